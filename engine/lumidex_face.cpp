@@ -1,0 +1,1 @@
+/* lumidex_face.cpp: being written. */

@@ -1,0 +1,1 @@
+/* api_search.cpp: being written. */

@@ -1,0 +1,111 @@
+/*
+ * lmx_common.h: the API handler module. Storage directory and engine
+ * lifetime, the route parser, the JSON responders with the error envelope,
+ * and one handler per resource of the API.
+ *
+ * Handlers see the engine only through lumidex_core.h and the request only
+ * through the toolkit (nl_cgi.h). Each handler answers exactly once, through
+ * lmx_respond_json or lmx_respond_error (the status page writes its HTML
+ * itself), and returns; failures are never raised and never logged.
+ *
+ * Process-wide state of this module: the storage directory (512 bytes) and
+ * the engine-open flag, both file-private in lmx_lifetime.cpp.
+ */
+#ifndef LMX_COMMON_H
+#define LMX_COMMON_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size of the storage-directory buffer and of path copies (511 bytes of
+ * text). */
+#define LMX_PATH_SIZE 512
+/* Size of identifiers taken from the path (127 bytes of text). */
+#define LMX_ID_SIZE 128
+/* Host of the documentation links in the error envelope. */
+#define LMX_DOCS_HOST "docs.nolvaris.com"
+
+/* ---- Storage directory and engine lifetime ---------------------------- */
+
+/* The storage directory, resolved on first use from LUMIDEX_STORAGE_DIR,
+ * LUMIDEX_DATA_DIR, LOCALAPPDATA (+ "/PersonalLumidex/data"), TEMP
+ * (+ "/nolvaris-lumidex"), else "/tmp/nolvaris-lumidex"; empty variables are
+ * skipped, values cut at 511 bytes. Resolved once per process. Never null. */
+const char *lmx_get_storage_dir(void);
+
+/* Creates path with all missing parents (one trailing separator dropped).
+ * 0 for an empty path, else the result of the last mkdir (0 created, -1
+ * failed, e.g. already there). path may be null (treated as empty). */
+int lmx_mkdir_p(const char *path);
+
+/* Opens the engine on the storage directory (resolving and creating it
+ * first). 0 when open (now or already), -1 when lumidex_init failed. */
+int lmx_init_engine(void);
+
+/* Closes the engine if open; otherwise does nothing. */
+void lmx_cleanup_engine(void);
+
+/* ---- Route parser ----------------------------------------------------- */
+
+typedef enum lmx_route_kind {
+  LMX_ROUTE_UNKNOWN = 0,   /* anything else */
+  LMX_ROUTE_ROOT = 1,      /* "", "/", only slashes, or first segment "index" */
+  LMX_ROUTE_STATUS = 2,    /* status[/...] */
+  LMX_ROUTE_INDEXES = 3,   /* indexes */
+  LMX_ROUTE_INDEX = 4,     /* indexes/{uid} */
+  LMX_ROUTE_SEARCH = 5,    /* indexes/{uid}/search */
+  LMX_ROUTE_DOCUMENTS = 6, /* indexes/{uid}/documents */
+  LMX_ROUTE_DOCUMENT = 7,  /* indexes/{uid}/documents/{id} */
+  LMX_ROUTE_STATS = 8      /* indexes/{uid}/stats */
+} lmx_route_kind;
+
+typedef struct lmx_route {
+  lmx_route_kind kind;
+  char index_uid[LMX_ID_SIZE]; /* at most 127 bytes; "" when none */
+  char doc_id[LMX_ID_SIZE];    /* at most 127 bytes; "" when none */
+} lmx_route;
+
+/* Parses path (null is the root) into *route (null: nothing happens). The
+ * path is cut at 511 bytes and at '?', split at runs of '/', and each of the
+ * first four segments cut at 127 bytes; nothing is decoded. */
+void lmx_parse_route(const char *path, lmx_route *route);
+
+/* ---- Responders ------------------------------------------------------- */
+
+/* Writes "Status: N", the JSON content type, the empty line, then body and a
+ * line feed (a null body writes the header block alone), and flushes. */
+void lmx_respond_json(int status, const char *body);
+
+/* Writes the header block and the error envelope
+ * {"message":M,"code":C,"type":"invalid_request","link":"https://HOST/errors#C"}
+ * with M and C JSON-escaped; null message reads "Error", null code
+ * "internal_error". Flushes. */
+void lmx_respond_error(int status, const char *code, const char *message);
+
+/* ---- Handlers --------------------------------------------------------- */
+
+/* Search in index: query text, limit and offset from a POST JSON body and
+ * the query string; answers the engine's JSON unchanged, 400 for an empty
+ * name, 404 when the engine fails. */
+void lmx_execute_search(const char *index);
+
+/* Documents of index by method: POST adds (body), GET lists (doc_id empty)
+ * or fetches doc_id, DELETE removes doc_id. */
+void lmx_execute_documents(const char *index, const char *doc_id);
+
+/* Indexes: GET lists (index null or empty) or looks up index, POST creates,
+ * DELETE removes. */
+void lmx_execute_indexes(const char *index);
+
+/* Statistics of index wrapped with its document count. */
+void lmx_execute_stats(const char *index);
+
+/* Status as JSON (format=json) or the HTML status page. */
+void lmx_execute_status(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LMX_COMMON_H */

@@ -1,0 +1,1 @@
+/* lmx_documents.cpp: being written. */

@@ -1,0 +1,1 @@
+/* lmx_indexes.cpp: being written. */

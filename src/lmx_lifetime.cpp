@@ -1,0 +1,1 @@
+/* lmx_lifetime.cpp: being written. */

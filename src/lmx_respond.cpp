@@ -1,0 +1,1 @@
+/* lmx_respond.cpp: being written. */

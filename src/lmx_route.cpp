@@ -1,0 +1,1 @@
+/* lmx_route.cpp: being written. */

@@ -1,0 +1,1 @@
+/* lmx_search.cpp: being written. */

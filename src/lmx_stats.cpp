@@ -1,0 +1,1 @@
+/* lmx_stats.cpp: being written. */

@@ -1,0 +1,1 @@
+/* lmx_status.cpp: being written. */

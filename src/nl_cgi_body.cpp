@@ -1,0 +1,1 @@
+/* nl_cgi_body.cpp: being written. */

@@ -1,0 +1,1 @@
+/* nl_cgi_request.cpp: being written. */

@@ -1,0 +1,1 @@
+/* nl_cgi_response.cpp: being written. */

@@ -1,0 +1,1 @@
+/* nl_cgi_strings.cpp: being written. */

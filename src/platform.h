@@ -1,0 +1,34 @@
+/*
+ * platform.h: the few host runtime calls the program needs and POSIX lacks.
+ *
+ * The program is written for a host whose C runtime translates line ends on
+ * text streams unless a stream is put into binary mode, and which creates one
+ * directory level with _mkdir(path). On POSIX streams never translate, so the
+ * binary-mode switch is a no-op, and _mkdir becomes mkdir(path, 0777) (the
+ * process umask applies). LMX_PATH_SEP is the separator the storage-directory
+ * code writes. Nothing else in the sources may use #ifdef for the platform.
+ */
+#ifndef LMX_PLATFORM_H
+#define LMX_PLATFORM_H
+
+#ifdef _WIN32
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#define LMX_PATH_SEP '\\'
+#define LMX_PATH_SEP_STR "\\"
+#else
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#ifndef _O_BINARY
+#define _O_BINARY 0x8000
+#endif
+static inline int _fileno(FILE *stream) { return fileno(stream); }
+static inline int _setmode(int fd, int mode) { (void)fd; return mode; }
+static inline int _mkdir(const char *path) { return mkdir(path, 0777); }
+#define LMX_PATH_SEP '/'
+#define LMX_PATH_SEP_STR "/"
+#endif
+
+#endif /* LMX_PLATFORM_H */

@@ -1,0 +1,226 @@
+/*
+ * child.cpp: fork/exec harness for tests (see child.h). Output and input are
+ * moved with one poll loop so a child that writes a lot while the parent is
+ * still feeding its standard input cannot deadlock either side.
+ */
+#include "child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+extern char **environ;
+
+namespace lmxtest {
+namespace {
+
+void set_child_env(const ChildSpec &spec) {
+  if (!spec.inherit_env) clearenv();
+  for (const auto &kv : spec.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+}
+
+/* Prepares the descriptor that becomes the child's standard input. */
+int open_stdin(const ChildSpec &spec, int *pipe_write) {
+  *pipe_write = -1;
+  switch (spec.stdin_kind) {
+    case StdinKind::Null:
+      return open("/dev/null", O_RDONLY);
+    case StdinKind::Path:
+      return open(spec.stdin_path.c_str(), O_RDONLY);
+    case StdinKind::File: {
+      char name[] = "/tmp/lmxtest-stdin-XXXXXX";
+      int fd = mkstemp(name);
+      if (fd < 0) return -1;
+      unlink(name);
+      size_t off = 0;
+      while (off < spec.stdin_bytes.size()) {
+        ssize_t n = write(fd, spec.stdin_bytes.data() + off,
+                          spec.stdin_bytes.size() - off);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+      }
+      lseek(fd, 0, SEEK_SET);
+      return fd;
+    }
+    case StdinKind::Pipe: {
+      int p[2];
+      if (pipe(p) != 0) return -1;
+      *pipe_write = p[1];
+      return p[0];
+    }
+  }
+  return -1;
+}
+
+double now_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
+  ChildResult res;
+  int out_p[2], err_p[2];
+  if (pipe(out_p) != 0 || pipe(err_p) != 0) return res;
+  int in_w = -1;
+  int in_r = open_stdin(spec, &in_w);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_r, 0);
+    dup2(out_p[1], 1);
+    dup2(err_p[1], 2);
+    close(in_r);
+    if (in_w >= 0) close(in_w);
+    close(out_p[0]); close(out_p[1]); close(err_p[0]); close(err_p[1]);
+    set_child_env(spec);
+    in_child();
+    fflush(nullptr);
+    _exit(0);
+  }
+  close(in_r);
+  close(out_p[1]);
+  close(err_p[1]);
+  signal(SIGPIPE, SIG_IGN);
+  size_t in_off = 0;
+  if (in_w >= 0) fcntl(in_w, F_SETFL, O_NONBLOCK);
+  if (in_w >= 0 && spec.stdin_bytes.empty()) { close(in_w); in_w = -1; }
+  double deadline = now_seconds() + spec.timeout_seconds;
+  int open_outs = 2;
+  while (open_outs > 0) {
+    struct pollfd fds[3];
+    int nfds = 0;
+    fds[nfds++] = {out_p[0], POLLIN, 0};
+    fds[nfds++] = {err_p[0], POLLIN, 0};
+    if (in_w >= 0) fds[nfds++] = {in_w, POLLOUT, 0};
+    double left = deadline - now_seconds();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      res.timed_out = true;
+      break;
+    }
+    int r = poll(fds, nfds, static_cast<int>(left * 1000) + 1);
+    if (r < 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? res.out : res.err).append(buf, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        if (i == 0) out_p[0] = -1; else err_p[0] = -1;
+        open_outs--;
+      }
+    }
+    if (out_p[0] < 0 && err_p[0] < 0) break;
+    if (in_w >= 0 && nfds == 3 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(in_w, spec.stdin_bytes.data() + in_off,
+                        spec.stdin_bytes.size() - in_off);
+      if (n > 0) in_off += static_cast<size_t>(n);
+      if (n < 0 || in_off >= spec.stdin_bytes.size()) { close(in_w); in_w = -1; }
+    }
+  }
+  if (out_p[0] >= 0) close(out_p[0]);
+  if (err_p[0] >= 0) close(err_p[0]);
+  if (in_w >= 0) close(in_w);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) res.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) res.term_signal = WTERMSIG(status);
+  return res;
+}
+
+}  // namespace
+
+ChildResult run_child(const std::function<void()> &fn, const ChildSpec &spec) {
+  return run(fn, spec);
+}
+
+ChildResult run_program(const std::string &path,
+                        const std::vector<std::string> &args,
+                        const ChildSpec &spec) {
+  return run(
+      [&]() {
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(path.c_str()));
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+      },
+      spec);
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/lmxtest-XXXXXX";
+  const char *p = mkdtemp(tmpl);
+  path_ = p ? p : "";
+  /* Storage directories must not be world-writable; mkdtemp gives 0700. */
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::sub(const std::string &name) const {
+  return path_ + "/" + name;
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+std::optional<std::string> read_file(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return std::nullopt;
+  std::string s;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+bool split_response(const std::string &raw, std::string *headers,
+                    std::string *body) {
+  size_t pos = raw.find("\r\n\r\n");
+  size_t hdr_len;
+  if (raw.compare(0, 2, "\r\n") == 0) {
+    hdr_len = 2;
+  } else if (pos != std::string::npos) {
+    hdr_len = pos + 4;
+  } else {
+    return false;
+  }
+  if (headers) *headers = raw.substr(0, hdr_len);
+  if (body) *body = raw.substr(hdr_len);
+  return true;
+}
+
+int response_status(const std::string &raw) {
+  std::string headers;
+  if (!split_response(raw, &headers, nullptr)) return 0;
+  size_t pos = headers.find("Status: ");
+  if (pos != 0 && (pos == std::string::npos || headers.compare(pos - 2, 2, "\r\n") != 0))
+    return 0;
+  return atoi(headers.c_str() + pos + 8);
+}
+
+}  // namespace lmxtest

@@ -1,0 +1,89 @@
+/*
+ * child.h: runs a piece of code, or a program, in a forked child with a
+ * chosen environment and standard input, and captures its standard output,
+ * standard error and exit status.
+ *
+ * Tests use it to check exact response bytes, responses of code that ends the
+ * process (exit), and module statics from a clean start: every child begins
+ * with the statics as they were at fork time, and the parent's are never
+ * touched.
+ */
+#ifndef LMX_TEST_CHILD_H
+#define LMX_TEST_CHILD_H
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lmxtest {
+
+/* How the child's standard input is fed. */
+enum class StdinKind {
+  Null,  /* /dev/null */
+  File,  /* the bytes, from a seekable temporary regular file */
+  Pipe,  /* the bytes, through a pipe (unseekable), then end of input */
+  Path   /* the file at `path`, opened read-only */
+};
+
+struct ChildSpec {
+  /* The child's whole environment: nothing else is inherited, except that
+   * inherit_env = true starts from the parent's environment first. */
+  std::map<std::string, std::string> env;
+  bool inherit_env = false;
+  StdinKind stdin_kind = StdinKind::Null;
+  std::string stdin_bytes; /* for File and Pipe */
+  std::string stdin_path;  /* for Path */
+  int timeout_seconds = 60; /* the child is killed after this long */
+};
+
+struct ChildResult {
+  std::string out;      /* standard output bytes */
+  std::string err;      /* standard error bytes */
+  int exit_code = -1;   /* exit status when exited normally, else -1 */
+  int term_signal = 0;  /* signal that ended the child, else 0 */
+  bool timed_out = false;
+};
+
+/* Runs fn in a forked child; the child exits with status 0 after fn returns
+ * (after flushing stdio), or with whatever status fn's own exit() gives. */
+ChildResult run_child(const std::function<void()> &fn, const ChildSpec &spec);
+
+/* Runs the program at path with argv (argv[0] is path when args is empty
+ * of it) in a child with spec's environment and input. */
+ChildResult run_program(const std::string &path,
+                        const std::vector<std::string> &args,
+                        const ChildSpec &spec);
+
+/* A fresh temporary directory (removed with its content by the destructor). */
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  /* path() + "/" + name */
+  std::string sub(const std::string &name) const;
+
+ private:
+  std::string path_;
+};
+
+/* Writes bytes to path (creating or truncating it); true on success. */
+bool write_file(const std::string &path, const std::string &bytes);
+/* The whole file, or nullopt when it cannot be read. */
+std::optional<std::string> read_file(const std::string &path);
+
+/* Splits a CGI response into its header block (up to and including the empty
+ * line's CR LF) and body; returns false when there is no empty line. */
+bool split_response(const std::string &raw, std::string *headers,
+                    std::string *body);
+
+/* The status code of a "Status: N" header line of raw, or 0 when none. */
+int response_status(const std::string &raw);
+
+}  // namespace lmxtest
+
+#endif
