@@ -1,1 +1,0 @@
-/* lumidex_face.cpp: being written. */

@@ -1,0 +1,41 @@
+/*
+ * search.h: the query language, expansion, ranking and the search answer.
+ *
+ * Index layout this relies on (written by documents.cpp):
+ *  - document data: the stored document, compact JSON, member order as sent;
+ *  - "Q" + primary-key value: the unique id term of each document;
+ *  - word terms: normalised words (text.h), no prefix, with positions; the
+ *    values of one document follow each other with a position gap so that a
+ *    phrase never spans two values; words of earlier fields carry a larger
+ *    within-document frequency, so BM25 weighs them more;
+ *  - docids grow with insertion, so docid order is insertion order.
+ */
+#ifndef LMX_ENGINE_SEARCH_H
+#define LMX_ENGINE_SEARCH_H
+
+#include <xapian.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace lmx {
+
+/* Prefix of the unique id term of a document. */
+inline constexpr const char *kIdPrefix = "Q";
+/* Position gap between two extracted values of a document. */
+inline constexpr unsigned kValuePositionGap = 100;
+
+/* Runs query on db and returns the whole search answer:
+ * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,"elapsed_ms":N}
+ * limit is already clamped to 0..1000 and offset to >= 0 by the caller;
+ * elapsed_ms counts from started. Never throws for any query text; Xapian
+ * errors (DatabaseModifiedError included) propagate to the caller, which
+ * reopens and retries. */
+std::string search_json(Xapian::Database &db, std::string_view query,
+                        int limit, int offset,
+                        std::chrono::steady_clock::time_point started);
+
+}  // namespace lmx
+
+#endif
