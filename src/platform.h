@@ -6,7 +6,12 @@
  * directory level with _mkdir(path). On POSIX streams never translate, so the
  * binary-mode switch is a no-op, and _mkdir becomes mkdir(path, 0777) (the
  * process umask applies). LMX_PATH_SEP is the separator the storage-directory
- * code writes. Nothing else in the sources may use #ifdef for the platform.
+ * code writes; LMX_PATH_SEP_ALT is the other byte it also reads as a separator
+ * ('/' on both hosts, so on POSIX a backslash stays an ordinary file-name
+ * byte).
+ * LMX_STORAGE_*: the storage-directory candidates built from LOCALAPPDATA and
+ * TEMP, and the fixed last resort, in the host's own path form.
+ * Nothing else in the sources may use #ifdef for the platform.
  */
 #ifndef LMX_PLATFORM_H
 #define LMX_PLATFORM_H
@@ -17,6 +22,10 @@
 #include <io.h>
 #define LMX_PATH_SEP '\\'
 #define LMX_PATH_SEP_STR "\\"
+#define LMX_PATH_SEP_ALT '/'
+#define LMX_STORAGE_LOCALAPPDATA_FMT "%s\\PersonalLumidex\\data"
+#define LMX_STORAGE_TEMP_FMT "%s\\nolvaris-lumidex"
+#define LMX_STORAGE_FALLBACK "C:\\tmp\\nolvaris-lumidex"
 #else
 #include <stdio.h>
 #include <sys/stat.h>
@@ -29,6 +38,10 @@ static inline int _setmode(int fd, int mode) { (void)fd; return mode; }
 static inline int _mkdir(const char *path) { return mkdir(path, 0777); }
 #define LMX_PATH_SEP '/'
 #define LMX_PATH_SEP_STR "/"
+#define LMX_PATH_SEP_ALT '/'
+#define LMX_STORAGE_LOCALAPPDATA_FMT "%s/PersonalLumidex/data"
+#define LMX_STORAGE_TEMP_FMT "%s/nolvaris-lumidex"
+#define LMX_STORAGE_FALLBACK "/tmp/nolvaris-lumidex"
 #endif
 
 #endif /* LMX_PLATFORM_H */
