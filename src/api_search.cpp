@@ -1,1 +1,43 @@
-/* api_search.cpp: being written. */
+/*
+ * api_search.cpp: the search program, one CGI request per process.
+ *
+ * Whatever the path and the method, the request is a search: the engine is
+ * opened on the storage directory, the index name is taken from the path
+ * (the segment after "indexes"), else from the query parameters "index",
+ * "name" (the first non-empty one) or "uid", the search handler answers, and
+ * the engine is closed again. The route kind is parsed but deliberately not
+ * acted on, so a DELETE of a document path only searches its index.
+ *
+ * If the engine cannot be opened the answer is 500 "engine_init_failed" and
+ * nothing else runs. The exit code is 0 whatever the outcome; command-line
+ * arguments are ignored. The index name is not copied: a query result stays
+ * valid in the toolkit's result ring through the handler's lookups.
+ */
+#include "lmx_common.h"
+#include "nl_cgi.h"
+
+/* The index the request names, by the entry's precedence rules. */
+static const char *choose_index_name(const lmx_route *route) {
+  const char *name;
+
+  if (route->index_uid[0] != '\0') return route->index_uid;
+  name = cgi_query("index");
+  if (name && name[0] != '\0') return name;
+  name = cgi_query("name");
+  if (name && name[0] != '\0') return name;
+  return cgi_query("uid");
+}
+
+int main(void) {
+  lmx_route route;
+
+  if (lmx_init_engine() != 0) {
+    lmx_respond_error(500, "engine_init_failed",
+                      "Failed to initialize lumidex engine");
+    return 0;
+  }
+  lmx_parse_route(cgi_path_info(), &route);
+  lmx_execute_search(choose_index_name(&route));
+  lmx_cleanup_engine();
+  return 0;
+}
