@@ -1,1 +1,157 @@
-/* nl_cgi_response.cpp: being written. */
+/*
+ * nl_cgi_response.cpp: the CGI response header block (RFC 3875, 6), the JSON
+ * and HTML stream escapers, and the three fatal-error pages.
+ *
+ * A block is the header lines in exactly the order the caller writes them,
+ * each ended by CR LF, then the empty line of cgi_headers_end; the body
+ * follows straight on standard output. Nothing is reordered, merged or
+ * checked: a CR or LF inside a caller's text is written as it is.
+ *
+ * Standard output must be in binary mode before the first CR LF, or a host
+ * runtime that translates line ends would turn it into CR CR LF. `done`
+ * records that the switch has been made; cgi_headers_end repeats it
+ * unconditionally so a body written after it is never translated either.
+ * The fatal-error pages write a full block of their own, whatever came
+ * before, and end the process with exit status 0: under CGI the status
+ * travels in the Status line, never in the exit code.
+ *
+ * Write and flush errors are ignored: there is nobody left to tell.
+ *
+ * Exported: cgi_header_status, cgi_header_json, cgi_header_html,
+ * cgi_header_text, cgi_header_ct, cgi_header_extra, cgi_headers_end,
+ * json_escape_f, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json.
+ */
+#include <stdlib.h>
+
+#include "nl_cgi.h"
+#include "platform.h"
+
+static int done = 0;
+
+/* Switches standard output to binary mode the first time a header is
+ * written. */
+static void nl_stdout_bin(void) {
+  if (done) return;
+  _setmode(_fileno(stdout), _O_BINARY);
+  done = 1;
+}
+
+void cgi_header_status(int status, const char *reason) {
+  nl_stdout_bin();
+  if (reason != NULL && reason[0] != '\0') {
+    printf("Status: %d %s\r\n", status, reason);
+  } else {
+    printf("Status: %d\r\n", status);
+  }
+}
+
+void cgi_header_json(void) {
+  nl_stdout_bin();
+  fputs("Content-Type: application/json; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_html(void) {
+  nl_stdout_bin();
+  fputs("Content-Type: text/html; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_text(void) {
+  nl_stdout_bin();
+  fputs("Content-Type: text/plain; charset=utf-8\r\n", stdout);
+}
+
+void cgi_header_ct(const char *content_type) {
+  nl_stdout_bin();
+  printf("Content-Type: %s\r\n", content_type);
+}
+
+void cgi_header_extra(const char *line) {
+  nl_stdout_bin();
+  fputs(line, stdout);
+  fputs("\r\n", stdout);
+}
+
+void cgi_headers_end(void) {
+  fputs("\r\n", stdout);
+  fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void json_escape_f(FILE *out, const char *text) {
+  if (text == NULL) return;
+  for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
+    switch (*p) {
+      case '"': fputs("\\\"", out); break;
+      case '\\': fputs("\\\\", out); break;
+      case '\n': fputs("\\n", out); break;
+      case '\r': fputs("\\r", out); break;
+      case '\t': fputs("\\t", out); break;
+      default:
+        /* Every other control byte gets the six-character form, backspace
+         * and form feed included; 0x7F and 0x80-0xFF pass so UTF-8 stays
+         * UTF-8. */
+        if (*p < 0x20) {
+          fprintf(out, "\\u%04x", (unsigned)*p);
+        } else {
+          fputc(*p, out);
+        }
+    }
+  }
+}
+
+void html_escape_f(FILE *out, const char *text) {
+  if (text == NULL) return;
+  for (const char *p = text; *p != '\0'; p++) {
+    switch (*p) {
+      case '"': fputs("&quot;", out); break;
+      case '&': fputs("&amp;", out); break;
+      case '\'': fputs("&#39;", out); break;
+      case '<': fputs("&lt;", out); break;
+      case '>': fputs("&gt;", out); break;
+      default: fputc(*p, out);
+    }
+  }
+}
+
+/* Flushes what the page wrote and ends the process. */
+static void finish_page(void) {
+  fflush(stdout);
+  exit(0);
+}
+
+void cgi_die_text(int status, const char *message) {
+  cgi_header_status(status, NULL);
+  cgi_header_text();
+  cgi_headers_end();
+  if (message != NULL) fputs(message, stdout);
+  fputc('\n', stdout);
+  finish_page();
+}
+
+void cgi_die_html(int status, const char *title, const char *fragment) {
+  cgi_header_status(status, NULL);
+  cgi_header_html();
+  cgi_headers_end();
+  fputs("<!DOCTYPE html><html><body style=\"background:#000;color:#fff;"
+        "font-family:sans-serif;padding:40px\">",
+        stdout);
+  if (title != NULL) {
+    fputs("<h1>", stdout);
+    html_escape_f(stdout, title);
+    fputs("</h1>", stdout);
+  }
+  /* The fragment is the caller's own HTML and goes out as it is. */
+  if (fragment != NULL) fputs(fragment, stdout);
+  fputs("</body></html>\n", stdout);
+  finish_page();
+}
+
+void cgi_die_json(int status, const char *message) {
+  cgi_header_status(status, NULL);
+  cgi_header_json();
+  cgi_headers_end();
+  fputs("{\"ok\":false,\"error\":\"", stdout);
+  json_escape_f(stdout, message != NULL ? message : "error");
+  fputs("\"}\n", stdout);
+  finish_page();
+}
