@@ -1,1 +1,139 @@
-/* lmx_documents.cpp: being written. */
+/*
+ * lmx_documents.cpp: the documents handler, lmx_execute_documents.
+ *
+ * One index's documents, chosen by the exact, case-sensitive request method:
+ * POST adds the documents of the request body, GET without a document
+ * identifier lists the first 20 documents, GET with one fetches it, DELETE
+ * removes it. The engine does the work; this file only turns the request
+ * into one engine call and the result into one answer through the
+ * responders (lmx_respond.cpp).
+ *
+ * Neither the index name nor the identifier is validated or decoded here;
+ * both reach the engine unchanged. The body is never parsed here either: the
+ * engine takes it as a NUL-terminated text, so a body holding a NUL byte is
+ * refused before the engine is called (the engine would see only the part
+ * before the NUL and add a partial batch). Listing never fails: whatever goes
+ * wrong, the answer is the empty array.
+ */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <yyjson.h>
+
+#include "lmx_common.h"
+#include "lumidex_core.h"
+#include "nl_cgi.h"
+
+/* Listing size: the first page of the engine's unranked listing. */
+#define DOCS_LIST_LIMIT 20
+/* Addition answer buffer; the longest answer (a ten-digit count with its
+ * sign) is 87 bytes. */
+#define DOCS_ADD_ANSWER_SIZE 256
+
+/* The engine's last error when it has one to tell, else fallback. */
+static const char *engine_error_or(const char *fallback) {
+  const char *text = lumidex_last_error();
+  return (text && text[0]) ? text : fallback;
+}
+
+/* POST: adds the documents of the request body. */
+static void add_documents(const char *index) {
+  uint64_t body_len = 0;
+  char *body = cgi_read_post(&body_len);
+  if (!body || body_len == 0) {
+    free(body);
+    lmx_respond_error(400, "missing_payload", "Payload is required");
+    return;
+  }
+  /* The engine reads the body up to its first NUL; a body with a NUL inside
+   * would be added in part and reported as a success. */
+  if (strlen(body) != body_len) {
+    free(body);
+    lmx_respond_error(400, "document_addition_failed",
+                      "Payload holds a NUL byte");
+    return;
+  }
+  int added = lumidex_documents_add(index, body);
+  free(body);
+  if (added < 0) {
+    lmx_respond_error(400, "document_addition_failed",
+                      engine_error_or("Failed to add documents"));
+    return;
+  }
+  char answer[DOCS_ADD_ANSWER_SIZE];
+  snprintf(answer, sizeof answer,
+           "{\"status\":\"succeeded\",\"type\":\"documentAdditionOrUpdate\","
+           "\"taskUid\":1,\"added\":%d}",
+           added);
+  lmx_respond_json(200, answer);
+}
+
+/* GET without identifier: the "hits" of an empty-query search, compact.
+ * Every failure gives the empty array; the engine's error is not consulted. */
+static void list_documents(const char *index) {
+  const char *found = lumidex_search(index, "", DOCS_LIST_LIMIT, 0);
+  if (!found) {
+    lmx_respond_json(200, "[]");
+    return;
+  }
+  /* Without YYJSON_READ_INSITU the reader never writes into the text, so the
+   * engine's read-only text may be handed over. */
+  yyjson_doc *doc =
+      yyjson_read_opts((char *)found, strlen(found), 0, NULL, NULL);
+  yyjson_val *hits = yyjson_obj_get(yyjson_doc_get_root(doc), "hits");
+  char *text = hits ? yyjson_val_write_opts(hits, 0, NULL, NULL, NULL) : NULL;
+  lmx_respond_json(200, text ? text : "[]");
+  free(text);
+  yyjson_doc_free(doc);
+}
+
+/* GET with identifier: the engine's document text unchanged. */
+static void fetch_document(const char *index, const char *doc_id) {
+  const char *doc = lumidex_document_get(index, doc_id);
+  if (!doc) {
+    lmx_respond_error(404, "document_not_found", "Document not found");
+    return;
+  }
+  lmx_respond_json(200, doc);
+}
+
+/* DELETE: removes one document. */
+static void delete_document(const char *index, const char *doc_id) {
+  if (!doc_id || !doc_id[0]) {
+    lmx_respond_error(400, "missing_document_id",
+                      "Document ID is required for deletion");
+    return;
+  }
+  if (lumidex_document_delete(index, doc_id) != 0) {
+    lmx_respond_error(404, "document_not_found",
+                      engine_error_or("Document not found"));
+    return;
+  }
+  lmx_respond_json(200,
+                   "{\"status\":\"succeeded\",\"taskUid\":1,"
+                   "\"type\":\"documentDeletion\"}");
+}
+
+void lmx_execute_documents(const char *index, const char *doc_id) {
+  /* The name is checked before the method so that every method reports a
+   * missing name the same way. */
+  if (!index || !index[0]) {
+    lmx_respond_error(400, "missing_index_name", "Index name is required");
+    return;
+  }
+  const char *method = cgi_method();
+  if (strcmp(method, "POST") == 0) {
+    add_documents(index);
+  } else if (strcmp(method, "GET") == 0) {
+    if (doc_id && doc_id[0])
+      fetch_document(index, doc_id);
+    else
+      list_documents(index);
+  } else if (strcmp(method, "DELETE") == 0) {
+    delete_document(index, doc_id);
+  } else {
+    lmx_respond_error(405, "method_not_allowed", "Method not allowed");
+  }
+}
