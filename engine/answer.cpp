@@ -1,0 +1,236 @@
+/*
+ * answer.cpp: runs a search and writes its JSON answer (search.h).
+ *
+ *   {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
+ *    "elapsed_ms":T}
+ *
+ * Each hit is the stored document. For a query with words, each hit also
+ * carries "_highlighted": a copy of the document whose string values are
+ * HTML-escaped (& < > " ') with every word the query matched on wrapped in
+ * <em>...</em>, so a page can insert them as HTML. Field names, numbers,
+ * booleans and nulls are copied unchanged. A document that has its own
+ * "_highlighted" member gets it replaced by ours. The empty query (the
+ * document listing) returns the documents alone, byte for byte as stored.
+ *
+ * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
+ * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
+ * exact whenever there are fewer than kExactCountBelow matches.
+ * "elapsed_ms" is the engine's time since the caller's start, in
+ * milliseconds rounded to 0.001.
+ *
+ * Opening the database and retrying on DatabaseModifiedError are the
+ * caller's; Xapian errors propagate.
+ */
+#include <utf8proc.h>
+#include <yyjson.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "query.h"
+#include "search.h"
+#include "text.h"
+
+namespace lmx {
+
+namespace {
+
+/* The matcher looks at this many documents at least, so counts below it
+ * are exact while a common word still stops early. */
+constexpr Xapian::doccount kExactCountBelow = 100;
+
+struct MutDocFree {
+  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
+};
+struct DocFree {
+  void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+};
+using MutDoc = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+template <typename T>
+T *checked(T *p) {
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+/* text with every invalid UTF-8 sequence replaced by U+FFFD. */
+std::string valid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto *p = reinterpret_cast<const utf8proc_uint8_t *>(text.data());
+  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n <= 0) {
+      out += "\xEF\xBF\xBD";
+      n = 1;
+    } else {
+      out.append(reinterpret_cast<const char *>(p), static_cast<size_t>(n));
+    }
+    p += n;
+    left -= n;
+  }
+  return out;
+}
+
+void html_escape_append(std::string_view text, std::string &out) {
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+}
+
+/* text HTML-escaped, with the words whose terms are in matched wrapped in
+ * <em>...</em>. */
+std::string highlight_text(std::string_view text,
+                           const std::unordered_set<std::string> &matched,
+                           std::vector<Token> &tokens) {
+  tokens.clear();
+  tokenize(text, tokens);
+  std::string out;
+  out.reserve(text.size() + 16);
+  size_t done = 0;
+  for (const Token &token : tokens) {
+    if (matched.count(token.term) == 0) continue;
+    html_escape_append(text.substr(done, token.begin - done), out);
+    out += "<em>";
+    html_escape_append(text.substr(token.begin, token.end - token.begin), out);
+    out += "</em>";
+    done = token.end;
+  }
+  html_escape_append(text.substr(done), out);
+  return out;
+}
+
+/* Replaces every string value under root (keys excepted) by its highlighted
+ * form. Walks with its own stack: stored documents may nest deeply. */
+void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
+                    const std::unordered_set<std::string> &matched) {
+  std::vector<yyjson_mut_val *> pending{root};
+  std::vector<Token> tokens;
+  auto visit = [&](yyjson_mut_val *val) {
+    if (yyjson_mut_is_str(val)) {
+      std::string_view text(yyjson_mut_get_str(val), yyjson_mut_get_len(val));
+      std::string marked = highlight_text(text, matched, tokens);
+      yyjson_mut_val *copy =
+          checked(yyjson_mut_strncpy(doc, marked.data(), marked.size()));
+      yyjson_mut_set_strn(val, yyjson_mut_get_str(copy), marked.size());
+    } else if (yyjson_mut_is_ctn(val)) {
+      pending.push_back(val);
+    }
+  };
+  while (!pending.empty()) {
+    yyjson_mut_val *val = pending.back();
+    pending.pop_back();
+    if (yyjson_mut_is_obj(val)) {
+      yyjson_mut_obj_iter it;
+      yyjson_mut_obj_iter_init(val, &it);
+      while (yyjson_mut_val *key = yyjson_mut_obj_iter_next(&it))
+        visit(yyjson_mut_obj_iter_get_val(key));
+    } else if (yyjson_mut_is_arr(val)) {
+      yyjson_mut_arr_iter it;
+      yyjson_mut_arr_iter_init(val, &it);
+      while (yyjson_mut_val *item = yyjson_mut_arr_iter_next(&it)) visit(item);
+    } else {
+      visit(val);
+    }
+  }
+}
+
+/* The hit for a stored document when the query has words: the document
+ * plus its "_highlighted" copy. Numbers are read as raw text so they come
+ * out exactly as stored. */
+yyjson_mut_val *highlighted_hit(yyjson_mut_doc *out, const std::string &data,
+                                const std::unordered_set<std::string> &matched) {
+  Doc stored(yyjson_read_opts(const_cast<char *>(data.data()), data.size(),
+                              YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr));
+  /* Stored data is always an object; anything else is passed on as is. */
+  if (!stored || !yyjson_is_obj(yyjson_doc_get_root(stored.get())))
+    return checked(yyjson_mut_rawncpy(out, data.data(), data.size()));
+  yyjson_val *root = yyjson_doc_get_root(stored.get());
+  yyjson_mut_val *hit = checked(yyjson_val_mut_copy(out, root));
+  yyjson_mut_val *marked = checked(yyjson_val_mut_copy(out, root));
+  highlight_tree(out, marked, matched);
+  yyjson_mut_obj_remove_key(hit, "_highlighted");
+  if (!yyjson_mut_obj_add_val(out, hit, "_highlighted", marked))
+    throw std::bad_alloc();
+  return hit;
+}
+
+/* The hit for a stored document when the query has no words: its text as
+ * is. Only an object is spliced in, so a damaged record cannot break the
+ * answer's JSON. */
+yyjson_mut_val *stored_hit(yyjson_mut_doc *out, const std::string &data) {
+  if (data.empty() || data.front() != '{' || data.back() != '}')
+    return checked(yyjson_mut_null(out));
+  return checked(yyjson_mut_rawncpy(out, data.data(), data.size()));
+}
+
+double milliseconds_since(std::chrono::steady_clock::time_point started) {
+  std::chrono::duration<double, std::milli> spent =
+      std::chrono::steady_clock::now() - started;
+  return std::round(spent.count() * 1000.0) / 1000.0;
+}
+
+}  // namespace
+
+std::string search_json(Xapian::Database &db, std::string_view query,
+                        int limit, int offset,
+                        std::chrono::steady_clock::time_point started) {
+  if (limit < 0) limit = 0;
+  if (offset < 0) offset = 0;
+  BuiltQuery built = build_query(db, query);
+
+  Xapian::Enquire enquire(db);
+  enquire.set_query(built.query);
+  if (built.unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
+  enquire.set_docid_order(Xapian::Enquire::ASCENDING);
+  Xapian::MSet mset =
+      enquire.get_mset(static_cast<Xapian::doccount>(offset),
+                       static_cast<Xapian::doccount>(limit), kExactCountBelow);
+
+  MutDoc answer(checked(yyjson_mut_doc_new(nullptr)));
+  yyjson_mut_doc *out = answer.get();
+  yyjson_mut_val *root = checked(yyjson_mut_obj(out));
+  yyjson_mut_doc_set_root(out, root);
+  yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
+  for (auto it = mset.begin(); it != mset.end(); ++it) {
+    std::string data = it.get_document().get_data();
+    yyjson_mut_val *hit =
+        built.has_words ? highlighted_hit(out, data, built.matched_terms)
+                        : stored_hit(out, data);
+    if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
+  }
+  std::string echoed = valid_utf8(query);
+  bool ok = yyjson_mut_obj_add_val(out, root, "hits", hits) &&
+            yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
+                                       echoed.size()) &&
+            yyjson_mut_obj_add_int(out, root, "limit", limit) &&
+            yyjson_mut_obj_add_int(out, root, "offset", offset) &&
+            yyjson_mut_obj_add_uint(out, root, "total_hits",
+                                    mset.get_matches_estimated()) &&
+            yyjson_mut_obj_add_real(out, root, "elapsed_ms",
+                                    milliseconds_since(started));
+  if (!ok) throw std::bad_alloc();
+
+  size_t len = 0;
+  char *text = yyjson_mut_write_opts(out, 0, nullptr, &len, nullptr);
+  if (!text) throw std::runtime_error("search answer could not be written");
+  std::string result(text, len);
+  free(text);
+  return result;
+}
+
+}  // namespace lmx

@@ -1,0 +1,88 @@
+/*
+ * query.h: the query language, turned into a Xapian query.
+ *
+ * What the user types is plain text; nothing in it is an operator except
+ * these few marks, so no input can fail to parse:
+ *  - words (text.h decides what a word is) all have to match;
+ *  - the last word also matches as a prefix when nothing but the word ends
+ *    the text (search as you type); a trailing space makes it a whole word;
+ *  - "double-quoted words" match as a phrase; an unbalanced quote makes the
+ *    rest of the text the phrase;
+ *  - a chunk of text that starts with '-' after a space (or at the start)
+ *    excludes the documents holding its word (or phrase, for -"a b" or a
+ *    chunk like -foo-bar that splits into several words);
+ *  - words of 5 to 8 code points also match indexed words at edit distance 1,
+ *    of 9 or more at distance 2 (typo.h), weighted well below exact matches.
+ * Everything else (AND, NEAR, *, (, :, ^ ...) is ordinary text.
+ *
+ * Only the first kMaxQueryWords words count, which bounds the cost of a
+ * hostile or pasted query. Prefix and typo expansions are computed here
+ * from the index's own vocabulary and bounded, so the terms a query may match
+ * are known exactly and the answer can highlight them.
+ */
+#ifndef LMX_ENGINE_QUERY_H
+#define LMX_ENGINE_QUERY_H
+
+#include <xapian.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace lmx {
+
+/* Words of one query beyond this many are ignored. */
+inline constexpr size_t kMaxQueryWords = 32;
+/* At most this many completions of the last word (the most frequent ones). */
+inline constexpr size_t kMaxPrefixExpansions = 50;
+/* At most this many typo candidates per word (the most frequent ones). */
+inline constexpr size_t kMaxTypoCandidates = 24;
+/* Weight factor of typo matches relative to the word itself. */
+inline constexpr double kTypoWeightFactor = 0.1;
+
+/* The query text split into its parts, every word already normalised.
+ * Each phrase and each exclusion is a list of one or more terms. */
+struct ParsedQuery {
+  std::vector<std::string> words;                 /* each must match */
+  std::vector<std::vector<std::string>> phrases;  /* each must match */
+  std::vector<std::vector<std::string>> excluded; /* none may match */
+  /* words.back() also matches as a prefix. */
+  bool last_word_is_prefix = false;
+
+  bool empty() const {
+    return words.empty() && phrases.empty() && excluded.empty();
+  }
+};
+
+/* Splits text (any bytes, invalid UTF-8 included; "" is fine) into its
+ * parts. Never fails; words past kMaxQueryWords are dropped. */
+ParsedQuery parse_query(std::string_view text);
+
+/* A query ready to run, and what the answer needs to know about it. */
+struct BuiltQuery {
+  Xapian::Query query;
+  /* True when nothing ranks the matches (the empty query, or exclusions
+   * only): they come in insertion order with BoolWeight. */
+  bool unranked = true;
+  /* True when the text held at least one word. */
+  bool has_words = false;
+  /* Every term the query can match on: words, phrase words, the last word's
+   * completions and typo candidates. Excluded words are not in it. */
+  std::unordered_set<std::string> matched_terms;
+};
+
+/* Parses text and builds its query against db's vocabulary. Never throws
+ * for any text; Xapian errors of db (DatabaseModifiedError and the like)
+ * propagate. */
+BuiltQuery build_query(const Xapian::Database &db, std::string_view text);
+
+/* Up to max indexed terms that start with prefix (prefix itself excluded),
+ * most frequent first, ties in term order. Scans only that prefix's range. */
+std::vector<std::string> prefix_completions(const Xapian::Database &db,
+                                            const std::string &prefix,
+                                            size_t max);
+
+}  // namespace lmx
+
+#endif
