@@ -1,0 +1,228 @@
+/*
+ * api_router.cpp: the whole API, one CGI request per process.
+ *
+ * The route kind chooses the handler: "/" (and "/index...") is the search
+ * sandbox page, "/status" the status handler, and the "/indexes/..." routes
+ * the indexes, search, documents and stats handlers. Anything else is 404
+ * "route_not_found". The handlers themselves answer; this file only decides
+ * who answers and what must hold before anyone does.
+ *
+ * Order of work, and why:
+ *  1. The route is parsed from PATH_INFO.
+ *  2. "/status" is answered at once, without the engine, so a health check
+ *     still works when the storage directory does not.
+ *  3. Access keys (LUMIDEX_WRITE_KEY, LUMIDEX_READ_KEY, presented in the
+ *     X-Lumidex-Key header, i.e. HTTP_X_LUMIDEX_KEY) are checked before the
+ *     engine is opened or the body read, so a refused request costs nothing
+ *     and learns nothing (401 comes before 404 and 405).
+ *  4. The raw path is checked against what the route parser kept. The parser
+ *     cuts segments at 127 bytes, the whole path at 511 and stops at '?';
+ *     acting on such a cut would let a DELETE remove a different index or
+ *     document than the one named, so those paths are refused with 400.
+ *  5. The engine is opened (500 "engine_init_failed" on failure), exactly one
+ *     handler answers, the engine is closed. The exit code is always 0.
+ *
+ * Keys are compared in constant time and never written anywhere. The sandbox
+ * page is compiled into the program from web/sandbox.html (sandbox_page.h).
+ */
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "lmx_common.h"
+#include "nl_cgi.h"
+#include "sandbox_page.h"
+
+/* The route parser's limits, restated as the longest texts it keeps whole. */
+#define ROUTER_ID_MAX (LMX_ID_SIZE - 1)
+#define ROUTER_PATH_MAX (LMX_PATH_SIZE - 1)
+/* The parser stores this many segments; the rest of a path never matters. */
+#define ROUTER_SEGMENTS 4
+
+/* Sent with the sandbox page: it needs nothing but its own inline script and
+ * style and requests to its own origin, so anything else a page could be
+ * made to load or run is refused by the browser as a second line of defence
+ * behind the page's own escaping. */
+#define SANDBOX_CSP                                                        \
+  "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; " \
+  "style-src 'unsafe-inline'; connect-src 'self'; img-src data:; "         \
+  "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+
+/* One path segment as it stands in PATH_INFO: not terminated, not cut. */
+typedef struct raw_segment {
+  const char *start;
+  size_t len;
+} raw_segment;
+
+/* ---- Raw path examination --------------------------------------------- */
+
+/* Splits path at runs of '/' exactly as the route parser does, but without
+ * its cuts, into at most ROUTER_SEGMENTS segments; the rest is unused. */
+static void split_raw(const char *path, raw_segment seg[ROUTER_SEGMENTS]) {
+  size_t n = 0;
+  const char *p = path;
+
+  memset(seg, 0, sizeof(raw_segment) * ROUTER_SEGMENTS);
+  while (*p != '\0' && n < ROUTER_SEGMENTS) {
+    while (*p == '/') p++;
+    if (*p == '\0') break;
+    seg[n].start = p;
+    while (*p != '\0' && *p != '/') p++;
+    seg[n].len = (size_t)(p - seg[n].start);
+    n++;
+  }
+}
+
+static int segment_is(const raw_segment *seg, const char *word) {
+  size_t len = strlen(word);
+  return seg->len == len && memcmp(seg->start, word, len) == 0;
+}
+
+/* Checks that the route the parser made is the one the path names. Returns
+ * 1 when it is; otherwise answers 400 and returns 0. */
+static int path_is_exact(const char *path) {
+  raw_segment seg[ROUTER_SEGMENTS];
+
+  split_raw(path, seg);
+  if (segment_is(&seg[0], "indexes") &&
+      (seg[1].len > ROUTER_ID_MAX ||
+       (segment_is(&seg[2], "documents") && seg[3].len > ROUTER_ID_MAX))) {
+    lmx_respond_error(400, "invalid_identifier",
+                      "Index names and document ids are at most 127 bytes");
+    return 0;
+  }
+  /* Under CGI the query string never reaches PATH_INFO, so a '?' here was
+   * sent percent-encoded as part of a name, where the parser would cut it. */
+  if (strchr(path, '?') != NULL) {
+    lmx_respond_error(400, "invalid_identifier",
+                      "Index names and document ids cannot contain '?'");
+    return 0;
+  }
+  if (strlen(path) > ROUTER_PATH_MAX) {
+    lmx_respond_error(400, "invalid_path",
+                      "Request paths are at most 511 bytes");
+    return 0;
+  }
+  return 1;
+}
+
+/* ---- Access keys -------------------------------------------------------- */
+
+/* 1 when given equals key. The time taken depends only on the length of
+ * given (the client's own text), never on where the texts first differ nor
+ * on the key's length. key is non-empty. */
+static int key_matches(const char *given, const char *key) {
+  size_t given_len = strlen(given);
+  size_t key_len = strlen(key);
+  volatile unsigned char diff = (unsigned char)(given_len != key_len);
+  size_t i;
+
+  for (i = 0; i < given_len; i++) {
+    diff |= (unsigned char)(given[i] ^ key[i % key_len]);
+  }
+  return diff == 0;
+}
+
+/* Changes made through the indexes and documents routes: every method but
+ * GET, including those the handlers will refuse with 405. */
+static int is_write_request(const lmx_route *route) {
+  switch (route->kind) {
+    case LMX_ROUTE_INDEXES:
+    case LMX_ROUTE_INDEX:
+    case LMX_ROUTE_DOCUMENTS:
+    case LMX_ROUTE_DOCUMENT:
+      return strcmp(cgi_method(), "GET") != 0;
+    default:
+      return 0;
+  }
+}
+
+/* 1 when the request may go on. The sandbox page is always open (it asks
+ * its user for a key itself). A write needs the write key; everything else
+ * needs the read key or the write key once a read key is set. With only a
+ * read key set, writes need the read key: a key that was set is never
+ * ignored, and writes are never more open than reads. */
+static int request_allowed(const lmx_route *route) {
+  const char *write_key = cgi_env("LUMIDEX_WRITE_KEY", NULL);
+  const char *read_key = cgi_env("LUMIDEX_READ_KEY", NULL);
+  const char *given = cgi_env("HTTP_X_LUMIDEX_KEY", NULL);
+  int write_ok = write_key[0] != '\0' && key_matches(given, write_key);
+  int read_ok = read_key[0] != '\0' && key_matches(given, read_key);
+
+  if (route->kind == LMX_ROUTE_ROOT) return 1;
+  if (is_write_request(route)) {
+    if (write_key[0] != '\0') return write_ok;
+    return read_key[0] == '\0' || read_ok;
+  }
+  return read_key[0] == '\0' || read_ok || write_ok;
+}
+
+/* ---- Answers ----------------------------------------------------------- */
+
+static void serve_sandbox(void) {
+  if (strcmp(cgi_method(), "GET") != 0) {
+    lmx_respond_error(405, "method_not_allowed", "Method not allowed");
+    return;
+  }
+  cgi_header_status(200, NULL);
+  cgi_header_html();
+  cgi_header_extra(SANDBOX_CSP);
+  cgi_header_extra("X-Content-Type-Options: nosniff");
+  cgi_header_extra("Cache-Control: no-cache");
+  cgi_headers_end();
+  fwrite(lmx_sandbox_html, 1, lmx_sandbox_html_len, stdout);
+  fflush(stdout);
+}
+
+static void dispatch(const lmx_route *route) {
+  switch (route->kind) {
+    case LMX_ROUTE_ROOT:
+      serve_sandbox();
+      break;
+    case LMX_ROUTE_STATUS:
+      lmx_execute_status();
+      break;
+    case LMX_ROUTE_INDEXES:
+    case LMX_ROUTE_INDEX:
+      lmx_execute_indexes(route->index_uid);
+      break;
+    case LMX_ROUTE_SEARCH:
+      lmx_execute_search(route->index_uid);
+      break;
+    case LMX_ROUTE_DOCUMENTS:
+    case LMX_ROUTE_DOCUMENT:
+      lmx_execute_documents(route->index_uid, route->doc_id);
+      break;
+    case LMX_ROUTE_STATS:
+      lmx_execute_stats(route->index_uid);
+      break;
+    default:
+      lmx_respond_error(404, "route_not_found", "Route not found");
+      break;
+  }
+}
+
+int main(void) {
+  const char *path = cgi_path_info();
+  lmx_route route;
+
+  lmx_parse_route(path, &route);
+  if (route.kind == LMX_ROUTE_STATUS) {
+    lmx_execute_status();
+    return 0;
+  }
+  if (!request_allowed(&route)) {
+    lmx_respond_error(401, "unauthorized",
+                      "A valid key is required for this request");
+    return 0;
+  }
+  if (route.kind != LMX_ROUTE_ROOT && !path_is_exact(path)) return 0;
+  if (lmx_init_engine() != 0) {
+    lmx_respond_error(500, "engine_init_failed",
+                      "Failed to initialize lumidex engine");
+    return 0;
+  }
+  dispatch(&route);
+  lmx_cleanup_engine();
+  return 0;
+}
