@@ -87,7 +87,11 @@ void lmx_respond_error(int status, const char *code, const char *message);
 
 /* Search in index: query text, limit and offset from a POST JSON body and
  * the query string; answers the engine's JSON unchanged, 400 for an empty
- * name, 404 when the engine fails. */
+ * name, 404 when the engine fails. index (null or "" is the 400) is used
+ * without copying and may be a cgi_query result: the handler makes at most
+ * four further lookups ("q", "query", "limit", "offset"), so such a result
+ * stays intact while it is in use. An empty name is answered before the
+ * method, the body or the query string is read. */
 void lmx_execute_search(const char *index);
 
 /* Documents of index by method: POST adds (body), GET lists (doc_id empty)
