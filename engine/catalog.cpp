@@ -1,0 +1,340 @@
+/*
+ * catalog.cpp: the indexes of one storage directory on disk (see catalog.h
+ * for the layout and the concurrency rules).
+ *
+ * POSIX facts relied on: rename(2) of a directory is atomic; renameat2 with
+ * RENAME_NOREPLACE fails with EEXIST instead of replacing an existing entry
+ * (plain rename would silently replace an empty directory); a directory
+ * entry is durable only once the directory itself has been fsync'ed.
+ * Work areas carry the creating process's id, so leftovers of a process that
+ * died (SIGKILL during a creation or a removal) can be told apart from the
+ * work of a live one and are swept on the next creation or removal.
+ */
+#include "catalog.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "error.h"
+
+namespace lmx {
+namespace {
+
+constexpr const char *kMetaPrimaryKey = "lumidex:primary_key";
+constexpr const char *kMetaCreatedAt = "lumidex:created_at";
+constexpr const char *kMetaUpdatedAt = "lumidex:updated_at";
+constexpr const char *kTmpPrefix = ".tmp-";
+constexpr const char *kTrashPrefix = ".trash-";
+constexpr size_t kMaxIdentifier = 127;
+
+unsigned long g_work_seq = 0;
+
+std::string backticked(std::string_view s) {
+  return "`" + quote_input(s) + "`";
+}
+
+/* A name for a work area of this process: PREFIX NAME.PID.SEQ */
+std::string work_name(const char *prefix, const std::string &name) {
+  return std::string(prefix) + name + "." + std::to_string(getpid()) + "." +
+         std::to_string(++g_work_seq);
+}
+
+/* The process id inside a work-area name, or 0 when there is none. */
+pid_t work_owner(const std::string &entry) {
+  size_t last = entry.rfind('.');
+  if (last == std::string::npos || last == 0) return 0;
+  size_t prev = entry.rfind('.', last - 1);
+  if (prev == std::string::npos || prev == 0) return 0;
+  std::string pid = entry.substr(prev + 1, last - prev - 1);
+  if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10));
+}
+
+void fsync_dir(const std::string &dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)fsync(fd);
+  close(fd);
+}
+
+void remove_tree(const std::string &path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+/* Moves from to to unless to exists. Returns 0, or the errno of the
+ * failure (EEXIST or ENOTEMPTY when to exists). */
+int rename_noreplace(const std::string &from, const std::string &to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  /* A file system without RENAME_NOREPLACE: check, then rename. rename onto
+   * a non-empty directory still fails, so only a concurrent creation of an
+   * empty directory in the instant between the two steps could be lost. */
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) return EEXIST;
+  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+/* The modification time of path as RFC 3339, for indexes made without our
+ * metadata. */
+std::string mtime_rfc3339(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return now_rfc3339();
+  struct tm tm;
+  gmtime_r(&st.st_mtime, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+}  // namespace
+
+bool valid_identifier(std::string_view s) {
+  if (s.empty() || s.size() > kMaxIdentifier) return false;
+  for (char c : s) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+              (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string now_rfc3339() {
+  time_t now = time(nullptr);
+  struct tm tm;
+  gmtime_r(&now, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+std::string check_storage_dir(const char *dir) {
+  if (!dir || !*dir) return "No storage directory given.";
+  std::string shown = backticked(dir);
+  struct stat st;
+  if (stat(dir, &st) != 0) {
+    if (errno == ENOENT)
+      return "Storage directory " + shown + " does not exist.";
+    return "Storage directory " + shown + " cannot be used: " +
+           std::strerror(errno) + ".";
+  }
+  if (!S_ISDIR(st.st_mode))
+    return "Storage directory " + shown + " is not a directory.";
+  if (st.st_mode & S_IWOTH)
+    return "Storage directory " + shown +
+           " is writable by every user; refusing to use it (chmod o-w).";
+  if (st.st_uid != geteuid() && st.st_uid != 0)
+    return "Storage directory " + shown +
+           " belongs to another user; refusing to use it.";
+  if (access(dir, R_OK | X_OK) != 0)
+    return "Storage directory " + shown + " cannot be read: " +
+           std::strerror(errno) + ".";
+  return "";
+}
+
+Catalog::Catalog(std::string dir) : dir_(std::move(dir)) {}
+
+void Catalog::require_valid_name(std::string_view name) {
+  if (!valid_identifier(name))
+    throw Error("Invalid index name " + backticked(name) +
+                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+}
+
+std::string Catalog::path_of(const std::string &name) const {
+  return dir_ + "/" + name;
+}
+
+bool Catalog::exists(const std::string &name) const {
+  struct stat st;
+  return lstat(path_of(name).c_str(), &st) == 0;
+}
+
+void Catalog::sweep_work_areas() const {
+  DIR *d = opendir(dir_.c_str());
+  if (!d) return;
+  std::vector<std::string> dead;
+  while (struct dirent *e = readdir(d)) {
+    std::string entry = e->d_name;
+    if (entry.rfind(kTmpPrefix, 0) != 0 && entry.rfind(kTrashPrefix, 0) != 0)
+      continue;
+    pid_t owner = work_owner(entry);
+    if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
+      dead.push_back(entry);
+  }
+  closedir(d);
+  for (const std::string &entry : dead) remove_tree(dir_ + "/" + entry);
+}
+
+void Catalog::create(const std::string &name, const std::string &primary_key) {
+  if (!try_create(name, primary_key))
+    throw Error("Index " + backticked(name) + " already exists.");
+}
+
+bool Catalog::try_create(const std::string &name,
+                         const std::string &primary_key) {
+  require_valid_name(name);
+  if (!valid_identifier(primary_key))
+    throw Error("Invalid primary key " + backticked(primary_key) +
+                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+  if (exists(name)) return false;
+  sweep_work_areas();
+
+  std::string tmp = dir_ + "/" + work_name(kTmpPrefix, name);
+  try {
+    Xapian::WritableDatabase db(tmp, Xapian::DB_CREATE);
+    std::string now = now_rfc3339();
+    db.set_metadata(kMetaPrimaryKey, primary_key);
+    db.set_metadata(kMetaCreatedAt, now);
+    db.set_metadata(kMetaUpdatedAt, now);
+    db.commit();
+    db.close();
+  } catch (const Xapian::Error &e) {
+    remove_tree(tmp);
+    throw Error("Index " + backticked(name) +
+                " cannot be created: " + safe_text(e.get_msg()) + ".");
+  }
+  int err = rename_noreplace(tmp, path_of(name));
+  if (err != 0) {
+    remove_tree(tmp);
+    if (err == EEXIST || err == ENOTEMPTY) return false;
+    throw Error("Index " + backticked(name) +
+                " cannot be created: " + std::strerror(err) + ".");
+  }
+  fsync_dir(dir_);
+  return true;
+}
+
+void Catalog::remove(const std::string &name) {
+  require_valid_name(name);
+  std::string missing = "Index " + backticked(name) + " not found.";
+  if (!exists(name)) throw Error(missing);
+  readers_.erase(name);
+  std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
+  if (rename(path_of(name).c_str(), trash.c_str()) != 0) {
+    if (errno == ENOENT) throw Error(missing);
+    throw Error("Index " + backticked(name) +
+                " cannot be deleted: " + std::strerror(errno) + ".");
+  }
+  fsync_dir(dir_);
+  remove_tree(trash);
+  sweep_work_areas();
+}
+
+Xapian::Database *Catalog::reader(const std::string &name) {
+  if (!valid_identifier(name)) return nullptr;
+  if (!exists(name)) {
+    readers_.erase(name);
+    return nullptr;
+  }
+  auto it = readers_.find(name);
+  try {
+    if (it != readers_.end()) {
+      it->second->reopen();
+      return it->second.get();
+    }
+    auto db = std::make_unique<Xapian::Database>(path_of(name));
+    Xapian::Database *raw = db.get();
+    readers_.emplace(name, std::move(db));
+    return raw;
+  } catch (const Xapian::DatabaseNotFoundError &) {
+    /* Removed between the check and the open. */
+    if (!exists(name)) {
+      readers_.erase(name);
+      return nullptr;
+    }
+    throw;
+  } catch (const Xapian::DatabaseOpeningError &e) {
+    throw Error("Index " + backticked(name) +
+                " cannot be opened: " + safe_text(e.get_msg()) + ".");
+  }
+}
+
+Xapian::WritableDatabase Catalog::writer(const std::string &name) {
+  require_valid_name(name);
+  std::string missing = "Index " + backticked(name) + " not found.";
+  if (!exists(name)) throw Error(missing);
+  try {
+    return Xapian::WritableDatabase(path_of(name),
+                                    Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
+  } catch (const Xapian::DatabaseError &e) {
+    if (!exists(name)) throw Error(missing);
+    throw Error("Index " + backticked(name) + " cannot be opened for writing: " +
+                safe_text(e.get_msg()) + ".");
+  }
+}
+
+std::string Catalog::primary_key_of(const Xapian::Database &db) {
+  std::string pk = db.get_metadata(kMetaPrimaryKey);
+  return pk.empty() ? "id" : pk;
+}
+
+void Catalog::touch(Xapian::WritableDatabase &db) {
+  db.set_metadata(kMetaUpdatedAt, now_rfc3339());
+}
+
+IndexInfo Catalog::info_of(const std::string &name,
+                           const Xapian::Database &db) const {
+  IndexInfo info;
+  info.name = name;
+  info.primary_key = primary_key_of(db);
+  info.created_at = db.get_metadata(kMetaCreatedAt);
+  info.updated_at = db.get_metadata(kMetaUpdatedAt);
+  if (info.created_at.empty()) info.created_at = mtime_rfc3339(path_of(name));
+  if (info.updated_at.empty()) info.updated_at = info.created_at;
+  info.document_count = db.get_doccount();
+  return info;
+}
+
+bool Catalog::info(const std::string &name, IndexInfo *out) {
+  Xapian::Database *db = reader(name);
+  if (!db) return false;
+  *out = info_of(name, *db);
+  return true;
+}
+
+std::vector<IndexInfo> Catalog::list() {
+  std::vector<std::string> names;
+  DIR *d = opendir(dir_.c_str());
+  if (!d)
+    throw Error("Storage directory " + backticked(dir_) +
+                " cannot be listed: " + std::strerror(errno) + ".");
+  while (struct dirent *e = readdir(d)) {
+    if (valid_identifier(e->d_name)) names.emplace_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+
+  std::vector<IndexInfo> out;
+  out.reserve(names.size());
+  for (const std::string &name : names) {
+    try {
+      auto it = readers_.find(name);
+      if (it != readers_.end()) {
+        it->second->reopen();
+        out.push_back(info_of(name, *it->second));
+      } else {
+        /* Not cached: listing should not keep every index open. */
+        Xapian::Database db(path_of(name));
+        out.push_back(info_of(name, db));
+      }
+    } catch (const Xapian::DatabaseOpeningError &) {
+      /* A stray directory or file that is no index: not listed. */
+    }
+  }
+  return out;
+}
+
+}  // namespace lmx

@@ -1,0 +1,129 @@
+/*
+ * catalog.h: the indexes of one storage directory.
+ *
+ * Layout: each index is a Xapian database in a directory named after the
+ * index directly under the storage directory. Index names are checked
+ * (1 to 127 bytes of A-Z a-z 0-9 - _), so a name is always a safe single path
+ * component. Entries whose names start with '.' are work areas: ".tmp-*"
+ * while an index is being created, ".trash-*" while one is being removed;
+ * nothing ever lists or opens them.
+ *
+ * Each database's metadata holds the index's primary key and its creation
+ * and last-change times (RFC 3339, UTC, whole seconds).
+ *
+ * Concurrency: many processes share a storage directory. Creation builds the
+ * database under a temporary name and moves it into place with a rename that
+ * never replaces an existing entry, so of two concurrent creations exactly
+ * one wins and a crash never shows a half-made index. Readers are opened on
+ * first use and kept for the life of the catalog; writers are opened per
+ * write with DB_RETRY_LOCK (queueing behind other writers) and closed by the
+ * caller right after its commit, so the lock is held briefly. A writer is
+ * opened only on an existing index (never DB_CREATE), so a write racing with
+ * a deletion cannot bring back a bare database without metadata.
+ *
+ * Every function may throw lmx::Error (with a finished text) or a
+ * Xapian::Error; the C face catches both.
+ */
+#ifndef LMX_ENGINE_CATALOG_H
+#define LMX_ENGINE_CATALOG_H
+
+#include <xapian.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lmx {
+
+/* What the catalog knows of one index. */
+struct IndexInfo {
+  std::string name;
+  std::string primary_key;
+  std::string created_at;
+  std::string updated_at;
+  Xapian::doccount document_count = 0;
+};
+
+/* True when s is 1 to 127 bytes of A-Z a-z 0-9 - _ (index names, primary
+ * keys and document ids share this rule). */
+bool valid_identifier(std::string_view s);
+
+/* The current time as RFC 3339 UTC text, e.g. "2026-12-09T10:12:46Z". */
+std::string now_rfc3339();
+
+/* Checks that dir can serve as a storage directory: it exists, is a
+ * directory, can be read and searched, is not writable by every user and is
+ * owned by the process's effective user or root. Returns "" when it can be
+ * used, else the reason as a finished error text. A read-only directory
+ * passes: searches work and writes fail with their own error. */
+std::string check_storage_dir(const char *dir);
+
+class Catalog {
+ public:
+  /* dir must have passed check_storage_dir. Nothing is opened here. */
+  explicit Catalog(std::string dir);
+  Catalog(const Catalog &) = delete;
+  Catalog &operator=(const Catalog &) = delete;
+
+  /* Throws lmx::Error with "Invalid index name `...`: ..." unless
+   * valid_identifier(name). */
+  static void require_valid_name(std::string_view name);
+
+  /* True when an entry (of any kind) named name exists in the storage
+   * directory. name must be valid. */
+  bool exists(const std::string &name) const;
+
+  /* Creates an empty index. Throws lmx::Error for an invalid name or primary
+   * key, or "Index `NAME` already exists." when any entry of that name
+   * exists (also when another process wins a concurrent creation). */
+  void create(const std::string &name, const std::string &primary_key);
+
+  /* As create, but returns false instead of throwing when an entry of that
+   * name already exists (another writer may have just made it). */
+  bool try_create(const std::string &name, const std::string &primary_key);
+
+  /* Moves the index out of sight, then removes its files. Throws lmx::Error
+   * "Index `NAME` not found." when there is none. */
+  void remove(const std::string &name);
+
+  /* The reader of an index, opened on first use and reopened (a cheap check
+   * of the revision on disk) on later calls so it sees commits made since by
+   * this or any other process; null when the index does not exist (or
+   * the name is invalid). The catalog owns it. */
+  Xapian::Database *reader(const std::string &name);
+
+  /* A writer on an existing index, waiting for the write lock held by any
+   * other process. Throws lmx::Error "Index `NAME` not found." when the index
+   * does not exist and a clear text when it cannot be opened for writing
+   * (a read-only storage directory, say). The caller commits and closes. */
+  Xapian::WritableDatabase writer(const std::string &name);
+
+  /* What is known of one index; throws like reader() when it cannot be
+   * opened. Returns false when the index does not exist. */
+  bool info(const std::string &name, IndexInfo *out);
+
+  /* Every valid index, ordered by name. Directories that are not openable
+   * indexes are left out. */
+  std::vector<IndexInfo> list();
+
+  /* The primary key recorded in db, "id" when none is recorded. */
+  static std::string primary_key_of(const Xapian::Database &db);
+
+  /* Records the time of a change in a writer's metadata (the caller
+   * commits). */
+  static void touch(Xapian::WritableDatabase &db);
+
+ private:
+  std::string path_of(const std::string &name) const;
+  void sweep_work_areas() const;
+  IndexInfo info_of(const std::string &name, const Xapian::Database &db) const;
+
+  std::string dir_;
+  std::map<std::string, std::unique_ptr<Xapian::Database>> readers_;
+};
+
+}  // namespace lmx
+
+#endif

@@ -1,0 +1,399 @@
+/*
+ * documents.cpp: parsing request bodies into documents, text extraction,
+ * and the document operations of an index (see documents.h for the index
+ * layout written here).
+ *
+ * Bodies are read with yyjson and YYJSON_READ_NUMBER_AS_RAW, so numbers keep
+ * the exact text the client sent (no rounding of 0.1 or of 20-digit ids),
+ * both in the stored JSON and in the indexed text. NDJSON is read value after
+ * value with YYJSON_READ_STOP_WHEN_DONE; yyjson reports byte offsets relative
+ * to where each read began, so they are shifted to offsets in the whole body.
+ *
+ * Import speed matters (batches of thousands of documents per call): the
+ * body is parsed once, the token vector and the traversal stack are reused
+ * across documents, and the only index structures built are the terms with
+ * their positions and the id term.
+ */
+#include "documents.h"
+
+#include <yyjson.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "error.h"
+#include "search.h"
+#include "text.h"
+
+namespace lmx {
+namespace {
+
+constexpr yyjson_read_flag kReadFlags = YYJSON_READ_NUMBER_AS_RAW;
+constexpr int kMaxPageLimit = 10000;
+
+/* Within-document frequency added per word by field rank (see
+ * documents.h). */
+constexpr unsigned kFirstFieldWdf = 3;
+constexpr unsigned kSecondFieldWdf = 2;
+constexpr unsigned kOtherFieldWdf = 1;
+
+std::string backticked(std::string_view s) {
+  return "`" + quote_input(s) + "`";
+}
+
+std::string index_missing(const std::string &index) {
+  return "Index " + backticked(index) + " not found.";
+}
+
+std::string document_missing(const std::string &id, const std::string &index) {
+  return "Document " + backticked(id) + " not found in index " +
+         backticked(index) + ".";
+}
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+size_t skip_space(std::string_view s, size_t i) {
+  while (i < s.size() && is_space(s[i])) ++i;
+  return i;
+}
+
+/* The documents of one body: the parsed yyjson trees (owned) and the
+ * objects in body order. */
+struct Parsed {
+  std::vector<yyjson_doc *> trees;
+  std::vector<yyjson_val *> objects;
+  Parsed() = default;
+  Parsed(const Parsed &) = delete;
+  Parsed &operator=(const Parsed &) = delete;
+  ~Parsed() {
+    for (yyjson_doc *t : trees) yyjson_doc_free(t);
+  }
+};
+
+std::string json_error(const yyjson_read_err &err, size_t base,
+                       long position) {
+  std::string where = "at byte offset " + std::to_string(base + err.pos);
+  std::string what = err.msg ? err.msg : "invalid JSON";
+  if (position > 0)
+    return "Document at position " + std::to_string(position) +
+           " is not valid JSON (" + where + "): " + what + ".";
+  return "The body is not valid JSON (" + where + "): " + what + ".";
+}
+
+std::string not_an_object(size_t position) {
+  return "Document at position " + std::to_string(position) +
+         " is not a JSON object.";
+}
+
+void parse_array(std::string_view body, Parsed &p) {
+  yyjson_read_err err;
+  yyjson_doc *tree = yyjson_read_opts(const_cast<char *>(body.data()),
+                                      body.size(), kReadFlags, nullptr, &err);
+  if (!tree) throw Error(json_error(err, 0, 0));
+  p.trees.push_back(tree);
+  yyjson_val *arr = yyjson_doc_get_root(tree);
+  size_t idx, max;
+  yyjson_val *item;
+  p.objects.reserve(yyjson_arr_size(arr));
+  yyjson_arr_foreach(arr, idx, max, item) {
+    if (!yyjson_is_obj(item)) throw Error(not_an_object(idx + 1));
+    p.objects.push_back(item);
+  }
+}
+
+/* One JSON value after another (NDJSON, or a single object). */
+void parse_stream(std::string_view body, Parsed &p) {
+  size_t pos = skip_space(body, 0);
+  while (pos < body.size()) {
+    long position = static_cast<long>(p.objects.size()) + 1;
+    yyjson_read_err err;
+    yyjson_doc *tree = yyjson_read_opts(
+        const_cast<char *>(body.data() + pos), body.size() - pos,
+        kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
+    if (!tree) throw Error(json_error(err, pos, position));
+    p.trees.push_back(tree);
+    yyjson_val *root = yyjson_doc_get_root(tree);
+    if (!yyjson_is_obj(root))
+      throw Error(not_an_object(static_cast<size_t>(position)));
+    p.objects.push_back(root);
+    pos = skip_space(body, pos + yyjson_doc_get_read_size(tree));
+  }
+}
+
+void parse_body(std::string_view body, Parsed &p) {
+  size_t first = skip_space(body, 0);
+  if (first == body.size())
+    throw Error("The body holds no documents: send a JSON array of objects, "
+                "one object, or one object per line.");
+  if (body[first] == '[')
+    parse_array(body, p);
+  else
+    parse_stream(body, p);
+}
+
+/* True when raw number text is an integer (no fraction, no exponent). */
+bool integer_text(const char *raw, size_t len) {
+  size_t i = (len > 0 && raw[0] == '-') ? 1 : 0;
+  if (i == len) return false;
+  for (; i < len; ++i) {
+    if (raw[i] < '0' || raw[i] > '9') return false;
+  }
+  return true;
+}
+
+/* The id of obj under primary key pk, or throws naming its position. */
+std::string document_id(yyjson_val *obj, const std::string &pk,
+                        size_t position) {
+  std::string where = "Document at position " + std::to_string(position);
+  yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
+  if (!v) throw Error(where + " has no primary key " + backticked(pk) + ".");
+  std::string_view text;
+  bool usable = false;
+  if (yyjson_is_str(v)) {
+    text = std::string_view(yyjson_get_str(v), yyjson_get_len(v));
+    usable = valid_identifier(text);
+  } else if (yyjson_is_raw(v)) {
+    text = std::string_view(yyjson_get_raw(v), yyjson_get_len(v));
+    usable = text.size() <= 127 && integer_text(text.data(), text.size());
+  }
+  if (usable) return std::string(text);
+  std::string shown = (yyjson_is_str(v) || yyjson_is_raw(v))
+                          ? backticked(text)
+                          : std::string(yyjson_get_type_desc(v));
+  throw Error(where + " has an invalid primary key " + backticked(pk) +
+              " value (" + shown +
+              "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
+              "or an integer.");
+}
+
+std::vector<std::string> document_ids(const Parsed &p, const std::string &pk) {
+  std::vector<std::string> ids;
+  ids.reserve(p.objects.size());
+  for (size_t i = 0; i < p.objects.size(); ++i)
+    ids.push_back(document_id(p.objects[i], pk, i + 1));
+  return ids;
+}
+
+/* Builds the Xapian document of one JSON object. One Indexer serves a whole
+ * batch so its buffers are reused. */
+class Indexer {
+ public:
+  void build(yyjson_val *obj, const std::string &pk, const std::string &id,
+             Xapian::Document &doc) {
+    pos_ = 1;
+    size_t len = 0;
+    char *json = yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len,
+                                       nullptr);
+    if (!json) throw std::bad_alloc();
+    std::unique_ptr<char, decltype(&std::free)> hold(json, &std::free);
+    doc.set_data(std::string(json, len));
+    doc.add_boolean_term(std::string(kIdPrefix) + id);
+
+    yyjson_val *pk_val = yyjson_obj_getn(obj, pk.data(), pk.size());
+    unsigned rank = 0;
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+      unsigned wdf = kOtherFieldWdf;
+      if (val != pk_val) {
+        if (rank == 0) wdf = kFirstFieldWdf;
+        if (rank == 1) wdf = kSecondFieldWdf;
+        ++rank;
+      }
+      add_tree(doc, val, wdf);
+    }
+  }
+
+ private:
+  /* Walks nested arrays and objects with an explicit stack, so a deeply
+   * nested document cannot exhaust the C stack. */
+  struct Frame {
+    bool is_obj;
+    yyjson_arr_iter arr;
+    yyjson_obj_iter obj;
+  };
+
+  void add_tree(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
+    if (!yyjson_is_ctn(v)) {
+      add_scalar(doc, v, wdf);
+      return;
+    }
+    stack_.clear();
+    push(v);
+    while (!stack_.empty()) {
+      Frame &f = stack_.back();
+      yyjson_val *next = nullptr;
+      if (f.is_obj) {
+        yyjson_val *key = yyjson_obj_iter_next(&f.obj);
+        if (key) next = yyjson_obj_iter_get_val(key);
+      } else {
+        next = yyjson_arr_iter_next(&f.arr);
+      }
+      if (!next) {
+        stack_.pop_back();
+      } else if (yyjson_is_ctn(next)) {
+        push(next); /* may move f: not used again this round */
+      } else {
+        add_scalar(doc, next, wdf);
+      }
+    }
+  }
+
+  void push(yyjson_val *ctn) {
+    Frame f{};
+    f.is_obj = yyjson_is_obj(ctn);
+    if (f.is_obj)
+      yyjson_obj_iter_init(ctn, &f.obj);
+    else
+      yyjson_arr_iter_init(ctn, &f.arr);
+    stack_.push_back(f);
+  }
+
+  void add_scalar(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
+    if (yyjson_is_str(v))
+      add_text(doc, std::string_view(yyjson_get_str(v), yyjson_get_len(v)),
+               wdf);
+    else if (yyjson_is_raw(v))
+      add_text(doc, std::string_view(yyjson_get_raw(v), yyjson_get_len(v)),
+               wdf);
+  }
+
+  void add_text(Xapian::Document &doc, std::string_view text, unsigned wdf) {
+    tokens_.clear();
+    tokenize(text, tokens_);
+    if (tokens_.empty()) return;
+    for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
+    pos_ += kValuePositionGap;
+  }
+
+  std::vector<Token> tokens_;
+  std::vector<Frame> stack_;
+  Xapian::termpos pos_ = 1;
+};
+
+void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
+                 const std::vector<std::string> &ids, const std::string &pk) {
+  Indexer indexer;
+  db.begin_transaction(true);
+  try {
+    for (size_t i = 0; i < p.objects.size(); ++i) {
+      Xapian::Document doc;
+      indexer.build(p.objects[i], pk, ids[i], doc);
+      db.replace_document(std::string(kIdPrefix) + ids[i], doc);
+    }
+    Catalog::touch(db);
+    db.commit_transaction();
+  } catch (...) {
+    try {
+      db.cancel_transaction();
+    } catch (...) {
+      /* The transaction may already be gone; closing discards it anyway. */
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+long add_documents(Catalog &catalog, const std::string &index,
+                   const std::string &new_primary_key, std::string_view body) {
+  Catalog::require_valid_name(index);
+  Parsed parsed;
+  parse_body(body, parsed);
+
+  if (!catalog.exists(index)) {
+    /* Check the batch against the key the new index will have before making
+     * it, so a refused batch leaves no empty index behind. */
+    document_ids(parsed, new_primary_key);
+    catalog.try_create(index, new_primary_key);
+  }
+  Xapian::WritableDatabase db = catalog.writer(index);
+  /* The key is read under the write lock: another process may have created
+   * the index with a different key in the meantime. */
+  std::string pk = Catalog::primary_key_of(db);
+  std::vector<std::string> ids = document_ids(parsed, pk);
+  write_batch(db, parsed, ids, pk);
+  db.close();
+  return static_cast<long>(parsed.objects.size());
+}
+
+bool get_document(Catalog &catalog, const std::string &index,
+                  const std::string &id, std::string *out, std::string *why) {
+  Catalog::require_valid_name(index);
+  Xapian::Database *db = catalog.reader(index);
+  if (!db) {
+    *why = index_missing(index);
+    return false;
+  }
+  if (valid_identifier(id)) {
+    for (int attempt = 0;; ++attempt) {
+      try {
+        Xapian::PostingIterator p = db->postlist_begin(kIdPrefix + id);
+        if (p == db->postlist_end(kIdPrefix + id)) break;
+        *out = db->get_document(*p).get_data();
+        return true;
+      } catch (const Xapian::DatabaseModifiedError &) {
+        if (attempt > 0) throw;
+        db->reopen();
+      }
+    }
+  }
+  *why = document_missing(id, index);
+  return false;
+}
+
+void delete_document(Catalog &catalog, const std::string &index,
+                     const std::string &id) {
+  Catalog::require_valid_name(index);
+  Xapian::WritableDatabase db = catalog.writer(index);
+  std::string term = kIdPrefix + id;
+  if (!valid_identifier(id) || db.get_termfreq(term) == 0)
+    throw Error(document_missing(id, index));
+  db.begin_transaction(true);
+  db.delete_document(term);
+  Catalog::touch(db);
+  db.commit_transaction();
+  db.close();
+}
+
+bool documents_page(Catalog &catalog, const std::string &index,
+                    unsigned long long after, int limit, std::string *out) {
+  Catalog::require_valid_name(index);
+  Xapian::Database *db = catalog.reader(index);
+  if (!db) return false;
+  if (limit < 1) limit = 1;
+  if (limit > kMaxPageLimit) limit = kMaxPageLimit;
+
+  for (int attempt = 0;; ++attempt) {
+    try {
+      std::string page = "{\"documents\":[";
+      Xapian::docid last = 0;
+      bool more = false;
+      /* Docids are 32-bit: a position at or past the largest has nothing
+       * after it. */
+      if (after < db->get_lastdocid()) {
+        Xapian::PostingIterator it = db->postlist_begin("");
+        Xapian::PostingIterator end = db->postlist_end("");
+        it.skip_to(static_cast<Xapian::docid>(after + 1));
+        int count = 0;
+        for (; it != end && count < limit; ++it, ++count) {
+          if (count > 0) page.push_back(',');
+          page += db->get_document(*it).get_data();
+          last = *it;
+        }
+        more = it != end;
+      }
+      page += "],\"next\":" + std::to_string(more ? last : 0) + "}";
+      *out = std::move(page);
+      return true;
+    } catch (const Xapian::DatabaseModifiedError &) {
+      if (attempt > 0) throw;
+      db->reopen();
+    }
+  }
+}
+
+}  // namespace lmx

@@ -1,0 +1,63 @@
+/*
+ * documents.h: adding, fetching, deleting and paging the documents of an
+ * index.
+ *
+ * Index layout written here (search.h reads it):
+ *  - document data: the document as compact JSON (yyjson's writer, member
+ *    order as sent, numbers exactly as sent);
+ *  - "Q" + primary-key value: the unique id term (no positions, wdf 0);
+ *  - word terms from every string and number value, nested ones included,
+ *    in document order, with positions; kValuePositionGap positions separate
+ *    two values so a phrase never spans them. Field names are not indexed.
+ *  - field weight: the words of the first top-level member after the primary
+ *    key count 3 each towards their within-document frequency, of the second
+ *    2, of every later one (and of the primary key itself) 1, so BM25 weighs a
+ *    word met in an early field more.
+ *
+ * A primary-key value is a string of 1 to 127 bytes of A-Z a-z 0-9 - _, or an
+ * integer number, kept as its decimal text (so 7 and "7" are the same id).
+ *
+ * Every function may throw lmx::Error (finished text) or Xapian::Error.
+ */
+#ifndef LMX_ENGINE_DOCUMENTS_H
+#define LMX_ENGINE_DOCUMENTS_H
+
+#include <string>
+#include <string_view>
+
+#include "catalog.h"
+
+namespace lmx {
+
+/* Adds or replaces every document of body (a JSON array of objects, one
+ * object, or NDJSON: objects one after another, blank lines allowed) in one
+ * transaction committed before returning. A missing index is created first
+ * with new_primary_key (only once the whole body has been checked against
+ * it). Any invalid document throws lmx::Error naming its 1-based position
+ * and the reason, before anything is written. Within the body the last of
+ * several documents with one id wins. Returns the number of documents in
+ * the body. */
+long add_documents(Catalog &catalog, const std::string &index,
+                   const std::string &new_primary_key, std::string_view body);
+
+/* The stored JSON of document id into *out. Returns false when the index
+ * does not exist (error text "Index `NAME` not found.") or the document does
+ * not (text "Document `ID` not found in index `NAME`."), with that text in
+ * *why. */
+bool get_document(Catalog &catalog, const std::string &index,
+                  const std::string &id, std::string *out, std::string *why);
+
+/* Removes document id. Throws lmx::Error "Index `NAME` not found." or
+ * "Document `ID` not found in index `NAME`.". */
+void delete_document(Catalog &catalog, const std::string &index,
+                     const std::string &id);
+
+/* {"documents":[...],"next":P}: up to limit (1..10000) documents in docid
+ * (insertion) order with docid > after; P is the last docid of the page when
+ * more follow, else 0. Returns false when the index does not exist. */
+bool documents_page(Catalog &catalog, const std::string &index,
+                    unsigned long long after, int limit, std::string *out);
+
+}  // namespace lmx
+
+#endif
