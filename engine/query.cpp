@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <queue>
+#include <unordered_map>
 #include <utility>
 
 #include "text.h"
@@ -62,11 +63,15 @@ Xapian::Query phrase_query(const std::vector<std::string> &terms) {
                        static_cast<Xapian::termcount>(terms.size()));
 }
 
+/* Typo candidates by word, so a word repeated in a pasted text costs one
+ * lookup. */
+using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
+
 /* The query of one required word: the word (with its completions when
  * as_prefix), or-ed with its typo candidates at a reduced weight. Records
  * every term it may match in matched. */
 Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
-                         bool as_prefix,
+                         bool as_prefix, TypoCache &typo_cache,
                          std::unordered_set<std::string> &matched) {
   matched.insert(word);
   std::vector<std::string> same{word};
@@ -83,11 +88,16 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
 
   /* A completion that is also a typo candidate already matches at full
    * weight. */
+  auto cached = typo_cache.find(word);
+  if (cached == typo_cache.end())
+    cached = typo_cache
+                 .emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
+                 .first;
   std::vector<std::string> typos;
-  for (auto &term : typo_candidates(db, word, kMaxTypoCandidates)) {
+  for (const auto &term : cached->second) {
     if (std::find(same.begin(), same.end(), term) != same.end()) continue;
     matched.insert(term);
-    typos.push_back(std::move(term));
+    typos.push_back(term);
   }
   if (typos.empty()) return exact;
   Xapian::Query near(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end());
@@ -180,10 +190,11 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   built.has_words = !parsed.empty();
 
   std::vector<Xapian::Query> required;
+  TypoCache typo_cache;
   for (size_t k = 0; k < parsed.words.size(); ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == parsed.words.size();
-    required.push_back(
-        word_query(db, parsed.words[k], as_prefix, built.matched_terms));
+    required.push_back(word_query(db, parsed.words[k], as_prefix, typo_cache,
+                                  built.matched_terms));
   }
   for (const auto &phrase : parsed.phrases) {
     built.matched_terms.insert(phrase.begin(), phrase.end());
