@@ -1,0 +1,267 @@
+/*
+ * import.cpp: `lumidex import INDEX FILE...`: adds the records of JSON,
+ * NDJSON and CSV files to an index in batches.
+ *
+ * A batch is one NDJSON text (one compact object per line) handed to the
+ * engine in one call, which the engine writes as one transaction: either the
+ * whole batch is committed or none of it. Batches may span files. The index
+ * is created up front when it is missing (with --primary-key, default "id"),
+ * so a bad name or key is refused before any file is read and an import of
+ * empty files still leaves the index behind.
+ *
+ * On the first bad record the import stops: the batch being gathered is
+ * dropped (the committed count then only ever counts whole batches, whether
+ * the tool or the engine found the fault), the message names the file and
+ * the record number, and committed batches stay. The engine names a rejected
+ * document by its 1-based position in the batch; every batch keeps the file
+ * and record number of each of its documents to map that position back.
+ */
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "lumidex_admin.h"
+#include "lumidex_core.h"
+#include "progress.h"
+#include "readers.h"
+#include "tool.h"
+
+namespace lmxtool {
+namespace {
+
+/* Where a record of the current batch came from. */
+struct Origin {
+  size_t file;
+  uint64_t record;
+};
+
+const char *display_name(const std::string &path) {
+  return path == "-" ? "standard input" : path.c_str();
+}
+
+/* The 1-based batch position the engine's error text names ("document 3",
+ * "position 3"), or 0 when it names none. */
+uint64_t batch_position(const char *text) {
+  static const char *const kWords[] = {"document ", "position "};
+  for (const char *word : kWords) {
+    size_t wlen = strlen(word);
+    for (const char *p = text; *p; p++) {
+      if (strncasecmp(p, word, wlen) != 0) continue;
+      const char *digits = p + wlen;
+      if (*digits == '#') digits++;
+      if (!isdigit(static_cast<unsigned char>(*digits))) continue;
+      return strtoull(digits, nullptr, 10);
+    }
+  }
+  return 0;
+}
+
+/* The engine's text about a rejected document, reworded for a message that
+ * already names the file and record: "Document at position 3 has no ..."
+ * becomes "the document has no ...", and a final full stop is dropped. */
+std::string reword(const std::string &text) {
+  static const char kPrefix[] = "Document at position ";
+  std::string out = text;
+  if (out.compare(0, sizeof kPrefix - 1, kPrefix) == 0) {
+    size_t end = sizeof kPrefix - 1;
+    while (end < out.size() && isdigit(static_cast<unsigned char>(out[end])))
+      end++;
+    out = "the document" + out.substr(end);
+  }
+  if (!out.empty() && out.back() == '.') out.pop_back();
+  return out;
+}
+
+class Importer {
+ public:
+  Importer(const GlobalOptions &g, const ImportOptions &o) : g_(g), o_(o) {}
+
+  int run() {
+    int rc = check_inputs();
+    if (rc != kExitOk) return rc;
+    if (!open_engine(g_, true)) return kExitFailure;
+    rc = prepare_index();
+    if (rc == kExitOk) rc = import_all();
+    close_engine();
+    return rc;
+  }
+
+ private:
+  /* Formats and readability of every input, before anything is written. */
+  int check_inputs() {
+    for (const std::string &path : o_.files) {
+      InputFormat fmt;
+      bool known = o_.format.empty() ? format_from_name(path, &fmt)
+                                     : format_from_text(o_.format, &fmt);
+      if (!known)
+        return usage_error("cannot tell the format of `%s` from its name; "
+                           "use --format json|ndjson|csv", path.c_str());
+      formats_.push_back(fmt);
+      struct stat st;
+      int stat_rc = path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
+      if (stat_rc != 0)
+        return fail("cannot read `%s`: %s", path.c_str(), strerror(errno));
+      if (path != "-" && access(path.c_str(), R_OK) != 0)
+        return fail("cannot read `%s`: %s", path.c_str(), strerror(errno));
+      if (S_ISREG(st.st_mode)) {
+        sizes_.push_back(static_cast<uint64_t>(st.st_size));
+        total_bytes_ += static_cast<uint64_t>(st.st_size);
+      } else {
+        sizes_.push_back(0);
+        sizes_known_ = false;
+      }
+    }
+    return kExitOk;
+  }
+
+  /* Settles the primary key: the existing index's, or --primary-key for an
+   * index created now. An explicit key that differs from the existing one
+   * is refused: the records would be keyed by another field than asked. */
+  int prepare_index() {
+    std::string existing;
+    if (index_primary_key(o_.index, &existing)) {
+      if (o_.primary_key_given && existing != o_.primary_key)
+        return fail("index `%s` exists with primary key `%s`, not `%s`",
+                    o_.index.c_str(), existing.c_str(), o_.primary_key.c_str());
+      key_ = existing;
+      return kExitOk;
+    }
+    key_ = o_.primary_key;
+    if (lumidex_index_create(o_.index.c_str(), key_.c_str()) == 0)
+      return kExitOk;
+    std::string why = engine_error("the engine refused it");
+    /* Another process may have created it meanwhile: that is fine. */
+    if (index_primary_key(o_.index, &existing)) {
+      key_ = existing;
+      return kExitOk;
+    }
+    return fail("cannot create index `%s`: %s", o_.index.c_str(), why.c_str());
+  }
+
+  int import_all() {
+    bool tty = isatty(STDERR_FILENO) != 0;
+    Progress progress("importing", sizes_known_ ? total_bytes_ : 0,
+                      tty && !g_.quiet);
+    progress_ = &progress;
+    body_.reserve(1 << 20);
+    origins_.reserve(static_cast<size_t>(o_.batch));
+    uint64_t bytes_before = 0;
+    for (size_t i = 0; i < o_.files.size(); i++) {
+      int rc = import_file(i, bytes_before);
+      if (rc != kExitOk) {
+        progress.finish();
+        return rc;
+      }
+      bytes_before += sizes_[i];
+    }
+    int rc = send_batch();
+    progress.finish();
+    if (rc != kExitOk) return rc;
+    if (!g_.quiet) summary(progress.elapsed());
+    return kExitOk;
+  }
+
+  int import_file(size_t i, uint64_t bytes_before) {
+    const std::string &path = o_.files[i];
+    std::string why;
+    std::unique_ptr<RecordReader> reader = open_reader(path, formats_[i], &why);
+    if (!reader) return stop(display_name(path), 0, why.c_str());
+    for (;;) {
+      ReadStatus st = reader->next(body_);
+      if (st == ReadStatus::End) return kExitOk;
+      if (st == ReadStatus::Bad)
+        return stop(display_name(path), reader->record_number(),
+                    reader->error().c_str());
+      body_.push_back('\n');
+      origins_.push_back(Origin{i, reader->record_number()});
+      if (origins_.size() >= static_cast<size_t>(o_.batch)) {
+        int rc = send_batch();
+        if (rc != kExitOk) return rc;
+      }
+      progress_->update(committed_ + origins_.size(),
+                        bytes_before + reader->bytes_done());
+    }
+  }
+
+  /* Hands the gathered batch to the engine: one call, one transaction. */
+  int send_batch() {
+    if (origins_.empty()) return kExitOk;
+    int n = lumidex_documents_add_pk(o_.index.c_str(), key_.c_str(),
+                                     body_.c_str());
+    if (n < 0) return batch_refused();
+    committed_ += static_cast<uint64_t>(n);
+    body_.clear();
+    origins_.clear();
+    return kExitOk;
+  }
+
+  int batch_refused() {
+    std::string why = engine_error("the engine refused the batch");
+    uint64_t pos = batch_position(why.c_str());
+    if (pos >= 1 && pos <= origins_.size()) {
+      const Origin &o = origins_[pos - 1];
+      return stop(display_name(o_.files[o.file]), o.record,
+                  reword(why).c_str());
+    }
+    const Origin &first = origins_.front();
+    const Origin &last = origins_.back();
+    progress_->finish();
+    return fail("the batch from %s record %llu to %s record %llu was "
+                "refused: %s; stopped, %llu documents committed before it",
+                display_name(o_.files[first.file]),
+                static_cast<unsigned long long>(first.record),
+                display_name(o_.files[last.file]),
+                static_cast<unsigned long long>(last.record), why.c_str(),
+                static_cast<unsigned long long>(committed_));
+  }
+
+  /* The one-line message for a bad record (record 0: a fault of the file
+   * itself, not of one record). */
+  int stop(const char *file, uint64_t record, const char *why) {
+    progress_->finish();
+    unsigned long long done = committed_;
+    if (record == 0)
+      return fail("%s: %s; stopped, %llu documents committed before it", file,
+                  why, done);
+    return fail("%s, record %llu: %s; stopped, %llu documents committed "
+                "before it", file, static_cast<unsigned long long>(record),
+                why, done);
+  }
+
+  void summary(double secs) {
+    double rate = secs > 0 ? static_cast<double>(committed_) / secs : 0;
+    fprintf(stderr, "lumidex: imported %llu document%s into `%s` from %zu "
+            "file%s in %.1f s (%.0f docs/s)\n",
+            static_cast<unsigned long long>(committed_),
+            committed_ == 1 ? "" : "s", o_.index.c_str(),
+            o_.files.size(), o_.files.size() == 1 ? "" : "s", secs, rate);
+  }
+
+  const GlobalOptions &g_;
+  const ImportOptions &o_;
+  std::vector<InputFormat> formats_;
+  std::vector<uint64_t> sizes_;
+  uint64_t total_bytes_ = 0;
+  bool sizes_known_ = true;
+  std::string key_;
+  std::string body_;
+  std::vector<Origin> origins_;
+  uint64_t committed_ = 0;
+  Progress *progress_ = nullptr;
+};
+
+}  // namespace
+
+int run_import(const GlobalOptions &g, const ImportOptions &opts) {
+  Importer importer(g, opts);
+  return importer.run();
+}
+
+}  // namespace lmxtool

@@ -1,0 +1,95 @@
+/*
+ * inspect.cpp: `lumidex indexes`, `stats`, `search` and `delete-index`.
+ *
+ * The first three print the engine's JSON answer: unchanged (one compact
+ * line) when standard output is a file or a pipe, so scripts get exactly the
+ * engine's text, and re-indented with yyjson for a person at a terminal.
+ * Numbers are read as raw text before re-indenting so that pretty output
+ * never rounds them. delete-index has no answer to print; it says what it
+ * did on standard error like import and export do.
+ */
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <yyjson.h>
+
+#include "lumidex_core.h"
+#include "tool.h"
+
+namespace lmxtool {
+namespace {
+
+/* Writes text and a line feed to standard output, pretty on a terminal. */
+int print_json(const char *text) {
+  char *pretty = nullptr;
+  if (isatty(STDOUT_FILENO)) {
+    yyjson_doc *doc = yyjson_read(text, strlen(text), YYJSON_READ_NUMBER_AS_RAW);
+    if (doc)
+      pretty = yyjson_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr);
+    yyjson_doc_free(doc);
+  }
+  fputs(pretty ? pretty : text, stdout);
+  fputc('\n', stdout);
+  free(pretty);
+  if (fflush(stdout) != 0 || ferror(stdout))
+    return fail("cannot write to standard output: %s", strerror(errno));
+  return kExitOk;
+}
+
+/* Runs fn between opening and closing the engine. */
+template <typename Fn>
+int with_engine(const GlobalOptions &g, Fn fn) {
+  if (!open_engine(g, false)) return kExitFailure;
+  int rc = fn();
+  close_engine();
+  return rc;
+}
+
+}  // namespace
+
+int run_indexes(const GlobalOptions &g) {
+  return with_engine(g, [] {
+    const char *list = lumidex_indexes_list_json();
+    if (!list)
+      return fail("cannot list the indexes: %s",
+                  engine_error("the engine gave no list"));
+    return print_json(list);
+  });
+}
+
+int run_stats(const GlobalOptions &g, const std::string &index) {
+  return with_engine(g, [&index] {
+    const char *stats = lumidex_index_stats_json(index.c_str());
+    if (!stats || strcmp(stats, "null") == 0)
+      return fail("index `%s` not found", index.c_str());
+    return print_json(stats);
+  });
+}
+
+int run_search(const GlobalOptions &g, const std::string &index,
+               const std::string &query, int limit, int offset) {
+  return with_engine(g, [&] {
+    const char *hits =
+        lumidex_search(index.c_str(), query.c_str(), limit, offset);
+    if (!hits)
+      return fail("cannot search index `%s`: %s", index.c_str(),
+                  engine_error("the engine refused the search"));
+    return print_json(hits);
+  });
+}
+
+int run_delete_index(const GlobalOptions &g, const std::string &index) {
+  return with_engine(g, [&] {
+    if (lumidex_index_delete(index.c_str()) != 0)
+      return fail("cannot delete index `%s`: %s", index.c_str(),
+                  engine_error("the engine refused it"));
+    if (!g.quiet) fprintf(stderr, "lumidex: deleted index `%s`\n", index.c_str());
+    return kExitOk;
+  });
+}
+
+}  // namespace lmxtool

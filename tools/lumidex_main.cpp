@@ -1,0 +1,141 @@
+/*
+ * lumidex_main.cpp: the `lumidex` command line: import, export and inspect
+ * the indexes of a storage directory through the engine library.
+ *
+ * CLI11 parses the command line; every subcommand has --help, the program
+ * has --version. Global options (--storage-dir, -q) may stand before or
+ * after the subcommand. A command line CLI11 refuses is a usage error (exit
+ * 2, one line on standard error); everything else is the chosen command's
+ * outcome (tool.h). No exception leaves main: anything thrown past a command
+ * becomes a one-line failure.
+ */
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include <CLI/CLI.hpp>
+
+#include "tool.h"
+
+#ifndef LMX_VERSION
+#define LMX_VERSION "0.0.0"
+#endif
+
+namespace {
+
+using namespace lmxtool;
+
+struct CommandLine {
+  GlobalOptions global;
+  ImportOptions import;
+  std::string index;
+  std::string file;
+  std::string query;
+  int limit = 20;
+  int offset = 0;
+  CLI::App *cmd_import = nullptr;
+  CLI::App *cmd_export = nullptr;
+  CLI::App *cmd_indexes = nullptr;
+  CLI::App *cmd_stats = nullptr;
+  CLI::App *cmd_search = nullptr;
+  CLI::App *cmd_delete = nullptr;
+  CLI::Option *primary_key = nullptr;
+};
+
+void add_import(CLI::App &app, CommandLine &cl) {
+  CLI::App *c = app.add_subcommand(
+      "import", "Add the records of JSON, NDJSON or CSV files to an index "
+                "(created when missing), in batches of one transaction each");
+  c->add_option("INDEX", cl.import.index, "Index name")->required();
+  c->add_option("FILE", cl.import.files,
+                "Input files (- reads standard input as NDJSON); the format "
+                "comes from the ending: .json, .ndjson/.jsonl, .csv")
+      ->required();
+  cl.primary_key = c->add_option("--primary-key", cl.import.primary_key,
+                                 "Primary key of an index created now")
+                       ->default_str("id");
+  c->add_option("--batch", cl.import.batch, "Documents per transaction")
+      ->check(CLI::Range(1, 1000000))
+      ->default_str("5000");
+  c->add_option("--format", cl.import.format,
+                "Format of every FILE, whatever its name")
+      ->check(CLI::IsMember({"json", "ndjson", "csv"}));
+  cl.cmd_import = c;
+}
+
+void add_others(CLI::App &app, CommandLine &cl) {
+  CLI::App *c = app.add_subcommand(
+      "export", "Write every document of an index as NDJSON, in insertion "
+                "order");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  c->add_option("FILE", cl.file, "Output file (default: standard output)");
+  cl.cmd_export = c;
+
+  cl.cmd_indexes = app.add_subcommand("indexes", "List the indexes");
+
+  c = app.add_subcommand("stats", "Show an index's statistics");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  cl.cmd_stats = c;
+
+  c = app.add_subcommand("search", "Search an index");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  c->add_option("QUERY", cl.query, "Query text (\"\" lists every document)")
+      ->required();
+  c->add_option("--limit", cl.limit, "Hits to return (at most 1000)")
+      ->check(CLI::Range(0, 1000))
+      ->default_str("20");
+  c->add_option("--offset", cl.offset, "Hits to skip first")
+      ->check(CLI::NonNegativeNumber)
+      ->default_str("0");
+  cl.cmd_search = c;
+
+  c = app.add_subcommand("delete-index", "Delete an index and its documents");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  cl.cmd_delete = c;
+}
+
+int dispatch(const CommandLine &cl) {
+  const GlobalOptions &g = cl.global;
+  if (cl.cmd_import->parsed()) {
+    ImportOptions opts = cl.import;
+    opts.primary_key_given = cl.primary_key->count() > 0;
+    return run_import(g, opts);
+  }
+  if (cl.cmd_export->parsed()) return run_export(g, cl.index, cl.file);
+  if (cl.cmd_indexes->parsed()) return run_indexes(g);
+  if (cl.cmd_stats->parsed()) return run_stats(g, cl.index);
+  if (cl.cmd_search->parsed())
+    return run_search(g, cl.index, cl.query, cl.limit, cl.offset);
+  if (cl.cmd_delete->parsed()) return run_delete_index(g, cl.index);
+  return usage_error("no command given (see lumidex --help)");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app("Import, export and inspect Lumidex indexes", "lumidex");
+  CommandLine cl;
+  app.set_version_flag("--version", "lumidex " LMX_VERSION);
+  app.add_option("--storage-dir", cl.global.storage_dir,
+                 "Storage directory (default: LUMIDEX_STORAGE_DIR, then "
+                 "LUMIDEX_DATA_DIR, as the web API resolves it)");
+  app.add_flag("-q,--quiet", cl.global.quiet,
+               "No progress line and no summary line");
+  app.require_subcommand(1);
+  app.fallthrough();
+  add_import(app, cl);
+  add_others(app, cl);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    if (e.get_exit_code() == 0) return app.exit(e); /* --help, --version */
+    return usage_error("%s (see lumidex --help)", e.what());
+  }
+  try {
+    return dispatch(cl);
+  } catch (const std::bad_alloc &) {
+    return fail("out of memory");
+  } catch (const std::exception &e) {
+    return fail("%s", e.what());
+  }
+}

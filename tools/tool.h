@@ -1,0 +1,92 @@
+/*
+ * tool.h: the commands of the `lumidex` tool and what they share.
+ *
+ * The tool works on a storage directory directly through the engine library
+ * (lumidex_core.h plus the paging and keyed-add functions of lumidex_admin.h).
+ * lumidex_main.cpp parses the command line and calls exactly one run_*
+ * function below; each opens the engine, does its work, closes the engine and
+ * returns the process exit code. Failures are told on standard error as one
+ * line beginning "lumidex: "; results go to standard output.
+ *
+ * Exit codes: 0 success, 1 failure (a missing index, a bad record, an engine
+ * refusal, an unreadable file), 2 usage error (the command line itself is
+ * wrong).
+ */
+#ifndef LMX_TOOL_H
+#define LMX_TOOL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lmxtool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+/* Options every command takes. */
+struct GlobalOptions {
+  std::string storage_dir; /* "" = the CGI programs' resolution */
+  bool quiet = false;      /* no progress line, no summary line */
+};
+
+/* Prints "lumidex: " + the formatted text + a line feed on standard error
+ * and returns kExitFailure, so that callers can write `return fail(...)`. */
+int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Prints "lumidex: " + the formatted text + a line feed on standard error
+ * and returns kExitUsage. */
+int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* The engine's latest error text, or fallback when it has none. */
+const char *engine_error(const char *fallback);
+
+/* Opens the engine on the storage directory of g (resolved as the CGI
+ * programs do when g.storage_dir is empty). create: make the directory and
+ * its missing parents first (import does; reading commands must not invent
+ * an empty storage directory). Returns true when open; otherwise it has
+ * printed why. Pair every true result with close_engine(). */
+bool open_engine(const GlobalOptions &g, bool create);
+
+/* Closes the engine opened by open_engine. */
+void close_engine();
+
+/* Primary key of index from the engine's statistics: true and *key set when
+ * the index exists, false when it does not. */
+bool index_primary_key(const std::string &index, std::string *key);
+
+/* Document count of an existing index (0 when unknown or missing). */
+uint64_t index_document_count(const std::string &index);
+
+/* ---- Commands ---------------------------------------------------------- */
+
+struct ImportOptions {
+  std::string index;
+  std::vector<std::string> files; /* "-" = standard input */
+  std::string primary_key = "id";
+  bool primary_key_given = false; /* --primary-key was on the command line */
+  int batch = 5000;               /* documents per engine call, >= 1 */
+  std::string format;             /* "" = from each file's name */
+};
+
+/* lumidex import: adds the records of every file in batches of
+ * opts.batch documents, one engine transaction each. */
+int run_import(const GlobalOptions &g, const ImportOptions &opts);
+
+/* lumidex export: every document of index as NDJSON in insertion order to
+ * file ("" or "-" = standard output). */
+int run_export(const GlobalOptions &g, const std::string &index,
+               const std::string &file);
+
+/* lumidex indexes / stats / search / delete-index: print the engine's JSON
+ * (pretty when standard output is a terminal, unchanged otherwise). */
+int run_indexes(const GlobalOptions &g);
+int run_stats(const GlobalOptions &g, const std::string &index);
+int run_search(const GlobalOptions &g, const std::string &index,
+               const std::string &query, int limit, int offset);
+int run_delete_index(const GlobalOptions &g, const std::string &index);
+
+}  // namespace lmxtool
+
+#endif /* LMX_TOOL_H */
