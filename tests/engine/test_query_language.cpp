@@ -1,0 +1,171 @@
+/*
+ * test_query_language.cpp: what each kind of query text matches, through
+ * lumidex_search on a real index: words, case and accents, the last word as
+ * a prefix, phrases, exclusions, typo distances, operators that are plain
+ * text, and hostile input that must still give a JSON answer.
+ */
+#include <algorithm>
+
+#include "search_fixture.h"
+
+namespace {
+
+using searchtest::Answer;
+using searchtest::Ids;
+
+const char *const kCorpus =
+    R"({"id":"z1","title":"Émile Zola","body":"French novelist of the NEAR past"}
+{"id":"p1","title":"Programming in C","body":"a guide to programs and programmers"}
+{"id":"n1","title":"New York","body":"a city guide"}
+{"id":"r1","title":"York New","body":"reversed words"}
+{"id":"s1","a":"new","b":"york"}
+{"id":"y1","title":"Python library","body":"bindings for the xapian library"}
+{"id":"t1","title":"Rust library","body":"a crate"}
+{"id":"f1","body":"mango pineapple strawberry cucumber kiwi"}
+)";
+
+struct Case {
+  const char *query;
+  Ids expected; /* in any order */
+};
+
+class EngineQueryLanguage : public searchtest::SearchTest {
+ protected:
+  void SetUp() override {
+    SearchTest::SetUp();
+    add(kCorpus);
+  }
+  void expect_matches(const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+      Answer a = search(c.query);
+      ASSERT_TRUE(a.ok()) << c.query << " -> " << a.raw();
+      Ids got = a.ids();
+      Ids want = c.expected;
+      std::sort(got.begin(), got.end());
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(got, want) << "query [" << c.query << "]";
+    }
+  }
+};
+
+TEST_F(EngineQueryLanguage, EveryWordMustMatchWithoutRegardToCaseOrAccents) {
+  expect_matches({
+      {"emile zola ", {"z1"}},
+      {"ÉMILE ", {"z1"}},
+      {"Emíle ", {"z1"}},
+      {"new york ", {"n1", "r1", "s1"}},
+      {"new york python ", {}},
+      {"programming guide ", {"p1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, OnlyTheLastWordTypedMatchesAsAPrefix) {
+  expect_matches({
+      {"prog", {"p1"}},
+      {"PROG", {"p1"}},
+      {"prog ", {}},
+      {"guide prog", {"p1"}},
+      {"prog guide", {}},
+      {"libr", {"y1", "t1"}},
+      {"zol*", {"z1"}},
+      {"prog \"guide\"", {}},
+      {"-prog", {"z1", "p1", "n1", "r1", "s1", "y1", "t1", "f1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, QuotedWordsMatchAsAPhraseWithinOneValue) {
+  expect_matches({
+      {"\"new york\"", {"n1"}},
+      {"\"York New\"", {"r1"}},
+      {"\"new york", {"n1"}},
+      {"city \"new york\" ", {"n1"}},
+      {"\"xapian library\"", {"y1"}},
+      {"\"library xapian\"", {}},
+      {"\"\"", {"z1", "p1", "n1", "r1", "s1", "y1", "t1", "f1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, LeadingDashExcludesAWordOrAPhrase) {
+  expect_matches({
+      {"library -python ", {"t1"}},
+      {"library -PYTHON", {"t1"}},
+      {"library -\"xapian library\"", {"t1"}},
+      {"library -\"library xapian\"", {"y1", "t1"}},
+      {"york -rev -reversed", {"n1", "s1"}},
+      {"library - python ", {"y1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, ExclusionsAloneListTheRestInInsertionOrder) {
+  EXPECT_EQ(ids("-library"), (Ids{"z1", "p1", "n1", "r1", "s1", "f1"}));
+  EXPECT_EQ(ids("-new -york -library -guide"), (Ids{"z1", "f1"}));
+}
+
+TEST_F(EngineQueryLanguage, TypoToleranceGrowsWithWordLengthAndKeepsTheFirstLetter) {
+  expect_matches({
+      {"kiwi ", {"f1"}},
+      {"kiwa ", {}},          /* 4 letters: must be exact */
+      {"manga ", {"f1"}},  /* 5 letters, one substitution */
+      {"mnago ", {"f1"}},  /* one transposition */
+      {"mangoo ", {"f1"}}, /* one insertion */
+      {"mxngx ", {}},         /* two edits on 5 letters */
+      {"nango ", {}},         /* another first letter */
+      {"cucumbar ", {"f1"}},
+      {"cucumbxx ", {}},      /* two edits on 8 letters */
+      {"pineapqlx ", {"f1"}}, /* two edits on 9 letters */
+      {"pinxapqlx ", {}},        /* three edits */
+      {"strawbery ", {"f1"}},
+      {"\"manga\"", {}}, /* a quoted word is taken exactly */
+      /* an exclusion takes its word exactly */
+      {"-manga", {"z1", "p1", "n1", "r1", "s1", "y1", "t1", "f1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, OperatorsAndPunctuationAreOrdinaryText) {
+  expect_matches({
+      {"NEAR ", {"z1"}},
+      {"zola AND novelist ", {}},
+      {"programs AND programmers ", {"p1"}},
+      {"zola OR python ", {}},
+      {"(zola) ", {"z1"}},
+      {"title:zola ", {}}, /* field names are not searchable */
+      {"zola^ ", {"z1"}},
+      {"zola~2 novelist ", {}},
+      {"\xffzola\xfe ", {"z1"}},
+      {"zo\xffla ", {}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, WordsBeyondTheThirtySecondAreIgnored) {
+  std::string query;
+  for (int i = 0; i < 31; ++i) query += "guide ";
+  expect_matches({
+      {(query + "nosuchword ").c_str(), {}},
+      {(query + "guide nosuchword ").c_str(), {"p1", "n1"}},
+  });
+}
+
+TEST_F(EngineQueryLanguage, HostileInputAlwaysGivesAJsonAnswer) {
+  std::string ten_kb_mixed;
+  while (ten_kb_mixed.size() < 10240) ten_kb_mixed += "\"(NEAR* AND:^ -x \xff ";
+  const std::vector<std::string> inputs = {
+      "\"", "*", "(", ")", "NEAR", "AND", ":", "^", "-", "--", "-\"", "\\",
+      "\"\"\"\"\"", "\"unbalanced", "a\"b\"c\"d", "\xff\xfe\xfd", "\xc3",
+      "\xed\xa0\x80", "\xc0\xaf zola", "a\x01\x02b", "\t\r\n",
+      ten_kb_mixed, std::string(10240, '"'), std::string(10240, 'a'),
+      std::string(10240, '-'), std::string(10240, '\xe9')};
+  for (const std::string &q : inputs) {
+    Answer a = search(q);
+    ASSERT_TRUE(a.ok()) << "query of " << q.size() << " bytes -> "
+                        << a.raw().substr(0, 200);
+    EXPECT_TRUE(yyjson_is_str(a.json().get("query")));
+  }
+}
+
+TEST_F(EngineQueryLanguage, QueryIsEchoedAsValidUtf8) {
+  EXPECT_EQ(search("Émile \"x\"").json().text("query"), "Émile \"x\"");
+  EXPECT_EQ(search("a\xff" "b\xc3").json().text("query"),
+            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+}  // namespace
