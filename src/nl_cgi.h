@@ -32,44 +32,62 @@ extern "C" {
 
 /* Value of environment variable name when set and non-empty, else fallback,
  * else "" when fallback is null. name must not be null. Never null; the text
- * belongs to the environment or the caller. */
+ * belongs to the environment or the caller and must not be written or
+ * freed. */
 const char *cgi_env(const char *name, const char *fallback);
 
-/* REQUEST_METHOD when set and non-empty, else "GET". Read afresh each call. */
+/* REQUEST_METHOD when set and non-empty, else "GET", exactly as the host set
+ * it (no case change, no trimming). Read afresh on each call. Never null. */
 const char *cgi_method(void);
 
-/* PATH_INFO when set and non-empty, else "/". */
+/* PATH_INFO when set and non-empty, else "/", unchanged. Never null. */
 const char *cgi_path_info(void);
 
-/* 1 when REQUEST_METHOD is set and begins with the bytes 'P','O', else 0. */
+/* 1 when REQUEST_METHOD is set and begins with the bytes 'P','O' (upper
+ * case; only these two bytes are looked at), else 0. Read afresh. */
 int cgi_is_post(void);
 
 /* Decoded value of the first QUERY_STRING parameter whose name equals key
- * byte for byte ("+" is a space, "%XX" a byte, malformed escapes stay
- * literal; cut at 511 bytes). "" when key is null or empty (the ring is not
- * advanced), when the parameter is absent, has no "=" or an empty value.
- * When QUERY_STRING is unset or empty, the environment variable named key is
- * returned as it is, unless it holds both ';' and ':'. Never null; a result
- * in the ring stays intact through the next seven lookups with a non-empty
- * key. Read-only; never freed by the caller. */
+ * byte for byte (names are not decoded). In the value "+" is a space, "%XX"
+ * with two hex digits of either case is that byte, any other "%" stays
+ * literal; a decoded %00 ends the text; the result is cut at 511 bytes.
+ * "" when key is null or empty (the ring is not advanced), and when the
+ * parameter is absent, has no "=" or an empty value: callers cannot tell
+ * these apart. When QUERY_STRING is unset or empty, the environment variable
+ * named key is returned as it is (not copied, not decoded), or "" when it is
+ * unset, empty, or holds both ';' and ':'.
+ * Never null. Results live in a ring of CGI_QUERY_SLOTS buffers of
+ * CGI_QUERY_VALUE_SIZE bytes: every lookup with a non-empty key takes the
+ * next one, so a result stays intact through the next seven such lookups
+ * and is overwritten by the eighth. Read-only; never freed by the caller. */
 const char *cgi_query(const char *key);
 
 /* ---- Request body reader ---------------------------------------------- */
 
 /* Reads the whole request body into a new malloc'd buffer with one NUL
- * appended, from the file named by POST_BODY_FILE when it can be opened,
- * else from standard input with CONTENT_LENGTH bytes (parsed as strtol does,
- * clamped to 2147483647). *out_len (out_len may be null) receives the byte
- * count without the NUL, 0 whenever the result is null. Null when there is no
- * body (CONTENT_LENGTH unset, 0, negative or without digits) or memory runs
- * out. An empty or unpositionable body file gives a buffer holding only the
- * NUL. The caller frees the buffer. */
+ * appended. The file named by POST_BODY_FILE is the body whenever it can be
+ * opened (standard input is then never read): a seekable file is read with
+ * one call into a buffer of its size plus one; an unseekable one (a pipe) is
+ * streamed 8192 bytes at a time into a buffer of 65536 bytes that doubles as
+ * needed. Otherwise up to CONTENT_LENGTH bytes (parsed as strtol with base
+ * 10 does, values beyond 2147483647 counting as 2147483647) are read from
+ * standard input in binary mode with one call.
+ * *out_len (out_len may be null) receives the number of body bytes, without
+ * the NUL; it is 0 whenever the result is null. The body may hold NUL bytes.
+ * Null when there is no body (no openable file and CONTENT_LENGTH unset, 0,
+ * negative or without leading digits) or memory runs out. An empty body file
+ * gives a buffer holding only the NUL; a short input gives the bytes actually
+ * read. The caller frees the buffer with free(). */
 char *cgi_read_post(uint64_t *out_len);
 
 /* ---- Response headers and fatal-error pages ---------------------------- */
-/* Every writer writes to standard output; header lines end with CR LF. */
+/* Every writer writes to standard output, in the order called, and puts it
+ * into binary mode before its first line; header lines end with CR LF and
+ * are neither checked nor merged (a CR or LF inside a caller's text is
+ * written as it is). Write errors are ignored. Expected order: at most one
+ * status line, the content type, extra lines, cgi_headers_end, the body. */
 
-/* "Status: %d %s" (reason non-null and non-empty) or "Status: %d". */
+/* "Status: %d %s" when reason is non-null and non-empty, else "Status: %d". */
 void cgi_header_status(int status, const char *reason);
 /* "Content-Type: application/json; charset=utf-8". */
 void cgi_header_json(void);
@@ -81,67 +99,91 @@ void cgi_header_text(void);
 void cgi_header_ct(const char *content_type);
 /* line (not null, without line end) followed by CR LF, unchanged. */
 void cgi_header_extra(const char *line);
-/* The empty line ending the header block; flushes standard output and puts
- * it into binary mode again. */
+/* The empty line ending the header block; flushes standard output, so the
+ * block is out before any body written past stdio, and puts it into binary
+ * mode again. */
 void cgi_headers_end(void);
 
-/* Writes text JSON-escaped to out (no surrounding quotes): '"' '\\' and
- * LF CR TAB as two-character escapes, other bytes 0x01-0x1F as \u00xx, every
- * byte 0x20-0xFF unchanged. A null text writes nothing. */
+/* Writes text JSON-escaped to out (not null), without surrounding quotes:
+ * '"' '\\' and LF CR TAB as two-character escapes, the other bytes 0x01-0x1F
+ * as \u00xx with lower-case hex (backspace and form feed too), every byte
+ * 0x20-0xFF unchanged (so '/' and 0x7F too, and UTF-8 stays UTF-8). A null
+ * text writes nothing. */
 void json_escape_f(FILE *out, const char *text);
-/* Writes text HTML-escaped to out (" & ' < > as entities). Null writes
- * nothing. */
+/* Writes text HTML-escaped to out (not null): " & ' < > as &quot; &amp;
+ * &#39; &lt; &gt;, every other byte unchanged, nothing cut. A null text
+ * writes nothing. */
 void html_escape_f(FILE *out, const char *text);
 
-/* Complete plain-text response with status and message (null writes only the
- * line feed), then exit(0). */
+/* Fatal-error pages: each writes a whole header block of its own (status
+ * line without reason, content type, empty line) whatever was written
+ * before, then its body and a line feed, flushes, and ends the process with
+ * exit(0): the status travels in the Status line. They never return. */
+
+/* Plain-text page: message unescaped (null writes only the line feed). */
 void cgi_die_text(int status, const char *message);
-/* Complete HTML page: optional escaped <h1>title</h1>, then the caller's
- * fragment unescaped (each may be null), then exit(0). */
+/* HTML page on a dark background: <h1>title</h1> with title HTML-escaped
+ * (left out when title is null), then fragment unescaped, as the caller's
+ * own HTML (left out when null). */
 void cgi_die_html(int status, const char *title, const char *fragment);
-/* Complete JSON response {"ok":false,"error":"MESSAGE"} (null message reads
- * "error"), then exit(0). */
+/* JSON page {"ok":false,"error":"MESSAGE"} with message JSON-escaped; a
+ * null message reads "error", an empty one stays empty. */
 void cgi_die_json(int status, const char *message);
 
 /* ---- String utilities and encoders ------------------------------------ */
+/* Null or zero-sized destinations are left alone, null sources are "", text
+ * that does not fit is cut silently, and a destination of size >= 1 is
+ * always left terminated. None of them keeps state. */
 
 /* Copies at most size-1 bytes of src (null is "") into dst and terminates.
- * Nothing is written when dst is null or size is 0. */
+ * Nothing is written when dst is null or size is 0. No length is returned:
+ * a cut copy cannot be told from a whole one. */
 void nl_strlcpy(char *dst, const char *src, size_t size);
 
-/* vsnprintf into dst of size bytes, then dst[size-1] = NUL. Returns the full
- * formatted length (>= size means cut), negative on a format error, -1 for a
- * null dst or size 0 (nothing written). */
+/* vsnprintf into dst of size bytes, then dst[size-1] = NUL whatever the
+ * formatter wrote. Returns the full formatted length without terminator
+ * (>= size means the text was cut), a negative value on a formatting error,
+ * -1 for a null dst or size 0 (nothing written). */
 int nl_snprintf(char *dst, size_t size, const char *fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
 
-/* Removes trailing spaces, tabs, CR and LF in place. Null is left alone. */
+/* Removes trailing spaces, tabs, CR and LF in place (vertical tab, form
+ * feed and leading white space stay). Null is left alone. */
 void nl_rtrim(char *text);
 
-/* 1 when text is non-empty, holds no "..", and every byte is a letter, digit,
- * '-', '.' or '_'; else 0 (also for null). */
+/* 1 when text is non-empty, holds no "..", and every byte is an ASCII
+ * letter, digit, '-', '.' or '_'; else 0 (also for null). No length limit;
+ * "." and ".hidden" are valid. */
 int nl_valid_repo_name(const char *text);
-/* As nl_valid_repo_name, with '/' and ':' also accepted. */
+/* As nl_valid_repo_name, with '/' and ':' also accepted (never '\\'). */
 int nl_valid_ref(const char *text);
 
-/* dst = first, a '\\' when first is non-empty, does not end in '/' or '\\'
- * and there is room, then second; cut to size-1 bytes. Null parts are "".
- * Nothing is written when dst is null or size is 0. */
+/* dst = first (cut to size-1 bytes), then a backslash when that is
+ * non-empty, does not end in '/' or '\\' and leaves room for one more byte,
+ * then second, cut so the whole keeps at most size-1 bytes. The backslash is
+ * the separator on every host; nothing is normalised. Null parts are "";
+ * an empty first part gives second alone; an empty second part leaves the
+ * separator in place. Nothing is written when dst is null or size is 0. */
 void nl_path_join(char *dst, size_t size, const char *first,
                   const char *second);
 
-/* HTML-escapes src into dst of size bytes; stops before a source byte when
- * fewer than 9 bytes are free, so entities are never cut. */
+/* HTML-escapes src (null is "") into dst of size bytes with the entities of
+ * html_escape_f; stops before a source byte when fewer than 9 bytes are
+ * free, so an entity is never cut and up to 8 bytes at the end stay unused
+ * (a buffer of 8 bytes or fewer always gets ""). Nothing is written when dst
+ * is null or size is 0. */
 void html_escape(const char *src, char *dst, size_t size);
 /* Newly malloc'd, complete HTML-escaped copy of src (null is ""); null when
  * the allocation fails. The caller frees it. */
 char *html_escape_dup(const char *src);
-/* Percent-encodes src into dst (letters, digits and - . _ ~ stay; others
- * %XX upper case); stops before a source byte when fewer than 5 bytes are
- * free. */
+/* Percent-encodes src (null is "") into dst of size bytes: ASCII letters,
+ * digits and - . _ ~ stay, every other byte becomes %XX with upper-case hex
+ * (a space is %20, never '+'). Stops before a source byte when fewer than 5
+ * bytes are free (a buffer of 4 bytes or fewer always gets ""). Nothing is
+ * written when dst is null or size is 0. */
 void url_encode(const char *src, char *dst, size_t size);
 
 #ifdef __cplusplus
