@@ -46,8 +46,9 @@ void Progress::draw(uint64_t docs, uint64_t done, double now) {
     snprintf(tail, sizeof tail, ", %.0f%%, %ld:%02ld left", frac * 100,
              left / 60, left % 60);
   }
-  fprintf(stderr, "\r%s: %llu documents, %.0f docs/s%s\033[K", verb_,
-          static_cast<unsigned long long>(docs), rate, tail);
+  fprintf(stderr, "\r%s: %llu document%s, %.0f docs/s%s\033[K", verb_,
+          static_cast<unsigned long long>(docs), docs == 1 ? "" : "s", rate,
+          tail);
   fflush(stderr);
   drawn_ = true;
   last_draw_ = now;
