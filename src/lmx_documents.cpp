@@ -19,7 +19,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <yyjson.h>
 
 #include "lmx_common.h"

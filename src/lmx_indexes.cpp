@@ -28,7 +28,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <yyjson.h>
 
 #include "lmx_common.h"
@@ -77,14 +76,32 @@ static char *json_escape_dup(const char *text) {
   char *w = out;
   for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
     switch (*p) {
-      case '"':  *w++ = '\\'; *w++ = '"'; break;
-      case '\\': *w++ = '\\'; *w++ = '\\'; break;
-      case '\n': *w++ = '\\'; *w++ = 'n'; break;
-      case '\r': *w++ = '\\'; *w++ = 'r'; break;
-      case '\t': *w++ = '\\'; *w++ = 't'; break;
+      case '"':
+        *w++ = '\\';
+        *w++ = '"';
+        break;
+      case '\\':
+        *w++ = '\\';
+        *w++ = '\\';
+        break;
+      case '\n':
+        *w++ = '\\';
+        *w++ = 'n';
+        break;
+      case '\r':
+        *w++ = '\\';
+        *w++ = 'r';
+        break;
+      case '\t':
+        *w++ = '\\';
+        *w++ = 't';
+        break;
       default:
         if (*p < 0x20) {
-          *w++ = '\\'; *w++ = 'u'; *w++ = '0'; *w++ = '0';
+          *w++ = '\\';
+          *w++ = 'u';
+          *w++ = '0';
+          *w++ = '0';
           *w++ = hex[*p >> 4];
           *w++ = hex[*p & 0x0f];
         } else {
@@ -173,8 +190,8 @@ static char *write_listing(yyjson_doc *list) {
   if (!out) return NULL;
   yyjson_mut_val *root = yyjson_mut_obj(out);
   yyjson_mut_val *results = yyjson_mut_arr(out);
-  bool ok = root && results &&
-            yyjson_mut_obj_add_val(out, root, "results", results);
+  bool ok =
+      root && results && yyjson_mut_obj_add_val(out, root, "results", results);
   if (ok) yyjson_mut_doc_set_root(out, root);
 
   yyjson_val *arr = yyjson_doc_get_root(list);
@@ -253,7 +270,8 @@ static yyjson_val *member_or(yyjson_val *obj, const char *key,
 /* True when the string value holds a NUL byte: handed to the engine as a C
  * text it would name something shorter than what was asked for. */
 static bool holds_nul(yyjson_val *str) {
-  return yyjson_is_str(str) && strlen(yyjson_get_str(str)) != yyjson_get_len(str);
+  return yyjson_is_str(str) &&
+         strlen(yyjson_get_str(str)) != yyjson_get_len(str);
 }
 
 /* POST: creates an index. */

@@ -19,7 +19,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <yyjson.h>
 
 #include "lmx_common.h"
@@ -35,7 +34,8 @@ static const char stats_template[] =
 
 /* The document count of a parsed statistics text, as tabled above. */
 static uint32_t document_count(yyjson_doc *doc) {
-  yyjson_val *count = yyjson_obj_get(yyjson_doc_get_root(doc), "document_count");
+  yyjson_val *count =
+      yyjson_obj_get(yyjson_doc_get_root(doc), "document_count");
   /* yyjson_get_uint gives a signed integer's bits unchanged, so -1 reads as
    * 0xffffffff once cut to 32 bits. */
   if (!yyjson_is_int(count)) return 0;

@@ -55,24 +55,25 @@ const std::string kIndexDeleted =
 
 std::string added(int n) {
   return "{\"status\":\"succeeded\",\"type\":\"documentAdditionOrUpdate\","
-         "\"taskUid\":1,\"added\":" + std::to_string(n) + "}\n";
+         "\"taskUid\":1,\"added\":" +
+         std::to_string(n) + "}\n";
 }
 
 std::string created(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key + "\",\"status\":\"succeeded\"}\n";
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key + "\",\"status\":\"succeeded\"}\n";
 }
 
 std::string looked_up(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key +
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key +
          "\",\"createdAt\":\"2026-09-06T00:00:00Z\","
          "\"updatedAt\":\"2026-09-06T00:00:00Z\"}\n";
 }
 
 std::string entry(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key + "\",\"primary_key\":\"" + key + "\"}";
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key + "\",\"primary_key\":\"" + key + "\"}";
 }
 
 /* The engine's last error, JSON-escaped as the error envelope writes it. */
@@ -153,20 +154,22 @@ class LmxHandlersRealEngine : public ::testing::Test {
 };
 
 /* Serves the request once and checks its status and body. */
-#define EXPECT_REPLY(call, status, text)              \
-  do {                                                \
-    const Reply expect_reply_ = (call);               \
+#define EXPECT_REPLY(call, status, text)                    \
+  do {                                                      \
+    const Reply expect_reply_ = (call);                     \
     EXPECT_EQ(expect_reply_.headers, json_headers(status)); \
-    EXPECT_EQ(expect_reply_.body, (text));            \
+    EXPECT_EQ(expect_reply_.body, (text));                  \
   } while (0)
 
 TEST_F(LmxHandlersRealEngine, IndexAndDocumentLifecycleGivesExactAnswers) {
-  EXPECT_REPLY(indexes(nullptr, post("{\"uid\":\"books\",\"primaryKey\":\"isbn\"}",
-                                     BodyVia::File)),
-               201, created("books", "isbn"));
+  EXPECT_REPLY(
+      indexes(nullptr, post("{\"uid\":\"books\",\"primaryKey\":\"isbn\"}",
+                            BodyVia::File)),
+      201, created("books", "isbn"));
   EXPECT_REPLY(indexes("films", method("POST")), 201, created("films", "id"));
-  EXPECT_REPLY(indexes("books", method("POST")), 400,
-               envelope("index_already_exists", "Index `books` already exists."));
+  EXPECT_REPLY(
+      indexes("books", method("POST")), 400,
+      envelope("index_already_exists", "Index `books` already exists."));
 
   const std::string dune = "{\"isbn\":\"1\",\"title\":\"Dune\"}";
   const std::string emma = "{\"isbn\":\"2\",\"title\":\"Emma\"}";
@@ -193,27 +196,33 @@ TEST_F(LmxHandlersRealEngine, IndexAndDocumentLifecycleGivesExactAnswers) {
                "{\"results\":[" + entry("books", "isbn") + "," +
                    entry("films", "id") +
                    "],\"offset\":0,\"limit\":20,\"total\":2}\n");
-  EXPECT_REPLY(indexes("books", method("GET")), 200, looked_up("books", "isbn"));
+  EXPECT_REPLY(indexes("books", method("GET")), 200,
+               looked_up("books", "isbn"));
   EXPECT_REPLY(indexes("Books", method("GET")), 404,
                envelope("index_not_found", "Index not found"));
 
   /* The statistics slot is the engine's own text, read in the same process. */
-  Reply st = stats("books", []() { fputs(lumidex_index_stats_json("books"), stderr); });
+  Reply st = stats("books",
+                   []() { fputs(lumidex_index_stats_json("books"), stderr); });
   EXPECT_EQ(st.headers, json_headers(200));
-  EXPECT_EQ(st.body, "{\"numberOfDocuments\":2,\"document_count\":2,"
-                     "\"isIndexing\":false,\"fieldDistribution\":{},\"stats\":" +
-                         st.side + "}\n");
-  EXPECT_EQ(st.side.compare(0, 41, "{\"document_count\":2,\"primary_key\":\"isbn\","),
-            0)
+  EXPECT_EQ(st.body,
+            "{\"numberOfDocuments\":2,\"document_count\":2,"
+            "\"isIndexing\":false,\"fieldDistribution\":{},\"stats\":" +
+                st.side + "}\n");
+  EXPECT_EQ(
+      st.side.compare(0, 41, "{\"document_count\":2,\"primary_key\":\"isbn\","),
+      0)
       << st.side;
-  EXPECT_REPLY(stats("nosuch"), 404, envelope("index_not_found", "Index not found"));
+  EXPECT_REPLY(stats("nosuch"), 404,
+               envelope("index_not_found", "Index not found"));
 
   EXPECT_REPLY(indexes("books", method("DELETE")), 200, kIndexDeleted);
   EXPECT_REPLY(indexes("books", method("GET")), 404,
                envelope("index_not_found", "Index not found"));
   EXPECT_REPLY(indexes("books", method("DELETE")), 404,
                envelope("index_not_found", "Index `books` not found."));
-  EXPECT_REPLY(stats("books"), 404, envelope("index_not_found", "Index not found"));
+  EXPECT_REPLY(stats("books"), 404,
+               envelope("index_not_found", "Index not found"));
   EXPECT_REPLY(documents("books", nullptr, method("GET")), 200, "[]\n");
   EXPECT_REPLY(indexes(nullptr, method("GET")), 200,
                "{\"results\":[" + entry("films", "id") +
@@ -232,16 +241,18 @@ TEST_F(LmxHandlersRealEngine, RefusedCreationsCreateNothing) {
   const std::vector<Row> rows = {
       {"empty primary key", "books", "{\"primaryKey\":\"\"}",
        "Invalid primary key ``"},
-      {"200-byte name in the body", nullptr,
-       "{\"uid\":\"" + long_name + "\"}", "Invalid index name `nnnn"},
-      {"128-byte name argument", name_128.c_str(), "", "Invalid index name `mmmm"},
+      {"200-byte name in the body", nullptr, "{\"uid\":\"" + long_name + "\"}",
+       "Invalid index name `nnnn"},
+      {"128-byte name argument", name_128.c_str(), "",
+       "Invalid index name `mmmm"},
       {"128-byte primary key", "books",
        "{\"primaryKey\":\"" + std::string(128, 'k') + "\"}",
        "Invalid primary key `kkkk"},
       {"name with a quote", "a\"b", "", "Invalid index name `a\\\"b`"},
   };
   for (const Row &row : rows) {
-    Reply rep = indexes(row.name, post(row.body, BodyVia::Stdin), print_last_error);
+    Reply rep =
+        indexes(row.name, post(row.body, BodyVia::Stdin), print_last_error);
     EXPECT_EQ(rep.headers, json_headers(400)) << row.what;
     EXPECT_EQ(rep.body, envelope("index_already_exists", rep.side)) << row.what;
     EXPECT_EQ(rep.side.rfind(row.engine_text_starts, 0), 0u)
@@ -254,8 +265,8 @@ TEST_F(LmxHandlersRealEngine, RefusedCreationsCreateNothing) {
 TEST_F(LmxHandlersRealEngine, LongestNamesAreCreatedAndAnsweredWhole) {
   const std::string name(127, 'x');
   const std::string key(127, 'k');
-  EXPECT_REPLY(indexes(name.c_str(),
-                       post("{\"primary_key\":\"" + key + "\"}", BodyVia::File)),
+  EXPECT_REPLY(indexes(name.c_str(), post("{\"primary_key\":\"" + key + "\"}",
+                                          BodyVia::File)),
                201, created(name, key));
   EXPECT_REPLY(indexes(name.c_str(), method("GET")), 200, looked_up(name, key));
 }
@@ -269,8 +280,9 @@ TEST_F(LmxHandlersRealEngine, AdditionFailuresWriteNothing) {
     std::string message;
   };
   const std::vector<Row> rows = {
-      {"NUL byte in a body file", std::string("[{\"id\":\"1\"}]\0[{\"id\":\"2\"}]", 25),
-       BodyVia::File, false, "Payload holds a NUL byte"},
+      {"NUL byte in a body file",
+       std::string("[{\"id\":\"1\"}]\0[{\"id\":\"2\"}]", 25), BodyVia::File,
+       false, "Payload holds a NUL byte"},
       {"NUL byte on standard input", std::string("{\"id\":\"1\"}\0", 11),
        BodyVia::Stdin, false, "Payload holds a NUL byte"},
       {"not JSON", "[{\"id\":", BodyVia::Stdin, true, ""},
@@ -278,16 +290,19 @@ TEST_F(LmxHandlersRealEngine, AdditionFailuresWriteNothing) {
        true, ""},
   };
   for (const Row &row : rows) {
-    Reply rep = documents("books", nullptr, post(row.body, row.via), print_last_error);
+    Reply rep =
+        documents("books", nullptr, post(row.body, row.via), print_last_error);
     EXPECT_EQ(rep.headers, json_headers(400)) << row.what;
     std::string message = row.engine_text ? rep.side : row.message;
-    EXPECT_EQ(rep.body, envelope("document_addition_failed", message)) << row.what;
+    EXPECT_EQ(rep.body, envelope("document_addition_failed", message))
+        << row.what;
     if (row.engine_text) {
       EXPECT_NE(rep.side, "") << row.what;
     }
   }
   /* Nothing was added, so the index was never made. */
-  EXPECT_REPLY(stats("books"), 404, envelope("index_not_found", "Index not found"));
+  EXPECT_REPLY(stats("books"), 404,
+               envelope("index_not_found", "Index not found"));
   EXPECT_REPLY(documents("books", nullptr, post("", BodyVia::File)), 400,
                envelope("missing_payload", "Payload is required"));
 }

@@ -26,7 +26,7 @@ enum class BodyVia { None, File, Stdin };
 
 struct Request {
   std::optional<std::string> method = std::string("GET"); /* nullopt: unset */
-  std::optional<std::string> query;                        /* QUERY_STRING */
+  std::optional<std::string> query;                       /* QUERY_STRING */
   std::string body;
   BodyVia body_via = BodyVia::None;
 };
@@ -74,7 +74,8 @@ inline Reply run(const std::function<void()> &handler, const Request &req) {
 
 /* The exact body of an error answer with code and message (already written
  * as they appear escaped), line feed included. */
-inline std::string envelope(const std::string &code, const std::string &message) {
+inline std::string envelope(const std::string &code,
+                            const std::string &message) {
   return "{\"message\":\"" + message + "\",\"code\":\"" + code +
          "\",\"type\":\"invalid_request\",\"link\":\"https://docs.nolvaris.com/"
          "errors#" +

@@ -25,7 +25,8 @@ const std::string kDeleted =
 
 std::string added(const std::string &n) {
   return "{\"status\":\"succeeded\",\"type\":\"documentAdditionOrUpdate\","
-         "\"taskUid\":1,\"added\":" + n + "}\n";
+         "\"taskUid\":1,\"added\":" +
+         n + "}\n";
 }
 
 hh::Reply call(const char *index, const char *doc_id, const Request &req) {
@@ -87,8 +88,8 @@ TEST(LmxDocuments, AdditionAnswersTheCountOrTheEngineFailure) {
        envelope("missing_payload", "Payload is required"), ""},
       {"body file", BodyVia::File, docs, 2, std::nullopt, 200, added("2"),
        "lumidex_documents_add(books|" + docs + ")\n"},
-      {"standard input", BodyVia::Stdin, docs, 2, std::nullopt, 200,
-       added("2"), "lumidex_documents_add(books|" + docs + ")\n"},
+      {"standard input", BodyVia::Stdin, docs, 2, std::nullopt, 200, added("2"),
+       "lumidex_documents_add(books|" + docs + ")\n"},
       {"engine adds none", BodyVia::Stdin, "[]", 0, std::nullopt, 200,
        added("0"), "lumidex_documents_add(books|[])\n"},
       {"largest count", BodyVia::Stdin, docs, 2147483647, std::nullopt, 200,

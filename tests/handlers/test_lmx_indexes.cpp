@@ -27,18 +27,18 @@ const std::string kEmptyListing =
     "{\"results\":[],\"offset\":0,\"limit\":20,\"total\":0}\n";
 
 std::string entry(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key + "\",\"primary_key\":\"" + key + "\"}";
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key + "\",\"primary_key\":\"" + key + "\"}";
 }
 
 std::string created(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key + "\",\"status\":\"succeeded\"}\n";
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key + "\",\"status\":\"succeeded\"}\n";
 }
 
 std::string looked_up(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name + "\",\"primaryKey\":\"" +
-         key +
+  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
+         "\",\"primaryKey\":\"" + key +
          "\",\"createdAt\":\"2026-09-06T00:00:00Z\","
          "\"updatedAt\":\"2026-09-06T00:00:00Z\"}\n";
 }
@@ -68,10 +68,14 @@ TEST(LmxIndexes, MethodsMatchExactlyAndAnUnsetMethodIsGet) {
     std::string log;
   };
   const std::vector<Row> rows = {
-      {std::string("PUT"), 405, envelope("method_not_allowed", "Method not allowed"), ""},
-      {std::string("PATCH"), 405, envelope("method_not_allowed", "Method not allowed"), ""},
-      {std::string("HEAD"), 405, envelope("method_not_allowed", "Method not allowed"), ""},
-      {std::string("get"), 405, envelope("method_not_allowed", "Method not allowed"), ""},
+      {std::string("PUT"), 405,
+       envelope("method_not_allowed", "Method not allowed"), ""},
+      {std::string("PATCH"), 405,
+       envelope("method_not_allowed", "Method not allowed"), ""},
+      {std::string("HEAD"), 405,
+       envelope("method_not_allowed", "Method not allowed"), ""},
+      {std::string("get"), 405,
+       envelope("method_not_allowed", "Method not allowed"), ""},
       {std::nullopt, 200, kEmptyListing, "lumidex_indexes_list_json()\n"},
       {std::string(""), 200, kEmptyListing, "lumidex_indexes_list_json()\n"},
   };
@@ -211,8 +215,9 @@ TEST(LmxIndexes, CreationTakesTheNameFromBodyArgumentOrQuery) {
     std::optional<std::string> last_error = std::nullopt;
   };
   const std::vector<Row> rows = {
-      {"uid before name", "arg", "{\"name\":\"n\",\"uid\":\"u\"}", BodyVia::Stdin,
-       std::nullopt, 201, created("u", "id"), "lumidex_index_create(u|id)\n"},
+      {"uid before name", "arg", "{\"name\":\"n\",\"uid\":\"u\"}",
+       BodyVia::Stdin, std::nullopt, 201, created("u", "id"),
+       "lumidex_index_create(u|id)\n"},
       {"numeric uid hides name", "arg", "{\"uid\":5,\"name\":\"n\"}",
        BodyVia::File, std::nullopt, 201, created("arg", "id"),
        "lumidex_index_create(arg|id)\n"},
@@ -306,9 +311,10 @@ TEST(LmxIndexes, CreationHandsLongNamesAndKeysToTheEngineWhole) {
   bare.method = "POST";
   hh::Reply refused = call(name.c_str(), bare);
   EXPECT_EQ(refused.headers, json_headers(400));
-  EXPECT_EQ(refused.body, envelope("index_already_exists", "invalid index name"));
-  EXPECT_EQ(refused.log, "lumidex_index_create(" + name +
-                             "|id)\nlumidex_last_error()\n");
+  EXPECT_EQ(refused.body,
+            envelope("index_already_exists", "invalid index name"));
+  EXPECT_EQ(refused.log,
+            "lumidex_index_create(" + name + "|id)\nlumidex_last_error()\n");
 }
 
 TEST(LmxIndexes, DeletionNeedsTheArgumentAndAnswersRefusals404) {

@@ -33,7 +33,8 @@ hh::Reply call(const char *index, const Request &req = Request{}) {
 
 /* A statistics object of exactly len bytes with the given count. */
 std::string stats_of_length(size_t len, int count) {
-  std::string head = "{\"document_count\":" + std::to_string(count) + ",\"pad\":\"";
+  std::string head =
+      "{\"document_count\":" + std::to_string(count) + ",\"pad\":\"";
   std::string tail = "\"}";
   return head + std::string(len - head.size() - tail.size(), 'p') + tail;
 }
@@ -122,8 +123,9 @@ TEST(LmxStats, EveryMethodGetsTheSameAnswer) {
   hh::Reply expected = call("books", get);
   ASSERT_EQ(expected.body, wrapped("2", "{\"document_count\":2}"));
   for (std::optional<std::string> method :
-       {std::optional<std::string>("DELETE"), std::optional<std::string>("POST"),
-        std::optional<std::string>("put"), std::optional<std::string>()}) {
+       {std::optional<std::string>("DELETE"),
+        std::optional<std::string>("POST"), std::optional<std::string>("put"),
+        std::optional<std::string>()}) {
     Request req;
     req.method = method;
     hh::Reply rep = call("books", req);

@@ -25,7 +25,8 @@ using hh::Request;
 const std::string kJsonBody =
     "{\"status\":\"available\",\"version\":\"1.0.0\","
     "\"engine\":\"nolvaris-lumidex-core\"}\n";
-const std::string kHtmlHeaders = "Content-Type: text/html; charset=utf-8\r\n\r\n";
+const std::string kHtmlHeaders =
+    "Content-Type: text/html; charset=utf-8\r\n\r\n";
 
 hh::Reply call(const Request &req) {
   return hh::run([]() { lmx_execute_status(); }, req);
