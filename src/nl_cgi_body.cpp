@@ -27,10 +27,7 @@
 #include "nl_cgi.h"
 #include "platform.h"
 
-enum {
-  STREAM_FIRST_CAPACITY = 65536,
-  STREAM_CHUNK = 8192
-};
+enum { STREAM_FIRST_CAPACITY = 65536, STREAM_CHUNK = 8192 };
 
 /* Narrows a length to the signed 32-bit range bodies are measured in. */
 static int32_t clamp_length(long value) {

@@ -44,7 +44,8 @@ static void decode_value(const char *value, size_t len, char *out) {
       in++;
     } else if (c == '%' && in + 2 < len && hex_value(value[in + 1]) >= 0 &&
                hex_value(value[in + 2]) >= 0) {
-      out[n++] = (char)(hex_value(value[in + 1]) * 16 + hex_value(value[in + 2]));
+      out[n++] =
+          (char)(hex_value(value[in + 1]) * 16 + hex_value(value[in + 2]));
       in += 3;
     } else {
       out[n++] = c;

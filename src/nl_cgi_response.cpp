@@ -81,11 +81,21 @@ void json_escape_f(FILE *out, const char *text) {
   if (text == NULL) return;
   for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
     switch (*p) {
-      case '"': fputs("\\\"", out); break;
-      case '\\': fputs("\\\\", out); break;
-      case '\n': fputs("\\n", out); break;
-      case '\r': fputs("\\r", out); break;
-      case '\t': fputs("\\t", out); break;
+      case '"':
+        fputs("\\\"", out);
+        break;
+      case '\\':
+        fputs("\\\\", out);
+        break;
+      case '\n':
+        fputs("\\n", out);
+        break;
+      case '\r':
+        fputs("\\r", out);
+        break;
+      case '\t':
+        fputs("\\t", out);
+        break;
       default:
         /* Every other control byte gets the six-character form, backspace
          * and form feed included; 0x7F and 0x80-0xFF pass so UTF-8 stays
@@ -103,12 +113,23 @@ void html_escape_f(FILE *out, const char *text) {
   if (text == NULL) return;
   for (const char *p = text; *p != '\0'; p++) {
     switch (*p) {
-      case '"': fputs("&quot;", out); break;
-      case '&': fputs("&amp;", out); break;
-      case '\'': fputs("&#39;", out); break;
-      case '<': fputs("&lt;", out); break;
-      case '>': fputs("&gt;", out); break;
-      default: fputc(*p, out);
+      case '"':
+        fputs("&quot;", out);
+        break;
+      case '&':
+        fputs("&amp;", out);
+        break;
+      case '\'':
+        fputs("&#39;", out);
+        break;
+      case '<':
+        fputs("&lt;", out);
+        break;
+      case '>':
+        fputs("&gt;", out);
+        break;
+      default:
+        fputc(*p, out);
     }
   }
 }
@@ -132,9 +153,10 @@ void cgi_die_html(int status, const char *title, const char *fragment) {
   cgi_header_status(status, NULL);
   cgi_header_html();
   cgi_headers_end();
-  fputs("<!DOCTYPE html><html><body style=\"background:#000;color:#fff;"
-        "font-family:sans-serif;padding:40px\">",
-        stdout);
+  fputs(
+      "<!DOCTYPE html><html><body style=\"background:#000;color:#fff;"
+      "font-family:sans-serif;padding:40px\">",
+      stdout);
   if (title != NULL) {
     fputs("<h1>", stdout);
     html_escape_f(stdout, title);

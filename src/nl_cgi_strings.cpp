@@ -94,11 +94,21 @@ void nl_path_join(char *dst, size_t size, const char *first,
 static size_t html_put(char *dst, char c) {
   const char *entity;
   switch (c) {
-    case '"': entity = "&quot;"; break;
-    case '&': entity = "&amp;"; break;
-    case '\'': entity = "&#39;"; break;
-    case '<': entity = "&lt;"; break;
-    case '>': entity = "&gt;"; break;
+    case '"':
+      entity = "&quot;";
+      break;
+    case '&':
+      entity = "&amp;";
+      break;
+    case '\'':
+      entity = "&#39;";
+      break;
+    case '<':
+      entity = "&lt;";
+      break;
+    case '>':
+      entity = "&gt;";
+      break;
     default:
       if (dst != NULL) dst[0] = c;
       return 1;
@@ -136,8 +146,7 @@ void url_encode(const char *src, char *dst, size_t size) {
   if (dst == NULL || size == 0) return;
   size_t p = 0;
   if (src != NULL) {
-    for (const unsigned char *s = (const unsigned char *)src; *s != '\0';
-         s++) {
+    for (const unsigned char *s = (const unsigned char *)src; *s != '\0'; s++) {
       if (p + 4 >= size) break;
       if (isalnum(*s) || *s == '-' || *s == '.' || *s == '_' || *s == '~') {
         dst[p++] = (char)*s;

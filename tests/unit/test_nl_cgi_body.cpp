@@ -9,6 +9,7 @@
  * whatever standard input still holds afterwards (whether it was read).
  */
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -20,8 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "child.h"
 #include "nl_cgi.h"
@@ -79,7 +78,8 @@ BodyResult parse_report(const lmxtest::ChildResult &child) {
   size_t usable = 0;
   int terminated = 0;
   size_t pos = eol + 1;
-  if (sscanf(head.c_str(), "body %llu %zu %d", &len, &usable, &terminated) == 3) {
+  if (sscanf(head.c_str(), "body %llu %zu %d", &len, &usable, &terminated) ==
+      3) {
     r.is_null = false;
     r.len = len;
     r.usable = usable;
@@ -99,12 +99,14 @@ BodyResult parse_report(const lmxtest::ChildResult &child) {
   return r;
 }
 
-BodyResult read_in_child(const lmxtest::ChildSpec &spec, bool null_out_len = false) {
+BodyResult read_in_child(const lmxtest::ChildSpec &spec,
+                         bool null_out_len = false) {
   return parse_report(
       lmxtest::run_child([null_out_len] { report_body(null_out_len); }, spec));
 }
 
-lmxtest::ChildSpec stdin_spec(const char *content_length, const std::string &input) {
+lmxtest::ChildSpec stdin_spec(const char *content_length,
+                              const std::string &input) {
   lmxtest::ChildSpec spec;
   if (content_length != nullptr) spec.env["CONTENT_LENGTH"] = content_length;
   spec.stdin_kind = lmxtest::StdinKind::Pipe;
@@ -226,7 +228,8 @@ TEST(NlCgiBody, BodyFileWinsOverStandardInputWhenItOpens) {
 
 TEST(NlCgiBody, SeekableFileGetsAnAllocationOfItsOwnSize) {
   lmxtest::TempDir dir;
-  for (size_t size : {size_t{1}, size_t{8192}, size_t{100000}, size_t{300000}}) {
+  for (size_t size :
+       {size_t{1}, size_t{8192}, size_t{100000}, size_t{300000}}) {
     const std::string body = pattern(size);
     const std::string path = dir.sub("body");
     ASSERT_TRUE(lmxtest::write_file(path, body));
@@ -285,9 +288,9 @@ TEST(NlCgiBody, UnseekableFileGrowsByDoublingWhenAFullReadNoLongerFits) {
   /* The buffer doubles before a read when fewer than 8193 bytes are free:
    * after seven full reads (57344 bytes) the first 65536 no longer do. */
   const std::vector<Row> rows = {
-      {0, 65536},       {100, 65536},     {8191, 65536},
-      {8192, 65536},    {8193, 65536},    {57343, 65536},
-      {57344, 131072},  {100000, 131072}, {300000, 524288},
+      {0, 65536},      {100, 65536},     {8191, 65536},
+      {8192, 65536},   {8193, 65536},    {57343, 65536},
+      {57344, 131072}, {100000, 131072}, {300000, 524288},
   };
   for (const auto &row : rows) {
     const std::string body = pattern(row.size);

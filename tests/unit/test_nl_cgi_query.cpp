@@ -5,12 +5,11 @@
  * row; the ring of result buffers is checked in forked children, so each
  * such test starts from the module's initial state (no lookup made yet).
  */
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "child.h"
 #include "nl_cgi.h"
@@ -68,12 +67,10 @@ TEST(NlCgiQuery, DecodesTheFirstParameterWhoseNameMatchesExactly) {
 
 TEST(NlCgiQuery, CopiesMalformedPercentEscapesLiterally) {
   const std::vector<QueryRow> rows = {
-      {"q=100%", "q", "100%"},     {"q=%zz1", "q", "%zz1"},
-      {"q=%4", "q", "%4"},         {"q=%", "q", "%"},
-      {"q=%4&r=1", "q", "%4"},     {"q=%%41", "q", "%A"},
-      {"q=%4g", "q", "%4g"},       {"q=%g4", "q", "%g4"},
-      {"q=%+41", "q", "% 41"},     {"q=a%2", "q", "a%2"},
-      {"q=%%%", "q", "%%%"},       {"q=%4%41", "q", "%4A"},
+      {"q=100%", "q", "100%"}, {"q=%zz1", "q", "%zz1"}, {"q=%4", "q", "%4"},
+      {"q=%", "q", "%"},       {"q=%4&r=1", "q", "%4"}, {"q=%%41", "q", "%A"},
+      {"q=%4g", "q", "%4g"},   {"q=%g4", "q", "%g4"},   {"q=%+41", "q", "% 41"},
+      {"q=a%2", "q", "a%2"},   {"q=%%%", "q", "%%%"},   {"q=%4%41", "q", "%4A"},
   };
   for (const auto &row : rows) {
     put_env("QUERY_STRING", row.query_string);

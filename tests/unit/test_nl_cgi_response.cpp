@@ -6,16 +6,15 @@
  * the exit status and code that must never run after a fatal page can be
  * checked. The escapers write to an in-memory stream in this process.
  */
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <yyjson.h>
 
 #include "child.h"
 #include "nl_cgi.h"
@@ -51,12 +50,14 @@ TEST(NlCgiResponse, HeaderWritersWriteExactLinesEndedByCrLf) {
   const std::vector<Row> rows = {
       {[] { cgi_header_status(404, nullptr); }, "Status: 404\r\n"},
       {[] { cgi_header_status(404, ""); }, "Status: 404\r\n"},
-      {[] { cgi_header_status(404, "Not Found"); }, "Status: 404 Not Found\r\n"},
+      {[] { cgi_header_status(404, "Not Found"); },
+       "Status: 404 Not Found\r\n"},
       {[] { cgi_header_status(-1, nullptr); }, "Status: -1\r\n"},
       {[] { cgi_header_json(); },
        "Content-Type: application/json; charset=utf-8\r\n"},
       {[] { cgi_header_html(); }, "Content-Type: text/html; charset=utf-8\r\n"},
-      {[] { cgi_header_text(); }, "Content-Type: text/plain; charset=utf-8\r\n"},
+      {[] { cgi_header_text(); },
+       "Content-Type: text/plain; charset=utf-8\r\n"},
       {[] { cgi_header_ct("image/png"); }, "Content-Type: image/png\r\n"},
       {[] { cgi_header_ct("100%s"); }, "Content-Type: 100%s\r\n"},
       {[] { cgi_header_extra("Cache-Control: no-store"); },
@@ -99,11 +100,21 @@ TEST(NlCgiResponse, JsonEscapeWritesEveryByteClassAsDocumented) {
     std::string expected;
   };
   const std::vector<Row> rows = {
-      {"\"", "\\\""},       {"\\", "\\\\"},        {"\n", "\\n"},
-      {"\r", "\\r"},        {"\t", "\\t"},         {"\x01", "\\u0001"},
-      {"\b", "\\u0008"},    {"\f", "\\u000c"},     {"\x0b", "\\u000b"},
-      {"\x1b", "\\u001b"},  {"\x1f", "\\u001f"},   {" ", " "},
-      {"/", "/"},           {"\x7f", "\x7f"},      {"\xc3\xa9", "\xc3\xa9"},
+      {"\"", "\\\""},
+      {"\\", "\\\\"},
+      {"\n", "\\n"},
+      {"\r", "\\r"},
+      {"\t", "\\t"},
+      {"\x01", "\\u0001"},
+      {"\b", "\\u0008"},
+      {"\f", "\\u000c"},
+      {"\x0b", "\\u000b"},
+      {"\x1b", "\\u001b"},
+      {"\x1f", "\\u001f"},
+      {" ", " "},
+      {"/", "/"},
+      {"\x7f", "\x7f"},
+      {"\xc3\xa9", "\xc3\xa9"},
       {"\x80\xff", "\x80\xff"},
       {"a\"b\\c\nd", "a\\\"b\\\\c\\nd"},
       {"", ""},
@@ -130,8 +141,8 @@ TEST(NlCgiResponse, JsonEscapeOfAll255BytesIsAStringThatDecodesBack) {
   /* A JSON reader takes the quoted output back to the very same bytes
    * (0x80-0xFF are not UTF-8 here, hence the permissive flag). */
   const std::string doc = "\"" + out + "\"";
-  yyjson_doc *parsed = yyjson_read(doc.data(), doc.size(),
-                                   YYJSON_READ_ALLOW_INVALID_UNICODE);
+  yyjson_doc *parsed =
+      yyjson_read(doc.data(), doc.size(), YYJSON_READ_ALLOW_INVALID_UNICODE);
   ASSERT_NE(parsed, nullptr);
   yyjson_val *root = yyjson_doc_get_root(parsed);
   ASSERT_TRUE(yyjson_is_str(root));
@@ -176,7 +187,8 @@ TEST(NlCgiResponse, FatalPagesWriteAWholeResponseAndExitWithZero) {
       {[] { cgi_die_text(500, nullptr); }, text_head + "\n"},
       {[] { cgi_die_text(500, ""); }, text_head + "\n"},
       {[] { cgi_die_html(403, "No <entry>", "<p>go <b>away</b></p>"); },
-       html_head + kPageStart + "<h1>No &lt;entry&gt;</h1><p>go <b>away</b></p>" +
+       html_head + kPageStart +
+           "<h1>No &lt;entry&gt;</h1><p>go <b>away</b></p>" +
            "</body></html>\n"},
       {[] { cgi_die_html(403, nullptr, nullptr); },
        html_head + kPageStart + "</body></html>\n"},
@@ -188,7 +200,8 @@ TEST(NlCgiResponse, FatalPagesWriteAWholeResponseAndExitWithZero) {
        json_head + "{\"ok\":false,\"error\":\"bad \\\"q\\\"\\n\"}\n"},
       {[] { cgi_die_json(400, nullptr); },
        json_head + "{\"ok\":false,\"error\":\"error\"}\n"},
-      {[] { cgi_die_json(400, ""); }, json_head + "{\"ok\":false,\"error\":\"\"}\n"},
+      {[] { cgi_die_json(400, ""); },
+       json_head + "{\"ok\":false,\"error\":\"\"}\n"},
   };
   for (size_t i = 0; i < rows.size(); i++) {
     auto res = run([&] {

@@ -6,6 +6,7 @@
  * shows both the text and that nothing was written past the size (or at all
  * for a size of 0), and that the text is terminated inside the size.
  */
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -13,8 +14,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "nl_cgi.h"
 
@@ -26,7 +25,8 @@ const char kUntouched[] = "<untouched>";
 /* Runs write on a buffer of size bytes followed by 32 guard bytes. Returns
  * the text written, kUntouched when not one byte changed, or a marker for a
  * missing terminator or a write past the size. */
-std::string into(size_t size, const std::function<void(char *, size_t)> &write) {
+std::string into(size_t size,
+                 const std::function<void(char *, size_t)> &write) {
   std::vector<char> buf(size + 32, kGuard);
   write(buf.data(), size);
   for (size_t i = size; i < buf.size(); i++) {
@@ -48,13 +48,14 @@ struct CopyRow {
 
 TEST(NlCgiStrings, StrlcpyCopiesAtMostSizeMinusOneBytes) {
   const std::vector<CopyRow> rows = {
-      {"abc", 3, "ab"},  {"abc", 4, "abc"},       {"abc", 100, "abc"},
-      {"abc", 1, ""},    {"abc", 0, kUntouched},  {nullptr, 5, ""},
-      {"", 5, ""},       {"\xff\x80", 2, "\xff"},
+      {"abc", 3, "ab"}, {"abc", 4, "abc"},       {"abc", 100, "abc"},
+      {"abc", 1, ""},   {"abc", 0, kUntouched},  {nullptr, 5, ""},
+      {"", 5, ""},      {"\xff\x80", 2, "\xff"},
   };
   for (const auto &row : rows) {
-    EXPECT_EQ(into(row.size, [&](char *d, size_t n) { nl_strlcpy(d, row.src, n); }),
-              row.expected)
+    EXPECT_EQ(
+        into(row.size, [&](char *d, size_t n) { nl_strlcpy(d, row.src, n); }),
+        row.expected)
         << (row.src ? row.src : "(null)") << " into " << row.size;
   }
   nl_strlcpy(nullptr, "abc", 5); /* must not fault */
@@ -85,7 +86,8 @@ TEST(NlCgiStrings, SnprintfTerminatesEvenWhenTheFormatterFails) {
   /* A wide character with no form in the C locale makes vsnprintf fail. */
   std::vector<char> buf(8, kGuard);
   int result = nl_snprintf(buf.data(), buf.size(), "ab%ls", L"\x100");
-  if (result >= 0) GTEST_SKIP() << "this C library formats U+0100 in the C locale";
+  if (result >= 0)
+    GTEST_SKIP() << "this C library formats U+0100 in the C locale";
   EXPECT_LT(result, 0);
   EXPECT_EQ(buf[7], '\0');
 }
@@ -96,9 +98,9 @@ TEST(NlCgiStrings, RtrimRemovesOnlyTrailingSpaceTabCrAndLf) {
     std::string expected;
   };
   const std::vector<Row> rows = {
-      {"a \t\r\n", "a"},   {" \t\r\n ", ""},    {"a\f", "a\f"},
-      {"a\v", "a\v"},      {"  a", "  a"},      {"a \fb \n", "a \fb"},
-      {"a\f \n", "a\f"},   {"", ""},            {"a b", "a b"},
+      {"a \t\r\n", "a"}, {" \t\r\n ", ""}, {"a\f", "a\f"},
+      {"a\v", "a\v"},    {"  a", "  a"},   {"a \fb \n", "a \fb"},
+      {"a\f \n", "a\f"}, {"", ""},         {"a b", "a b"},
   };
   for (const auto &row : rows) {
     std::vector<char> buf(row.text.begin(), row.text.end());
@@ -116,13 +118,13 @@ TEST(NlCgiStrings, ValidatorsAcceptTheirCharacterSetsAndNoDoubleDot) {
     int ref;
   };
   const std::vector<Row> rows = {
-      {nullptr, 0, 0},      {"", 0, 0},          {"a..b", 0, 0},
-      {"..", 0, 0},         {"...", 0, 0},       {"a/../b", 0, 0},
-      {"a b", 0, 0},        {"a\tb", 0, 0},      {"a\\b", 0, 0},
-      {"a~b", 0, 0},        {"\xc3\xa9", 0, 0},  {"a/b", 0, 1},
-      {"heads/main", 0, 1}, {"/a//b/", 0, 1},    {"a:b", 0, 1},
+      {nullptr, 0, 0},       {"", 0, 0},         {"a..b", 0, 0},
+      {"..", 0, 0},          {"...", 0, 0},      {"a/../b", 0, 0},
+      {"a b", 0, 0},         {"a\tb", 0, 0},     {"a\\b", 0, 0},
+      {"a~b", 0, 0},         {"\xc3\xa9", 0, 0}, {"a/b", 0, 1},
+      {"heads/main", 0, 1},  {"/a//b/", 0, 1},   {"a:b", 0, 1},
       {"my-repo_1.0", 1, 1}, {".", 1, 1},        {".hidden", 1, 1},
-      {"-x-", 1, 1},        {"AZaz09", 1, 1},    {"a.b.c", 1, 1},
+      {"-x-", 1, 1},         {"AZaz09", 1, 1},   {"a.b.c", 1, 1},
   };
   for (const auto &row : rows) {
     const char *shown = row.text ? row.text : "(null)";
@@ -149,16 +151,18 @@ TEST(NlCgiStrings, PathJoinAddsABackslashOnlyWhenNeededAndCuts) {
       {64, "a", nullptr, "a\\"},
       {64, nullptr, nullptr, ""},
       {64, "x/./y", "../z", "x/./y\\../z"},
-      {4, "abc", "d", "abc"},     /* first fills size - 1: nothing added */
-      {4, "ab", "cd", "ab\\"},    /* room for one byte: the separator only */
+      {4, "abc", "d", "abc"},  /* first fills size - 1: nothing added */
+      {4, "ab", "cd", "ab\\"}, /* room for one byte: the separator only */
       {5, "ab", "cdef", "ab\\c"},
-      {3, "abcdef", "g", "ab"},   /* first cut: no separator */
+      {3, "abcdef", "g", "ab"}, /* first cut: no separator */
       {1, "a", "b", ""},
       {0, "a", "b", kUntouched},
   };
   for (const auto &row : rows) {
     EXPECT_EQ(into(row.size,
-                   [&](char *d, size_t n) { nl_path_join(d, n, row.first, row.second); }),
+                   [&](char *d, size_t n) {
+                     nl_path_join(d, n, row.first, row.second);
+                   }),
               row.expected)
         << (row.first ? row.first : "(null)") << " + "
         << (row.second ? row.second : "(null)") << " into " << row.size;
@@ -168,16 +172,25 @@ TEST(NlCgiStrings, PathJoinAddsABackslashOnlyWhenNeededAndCuts) {
 
 TEST(NlCgiStrings, HtmlEscapeNeedsNineFreeBytesPerSourceByte) {
   const std::vector<CopyRow> rows = {
-      {"<", 1, ""},       {"<", 8, ""},        {"abc", 8, ""},
-      {"<", 9, "&lt;"},   {"ab", 9, "a"},      {"ab", 10, "ab"},
-      {"\"\"", 14, "&quot;"},                  {"\"\"", 15, "&quot;&quot;"},
-      {"a&b", 12, "a&amp;"},                   {"a&b", 15, "a&amp;b"},
-      {"'<>", 64, "&#39;&lt;&gt;"},            {"\xc3\xa9", 64, "\xc3\xa9"},
-      {nullptr, 9, ""},   {"<", 0, kUntouched},
+      {"<", 1, ""},
+      {"<", 8, ""},
+      {"abc", 8, ""},
+      {"<", 9, "&lt;"},
+      {"ab", 9, "a"},
+      {"ab", 10, "ab"},
+      {"\"\"", 14, "&quot;"},
+      {"\"\"", 15, "&quot;&quot;"},
+      {"a&b", 12, "a&amp;"},
+      {"a&b", 15, "a&amp;b"},
+      {"'<>", 64, "&#39;&lt;&gt;"},
+      {"\xc3\xa9", 64, "\xc3\xa9"},
+      {nullptr, 9, ""},
+      {"<", 0, kUntouched},
   };
   for (const auto &row : rows) {
-    EXPECT_EQ(into(row.size, [&](char *d, size_t n) { html_escape(row.src, d, n); }),
-              row.expected)
+    EXPECT_EQ(
+        into(row.size, [&](char *d, size_t n) { html_escape(row.src, d, n); }),
+        row.expected)
         << (row.src ? row.src : "(null)") << " into " << row.size;
   }
   html_escape("<", nullptr, 64); /* must not fault */
@@ -212,19 +225,26 @@ TEST(NlCgiStrings, HtmlEscapeDupIsNeverCut) {
 
 TEST(NlCgiStrings, UrlEncodeNeedsFiveFreeBytesPerSourceByte) {
   const std::vector<CopyRow> rows = {
-      {"abc", 1, ""},           {"abc", 4, ""},
-      {"abc", 5, "a"},          {"abcdef", 6, "ab"},
-      {"a b~", 64, "a%20b~"},   {"\xe9", 64, "%E9"},
-      {"   ", 7, "%20"},        {"   ", 8, "%20%20"},
-      {"   ", 10, "%20%20"},    {"   ", 11, "%20%20%20"},
+      {"abc", 1, ""},
+      {"abc", 4, ""},
+      {"abc", 5, "a"},
+      {"abcdef", 6, "ab"},
+      {"a b~", 64, "a%20b~"},
+      {"\xe9", 64, "%E9"},
+      {"   ", 7, "%20"},
+      {"   ", 8, "%20%20"},
+      {"   ", 10, "%20%20"},
+      {"   ", 11, "%20%20%20"},
       {"+/%?&=", 64, "%2B%2F%25%3F%26%3D"},
       {"-._~AZaz09", 64, "-._~AZaz09"},
       {"\x01\x7f\x80\xff", 64, "%01%7F%80%FF"},
-      {nullptr, 8, ""},         {"a", 0, kUntouched},
+      {nullptr, 8, ""},
+      {"a", 0, kUntouched},
   };
   for (const auto &row : rows) {
-    EXPECT_EQ(into(row.size, [&](char *d, size_t n) { url_encode(row.src, d, n); }),
-              row.expected)
+    EXPECT_EQ(
+        into(row.size, [&](char *d, size_t n) { url_encode(row.src, d, n); }),
+        row.expected)
         << (row.src ? row.src : "(null)") << " into " << row.size;
   }
   url_encode("a", nullptr, 64); /* must not fault */
