@@ -153,6 +153,12 @@ void Catalog::require_valid_name(std::string_view name) {
                 ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
 }
 
+void Catalog::require_valid_key(std::string_view key) {
+  if (!valid_identifier(key))
+    throw Error("Invalid primary key " + backticked(key) +
+                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+}
+
 std::string Catalog::path_of(const std::string &name) const {
   return dir_ + "/" + name;
 }
@@ -186,9 +192,7 @@ void Catalog::create(const std::string &name, const std::string &primary_key) {
 bool Catalog::try_create(const std::string &name,
                          const std::string &primary_key) {
   require_valid_name(name);
-  if (!valid_identifier(primary_key))
-    throw Error("Invalid primary key " + backticked(primary_key) +
-                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+  require_valid_key(primary_key);
   if (exists(name)) return false;
   sweep_work_areas();
 

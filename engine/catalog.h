@@ -71,6 +71,10 @@ class Catalog {
    * valid_identifier(name). */
   static void require_valid_name(std::string_view name);
 
+  /* Throws lmx::Error with "Invalid primary key `...`: ..." unless
+   * valid_identifier(key). */
+  static void require_valid_key(std::string_view key);
+
   /* True when an entry (of any kind) named name exists in the storage
    * directory. name must be valid. */
   bool exists(const std::string &name) const;

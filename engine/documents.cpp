@@ -307,6 +307,7 @@ long add_documents(Catalog &catalog, const std::string &index,
   if (!catalog.exists(index)) {
     /* Check the batch against the key the new index will have before making
      * it, so a refused batch leaves no empty index behind. */
+    Catalog::require_valid_key(new_primary_key);
     document_ids(parsed, new_primary_key);
     catalog.try_create(index, new_primary_key);
   }
