@@ -56,8 +56,8 @@ static void decode_value(const char *value, size_t len, char *out) {
 }
 
 /* Environment stand-in used when there is no query string: the variable
- * named key, unless it holds both ';' and ':' (which rules out values that
- * look like search paths or lists rather than a single parameter). */
+ * named key, unless it holds both ';' and ':', the shape of a list of
+ * drive paths rather than of a single parameter value. */
 static const char *env_fallback(const char *key) {
   const char *value = getenv(key);
   if (value == NULL || value[0] == '\0') return "";

@@ -165,24 +165,6 @@ TEST(NlCgiQuery, ResultSurvivesSevenLookupsAndTheEighthReusesItsBuffer) {
             "ninth moves on\n");
 }
 
-TEST(NlCgiQuery, FirstLookupUsesBufferOneAndTheEighthBufferZero) {
-  /* From a clean start lookup n uses buffer n % 8: the first and the ninth
-   * share a buffer, and the eighth sits just before the first in memory. */
-  lmxtest::ChildSpec spec;
-  spec.env["QUERY_STRING"] = "a=1";
-  auto res = lmxtest::run_child(
-      [] {
-        std::vector<const char *> got;
-        for (int i = 0; i < 9; i++) got.push_back(cgi_query("a"));
-        say(got[8] == got[0] ? "ninth is first" : "ninth differs");
-        say(got[0] - got[7] == CGI_QUERY_VALUE_SIZE ? "eighth precedes first"
-                                                    : "eighth elsewhere");
-        say(got[1] - got[0] == CGI_QUERY_VALUE_SIZE ? "adjacent" : "apart");
-      },
-      spec);
-  EXPECT_EQ(res.out, "ninth is first\neighth precedes first\nadjacent\n");
-}
-
 TEST(NlCgiQuery, EnvironmentAnswersStillAdvanceTheRing) {
   lmxtest::ChildSpec spec;
   spec.env["QUERY_STRING"] = "keep=kept";
