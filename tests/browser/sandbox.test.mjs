@@ -1,0 +1,274 @@
+// sandbox.test.mjs: the search sandbox in a real browser, through a real
+// lighttpd on loopback.
+//
+//   LMX_BUILD_DIR=<build> LMX_SOURCE_DIR=<repo> [LMX_ARTIFACTS=<dir>] \
+//     node tests/browser/sandbox.test.mjs
+//
+// Each test starts lighttpd on a free 127.0.0.1 port with the project's
+// configuration template and the built api_router, fills a fresh storage
+// directory through the HTTP API, and drives Debian's chromium (headless,
+// through playwright-core) the way a person would: pick an index, type a
+// query letter by letter, read the highlighted hits, page, open the status
+// page. Screenshots of the sandbox and the status page are written to
+// LMX_ARTIFACTS (default <build>/artifacts).
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, spawnSync } from 'node:child_process';
+import { mkdtempSync, mkdirSync, writeFileSync, rmSync, readFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+
+const buildDir = process.env.LMX_BUILD_DIR;
+const sourceDir = process.env.LMX_SOURCE_DIR;
+assert.ok(buildDir && sourceDir, 'LMX_BUILD_DIR and LMX_SOURCE_DIR must be set');
+const artifacts = process.env.LMX_ARTIFACTS || join(buildDir, 'artifacts');
+mkdirSync(artifacts, { recursive: true });
+
+const router = join(buildDir, 'src', 'api_router');
+const render = join(sourceDir, 'deploy', 'render-lighttpd-conf');
+const lighttpdBin = ['/usr/sbin/lighttpd', 'lighttpd'].find(
+  (p) => spawnSync(p, ['-v']).status === 0);
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const s = createServer();
+    s.once('error', reject);
+    s.listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+
+// Starts lighttpd with keys (LUMIDEX_*_KEY) in its environment.
+async function startServer(keys = {}) {
+  const dir = mkdtempSync(join(tmpdir(), 'lmx-browser-'));
+  const storage = join(dir, 'storage');
+  mkdirSync(storage, { mode: 0o700 });
+  for (let attempt = 0; attempt < 5; attempt++) {
+    const port = await freePort();
+    const env = { ...process.env, ...keys };
+    const conf = spawnSync(render, ['--router', router, '--storage', storage,
+      '--port', String(port), '--errorlog', join(dir, 'error.log')], { env, encoding: 'utf8' });
+    assert.equal(conf.status, 0, conf.stderr);
+    writeFileSync(join(dir, 'lighttpd.conf'), conf.stdout);
+    const proc = spawn(lighttpdBin, ['-D', '-f', join(dir, 'lighttpd.conf')], { env, stdio: 'ignore' });
+    let exited = false;
+    proc.on('exit', () => { exited = true; });
+    const url = `http://127.0.0.1:${port}`;
+    for (let i = 0; i < 100 && !exited; i++) {
+      try {
+        await fetch(url + '/status?format=json');
+        return { url, dir, proc };
+      } catch { await sleep(50); }
+    }
+    proc.kill('SIGTERM');
+  }
+  throw new Error('lighttpd did not start');
+}
+
+async function stopServer(server) {
+  if (!server) return;
+  const done = new Promise((r) => server.proc.once('exit', r));
+  server.proc.kill('SIGTERM');
+  await done;
+  rmSync(server.dir, { recursive: true, force: true });
+}
+
+async function post(server, path, body, key) {
+  const headers = { 'Content-Type': 'application/json' };
+  if (key) headers['X-Lumidex-Key'] = key;
+  const res = await fetch(server.url + path, { method: 'POST', headers, body: JSON.stringify(body) });
+  assert.ok(res.ok, `${path}: HTTP ${res.status} ${await res.text()}`);
+}
+
+async function launch() {
+  const profile = mkdtempSync(join(tmpdir(), 'lmx-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1100, height: 900 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  return { context, profile };
+}
+
+async function closeBrowser(b) {
+  if (!b) return;
+  await b.context.close();
+  rmSync(b.profile, { recursive: true, force: true });
+}
+
+// A page that fails the test on any script error or dialog.
+async function openPage(b) {
+  const page = await b.context.newPage();
+  const problems = [];
+  page.on('pageerror', (e) => problems.push('page error: ' + e.message));
+  page.on('dialog', (d) => { problems.push('dialog: ' + d.message()); d.dismiss(); });
+  return { page, problems };
+}
+
+// 25 books about dunes so that a search spans three pages, a few others,
+// and one whose text is markup that must never run.
+const BOOKS = [
+  ...Array.from({ length: 25 }, (_, i) => ({
+    id: `dune-${i + 1}`, title: `Dune chronicle ${i + 1}`, author: 'Frank Herbert', year: 1965 + i,
+  })),
+  { id: 'emma', title: 'Emma', author: 'Jane Austen', year: 1815 },
+  { id: 'hostile', title: '<img src=x onerror="window.__pwned=1;alert(1)"> sandworm tale',
+    author: '<script>window.__pwned=2</script>', year: 2000 },
+];
+const FILMS = [{ id: 'f1', name: 'Lawrence of Arabia', director: 'David Lean' }];
+
+let server;
+let browser;
+
+before(async () => {
+  assert.ok(lighttpdBin, 'lighttpd is not installed');
+  server = await startServer();
+  await post(server, '/indexes/books/documents', BOOKS);
+  await post(server, '/indexes/films/documents', FILMS);
+  browser = await launch();
+});
+
+after(async () => {
+  await closeBrowser(browser);
+  await stopServer(server);
+});
+
+test('typing a query shows highlighted hits, a count and pages', async () => {
+  const { page, problems } = await openPage(browser);
+  await page.goto(server.url + '/');
+  await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+  assert.deepEqual(await page.locator('#index option').allTextContents(), ['books', 'films']);
+  await page.selectOption('#index', 'books');
+
+  await page.locator('#q').pressSequentially('dune', { delay: 70 });
+  await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 10 &&
+    document.querySelector('#hits em') !== null);
+  const summary = await page.textContent('#summary');
+  assert.match(summary, /^25 results in [0-9.]+ ms$/);
+  assert.equal((await page.locator('#hits em').first().textContent()).toLowerCase(), 'dune');
+  assert.equal(await page.textContent('#page'), 'Page 1 of 3');
+  assert.equal(await page.isDisabled('#prev'), true);
+  const firstPage = await page.locator('#hits h2').allTextContents();
+  await page.screenshot({ path: join(artifacts, 'sandbox.png'), fullPage: true });
+
+  await page.click('#next');
+  await page.waitForFunction(() => document.querySelector('#page').textContent === 'Page 2 of 3');
+  await page.waitForFunction((first) => document.querySelector('#hits h2').textContent !== first,
+    firstPage[0]);
+  const secondPage = await page.locator('#hits h2').allTextContents();
+  assert.equal(secondPage.length, 10);
+  assert.equal(secondPage.filter((t) => firstPage.includes(t)).length, 0);
+  assert.equal(await page.isDisabled('#prev'), false);
+
+  await page.click('#next');
+  await page.waitForFunction(() => document.querySelector('#page').textContent === 'Page 3 of 3');
+  assert.equal(await page.locator('#hits .hit').count(), 5);
+  assert.equal(await page.isDisabled('#next'), true);
+
+  // Another index, and a query it cannot match.
+  await page.selectOption('#index', 'films');
+  await page.locator('#q').fill('');
+  await page.locator('#q').pressSequentially('zzzqqq', { delay: 30 });
+  await page.waitForFunction(() => !document.querySelector('#state').hidden &&
+    document.querySelector('#state').textContent.includes('zzzqqq'));
+  assert.match(await page.textContent('#state'), /No documents in “films” match “zzzqqq”/);
+  assert.equal(await page.locator('#hits .hit').count(), 0);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('markup in documents is shown as text and never runs', async () => {
+  const { page, problems } = await openPage(browser);
+  await page.goto(server.url + '/?index=books');
+  await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+  await page.locator('#q').pressSequentially('sandworm', { delay: 40 });
+  await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 1);
+  // The first string field (the id) is the title; the others follow.
+  assert.equal(await page.textContent('#hits h2'), 'hostile');
+  const values = await page.locator('#hits dd').allTextContents();
+  assert.ok(values.includes('<img src=x onerror="window.__pwned=1;alert(1)"> sandworm tale'), values.join('|'));
+  assert.ok(values.includes('<script>window.__pwned=2</script>'), values.join('|'));
+  assert.equal(await page.locator('#hits img, #hits script').count(), 0);
+  assert.equal(await page.locator('#hits dd em').textContent(), 'sandworm');
+  await sleep(300); // an image error handler would have fired by now
+  assert.equal(await page.evaluate(() => window.__pwned), undefined);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('an answer to an older query never replaces a newer one', async () => {
+  const { page, problems } = await openPage(browser);
+  // Hold back the answer for "emm" so that it arrives after the one for "emma".
+  await page.route('**/indexes/books/search?*', async (route) => {
+    if (new URL(route.request().url()).searchParams.get('q') === 'emm') await sleep(1200);
+    await route.continue().catch(() => {});
+  });
+  await page.goto(server.url + '/?index=books');
+  await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+  await page.locator('#q').pressSequentially('emm', { delay: 30 });
+  await sleep(400); // past the debounce: the slow request is on its way
+  await page.locator('#q').pressSequentially('a', { delay: 30 });
+  await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('1 result'));
+  await sleep(1500); // the held-back answer has come and gone
+  assert.equal(await page.textContent('#summary').then((s) => s.split(' in ')[0]), '1 result');
+  assert.equal(await page.textContent('#hits h2'), 'emma');
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('the status page is one click away', async () => {
+  const { page, problems } = await openPage(browser);
+  await page.goto(server.url + '/');
+  await page.click('#status-link');
+  await page.waitForURL(server.url + '/status');
+  assert.equal(await page.textContent('h1'), 'Nolvaris Lumidex Server');
+  assert.match(await page.textContent('.badge'), /Available/);
+  await page.screenshot({ path: join(artifacts, 'status.png'), fullPage: true });
+  await page.click('a[href="/"]');
+  await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('a server with a read key gets the key asked for once per session', async () => {
+  const keys = { LUMIDEX_WRITE_KEY: 'write-9d2c', LUMIDEX_READ_KEY: 'read-51fe' };
+  const guarded = await startServer(keys);
+  try {
+    await post(guarded, '/indexes/books/documents', BOOKS.slice(0, 3), keys.LUMIDEX_WRITE_KEY);
+    const { page, problems } = await openPage(browser);
+    await page.goto(guarded.url + '/');
+    await page.waitForSelector('#key-form', { state: 'visible' });
+    assert.match(await page.textContent('#state'), /access key is needed/);
+
+    await page.fill('#key', 'not-the-key');
+    await page.click('#key-save');
+    await page.waitForFunction(() => document.querySelector('#key-note').textContent.includes('not accepted'));
+    assert.equal(await page.isVisible('#key-form'), true);
+
+    await page.fill('#key', keys.LUMIDEX_READ_KEY);
+    await page.click('#key-save');
+    await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+    await page.locator('#q').pressSequentially('dune', { delay: 40 });
+    await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 3);
+    assert.equal(await page.evaluate(() => sessionStorage.getItem('lumidex-key')), keys.LUMIDEX_READ_KEY);
+    assert.equal(await page.evaluate(() => localStorage.length), 0);
+
+    // A reload in the same tab keeps the key: no question asked again.
+    await page.reload();
+    await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+    assert.equal(await page.isVisible('#key-form'), false);
+    assert.ok(!readFileSync(join(guarded.dir, 'error.log'), 'utf8').includes(keys.LUMIDEX_READ_KEY));
+    assert.deepEqual(problems, []);
+    await page.close();
+  } finally {
+    await stopServer(guarded);
+  }
+});
