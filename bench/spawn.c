@@ -17,6 +17,8 @@
  * figure /usr/bin/time -f %M prints. Output, one line on stdout:
  *   runs=N median_ms=X p10_ms=X p90_ms=X min_ms=X max_ms=X mean_ms=X
  *   maxrss_kb=N failures=N
+ * and a second line "samples_ms=X,X,..." with every run's time in run order,
+ * so a caller can merge interleaved blocks of runs of two programs.
  * failures counts runs that did not exit with status 0. Exit status: 0, or
  * 2 for a usage error or a program that cannot be started.
  */
@@ -99,18 +101,25 @@ int main(int argc, char **argv) {
   }
   int failures = 0;
   double sum = 0;
+  double *order = calloc((size_t)runs, sizeof *order);
+  if (!order) return 2;
   for (int i = 0; i < runs; i++) {
     const char *out = (i == runs - 1) ? out_path : NULL;
     int rc = run_once(child, in_path, out, &ms[i], &rss);
     if (rc != 0) failures++;
     if (rss > max_rss) max_rss = rss;
     sum += ms[i];
+    order[i] = ms[i];
   }
   qsort(ms, (size_t)runs, sizeof *ms, cmp_double);
   printf("runs=%d median_ms=%.3f p10_ms=%.3f p90_ms=%.3f min_ms=%.3f "
          "max_ms=%.3f mean_ms=%.3f maxrss_kb=%ld failures=%d\n",
          runs, pct(ms, runs, 0.5), pct(ms, runs, 0.1), pct(ms, runs, 0.9),
          ms[0], ms[runs - 1], sum / runs, max_rss, failures);
+  printf("samples_ms=");
+  for (int i = 0; i < runs; i++) printf(i ? ",%.3f" : "%.3f", order[i]);
+  printf("\n");
+  free(order);
   free(ms);
   return 0;
 }
