@@ -9,12 +9,13 @@
  * becomes what the engine's query builder makes of it:
  *  - the word itself; every word must match (AND);
  *  - the last word, unless the text ends with a space, also matches its 50
- *    most frequent completions (a synonym group beside the word);
+ *    most frequent completions, in one synonym group with the word;
  *  - words of 5 to 8 code points also match indexed words one edit away
  *    (optimal string alignment distance), 9 or more two edits, same first
  *    letter, looked up only in the terms starting with the word's first and
  *    second and its first and third letters, at most 24 of them, closest and
- *    most frequent first, as a synonym group weighted 0.1.
+ *    most frequent first, completions left out, as a synonym group weighted
+ *    0.1 or-ed with the word's group.
  * The empty query lists documents in docid order, unranked.
  *
  * It prints {"total_hits":N,"hits":[DOC,...]} with the stored documents
@@ -41,6 +42,8 @@ constexpr unsigned kPrefixExpansions = 50;
 constexpr size_t kTypoCandidates = 24;
 constexpr size_t kTypoScan = 20000;
 constexpr double kTypoWeight = 0.1;
+/* Match counts are exact below this many matches, estimated above. */
+constexpr Xapian::doccount kExactCountBelow = 100;
 
 std::u32string code_points(const std::string &s) {
   std::u32string out;
@@ -154,20 +157,24 @@ std::vector<std::string> completions(const Xapian::Database &db,
 
 Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
                          bool prefix) {
-  std::vector<Xapian::Query> parts{Xapian::Query(word)};
-  if (prefix) {
-    std::vector<std::string> more = completions(db, word);
-    if (!more.empty())
-      parts.emplace_back(Xapian::Query::OP_SYNONYM, more.begin(), more.end());
-  }
-  std::vector<std::string> typos = typo_terms(db, word);
-  if (!typos.empty())
-    parts.emplace_back(Xapian::Query::OP_SCALE_WEIGHT,
-                       Xapian::Query(Xapian::Query::OP_SYNONYM, typos.begin(),
-                                     typos.end()),
-                       kTypoWeight);
-  if (parts.size() == 1) return parts[0];
-  return Xapian::Query(Xapian::Query::OP_OR, parts.begin(), parts.end());
+  std::vector<std::string> same{word};
+  if (prefix)
+    for (std::string &t : completions(db, word)) same.push_back(std::move(t));
+  Xapian::Query exact = same.size() == 1
+                            ? Xapian::Query(word)
+                            : Xapian::Query(Xapian::Query::OP_SYNONYM,
+                                            same.begin(), same.end());
+  std::vector<std::string> typos;
+  for (std::string &t : typo_terms(db, word))
+    if (std::find(same.begin(), same.end(), t) == same.end())
+      typos.push_back(std::move(t));
+  if (typos.empty()) return exact;
+  return Xapian::Query(
+      Xapian::Query::OP_OR, exact,
+      Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
+                    Xapian::Query(Xapian::Query::OP_SYNONYM, typos.begin(),
+                                  typos.end()),
+                    kTypoWeight));
 }
 
 }  // namespace
@@ -187,6 +194,7 @@ int main(int argc, char **argv) {
     // Search as you type: a word that ends the text is still being typed.
     bool last_is_prefix = !tokens.empty() && tokens.back().end == text.size();
     Xapian::Enquire enquire(db);
+    enquire.set_docid_order(Xapian::Enquire::ASCENDING);
     if (tokens.empty()) {
       enquire.set_query(Xapian::Query::MatchAll);
       enquire.set_weighting_scheme(Xapian::BoolWeight());
@@ -197,7 +205,7 @@ int main(int argc, char **argv) {
                                    last_is_prefix && i + 1 == tokens.size()));
       enquire.set_query(Xapian::Query(Xapian::Query::OP_AND, words.begin(), words.end()));
     }
-    Xapian::MSet mset = enquire.get_mset(0, limit);
+    Xapian::MSet mset = enquire.get_mset(0, limit, kExactCountBelow);
     std::string out = "{\"total_hits\":" + std::to_string(mset.get_matches_estimated()) +
                       ",\"hits\":[";
     for (auto it = mset.begin(); it != mset.end(); ++it) {

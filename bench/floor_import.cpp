@@ -9,8 +9,9 @@
  * (numbers kept as sent), the unique term "Q" + id, and every string and
  * number value, nested ones included, in document order, split and
  * normalised by the engine's own text.cpp (linked in), with positions, a
- * gap of 100 positions between two values, and a within-document frequency
- * that is larger for earlier top-level fields. It checks nothing a real
+ * gap of 100 positions after each value that holds words, and a
+ * within-document frequency of 3 for the first field after the id, 2 for
+ * the second and 1 for the others. It checks nothing a real
  * import must check (primary key rules, duplicates within a batch), which is
  * what makes it a floor.
  *
@@ -34,18 +35,20 @@ namespace {
 
 constexpr unsigned kValueGap = 100;
 
-/* Within-document frequency added per word of top-level field i. */
-unsigned field_wdf(size_t i) { return i < 3 ? static_cast<unsigned>(3 - i) : 1; }
+/* Within-document frequency added per word: 3 for the first field after
+ * the id, 2 for the second, 1 for the rest and for the id itself. */
+unsigned field_wdf(size_t rank) { return rank == 0 ? 3 : rank == 1 ? 2 : 1; }
 
 struct Indexer {
   Xapian::Document *doc = nullptr;
-  Xapian::termpos pos = 0;
+  Xapian::termpos pos = 1;
   std::vector<lmx::Token> tokens;
 
   void add_text(const char *s, size_t len, unsigned wdf) {
     tokens.clear();
     lmx::tokenize(std::string_view(s, len), tokens);
-    for (const lmx::Token &t : tokens) doc->add_posting(t.term, ++pos, wdf);
+    if (tokens.empty()) return;
+    for (const lmx::Token &t : tokens) doc->add_posting(t.term, pos++, wdf);
     pos += kValueGap;
   }
 
@@ -79,10 +82,13 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
   std::string key = yyjson_is_str(id) ? yyjson_get_str(id) : yyjson_get_raw(id);
   Xapian::Document doc;
   ix.doc = &doc;
-  ix.pos = 0;
-  size_t i, n;
+  ix.pos = 1;
+  size_t i, n, rank = 0;
   yyjson_val *k, *v;
-  yyjson_obj_foreach(root, i, n, k, v) ix.walk(v, field_wdf(i));
+  yyjson_obj_foreach(root, i, n, k, v) {
+    ix.walk(v, v == id ? 1 : field_wdf(rank));
+    if (v != id) ++rank;
+  }
   size_t data_len = 0;
   char *data = yyjson_val_write(root, 0, &data_len);
   doc.set_data(std::string(data, data_len));
