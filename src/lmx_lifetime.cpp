@@ -16,12 +16,11 @@
  * s_engine_initialized (1 only between a successful lumidex_init and the
  * matching lumidex_cleanup). Both are file-private; nothing here allocates.
  */
-#include "lmx_common.h"
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "lmx_common.h"
 #include "lumidex_core.h"
 #include "nl_cgi.h"
 #include "platform.h"

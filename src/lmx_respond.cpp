@@ -15,10 +15,9 @@
  * standard output are not detectable in a useful way for a CGI process and
  * are ignored; neither function ends the process.
  */
-#include "lmx_common.h"
-
 #include <stdio.h>
 
+#include "lmx_common.h"
 #include "nl_cgi.h"
 
 static void write_header_block(int status) {

@@ -10,10 +10,9 @@
  * are exact and case-sensitive. The parser never fails; a path it does not
  * know gives LMX_ROUTE_UNKNOWN. Working storage is on the stack only.
  */
-#include "lmx_common.h"
-
 #include <string.h>
 
+#include "lmx_common.h"
 #include "nl_cgi.h"
 
 /* Segments the route table ever looks at. */

@@ -22,14 +22,12 @@
  * entry, which lives in the toolkit's eight-slot ring: this handler makes at
  * most four lookups so that name is never overwritten while in use.
  */
-#include "lmx_common.h"
-
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <yyjson.h>
 
+#include "lmx_common.h"
 #include "lumidex_core.h"
 #include "nl_cgi.h"
 

@@ -45,10 +45,9 @@ lmxtest::ChildSpec spec_for(const Request &req) {
 
 /* Runs body_of_child in a child after resetting the double and applying
  * script; the child then dumps the call log to stderr. */
-lmxtest::ChildResult run(const lmxtest::ChildSpec &spec,
-                         const std::function<void()> &body_of_child,
-                         const std::function<void(dbl::Script &)> &script =
-                             [](dbl::Script &) {}) {
+lmxtest::ChildResult run(
+    const lmxtest::ChildSpec &spec, const std::function<void()> &body_of_child,
+    const std::function<void(dbl::Script &)> &script = [](dbl::Script &) {}) {
   return lmxtest::run_child(
       [&] {
         dbl::reset();
@@ -79,8 +78,8 @@ Request post(const std::string &body, const std::string &qs = "") {
 }
 
 std::string call(const std::string &query, int limit, int offset) {
-  return "lumidex_search(movies|" + query + "|" + std::to_string(limit) +
-         "|" + std::to_string(offset) + ")\n";
+  return "lumidex_search(movies|" + query + "|" + std::to_string(limit) + "|" +
+         std::to_string(offset) + ")\n";
 }
 
 struct SearchRow {
@@ -112,8 +111,7 @@ TEST(LmxSearch, QueryTextFromTheBodyBeatsTheQueryString) {
        call("shoes", 20, 0)},
       {"empty body q gives way", post("{\"q\":\"\"}", "q=boots"),
        call("boots", 20, 0)},
-      {"body query alone", post("{\"query\":\"shoes\"}"),
-       call("shoes", 20, 0)},
+      {"body query alone", post("{\"query\":\"shoes\"}"), call("shoes", 20, 0)},
       {"non-string q hides body query", post("{\"q\":7,\"query\":\"shoes\"}"),
        call("", 20, 0)},
       {"non-string q, query string used",
@@ -144,8 +142,7 @@ TEST(LmxSearch, BodyNumbersCountOnlyWhenStoredAsIntegers) {
       {"boolean", post("{\"limit\":true}"), call("", 20, 0)},
       {"negative reaches engine", post("{\"limit\":-3}"), call("", -3, 0)},
       {"zero reaches engine", post("{\"limit\":0}"), call("", 0, 0)},
-      {"low 32 bits of 2^32+5", post("{\"limit\":4294967301}"),
-       call("", 5, 0)},
+      {"low 32 bits of 2^32+5", post("{\"limit\":4294967301}"), call("", 5, 0)},
       {"low 32 bits of 2^31", post("{\"limit\":2147483648}"),
        call("", -2147483647 - 1, 0)},
       {"unsigned above int64", post("{\"limit\":18446744073709551615}"),
@@ -213,9 +210,9 @@ TEST(LmxSearch, BodyIsAlsoTakenFromTheHostsBodyFile) {
 
 TEST(LmxSearch, EngineAnswerIsWrittenUnchanged) {
   const std::string answer = "{\"hits\":[{\"id\":\"1\"}],\"odd\":\"\\u0001\"}";
-  lmxtest::ChildResult res =
-      run(spec_for(get("q=x")), [] { lmx_execute_search("movies"); },
-          [&](dbl::Script &s) { s.search = answer; });
+  lmxtest::ChildResult res = run(
+      spec_for(get("q=x")), [] { lmx_execute_search("movies"); },
+      [&](dbl::Script &s) { s.search = answer; });
   EXPECT_EQ(res.out, std::string(kJsonHeaders200) + answer + "\n");
   /* The last error is consulted only after a failure. */
   EXPECT_EQ(res.err, call("x", 20, 0));
@@ -234,12 +231,12 @@ TEST(LmxSearch, EngineFailureIsA404WithTheEnginesTextOrTheFallback) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    lmxtest::ChildResult res =
-        run(spec_for(get("")), [] { lmx_execute_search("movies"); },
-            [&](dbl::Script &s) {
-              s.search = std::nullopt;
-              s.last_error = row.last_error;
-            });
+    lmxtest::ChildResult res = run(
+        spec_for(get("")), [] { lmx_execute_search("movies"); },
+        [&](dbl::Script &s) {
+          s.search = std::nullopt;
+          s.last_error = row.last_error;
+        });
     EXPECT_EQ(res.out,
               "Status: 404\r\nContent-Type: application/json; "
               "charset=utf-8\r\n\r\n{\"message\":\"" +

@@ -47,16 +47,21 @@ TEST(LmxLifetime, StorageDirectoryIsTheFirstNonEmptyCandidate) {
     std::string want;
   } rows[] = {
       {"storage dir wins over all",
-       {{"LUMIDEX_STORAGE_DIR", t + "/s"}, {"LUMIDEX_DATA_DIR", t + "/d"},
-        {"LOCALAPPDATA", t + "/l"}, {"TEMP", t + "/t"}},
+       {{"LUMIDEX_STORAGE_DIR", t + "/s"},
+        {"LUMIDEX_DATA_DIR", t + "/d"},
+        {"LOCALAPPDATA", t + "/l"},
+        {"TEMP", t + "/t"}},
        t + "/s"},
       {"empty storage dir skipped",
-       {{"LUMIDEX_STORAGE_DIR", ""}, {"LUMIDEX_DATA_DIR", t + "/d"},
+       {{"LUMIDEX_STORAGE_DIR", ""},
+        {"LUMIDEX_DATA_DIR", t + "/d"},
         {"LOCALAPPDATA", t + "/l"}},
        t + "/d"},
       {"local app data with its sub-path",
-       {{"LUMIDEX_STORAGE_DIR", ""}, {"LUMIDEX_DATA_DIR", ""},
-        {"LOCALAPPDATA", t + "/l"}, {"TEMP", t + "/t"}},
+       {{"LUMIDEX_STORAGE_DIR", ""},
+        {"LUMIDEX_DATA_DIR", ""},
+        {"LOCALAPPDATA", t + "/l"},
+        {"TEMP", t + "/t"}},
        t + "/l/PersonalLumidex/data"},
       {"temp with its sub-path",
        {{"LOCALAPPDATA", ""}, {"TEMP", t + "/t"}},
@@ -66,8 +71,10 @@ TEST(LmxLifetime, StorageDirectoryIsTheFirstNonEmptyCandidate) {
        " " + t + "/sp "},
       {"nothing set", {}, "/tmp/nolvaris-lumidex"},
       {"everything empty",
-       {{"LUMIDEX_STORAGE_DIR", ""}, {"LUMIDEX_DATA_DIR", ""},
-        {"LOCALAPPDATA", ""}, {"TEMP", ""}},
+       {{"LUMIDEX_STORAGE_DIR", ""},
+        {"LUMIDEX_DATA_DIR", ""},
+        {"LOCALAPPDATA", ""},
+        {"TEMP", ""}},
        "/tmp/nolvaris-lumidex"},
   };
   for (const Row &row : rows) {
@@ -178,40 +185,40 @@ TEST(LmxLifetime, MkdirPCreatesMissingParentsAndReportsTheLastLevel) {
 TEST(LmxLifetime, SecondInitDoesNotReopenAndCleanupClosesOnce) {
   lmxtest::TempDir tmp;
   const std::string dir = tmp.sub("s");
-  lmxtest::ChildResult res =
-      in_child({{"LUMIDEX_STORAGE_DIR", dir}}, [&] {
-        std::string r;
-        r += std::to_string(lmx_init_engine());
-        r += std::to_string(lmx_init_engine());
-        lmx_cleanup_engine();
-        lmx_cleanup_engine();
-        /* A later start opens again, on the directory resolved before. */
-        setenv("LUMIDEX_STORAGE_DIR", tmp.sub("other").c_str(), 1);
-        r += std::to_string(lmx_init_engine());
-        lmx_cleanup_engine();
-        return r;
-      });
+  lmxtest::ChildResult res = in_child({{"LUMIDEX_STORAGE_DIR", dir}}, [&] {
+    std::string r;
+    r += std::to_string(lmx_init_engine());
+    r += std::to_string(lmx_init_engine());
+    lmx_cleanup_engine();
+    lmx_cleanup_engine();
+    /* A later start opens again, on the directory resolved before. */
+    setenv("LUMIDEX_STORAGE_DIR", tmp.sub("other").c_str(), 1);
+    r += std::to_string(lmx_init_engine());
+    lmx_cleanup_engine();
+    return r;
+  });
   EXPECT_EQ(res.out, "000");
-  EXPECT_EQ(res.err, "lumidex_init(" + dir + ")\nlumidex_cleanup()\n"
-                     "lumidex_init(" + dir + ")\nlumidex_cleanup()\n");
+  EXPECT_EQ(res.err, "lumidex_init(" + dir +
+                         ")\nlumidex_cleanup()\n"
+                         "lumidex_init(" +
+                         dir + ")\nlumidex_cleanup()\n");
 }
 
 TEST(LmxLifetime, FailedInitLeavesTheEngineClosed) {
   lmxtest::TempDir tmp;
   const std::string dir = tmp.sub("s");
-  lmxtest::ChildResult res =
-      in_child({{"LUMIDEX_STORAGE_DIR", dir}}, [] {
-        std::string r;
-        lmx_cleanup_engine(); /* nothing open yet: no call */
-        dbl::script().init_result = 3;
-        r += std::to_string(lmx_init_engine()) + ",";
-        lmx_cleanup_engine(); /* still closed: no call */
-        r += std::to_string(lmx_init_engine()) + ",";
-        dbl::script().init_result = 0;
-        r += std::to_string(lmx_init_engine());
-        lmx_cleanup_engine();
-        return r;
-      });
+  lmxtest::ChildResult res = in_child({{"LUMIDEX_STORAGE_DIR", dir}}, [] {
+    std::string r;
+    lmx_cleanup_engine(); /* nothing open yet: no call */
+    dbl::script().init_result = 3;
+    r += std::to_string(lmx_init_engine()) + ",";
+    lmx_cleanup_engine(); /* still closed: no call */
+    r += std::to_string(lmx_init_engine()) + ",";
+    dbl::script().init_result = 0;
+    r += std::to_string(lmx_init_engine());
+    lmx_cleanup_engine();
+    return r;
+  });
   EXPECT_EQ(res.out, "-1,-1,0");
   EXPECT_EQ(res.err, "lumidex_init(" + dir + ")\nlumidex_init(" + dir +
                          ")\nlumidex_init(" + dir + ")\nlumidex_cleanup()\n");

@@ -47,8 +47,7 @@ TEST(LmxRespond, JsonBodyIsWrittenUnchangedWithOneLineFeed) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    std::string out =
-        capture([&] { lmx_respond_json(row.status, row.body); });
+    std::string out = capture([&] { lmx_respond_json(row.status, row.body); });
     EXPECT_EQ(out, header_block(row.status) + row.want_body);
   }
 }
@@ -88,8 +87,8 @@ TEST(LmxRespond, ErrorTextsAreEscapedAndDefaultedOnlyWhenNull) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    std::string out = capture(
-        [&] { lmx_respond_error(row.status, row.code, row.message); });
+    std::string out =
+        capture([&] { lmx_respond_error(row.status, row.code, row.message); });
     EXPECT_EQ(out, header_block(row.status) +
                        envelope(row.want_message, row.want_code));
   }

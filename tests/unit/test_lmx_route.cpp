@@ -132,9 +132,9 @@ TEST(LmxRoute, PathIsCutAt511BytesBeforeItIsSplit) {
    * 511-byte cut in the first row and wholly inside it in the second. */
   std::string head = "/indexes/movies";
   std::string cut_inside = head + std::string(511 - head.size() - 3, '/') +
-                           "search";  /* "sea" survives */
+                           "search"; /* "sea" survives */
   std::string fits = head + std::string(511 - head.size() - 6, '/') +
-                     "search";  /* exactly 511 bytes */
+                     "search"; /* exactly 511 bytes */
   ASSERT_EQ(fits.size(), 511u);
 
   lmx_route r = parse(cut_inside.c_str());
