@@ -16,13 +16,12 @@
  */
 #include <sys/stat.h>
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <yyjson.h>
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
@@ -146,8 +145,10 @@ class Exporter {
       progress.update(written_, written_);
       if (next == 0) return kExitOk;
       if (next <= after)
-        return fail("index `%s`: the engine's page position did not advance "
-                    "(%llu after %llu)", index_.c_str(), next, after);
+        return fail(
+            "index `%s`: the engine's page position did not advance "
+            "(%llu after %llu)",
+            index_.c_str(), next, after);
       after = next;
     }
   }
@@ -177,7 +178,8 @@ class Exporter {
   int write_document(FILE *fp, yyjson_val *v) {
     size_t len = 0;
     yyjson_write_err err;
-    char *text = yyjson_val_write_opts(v, YYJSON_WRITE_NOFLAG, alc_, &len, &err);
+    char *text =
+        yyjson_val_write_opts(v, YYJSON_WRITE_NOFLAG, alc_, &len, &err);
     if (!text) return fail("cannot write a document: %s", err.msg);
     text[len] = '\n'; /* the writer leaves room for its NUL; reuse it */
     bool ok = fwrite(text, 1, len + 1, fp) == len + 1;
@@ -189,9 +191,11 @@ class Exporter {
 
   void summary(const char *where, double secs) {
     double rate = secs > 0 ? static_cast<double>(written_) / secs : 0;
-    fprintf(stderr, "lumidex: exported %llu documents from `%s` to %s in "
-            "%.1f s (%.0f docs/s)\n", static_cast<unsigned long long>(written_),
-            index_.c_str(), where, secs, rate);
+    fprintf(stderr,
+            "lumidex: exported %llu documents from `%s` to %s in "
+            "%.1f s (%.0f docs/s)\n",
+            static_cast<unsigned long long>(written_), index_.c_str(), where,
+            secs, rate);
   }
 
   const GlobalOptions &g_;

@@ -97,18 +97,24 @@ class Importer {
   }
 
  private:
-  /* Formats and readability of every input, before anything is written. */
+  /* Formats (a usage matter) of every input, then readability, before
+   * anything is written. */
   int check_inputs() {
     for (const std::string &path : o_.files) {
       InputFormat fmt;
       bool known = o_.format.empty() ? format_from_name(path, &fmt)
                                      : format_from_text(o_.format, &fmt);
       if (!known)
-        return usage_error("cannot tell the format of `%s` from its name; "
-                           "use --format json|ndjson|csv", path.c_str());
+        return usage_error(
+            "cannot tell the format of `%s` from its name; "
+            "use --format json|ndjson|csv",
+            path.c_str());
       formats_.push_back(fmt);
+    }
+    for (const std::string &path : o_.files) {
       struct stat st;
-      int stat_rc = path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
+      int stat_rc =
+          path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
       if (stat_rc != 0)
         return fail("cannot read `%s`: %s", path.c_str(), strerror(errno));
       if (path != "-" && access(path.c_str(), R_OK) != 0)
@@ -200,8 +206,8 @@ class Importer {
   int send_batch() {
     if (origins_.empty()) return kExitOk;
     body_.push_back(']');
-    int n = lumidex_documents_add_pk(o_.index.c_str(), key_.c_str(),
-                                     body_.c_str());
+    int n =
+        lumidex_documents_add_pk(o_.index.c_str(), key_.c_str(), body_.c_str());
     if (n < 0) return batch_refused();
     committed_ += static_cast<uint64_t>(n);
     body_.assign("[");
@@ -220,13 +226,14 @@ class Importer {
     const Origin &first = origins_.front();
     const Origin &last = origins_.back();
     progress_->finish();
-    return fail("the batch from %s record %llu to %s record %llu was "
-                "refused: %s; stopped, %llu documents committed before it",
-                display_name(o_.files[first.file]),
-                static_cast<unsigned long long>(first.record),
-                display_name(o_.files[last.file]),
-                static_cast<unsigned long long>(last.record), why.c_str(),
-                static_cast<unsigned long long>(committed_));
+    return fail(
+        "the batch from %s record %llu to %s record %llu was "
+        "refused: %s; stopped, %llu documents committed before it",
+        display_name(o_.files[first.file]),
+        static_cast<unsigned long long>(first.record),
+        display_name(o_.files[last.file]),
+        static_cast<unsigned long long>(last.record), why.c_str(),
+        static_cast<unsigned long long>(committed_));
   }
 
   /* The one-line message for a bad record (record 0: a fault of the file
@@ -237,18 +244,20 @@ class Importer {
     if (record == 0)
       return fail("%s: %s; stopped, %llu documents committed before it", file,
                   why, done);
-    return fail("%s, record %llu: %s; stopped, %llu documents committed "
-                "before it", file, static_cast<unsigned long long>(record),
-                why, done);
+    return fail(
+        "%s, record %llu: %s; stopped, %llu documents committed "
+        "before it",
+        file, static_cast<unsigned long long>(record), why, done);
   }
 
   void summary(double secs) {
     double rate = secs > 0 ? static_cast<double>(committed_) / secs : 0;
-    fprintf(stderr, "lumidex: imported %llu document%s into `%s` from %zu "
+    fprintf(stderr,
+            "lumidex: imported %llu document%s into `%s` from %zu "
             "file%s in %.1f s (%.0f docs/s)\n",
             static_cast<unsigned long long>(committed_),
-            committed_ == 1 ? "" : "s", o_.index.c_str(),
-            o_.files.size(), o_.files.size() == 1 ? "" : "s", secs, rate);
+            committed_ == 1 ? "" : "s", o_.index.c_str(), o_.files.size(),
+            o_.files.size() == 1 ? "" : "s", secs, rate);
   }
 
   const GlobalOptions &g_;

@@ -9,13 +9,12 @@
  * did on standard error like import and export do.
  */
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <yyjson.h>
 
 #include "lumidex_core.h"
 #include "tool.h"
@@ -27,7 +26,8 @@ namespace {
 int print_json(const char *text) {
   char *pretty = nullptr;
   if (isatty(STDOUT_FILENO)) {
-    yyjson_doc *doc = yyjson_read(text, strlen(text), YYJSON_READ_NUMBER_AS_RAW);
+    yyjson_doc *doc =
+        yyjson_read(text, strlen(text), YYJSON_READ_NUMBER_AS_RAW);
     if (doc)
       pretty = yyjson_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr);
     yyjson_doc_free(doc);
@@ -87,7 +87,8 @@ int run_delete_index(const GlobalOptions &g, const std::string &index) {
     if (lumidex_index_delete(index.c_str()) != 0)
       return fail("cannot delete index `%s`: %s", index.c_str(),
                   engine_error("the engine refused it"));
-    if (!g.quiet) fprintf(stderr, "lumidex: deleted index `%s`\n", index.c_str());
+    if (!g.quiet)
+      fprintf(stderr, "lumidex: deleted index `%s`\n", index.c_str());
     return kExitOk;
   });
 }

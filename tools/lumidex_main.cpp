@@ -9,11 +9,10 @@
  * outcome (tool.h). No exception leaves main: anything thrown past a command
  * becomes a one-line failure.
  */
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
 #include <new>
-
-#include <CLI/CLI.hpp>
 
 #include "tool.h"
 
@@ -44,8 +43,9 @@ struct CommandLine {
 
 void add_import(CLI::App &app, CommandLine &cl) {
   CLI::App *c = app.add_subcommand(
-      "import", "Add the records of JSON, NDJSON or CSV files to an index "
-                "(created when missing), in batches of one transaction each");
+      "import",
+      "Add the records of JSON, NDJSON or CSV files to an index "
+      "(created when missing), in batches of one transaction each");
   c->add_option("INDEX", cl.import.index, "Index name")->required();
   c->add_option("FILE", cl.import.files,
                 "Input files (- reads standard input as NDJSON); the format "
@@ -65,8 +65,9 @@ void add_import(CLI::App &app, CommandLine &cl) {
 
 void add_others(CLI::App &app, CommandLine &cl) {
   CLI::App *c = app.add_subcommand(
-      "export", "Write every document of an index as NDJSON, in insertion "
-                "order");
+      "export",
+      "Write every document of an index as NDJSON, in insertion "
+      "order");
   c->add_option("INDEX", cl.index, "Index name")->required();
   c->add_option("FILE", cl.file, "Output file (default: standard output)");
   cl.cmd_export = c;

@@ -21,7 +21,9 @@ double monotonic_seconds() {
 }
 
 Progress::Progress(const char *verb, uint64_t total, bool enabled)
-    : verb_(verb), total_(total), enabled_(enabled),
+    : verb_(verb),
+      total_(total),
+      enabled_(enabled),
       start_(monotonic_seconds()) {}
 
 Progress::~Progress() { finish(); }

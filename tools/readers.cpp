@@ -14,6 +14,8 @@
 #include "readers.h"
 
 #include <csv.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <yyjson.h>
 
 #include <cerrno>
@@ -21,8 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <strings.h>
-#include <sys/stat.h>
 #include <unordered_set>
 #include <vector>
 
@@ -49,14 +49,21 @@ std::string printf_text(const char *fmt, ...) {
 
 const char *json_kind(yyjson_val *v) {
   switch (yyjson_get_type(v)) {
-    case YYJSON_TYPE_ARR: return "an array";
-    case YYJSON_TYPE_OBJ: return "an object";
-    case YYJSON_TYPE_STR: return "a string";
+    case YYJSON_TYPE_ARR:
+      return "an array";
+    case YYJSON_TYPE_OBJ:
+      return "an object";
+    case YYJSON_TYPE_STR:
+      return "a string";
     case YYJSON_TYPE_NUM:
-    case YYJSON_TYPE_RAW: return "a number";
-    case YYJSON_TYPE_BOOL: return "a boolean";
-    case YYJSON_TYPE_NULL: return "null";
-    default: return "nothing";
+    case YYJSON_TYPE_RAW:
+      return "a number";
+    case YYJSON_TYPE_BOOL:
+      return "a boolean";
+    case YYJSON_TYPE_NULL:
+      return "null";
+    default:
+      return "nothing";
   }
 }
 
@@ -119,7 +126,8 @@ class NdjsonReader : public RecordReader {
       ssize_t n = getline(&line_, &cap_, in.fp);
       if (n < 0) {
         if (ferror(in.fp))
-          return bad(count_ + 1, printf_text("read error: %s", strerror(errno)));
+          return bad(count_ + 1,
+                     printf_text("read error: %s", strerror(errno)));
         return ReadStatus::End;
       }
       bytes_ += static_cast<uint64_t>(n);
@@ -200,7 +208,8 @@ class JsonReader : public RecordReader {
     index_++;
     if (!yyjson_is_obj(v))
       return bad(index_, printf_text("element %zu of the array is %s, not a "
-                                     "JSON object", index_, json_kind(v)));
+                                     "JSON object",
+                                     index_, json_kind(v)));
     std::string why;
     if (!append_compact(v, alc_, out, &why)) return bad(index_, why);
     record_ = index_;
@@ -246,7 +255,8 @@ class JsonReader : public RecordReader {
       count_ = 1;
     } else {
       return bad(0, printf_text("the file holds %s, not an array of JSON "
-                                "objects", json_kind(root_)));
+                                "objects",
+                                json_kind(root_)));
     }
     return ReadStatus::Record;
   }
@@ -386,8 +396,8 @@ class CsvReader : public RecordReader {
       if (name.empty())
         return bad(0, printf_text("header: column %zu has no name", i + 1));
       if (!valid_utf8(name.data(), name.size()))
-        return bad(0, printf_text("header: column %zu is not valid UTF-8",
-                                  i + 1));
+        return bad(0,
+                   printf_text("header: column %zu is not valid UTF-8", i + 1));
       if (!seen.insert(name).second)
         return bad(0, printf_text("header: column %zu repeats the name `%s`",
                                   i + 1, name.c_str()));
@@ -398,8 +408,8 @@ class CsvReader : public RecordReader {
   ReadStatus emit(const std::vector<std::string> &row, std::string &out) {
     if (row.size() != header_.size())
       return bad(count_, printf_text("the row has %zu field%s; the header has "
-                                     "%zu", row.size(),
-                                     row.size() == 1 ? "" : "s",
+                                     "%zu",
+                                     row.size(), row.size() == 1 ? "" : "s",
                                      header_.size()));
     for (size_t i = 0; i < row.size(); i++)
       if (!valid_utf8(row[i].data(), row[i].size()))
@@ -410,13 +420,13 @@ class CsvReader : public RecordReader {
     yyjson_mut_val *obj = yyjson_mut_obj(doc);
     yyjson_mut_doc_set_root(doc, obj);
     for (size_t i = 0; i < row.size(); i++)
-      yyjson_mut_obj_add(obj, yyjson_mut_strn(doc, header_[i].data(),
-                                              header_[i].size()),
-                         yyjson_mut_strn(doc, row[i].data(), row[i].size()));
+      yyjson_mut_obj_add(
+          obj, yyjson_mut_strn(doc, header_[i].data(), header_[i].size()),
+          yyjson_mut_strn(doc, row[i].data(), row[i].size()));
     size_t len = 0;
     yyjson_write_err err;
-    char *text = yyjson_mut_write_opts(doc, YYJSON_WRITE_NOFLAG, alc_, &len,
-                                       &err);
+    char *text =
+        yyjson_mut_write_opts(doc, YYJSON_WRITE_NOFLAG, alc_, &len, &err);
     yyjson_mut_doc_free(doc);
     if (!text)
       return bad(count_, printf_text("cannot write the record: %s", err.msg));
@@ -444,10 +454,14 @@ class CsvReader : public RecordReader {
 }  // namespace
 
 bool format_from_text(const std::string &text, InputFormat *out) {
-  if (text == "json") *out = InputFormat::Json;
-  else if (text == "ndjson") *out = InputFormat::Ndjson;
-  else if (text == "csv") *out = InputFormat::Csv;
-  else return false;
+  if (text == "json")
+    *out = InputFormat::Json;
+  else if (text == "ndjson")
+    *out = InputFormat::Ndjson;
+  else if (text == "csv")
+    *out = InputFormat::Csv;
+  else
+    return false;
   return true;
 }
 
@@ -461,11 +475,14 @@ bool format_from_name(const std::string &path, InputFormat *out) {
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return false;
   const char *ext = path.c_str() + dot + 1;
-  if (strcasecmp(ext, "json") == 0) *out = InputFormat::Json;
+  if (strcasecmp(ext, "json") == 0)
+    *out = InputFormat::Json;
   else if (strcasecmp(ext, "ndjson") == 0 || strcasecmp(ext, "jsonl") == 0)
     *out = InputFormat::Ndjson;
-  else if (strcasecmp(ext, "csv") == 0) *out = InputFormat::Csv;
-  else return false;
+  else if (strcasecmp(ext, "csv") == 0)
+    *out = InputFormat::Csv;
+  else
+    return false;
   return true;
 }
 

@@ -8,16 +8,15 @@
  * LUMIDEX_DATA_DIR, then the fallbacks), so the tool and the served API see
  * the same indexes by default.
  */
-#include "tool.h"
+#include <yyjson.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include <yyjson.h>
-
 #include "lmx_common.h"
 #include "lumidex_core.h"
+#include "tool.h"
 
 namespace lmxtool {
 

@@ -119,17 +119,24 @@ TEST(LumidexTool, ImportsEachFormatWithTheExactValues) {
        "\xEF\xBB\xBF[\n  {\"id\": \"x\", \"tags\": [\"a\", {\"k\": null}]},\n"
        "  {\"id\": \"y\"}\n]\n",
        {},
-       {{"x", R"({"id":"x","tags":["a",{"k":null}]})"}, {"y", R"({"id":"y"})"}}},
-      {"a single JSON object", "c.json", "{\"id\":\"solo\",\"v\":true}", {},
+       {{"x", R"({"id":"x","tags":["a",{"k":null}]})"},
+        {"y", R"({"id":"y"})"}}},
+      {"a single JSON object",
+       "c.json",
+       "{\"id\":\"solo\",\"v\":true}",
+       {},
        {{"solo", R"({"id":"solo","v":true})"}}},
       {"CSV: BOM, CRLF, quoted commas, newlines and quotes, UTF-8, empty cells",
        kData + "tool_quoted_bom.csv",
        "",
        {},
-       {{"1", R"({"id":"1","title":"Hello, world","body":"first line\r\nsecond line","city":"Zürich"})"},
+       {{"1",
+         R"({"id":"1","title":"Hello, world","body":"first line\r\nsecond line","city":"Zürich"})"},
         {"2", R"({"id":"2","title":"Émile","body":"","city":"東京"})"},
-        {"3", R"({"id":"3","title":" spaced ","body":"she said \"hi\"","city":""})"},
-        {"num-4", R"({"id":"num-4","title":"plain","body":"a,b,c\nd","city":"São Paulo"})"}}},
+        {"3",
+         R"({"id":"3","title":" spaced ","body":"she said \"hi\"","city":""})"},
+        {"num-4",
+         R"({"id":"num-4","title":"plain","body":"a,b,c\nd","city":"São Paulo"})"}}},
       {"--format overrides the ending; other primary key",
        "d.txt",
        "sku,name\nk1,one\n",
@@ -153,7 +160,8 @@ TEST(LumidexTool, ImportsEachFormatWithTheExactValues) {
     EXPECT_FALSE(contains(r.err, "\r"));
     EXPECT_TRUE(contains(r.err, "imported " + std::to_string(c.docs.size())))
         << r.err;
-    for (const auto &d : c.docs) EXPECT_EQ(stored(dir.path(), "idx", d.first), d.second);
+    for (const auto &d : c.docs)
+      EXPECT_EQ(stored(dir.path(), "idx", d.first), d.second);
     EXPECT_EQ(count_of(dir.path(), "idx"), static_cast<long>(c.docs.size()));
   }
 }
@@ -177,8 +185,8 @@ TEST(LumidexTool, DashReadsStandardInputAsNdjsonUnlessFormatSaysOtherwise) {
 TEST(LumidexTool, EmptyInputStillCreatesTheIndexWithItsPrimaryKey) {
   TempDir dir;
   ASSERT_TRUE(lmxtest::write_file(dir.sub("e.ndjson"), "\n\n"));
-  ChildResult r =
-      tool(dir.path(), {"import", "empty", dir.sub("e.ndjson"), "--primary-key", "uid"});
+  ChildResult r = tool(dir.path(), {"import", "empty", dir.sub("e.ndjson"),
+                                    "--primary-key", "uid"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(contains(stats(dir.path(), "empty"), "\"primary_key\":\"uid\""));
   EXPECT_EQ(count_of(dir.path(), "empty"), 0);
@@ -191,11 +199,16 @@ std::string six_with_fifth(const std::string &ext, const std::string &bad) {
   std::string out = ext == "csv" ? "id,v\n" : ext == "json" ? "[" : "";
   for (int i = 1; i <= 6; i++) {
     std::string rec;
-    if (i == 5) rec = bad;
-    else if (ext == "csv") rec = std::to_string(i) + ",x";
-    else rec = "{\"id\":\"" + std::to_string(i) + "\"}";
-    if (ext == "json") out += (i > 1 ? "," : "") + rec;
-    else out += rec + (ext == "ndjson" && i == 3 ? "\n\n" : "\n");
+    if (i == 5)
+      rec = bad;
+    else if (ext == "csv")
+      rec = std::to_string(i) + ",x";
+    else
+      rec = "{\"id\":\"" + std::to_string(i) + "\"}";
+    if (ext == "json")
+      out += (i > 1 ? "," : "") + rec;
+    else
+      out += rec + (ext == "ndjson" && i == 3 ? "\n\n" : "\n");
   }
   return ext == "json" ? out + "]" : out;
 }
@@ -229,23 +242,27 @@ TEST(LumidexTool, StopsAtTheBadRecordNamingItAndKeepsTheCommittedBatches) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, path + ", record 5: ")) << r.err;
-    EXPECT_TRUE(contains(r.err, std::to_string(c.committed) +
-                                    " documents committed before it"))
+    EXPECT_TRUE(contains(
+        r.err, std::to_string(c.committed) + " documents committed before it"))
         << r.err;
     EXPECT_EQ(count_of(dir.path(), "idx"), c.committed);
-    EXPECT_EQ(stored(dir.path(), "idx", std::to_string(c.committed)).substr(0, 6),
-              "{\"id\":");
+    EXPECT_EQ(
+        stored(dir.path(), "idx", std::to_string(c.committed)).substr(0, 6),
+        "{\"id\":");
     EXPECT_EQ(stored(dir.path(), "idx", "6"), "<missing>");
   }
 }
 
 TEST(LumidexTool, ARefusedBatchSpanningFilesNamesTheRightFile) {
   TempDir dir;
-  std::string first = dir.sub("first.ndjson"), second = dir.sub("second.ndjson");
-  ASSERT_TRUE(lmxtest::write_file(first, "{\"id\":\"1\"}\n{\"id\":\"2\"}\n{\"id\":\"3\"}\n"));
+  std::string first = dir.sub("first.ndjson"),
+              second = dir.sub("second.ndjson");
+  ASSERT_TRUE(lmxtest::write_file(
+      first, "{\"id\":\"1\"}\n{\"id\":\"2\"}\n{\"id\":\"3\"}\n"));
   ASSERT_TRUE(lmxtest::write_file(second, "{\"id\":\"4\"}\n{\"nope\":1}\n"));
   /* Batches of 2: [1,2] commits, [3, second#1] commits, [second#2] fails. */
-  ChildResult r = tool(dir.path(), {"import", "idx", first, second, "--batch", "2"});
+  ChildResult r =
+      tool(dir.path(), {"import", "idx", first, second, "--batch", "2"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(contains(r.err, second + ", record 2: ")) << r.err;
   EXPECT_TRUE(contains(r.err, "4 documents committed")) << r.err;
@@ -263,29 +280,38 @@ TEST(LumidexTool, ARefusedBatchSpanningFilesNamesTheRightFile) {
 
 TEST(LumidexTool, ExportThenImportIntoANewIndexReproducesTheBytes) {
   TempDir dir;
-  std::optional<std::string> tricky = lmxtest::read_file(kData + "tool_roundtrip.ndjson");
+  std::optional<std::string> tricky =
+      lmxtest::read_file(kData + "tool_roundtrip.ndjson");
   ASSERT_TRUE(tricky.has_value());
   /* More than one engine page (1000) and several batches, ids not sorted. */
   std::string input = *tricky;
   for (int i = 2500; i > 0; i--)
-    input += "{\"id\":\"g" + std::to_string(i) + "\",\"n\":" + std::to_string(i) + ".0}\n";
+    input += "{\"id\":\"g" + std::to_string(i) +
+             "\",\"n\":" + std::to_string(i) + ".0}\n";
   ASSERT_TRUE(lmxtest::write_file(dir.sub("in.ndjson"), input));
-  ASSERT_EQ(tool(dir.path(), {"import", "a", dir.sub("in.ndjson"), "--batch", "700"}).exit_code, 0);
+  ASSERT_EQ(
+      tool(dir.path(), {"import", "a", dir.sub("in.ndjson"), "--batch", "700"})
+          .exit_code,
+      0);
 
   ChildResult a = tool(dir.path(), {"export", "a"});
   ASSERT_EQ(a.exit_code, 0) << a.err;
   EXPECT_EQ(lines(a.out), 2505u);
-  EXPECT_EQ(a.out.substr(0, a.out.find('\n') + 1),
-            "{\"id\":\"zeta\",\"price\":1.50,\"big\":12345678901234567890,"
-            "\"exp\":1E+3,\"neg\":-0.0}\n"); /* insertion order, numbers as written */
-  EXPECT_TRUE(contains(a.out, "{\"id\":\"g2500\",\"n\":2500.0}\n{\"id\":\"g2499\""));
+  EXPECT_EQ(
+      a.out.substr(0, a.out.find('\n') + 1),
+      "{\"id\":\"zeta\",\"price\":1.50,\"big\":12345678901234567890,"
+      "\"exp\":1E+3,\"neg\":-0.0}\n"); /* insertion order, numbers as written */
+  EXPECT_TRUE(
+      contains(a.out, "{\"id\":\"g2500\",\"n\":2500.0}\n{\"id\":\"g2499\""));
   const std::string last = "\n{\"id\":\"g1\",\"n\":1.0}\n";
   EXPECT_EQ(a.out.compare(a.out.size() - last.size(), last.size(), last), 0);
 
-  ASSERT_EQ(tool(dir.path(), {"export", "a", dir.sub("a.ndjson")}).exit_code, 0);
+  ASSERT_EQ(tool(dir.path(), {"export", "a", dir.sub("a.ndjson")}).exit_code,
+            0);
   EXPECT_EQ(lmxtest::read_file(dir.sub("a.ndjson")).value_or(""), a.out);
 
-  ASSERT_EQ(tool(dir.path(), {"import", "b", dir.sub("a.ndjson")}).exit_code, 0);
+  ASSERT_EQ(tool(dir.path(), {"import", "b", dir.sub("a.ndjson")}).exit_code,
+            0);
   ChildResult b = tool(dir.path(), {"export", "b"});
   ASSERT_EQ(b.exit_code, 0) << b.err;
   EXPECT_EQ(b.out, a.out);
@@ -294,7 +320,8 @@ TEST(LumidexTool, ExportThenImportIntoANewIndexReproducesTheBytes) {
 
 TEST(LumidexTool, AFailedExportLeavesNoFileBehind) {
   TempDir dir;
-  ChildResult r = tool(dir.path(), {"export", "missing", dir.sub("out.ndjson")});
+  ChildResult r =
+      tool(dir.path(), {"export", "missing", dir.sub("out.ndjson")});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_FALSE(lmxtest::read_file(dir.sub("out.ndjson")).has_value());
 }
@@ -307,16 +334,21 @@ TEST(LumidexTool, InspectCommandsPrintTheEngineAnswerUnchanged) {
                                   "{\"id\":\"m1\",\"t\":\"red apple\"}\n"
                                   "{\"id\":\"m2\",\"t\":\"green apple\"}\n"
                                   "{\"id\":\"m3\",\"t\":\"pear\"}\n"));
-  ASSERT_EQ(tool(dir.path(), {"import", "fruit", dir.sub("m.ndjson")}).exit_code, 0);
+  ASSERT_EQ(
+      tool(dir.path(), {"import", "fruit", dir.sub("m.ndjson")}).exit_code, 0);
 
-  std::string list = with_engine(dir.path(), [] { return std::string(lumidex_indexes_list_json()); });
+  std::string list = with_engine(
+      dir.path(), [] { return std::string(lumidex_indexes_list_json()); });
   EXPECT_EQ(tool(dir.path(), {"indexes"}).out, list + "\n");
-  EXPECT_EQ(tool(dir.path(), {"stats", "fruit"}).out, stats(dir.path(), "fruit") + "\n");
+  EXPECT_EQ(tool(dir.path(), {"stats", "fruit"}).out,
+            stats(dir.path(), "fruit") + "\n");
 
-  ChildResult s = tool(dir.path(), {"search", "fruit", "apple", "--limit", "1", "--offset", "1"});
+  ChildResult s = tool(dir.path(), {"search", "fruit", "apple", "--limit", "1",
+                                    "--offset", "1"});
   EXPECT_EQ(s.exit_code, 0) << s.err;
   EXPECT_EQ(lines(s.out), 1u);
-  EXPECT_TRUE(contains(s.out, "\"limit\":1,\"offset\":1,\"total_hits\":2")) << s.out;
+  EXPECT_TRUE(contains(s.out, "\"limit\":1,\"offset\":1,\"total_hits\":2"))
+      << s.out;
 
   ChildResult d = tool(dir.path(), {"delete-index", "fruit"});
   EXPECT_EQ(d.exit_code, 0) << d.err;
@@ -346,10 +378,12 @@ std::string on_terminal(const std::vector<std::string> &args) {
 
 TEST(LumidexTool, ATerminalGetsAProgressLineAndPrettyJson) {
   TempDir dir;
-  ASSERT_TRUE(lmxtest::write_file(dir.sub("t.ndjson"), "{\"id\":\"t1\"}\n{\"id\":\"t2\"}\n"));
-  std::string seen = on_terminal({"--storage-dir", dir.path(), "import", "t", dir.sub("t.ndjson")});
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("t.ndjson"),
+                                  "{\"id\":\"t1\"}\n{\"id\":\"t2\"}\n"));
+  std::string seen = on_terminal(
+      {"--storage-dir", dir.path(), "import", "t", dir.sub("t.ndjson")});
   EXPECT_TRUE(contains(seen, "\rimporting: ")) << seen;
-  EXPECT_TRUE(contains(seen, "docs/s, ")) << seen;  /* a known size: percent */
+  EXPECT_TRUE(contains(seen, "docs/s, ")) << seen; /* a known size: percent */
   EXPECT_TRUE(contains(seen, "%, 0:00 left")) << seen;
   EXPECT_TRUE(contains(seen, "imported 2 documents")) << seen;
 
@@ -392,7 +426,8 @@ TEST(LumidexTool, UsageErrorsExitTwoWithOneLine) {
 TEST(LumidexTool, FailuresExitOneWithOneLine) {
   TempDir dir;
   ASSERT_TRUE(lmxtest::write_file(dir.sub("ok.ndjson"), "{\"id\":\"1\"}\n"));
-  ASSERT_EQ(tool(dir.path(), {"import", "have", dir.sub("ok.ndjson")}).exit_code, 0);
+  ASSERT_EQ(
+      tool(dir.path(), {"import", "have", dir.sub("ok.ndjson")}).exit_code, 0);
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -421,7 +456,8 @@ TEST(LumidexTool, FailuresExitOneWithOneLine) {
 }
 
 TEST(LumidexTool, HelpOnEveryLevelAndVersion) {
-  for (const char *cmd : {"", "import", "export", "indexes", "stats", "search", "delete-index"}) {
+  for (const char *cmd :
+       {"", "import", "export", "indexes", "stats", "search", "delete-index"}) {
     SCOPED_TRACE(cmd);
     std::vector<std::string> args;
     if (*cmd) args.push_back(cmd);
@@ -444,7 +480,9 @@ TEST(LumidexTool, WithoutStorageDirItUsesTheServedApiResolution) {
     const TempDir *lands;
   };
   const std::vector<Case> cases = {
-      {{{"LUMIDEX_STORAGE_DIR", b.path()}, {"LUMIDEX_DATA_DIR", c.path()}}, {}, &b},
+      {{{"LUMIDEX_STORAGE_DIR", b.path()}, {"LUMIDEX_DATA_DIR", c.path()}},
+       {},
+       &b},
       {{{"LUMIDEX_STORAGE_DIR", ""}, {"LUMIDEX_DATA_DIR", c.path()}}, {}, &c},
       {{{"LUMIDEX_STORAGE_DIR", b.path()}}, {"--storage-dir", c.path()}, &c},
   };
