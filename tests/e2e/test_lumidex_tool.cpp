@@ -134,7 +134,7 @@ TEST(LumidexTool, ImportsEachFormatWithTheExactValues) {
          R"({"id":"1","title":"Hello, world","body":"first line\r\nsecond line","city":"Zürich"})"},
         {"2", R"({"id":"2","title":"Émile","body":"","city":"東京"})"},
         {"3",
-         R"({"id":"3","title":" spaced ","body":"she said \"hi\"","city":""})"},
+         R"({"id":"3","title":" spaced ","body":"she said \"hi\"","city":" unquoted "})"},
         {"num-4",
          R"({"id":"num-4","title":"plain","body":"a,b,c\nd","city":"São Paulo"})"}}},
       {"--format overrides the ending; other primary key",
