@@ -17,8 +17,10 @@
  * figure /usr/bin/time -f %M prints. Output, one line on stdout:
  *   runs=N median_ms=X p10_ms=X p90_ms=X min_ms=X max_ms=X mean_ms=X
  *   maxrss_kb=N failures=N
- * and a second line "samples_ms=X,X,..." with every run's time in run order,
- * so a caller can merge interleaved blocks of runs of two programs.
+ * then "samples_ms=X,X,..." with every run's wall time in run order, and
+ * "cpu_samples_ms=X,X,..." with every run's CPU time (user + system, from
+ * wait4), so a caller can merge interleaved blocks of runs of two programs.
+ * CPU time moves less than wall time when other work shares the machine.
  * failures counts runs that did not exit with status 0. Exit status: 0, or
  * 2 for a usage error or a program that cannot be started.
  */
@@ -46,10 +48,11 @@ static int cmp_double(const void *a, const void *b) {
   return (x > y) - (x < y);
 }
 
-/* Runs argv once; stores its wall time and peak RSS. Returns the exit
- * status (0 = success), or -1 when it could not be started. */
+/* Runs argv once; stores its wall time, its CPU time (user + system) and
+ * its peak RSS. Returns the exit status (0 = success), or -1 when it could
+ * not be started. */
 static int run_once(char **argv, const char *in_path, const char *out_path,
-                    double *ms, long *maxrss_kb) {
+                    double *ms, double *cpu_ms, long *maxrss_kb) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, in_path ? in_path : "/dev/null",
@@ -65,6 +68,8 @@ static int run_once(char **argv, const char *in_path, const char *out_path,
   struct rusage ru;
   if (wait4(pid, &status, 0, &ru) < 0) return -1;
   *ms = now_ms() - t0;
+  *cpu_ms = (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+            (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
   *maxrss_kb = ru.ru_maxrss;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -93,19 +98,20 @@ int main(int argc, char **argv) {
   char **child = argv + optind;
   double *ms = calloc((size_t)runs, sizeof *ms);
   if (!ms) return 2;
-  double warm;
+  double warm, warm_cpu;
   long rss = 0, max_rss = 0;
-  if (run_once(child, in_path, NULL, &warm, &rss) < 0) {
+  if (run_once(child, in_path, NULL, &warm, &warm_cpu, &rss) < 0) {
     fprintf(stderr, "bench_spawn: cannot start %s\n", child[0]);
     return 2;
   }
   int failures = 0;
   double sum = 0;
   double *order = calloc((size_t)runs, sizeof *order);
-  if (!order) return 2;
+  double *cpu = calloc((size_t)runs, sizeof *cpu);
+  if (!order || !cpu) return 2;
   for (int i = 0; i < runs; i++) {
     const char *out = (i == runs - 1) ? out_path : NULL;
-    int rc = run_once(child, in_path, out, &ms[i], &rss);
+    int rc = run_once(child, in_path, out, &ms[i], &cpu[i], &rss);
     if (rc != 0) failures++;
     if (rss > max_rss) max_rss = rss;
     sum += ms[i];
@@ -118,7 +124,10 @@ int main(int argc, char **argv) {
          ms[0], ms[runs - 1], sum / runs, max_rss, failures);
   printf("samples_ms=");
   for (int i = 0; i < runs; i++) printf(i ? ",%.3f" : "%.3f", order[i]);
+  printf("\ncpu_samples_ms=");
+  for (int i = 0; i < runs; i++) printf(i ? ",%.3f" : "%.3f", cpu[i]);
   printf("\n");
+  free(cpu);
   free(order);
   free(ms);
   return 0;
