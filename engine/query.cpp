@@ -39,10 +39,20 @@ bool is_space(char c) {
 class WordBudget {
  public:
   /* Appends the terms of piece to out while the budget lasts; false when
-   * some word of piece had to be dropped. */
-  bool take(std::string_view piece, std::vector<std::string> &out) {
+   * some word of piece had to be dropped. too_long is set when piece holds
+   * a word longer than any indexed term (tokenize skips those), which no
+   * document can match. */
+  bool take(std::string_view piece, std::vector<std::string> &out,
+            bool &too_long) {
     tokens_.clear();
     tokenize(piece, tokens_);
+    too_long = false;
+    size_t done = 0;
+    for (const auto &token : tokens_) {
+      too_long = too_long || holds_word(piece.substr(done, token.begin - done));
+      done = token.end;
+    }
+    too_long = too_long || holds_word(piece.substr(done));
     for (auto &token : tokens_) {
       if (used_ == kMaxQueryWords) return false;
       out.push_back(std::move(token.term));
@@ -53,6 +63,11 @@ class WordBudget {
   bool exhausted() const { return used_ == kMaxQueryWords; }
 
  private:
+  /* Whether text between two words still holds a letter or digit. */
+  static bool holds_word(std::string_view gap) {
+    return !gap.empty() && !normalize_word(gap).empty();
+  }
+
   std::vector<Token> tokens_;
   size_t used_ = 0;
 };
@@ -127,17 +142,25 @@ ParsedQuery parse_query(std::string_view text) {
     if (negate) ++i;
     std::vector<std::string> terms;
     bool complete = true;
+    bool too_long = false;
     bool quoted = i < n && text[i] == '"';
     if (quoted) {
       size_t close = text.find('"', i + 1);
       size_t end = close == std::string_view::npos ? n : close;
-      complete = budget.take(text.substr(i + 1, end - i - 1), terms);
+      complete = budget.take(text.substr(i + 1, end - i - 1), terms, too_long);
       i = close == std::string_view::npos ? n : close + 1;
     } else {
       size_t end = i;
       while (end < n && !is_space(text[end]) && text[end] != '"') ++end;
-      complete = budget.take(text.substr(i, end - i), terms);
+      complete = budget.take(text.substr(i, end - i), terms, too_long);
       i = end;
+    }
+    /* A required word too long to be indexed matches nothing, so neither
+     * does the query; an excluded one excludes nothing. */
+    if (too_long) {
+      if (negate) continue;
+      parsed.unmatchable = true;
+      break;
     }
     if (terms.empty()) continue;
     if (negate) {
@@ -187,7 +210,12 @@ std::vector<std::string> prefix_completions(const Xapian::Database &db,
 BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   ParsedQuery parsed = parse_query(text);
   BuiltQuery built;
-  built.has_words = !parsed.empty();
+  built.has_words = !parsed.empty() || parsed.unmatchable;
+  if (parsed.unmatchable) {
+    built.query = Xapian::Query::MatchNothing;
+    built.unranked = false;
+    return built;
+  }
 
   std::vector<Xapian::Query> required;
   TypoCache typo_cache;

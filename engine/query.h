@@ -12,7 +12,9 @@
  *    excludes the documents holding its word (or phrase, for -"a b" or a
  *    chunk like -foo-bar that splits into several words);
  *  - words of 5 to 8 code points also match indexed words at edit distance 1,
- *    of 9 or more at distance 2 (typo.h), weighted well below exact matches.
+ *    of 9 or more at distance 2 (typo.h), weighted well below exact matches;
+ *  - a word too long to be indexed (text.h) matches nothing: a query that
+ *    requires one has no hits, an exclusion of one excludes nothing.
  * Everything else (AND, NEAR, *, (, :, ^ ...) is ordinary text.
  *
  * Only the first kMaxQueryWords words count, which bounds the cost of a
@@ -49,6 +51,9 @@ struct ParsedQuery {
   std::vector<std::vector<std::string>> excluded; /* none may match */
   /* words.back() also matches as a prefix. */
   bool last_word_is_prefix = false;
+  /* A required word is longer than any indexed term can be, so nothing
+   * matches (the other parts are then incomplete and unused). */
+  bool unmatchable = false;
 
   bool empty() const {
     return words.empty() && phrases.empty() && excluded.empty();

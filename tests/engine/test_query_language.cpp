@@ -136,6 +136,20 @@ TEST_F(EngineQueryLanguage, OperatorsAndPunctuationAreOrdinaryText) {
   });
 }
 
+TEST_F(EngineQueryLanguage, AWordTooLongToIndexMatchesNothing) {
+  const std::string longest(64, 'w'); /* the longest term the index keeps */
+  add("{\"id\":\"w1\",\"body\":\"" + longest + " zola\"}");
+  const std::string too_long = longest + "w";
+  expect_matches({
+      {(longest + " ").c_str(), {"w1"}},
+      {(too_long + " ").c_str(), {}},
+      {("zola " + too_long).c_str(), {}},
+      {("\"zola " + too_long + "\"").c_str(), {}},
+      {std::string(10240, 'a').c_str(), {}},
+      {("zola -" + too_long).c_str(), {"z1", "w1"}},
+  });
+}
+
 TEST_F(EngineQueryLanguage, WordsBeyondTheThirtySecondAreIgnored) {
   std::string query;
   for (int i = 0; i < 31; ++i) query += "guide ";
