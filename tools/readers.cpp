@@ -119,7 +119,7 @@ class NdjsonReader : public RecordReader {
     free(line_);
     if (alc_) yyjson_alc_dyn_free(alc_);
   }
-  Input in;
+  Input in; /* the file, opened by open_reader() */
 
   ReadStatus next(std::string &out) override {
     for (;;) {
@@ -195,7 +195,7 @@ class JsonReader : public RecordReader {
     yyjson_doc_free(doc_);
     if (alc_) yyjson_alc_dyn_free(alc_);
   }
-  Input in;
+  Input in; /* the file, opened by open_reader() */
 
   ReadStatus next(std::string &out) override {
     if (!loaded_) {
@@ -300,7 +300,7 @@ class CsvReader : public RecordReader {
     if (ready_) csv_free(&parser_);
     if (alc_) yyjson_alc_dyn_free(alc_);
   }
-  Input in;
+  Input in; /* the file, opened by open_reader() */
 
   ReadStatus next(std::string &out) override {
     if (!ready_ || !alc_) return bad(0, "out of memory");
