@@ -8,7 +8,9 @@
  * carries "_highlighted": a copy of the document whose string values are
  * HTML-escaped (& < > " ') with every word the query matched on wrapped in
  * <em>...</em>, so a page can insert them as HTML. Field names, numbers,
- * booleans and nulls are copied unchanged. A document that has its own
+ * booleans and nulls are copied unchanged. A word is marked wherever its
+ * term is one the query matched on, so the words of a phrase are marked
+ * also where they do not stand together. A document that has its own
  * "_highlighted" member gets it replaced by ours. The empty query (the
  * document listing) returns the documents alone, byte for byte as stored.
  *

@@ -6,16 +6,21 @@
  *  - words (text.h decides what a word is) all have to match;
  *  - the last word also matches as a prefix when nothing but the word ends
  *    the text (search as you type); a trailing space makes it a whole word;
- *  - "double-quoted words" match as a phrase; an unbalanced quote makes the
- *    rest of the text the phrase;
+ *  - "double-quoted words" match as a phrase, exactly (no prefix, no typo
+ *    candidates); an unbalanced quote makes the rest of the text the phrase;
  *  - a chunk of text that starts with '-' after a space (or at the start)
  *    excludes the documents holding its word (or phrase, for -"a b" or a
- *    chunk like -foo-bar that splits into several words);
+ *    chunk like -foo-bar that splits into several words), while a '-'
+ *    inside a chunk only separates words (foo-bar requires foo and bar);
  *  - words of 5 to 8 code points also match indexed words at edit distance 1,
  *    of 9 or more at distance 2 (typo.h), weighted well below exact matches;
  *  - a word too long to be indexed (text.h) matches nothing: a query that
  *    requires one has no hits, an exclusion of one excludes nothing.
  * Everything else (AND, NEAR, *, (, :, ^ ...) is ordinary text.
+ *
+ * The last word typed gets its typo candidates too (computed for the word as
+ * typed, not for its completions): a search box never ends in a space, and
+ * a misspelt word would otherwise find nothing until the user typed one.
  *
  * Only the first kMaxQueryWords words count, which bounds the cost of a
  * hostile or pasted query. Prefix and typo expansions are computed here
