@@ -84,12 +84,23 @@ std::string valid_utf8(std::string_view text) {
 void html_escape_append(std::string_view text, std::string &out) {
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -154,8 +165,9 @@ void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
 /* The hit for a stored document when the query has words: the document
  * plus its "_highlighted" copy. Numbers are read as raw text so they come
  * out exactly as stored. */
-yyjson_mut_val *highlighted_hit(yyjson_mut_doc *out, const std::string &data,
-                                const std::unordered_set<std::string> &matched) {
+yyjson_mut_val *highlighted_hit(
+    yyjson_mut_doc *out, const std::string &data,
+    const std::unordered_set<std::string> &matched) {
   Doc stored(yyjson_read_opts(const_cast<char *>(data.data()), data.size(),
                               YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr));
   /* Stored data is always an object; anything else is passed on as is. */
@@ -188,8 +200,8 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
 
 }  // namespace
 
-std::string search_json(Xapian::Database &db, std::string_view query,
-                        int limit, int offset,
+std::string search_json(Xapian::Database &db, std::string_view query, int limit,
+                        int offset,
                         std::chrono::steady_clock::time_point started) {
   if (limit < 0) limit = 0;
   if (offset < 0) offset = 0;
@@ -210,9 +222,9 @@ std::string search_json(Xapian::Database &db, std::string_view query,
   yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
   for (auto it = mset.begin(); it != mset.end(); ++it) {
     std::string data = it.get_document().get_data();
-    yyjson_mut_val *hit =
-        built.has_words ? highlighted_hit(out, data, built.matched_terms)
-                        : stored_hit(out, data);
+    yyjson_mut_val *hit = built.has_words
+                              ? highlighted_hit(out, data, built.matched_terms)
+                              : stored_hit(out, data);
     if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
   }
   std::string echoed = valid_utf8(query);

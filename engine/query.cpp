@@ -105,9 +105,9 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
    * weight. */
   auto cached = typo_cache.find(word);
   if (cached == typo_cache.end())
-    cached = typo_cache
-                 .emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
-                 .first;
+    cached =
+        typo_cache.emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
+            .first;
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
     if (std::find(same.begin(), same.end(), term) != same.end()) continue;
@@ -230,11 +230,10 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   }
 
   built.unranked = required.empty();
-  Xapian::Query query =
-      required.empty()
-          ? Xapian::Query::MatchAll
-          : Xapian::Query(Xapian::Query::OP_AND, required.begin(),
-                          required.end());
+  Xapian::Query query = required.empty()
+                            ? Xapian::Query::MatchAll
+                            : Xapian::Query(Xapian::Query::OP_AND,
+                                            required.begin(), required.end());
   if (!parsed.excluded.empty()) {
     std::vector<Xapian::Query> unwanted;
     for (const auto &terms : parsed.excluded)

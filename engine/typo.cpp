@@ -117,7 +117,8 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
     unsigned row_min = cur[0];
     for (size_t j = 1; j <= m; ++j) {
       unsigned cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      unsigned best = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
+      unsigned best =
+          std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
         best = std::min(best, before[j - 2] + 1);
       cur[j] = best;

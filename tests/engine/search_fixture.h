@@ -20,8 +20,7 @@ namespace searchtest {
  * text that is not a JSON object with a "hits" array. */
 class Answer {
  public:
-  explicit Answer(const char *text)
-      : raw_(coretest::str(text)), json_(text) {}
+  explicit Answer(const char *text) : raw_(coretest::str(text)), json_(text) {}
   bool ok() const {
     return yyjson_is_obj(json_.root()) && yyjson_is_arr(json_.get("hits"));
   }
@@ -38,7 +37,9 @@ class Answer {
     }
     return out;
   }
-  yyjson_val *hit(size_t i) const { return yyjson_arr_get(json_.get("hits"), i); }
+  yyjson_val *hit(size_t i) const {
+    return yyjson_arr_get(json_.get("hits"), i);
+  }
   long long total() const { return json_.integer("total_hits"); }
 
  private:

@@ -51,7 +51,8 @@ TEST_F(EngineHighlight, MatchedWordsAreWrappedAndEverythingElseEscaped) {
       {"zola", "h1", "/_highlighted/title",
        "Émile &lt;b&gt;<em>Zola</em>&lt;/b&gt;"},
       {"zola", "h1", "/_highlighted/body",
-       "&lt;img src=x onerror=alert(1)&gt; &amp; &#39;quotes&#39; &quot;dq&quot;"},
+       "&lt;img src=x onerror=alert(1)&gt; &amp; &#39;quotes&#39; "
+       "&quot;dq&quot;"},
       {"zola", "h1", "/_highlighted/nested/deep/0", "<em>zola</em> again"},
       {"zola", "h1", "/_highlighted/<key>", "<em>zola</em>"},
       {"zola", "h1", "/_highlighted/id", "h1"},
@@ -117,7 +118,8 @@ TEST_F(EngineHighlight, DeeplyNestedDocumentsAreHighlightedToTheBottom) {
   doc += "}";
   add(doc);
   Answer a = search("bottom ");
-  ASSERT_EQ(a.ids(), std::vector<std::string>{"deep"}) << a.raw().substr(0, 300);
+  ASSERT_EQ(a.ids(), std::vector<std::string>{"deep"})
+      << a.raw().substr(0, 300);
   EXPECT_EQ(count(a.raw(), "\"<em>bottom</em> &lt;x&gt;\""), 1u);
 }
 

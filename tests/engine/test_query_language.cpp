@@ -101,19 +101,20 @@ TEST_F(EngineQueryLanguage, ExclusionsAloneListTheRestInInsertionOrder) {
   EXPECT_EQ(ids("-new -york -library -guide"), (Ids{"z1", "f1"}));
 }
 
-TEST_F(EngineQueryLanguage, TypoToleranceGrowsWithWordLengthAndKeepsTheFirstLetter) {
+TEST_F(EngineQueryLanguage,
+       TypoToleranceGrowsWithWordLengthAndKeepsTheFirstLetter) {
   expect_matches({
       {"kiwi ", {"f1"}},
-      {"kiwa ", {}},          /* 4 letters: must be exact */
+      {"kiwa ", {}},       /* 4 letters: must be exact */
       {"manga ", {"f1"}},  /* 5 letters, one substitution */
       {"mnago ", {"f1"}},  /* one transposition */
       {"mangoo ", {"f1"}}, /* one insertion */
-      {"mxngx ", {}},         /* two edits on 5 letters */
-      {"nango ", {}},         /* another first letter */
+      {"mxngx ", {}},      /* two edits on 5 letters */
+      {"nango ", {}},      /* another first letter */
       {"cucumbar ", {"f1"}},
       {"cucumbxx ", {}},      /* two edits on 8 letters */
       {"pineapqlx ", {"f1"}}, /* two edits on 9 letters */
-      {"pinxapqlx ", {}},        /* three edits */
+      {"pinxapqlx ", {}},     /* three edits */
       {"strawbery ", {"f1"}},
       {"\"manga\"", {}}, /* a quoted word is taken exactly */
       /* an exclusion takes its word exactly */
@@ -162,12 +163,32 @@ TEST_F(EngineQueryLanguage, WordsBeyondTheThirtySecondAreIgnored) {
 TEST_F(EngineQueryLanguage, HostileInputAlwaysGivesAJsonAnswer) {
   std::string ten_kb_mixed;
   while (ten_kb_mixed.size() < 10240) ten_kb_mixed += "\"(NEAR* AND:^ -x \xff ";
-  const std::vector<std::string> inputs = {
-      "\"", "*", "(", ")", "NEAR", "AND", ":", "^", "-", "--", "-\"", "\\",
-      "\"\"\"\"\"", "\"unbalanced", "a\"b\"c\"d", "\xff\xfe\xfd", "\xc3",
-      "\xed\xa0\x80", "\xc0\xaf zola", "a\x01\x02b", "\t\r\n",
-      ten_kb_mixed, std::string(10240, '"'), std::string(10240, 'a'),
-      std::string(10240, '-'), std::string(10240, '\xe9')};
+  const std::vector<std::string> inputs = {"\"",
+                                           "*",
+                                           "(",
+                                           ")",
+                                           "NEAR",
+                                           "AND",
+                                           ":",
+                                           "^",
+                                           "-",
+                                           "--",
+                                           "-\"",
+                                           "\\",
+                                           "\"\"\"\"\"",
+                                           "\"unbalanced",
+                                           "a\"b\"c\"d",
+                                           "\xff\xfe\xfd",
+                                           "\xc3",
+                                           "\xed\xa0\x80",
+                                           "\xc0\xaf zola",
+                                           "a\x01\x02b",
+                                           "\t\r\n",
+                                           ten_kb_mixed,
+                                           std::string(10240, '"'),
+                                           std::string(10240, 'a'),
+                                           std::string(10240, '-'),
+                                           std::string(10240, '\xe9')};
   for (const std::string &q : inputs) {
     Answer a = search(q);
     ASSERT_TRUE(a.ok()) << "query of " << q.size() << " bytes -> "
@@ -178,8 +199,12 @@ TEST_F(EngineQueryLanguage, HostileInputAlwaysGivesAJsonAnswer) {
 
 TEST_F(EngineQueryLanguage, QueryIsEchoedAsValidUtf8) {
   EXPECT_EQ(search("Émile \"x\"").json().text("query"), "Émile \"x\"");
-  EXPECT_EQ(search("a\xff" "b\xc3").json().text("query"),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(search("a\xff"
+                   "b\xc3")
+                .json()
+                .text("query"),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 }  // namespace

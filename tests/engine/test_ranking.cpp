@@ -42,8 +42,8 @@ TEST_F(EngineRanking, EqualMatchesComeInInsertionOrder) {
 {"id":"c","title":"same words here"}
 )");
   const Ids inserted{"e", "b", "d", "a", "c"};
-  for (const char *q : {"same ", "words here", "sam", "\"words here\"", "",
-                        "-other"})
+  for (const char *q :
+       {"same ", "words here", "sam", "\"words here\"", "", "-other"})
     EXPECT_EQ(ids(q), inserted) << "query [" << q << "]";
 }
 

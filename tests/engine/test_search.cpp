@@ -49,11 +49,16 @@ TEST_F(EngineSearch, LimitAndOffsetAreClampedEchoedAndApplied) {
     size_t want_hits;
   };
   const Row rows[] = {
-      {-5, 0, 0, 0, 0},          {0, 0, 0, 0, 0},
-      {2000, 0, 1000, 0, 25},    {1000, 0, 1000, 0, 25},
-      {10, -3, 10, 0, 10},       {10, 20, 10, 20, 5},
-      {10, 25, 10, 25, 0},       {10, INT_MAX, 10, INT_MAX, 0},
-      {INT_MIN, INT_MIN, 0, 0, 0}, {INT_MAX, 24, 1000, 24, 1},
+      {-5, 0, 0, 0, 0},
+      {0, 0, 0, 0, 0},
+      {2000, 0, 1000, 0, 25},
+      {1000, 0, 1000, 0, 25},
+      {10, -3, 10, 0, 10},
+      {10, 20, 10, 20, 5},
+      {10, 25, 10, 25, 0},
+      {10, INT_MAX, 10, INT_MAX, 0},
+      {INT_MIN, INT_MIN, 0, 0, 0},
+      {INT_MAX, 24, 1000, 24, 1},
   };
   for (const char *q : {"", "doc"}) {
     for (const Row &r : rows) {
