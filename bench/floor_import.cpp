@@ -2,7 +2,7 @@
  * floor_import.cpp: the import floor, a minimal indexer that feeds NDJSON
  * documents straight to Xapian in one transaction.
  *
- *   bench_floor_import NDJSON_FILE DB_DIR
+ *   bench_floor_import NDJSON_FILE DB_DIR [DOCS_PER_TRANSACTION]
  *
  * DB_DIR is created (or overwritten) as a Xapian database holding what the
  * engine writes for the same documents: the document as compact JSON
@@ -14,6 +14,11 @@
  * the second and 1 for the others. It checks nothing a real
  * import must check (primary key rules, duplicates within a batch), which is
  * what makes it a floor.
+ *
+ * All documents go into one transaction unless DOCS_PER_TRANSACTION is
+ * given, in which case every that many documents are committed as their own
+ * transaction, as an import in batches does; the two show what the batch
+ * size itself costs.
  *
  * Prints one line: documents=N seconds=S docs_per_s=R. Exit status 1 when
  * the file cannot be read, a line is not a JSON object with a string or
@@ -103,10 +108,13 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: bench_floor_import NDJSON_FILE DB_DIR\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr,
+                 "usage: bench_floor_import NDJSON_FILE DB_DIR "
+                 "[DOCS_PER_TRANSACTION]\n");
     return 2;
   }
+  long per_transaction = argc == 4 ? std::atol(argv[3]) : 0;
   std::ifstream in(argv[1], std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "bench_floor_import: cannot read %s\n", argv[1]);
@@ -127,6 +135,10 @@ int main(int argc, char **argv) {
         return 1;
       }
       ++count;
+      if (per_transaction > 0 && count % per_transaction == 0) {
+        db.commit_transaction();
+        db.begin_transaction();
+      }
     }
     db.commit_transaction();
     db.close();
