@@ -103,6 +103,17 @@ TEST_F(EngineSearch, TotalHitsCountsEveryMatchWhateverThePage) {
   }
 }
 
+TEST_F(EngineSearch, AnEmptyIndexAnswersWithNoHits) {
+  ASSERT_EQ(lumidex_index_create("empty", "id"), 0) << coretest::last_error();
+  for (const char *q :
+       {"", "doc", "doc ", "-doc", "\"doc even\"", "documents"}) {
+    Answer a(lumidex_search("empty", q, 20, 0));
+    ASSERT_TRUE(a.ok()) << q << " -> " << a.raw();
+    EXPECT_EQ(a.ids().size(), 0u) << q;
+    EXPECT_EQ(a.total(), 0) << q;
+  }
+}
+
 TEST_F(EngineSearch, HitsAreTheStoredDocumentsAsStored) {
   add(R"({"id":"raw","n":2.50,"big":123456789012345678901234567890,"e":1E+2,"t":"doc é \"q\" \u00e9","o":{"a":[1,true,null]}})");
   const char *got = lumidex_document_get("t", "raw");
