@@ -104,16 +104,41 @@ void parse_array(std::string_view body, Parsed &p) {
   }
 }
 
+/* The end of the line holding s[from], or s.size(). */
+size_t line_end(std::string_view s, size_t from) {
+  if (from >= s.size()) return s.size();
+  size_t nl = s.find('\n', from);
+  return nl == std::string_view::npos ? s.size() : nl;
+}
+
+/* Reads the value starting at body[pos]. yyjson sizes its memory from the
+ * length it is given, not from what it reads, so each value is read from a
+ * span ending at its own line end: handing it the rest of the body would
+ * cost memory proportional to the body for every document of it (gigabytes
+ * for a batch of thousands). A value spread over several lines (a
+ * pretty-printed object) widens the span, doubling it, until it fits; a
+ * span can only end at a line feed, which is whitespace or an error in
+ * JSON, so cutting there never changes what is read. */
+yyjson_doc *read_value(std::string_view body, size_t pos, long position) {
+  size_t end = line_end(body, pos);
+  for (;;) {
+    yyjson_read_err err;
+    yyjson_doc *tree = yyjson_read_opts(
+        const_cast<char *>(body.data() + pos), end - pos,
+        kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
+    if (tree) return tree;
+    if (err.code != YYJSON_READ_ERROR_UNEXPECTED_END || end == body.size())
+      throw Error(json_error(err, pos, position));
+    end = line_end(body, pos + 2 * (end - pos) + 1);
+  }
+}
+
 /* One JSON value after another (NDJSON, or a single object). */
 void parse_stream(std::string_view body, Parsed &p) {
   size_t pos = skip_space(body, 0);
   while (pos < body.size()) {
     long position = static_cast<long>(p.objects.size()) + 1;
-    yyjson_read_err err;
-    yyjson_doc *tree = yyjson_read_opts(
-        const_cast<char *>(body.data() + pos), body.size() - pos,
-        kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
-    if (!tree) throw Error(json_error(err, pos, position));
+    yyjson_doc *tree = read_value(body, pos, position);
     p.trees.push_back(tree);
     yyjson_val *root = yyjson_doc_get_root(tree);
     if (!yyjson_is_obj(root))

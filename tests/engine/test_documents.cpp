@@ -57,6 +57,10 @@ TEST_F(CoreTest, AcceptsArraysSingleObjectsAndNdjson) {
       {"{\"id\":\"e\"}\n{\"id\":\"f\"}\n", 2, {"e", "f"}},
       {"\n\n{\"id\":\"g\"}\r\n\r\n  {\"id\":\"h\"}  \n\n", 2, {"g", "h"}},
       {"{\"id\":\"i\"}{\"id\":\"j\"}", 2, {"i", "j"}},
+      /* Objects spread over lines, as a pretty printer writes them. */
+      {"{\n  \"id\": \"k\",\n  \"list\": [\n    1,\n    2\n  ]\n}\n"
+       "{\"id\":\"l\",\n\"t\":\"x\"}\n{\"id\":\"m\"}",
+       3, {"k", "l", "m"}},
   };
   long long expected = 0;
   for (const Row &r : rows) {
@@ -80,6 +84,11 @@ TEST_F(CoreTest, AnInvalidDocumentRejectsTheWholeBatchSayingWhichAndWhy) {
       {"[{\"id\":\"n1\"},7,{\"id\":\"n3\"}]",
        "Document at position 2 is not a JSON object."},
       {"{\"id\":\"n1\"}\n[1]\n", "Document at position 2 is not a JSON object."},
+      {"{\"id\":\"n1\"}\n{\"id\":\n\"n2\",\n\"t\":\n}\n",
+       "Document at position 2 is not valid JSON (at byte offset 30): "},
+      {"{\"id\":\"n1\"}\n{\"id\":\"n2\",\n\"t\":\"x\"\n",
+       "Document at position 2 is not valid JSON (at byte offset 32): "
+       "unexpected end of data"},
       {"{\"id\":\"n1\"}\n{\"id\":\"n2\"}\n{\"id\":\"n3\",}\n",
        "Document at position 3 is not valid JSON (at byte offset 34): "},
       {"[{\"id\":\"n1\"},{\"id\":\"n2\"]",
