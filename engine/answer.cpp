@@ -170,10 +170,11 @@ yyjson_mut_val *highlighted_hit(
     const std::unordered_set<std::string> &matched) {
   Doc stored(yyjson_read_opts(const_cast<char *>(data.data()), data.size(),
                               YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr));
-  /* Stored data is always an object; anything else is passed on as is. */
-  if (!stored || !yyjson_is_obj(yyjson_doc_get_root(stored.get())))
-    return checked(yyjson_mut_rawncpy(out, data.data(), data.size()));
+  /* Stored data is always an object; a damaged record becomes null rather
+   * than text that would break the answer. */
+  if (!stored) return checked(yyjson_mut_null(out));
   yyjson_val *root = yyjson_doc_get_root(stored.get());
+  if (!yyjson_is_obj(root)) return checked(yyjson_val_mut_copy(out, root));
   yyjson_mut_val *hit = checked(yyjson_val_mut_copy(out, root));
   yyjson_mut_val *marked = checked(yyjson_val_mut_copy(out, root));
   highlight_tree(out, marked, matched);
