@@ -101,8 +101,6 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
           ? Xapian::Query(word)
           : Xapian::Query(Xapian::Query::OP_SYNONYM, same.begin(), same.end());
 
-  /* A completion that is also a typo candidate already matches at full
-   * weight. */
   auto cached = typo_cache.find(word);
   if (cached == typo_cache.end())
     cached =
@@ -110,6 +108,8 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
             .first;
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
+    /* A completion that is also a typo candidate already matches at full
+     * weight. */
     if (std::find(same.begin(), same.end(), term) != same.end()) continue;
     matched.insert(term);
     typos.push_back(term);
