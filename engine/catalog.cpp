@@ -334,8 +334,9 @@ std::vector<IndexInfo> Catalog::list() {
         Xapian::Database db(path_of(name));
         out.push_back(info_of(name, db));
       }
-    } catch (const Xapian::DatabaseOpeningError &) {
-      /* A stray directory or file that is no index: not listed. */
+    } catch (const Xapian::DatabaseError &) {
+      /* A stray directory or file that is no index, or a damaged one: not
+       * listed, so one bad entry does not hide every other index. */
     }
   }
   return out;

@@ -18,6 +18,7 @@
 #include <xapian.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -158,7 +159,11 @@ LMX_EXPORT int lumidex_init(const char *storage_dir) {
     g_state.catalog.reset();
     std::string why = lmx::check_storage_dir(storage_dir);
     if (!why.empty()) throw lmx::Error(why);
-    g_state.catalog = std::make_unique<lmx::Catalog>(storage_dir);
+    /* An absolute path keeps working if the caller changes directory. */
+    char *resolved = realpath(storage_dir, nullptr);
+    std::string dir = resolved ? resolved : storage_dir;
+    free(resolved);
+    g_state.catalog = std::make_unique<lmx::Catalog>(dir);
     return 0;
   });
 }
