@@ -82,22 +82,31 @@ std::string utf8(const std::u32string &cps, size_t from, size_t count) {
   return out;
 }
 
-/* Plain optimal string alignment distance, no cut-off. */
-unsigned osa(const std::u32string &a, const std::u32string &b) {
+/* Optimal string alignment distance of a and b, or limit + 1 as soon as
+ * a whole row of the table exceeds limit. Three rows, kept between calls. */
+unsigned osa(const std::u32string &a, const std::u32string &b, unsigned limit) {
+  static std::vector<unsigned> before, prev, cur;
   const size_t n = a.size(), m = b.size();
-  std::vector<std::vector<unsigned>> d(n + 1, std::vector<unsigned>(m + 1));
-  for (size_t i = 0; i <= n; ++i) d[i][0] = static_cast<unsigned>(i);
-  for (size_t j = 0; j <= m; ++j) d[0][j] = static_cast<unsigned>(j);
+  before.assign(m + 1, 0);
+  prev.resize(m + 1);
+  cur.assign(m + 1, 0);
+  for (size_t j = 0; j <= m; ++j) prev[j] = static_cast<unsigned>(j);
   for (size_t i = 1; i <= n; ++i) {
+    cur[0] = static_cast<unsigned>(i);
+    unsigned row_min = cur[0];
     for (size_t j = 1; j <= m; ++j) {
       unsigned cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + cost});
+      unsigned d = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        d = std::min(d, before[j - 2] + 1);
+      cur[j] = d;
+      row_min = std::min(row_min, d);
     }
+    if (row_min > limit) return limit + 1;
+    std::swap(before, prev);
+    std::swap(prev, cur);
   }
-  return d[n][m];
+  return std::min(prev[m], limit + 1);
 }
 
 struct Candidate {
@@ -112,6 +121,7 @@ std::vector<std::string> typo_terms(const Xapian::Database &db,
   unsigned limit = w.size() >= 9 ? 2 : w.size() >= 5 ? 1 : 0;
   if (limit == 0) return {};
   std::vector<Candidate> found;
+  std::u32string t;
   std::vector<std::string> prefixes{utf8(w, 0, 2), utf8(w, 0, 1) + utf8(w, 2, 1)};
   if (prefixes[1] == prefixes[0]) prefixes.pop_back();
   for (const std::string &prefix : prefixes) {
@@ -121,14 +131,17 @@ std::vector<std::string> typo_terms(const Xapian::Database &db,
       if (++scanned > kTypoScan) break;
       std::string term = *it;
       if (term == word) continue;
+      // Code points counted without decoding rule most terms out.
+      size_t len = 0;
+      for (unsigned char c : term) len += (c & 0xC0) != 0x80;
+      size_t diff = len > w.size() ? len - w.size() : w.size() - len;
+      if (diff > limit) continue;
+      t = code_points(term);
+      unsigned d = osa(w, t, limit);
+      if (d > limit) continue;
       bool seen = false;
       for (const Candidate &c : found) seen = seen || c.term == term;
-      if (seen) continue;
-      std::u32string t = code_points(term);
-      size_t diff = t.size() > w.size() ? t.size() - w.size() : w.size() - t.size();
-      if (diff > limit) continue;
-      unsigned d = osa(w, t);
-      if (d <= limit) found.push_back({d, it.get_termfreq(), term});
+      if (!seen) found.push_back({d, it.get_termfreq(), term});
     }
   }
   std::sort(found.begin(), found.end(), [](const Candidate &x, const Candidate &y) {
