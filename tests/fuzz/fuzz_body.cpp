@@ -21,16 +21,21 @@ static void require(bool cond, const char *msg) {
   }
 }
 
+static std::string g_path;
+
+/* Leaves no body file behind after a run that ends normally. */
+static void remove_body_file() { unlink(g_path.c_str()); }
+
 static std::string temp_path() {
-  static std::string path;
-  if (path.empty()) {
+  if (g_path.empty()) {
     char tmpl[] = "/tmp/lmxfuzz-body-XXXXXX";
     int fd = mkstemp(tmpl);
     require(fd >= 0, "cannot create a temporary file");
     close(fd);
-    path = tmpl;
+    g_path = tmpl;
+    atexit(remove_body_file);
   }
-  return path;
+  return g_path;
 }
 
 static void check_buffer(const char *buf, uint64_t len, const uint8_t *data,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace fuzzcheck {
 
@@ -70,6 +71,17 @@ static void check_envelope(std::string_view body, std::string_view context) {
     idx++;
   }
   require(idx == 4, "error envelope lacks members", context);
+  std::string code = yyjson_get_str(yyjson_obj_get(root, "code"));
+  std::string type = yyjson_get_str(yyjson_obj_get(root, "type"));
+  std::string link = yyjson_get_str(yyjson_obj_get(root, "link"));
+  require(!code.empty() && code.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") ==
+                               std::string::npos,
+          "error code is not snake_case", context);
+  require(type == "invalid_request", "error type is not invalid_request", context);
+  std::string tail = "/errors#" + code;
+  require(link.rfind("https://", 0) == 0 && link.size() > tail.size() &&
+              link.compare(link.size() - tail.size(), tail.size(), tail) == 0,
+          "error link does not name its code", context);
   yyjson_doc_free(doc);
 }
 

@@ -20,8 +20,10 @@ bool valid_utf8(std::string_view s);
  * "Status: NNN" line with 100 <= NNN <= 599, exactly one Content-Type line,
  * then the empty line. For a JSON content type the body must parse as JSON,
  * and for a status of 400 or more it must be the error envelope with the
- * four string members message, code, type, link. Returns the status (200
- * when no Status line was written). */
+ * four string members message, code, type, link in that order, a snake_case
+ * code, the type "invalid_request" and an https link ending in
+ * "/errors#CODE". Returns the status (200 when no Status line was
+ * written). */
 int check_cgi_response(const std::string &raw);
 
 /* Parses text as JSON and aborts when it does not parse. Returns true when

@@ -21,7 +21,8 @@
  * standard error (sanitizer reports included); the response is a well-formed
  * CGI answer (fuzz_checks.h) with one of the statuses the API answers (never
  * 500: the storage directory is sound); with both keys set and none sent,
- * everything but the status and sandbox pages is 401; no key is ever echoed;
+ * everything but the status and sandbox pages is 401; a key the client did
+ * not send is never echoed;
  * nothing appears next to the storage directory.
  *
  * libFuzzer sees the coverage of this process only, not of the child, so
@@ -128,6 +129,12 @@ std::set<std::string> entries_of(const std::string &dir) {
   return out;
 }
 
+/* Leaves no temporary tree behind after a run that ends normally. */
+void remove_parent() {
+  std::error_code ec;
+  std::filesystem::remove_all(g_parent, ec);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -135,6 +142,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   const char *dir = mkdtemp(tmpl);
   require(dir != nullptr, "cannot create a temporary directory");
   g_parent = dir;
+  atexit(remove_parent);
   g_storage = g_parent + "/storage";
   g_body = g_parent + "/body";
   seed_storage();
@@ -188,9 +196,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           "status the API never answers on sound storage", r.out);
   if (keys == 7 && !open_route(path))
     require(status == 401, "a request without a key was let through", r.out);
-  require(r.out.find(kWriteKey) == std::string::npos &&
-              r.out.find(kReadKey) == std::string::npos,
-          "a key was echoed", r.out);
+  /* The client may send a key's text itself (a search echoes its query);
+   * only a key the client did not send must never show. */
+  std::string sent(reinterpret_cast<const char *>(data), size);
+  for (const char *key : {kWriteKey, kReadKey}) {
+    if (sent.find(key) == std::string::npos)
+      require(r.out.find(key) == std::string::npos, "a key was echoed", r.out);
+  }
   std::set<std::string> expected = {"storage"};
   if (transport == 1) expected.insert("body");
   require(entries_of(g_parent) == expected,
