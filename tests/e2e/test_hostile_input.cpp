@@ -463,6 +463,8 @@ TEST(HostileInput, AnIndexOfGarbageFilesFailsAloneAndHidesNoOtherIndex) {
        400, "document_addition_failed", "empty"},
       {"search the sound index", {"GET", "/indexes/books/search", "q=dune", ""}, 200, "",
        "\"id\":\"1\""},
+      {"the listing keeps the sound index", {"GET", "/indexes", "", ""}, 200, "",
+       "\"uid\":\"books\""},
   };
   run_rows(rows, storage);
   EXPECT_EQ(tree_of(tmp.path(), storage), before);
