@@ -128,8 +128,8 @@ std::string check_storage_dir(const char *dir) {
   if (stat(dir, &st) != 0) {
     if (errno == ENOENT)
       return "Storage directory " + shown + " does not exist.";
-    return "Storage directory " + shown + " cannot be used: " +
-           std::strerror(errno) + ".";
+    return "Storage directory " + shown +
+           " cannot be used: " + std::strerror(errno) + ".";
   }
   if (!S_ISDIR(st.st_mode))
     return "Storage directory " + shown + " is not a directory.";
@@ -140,8 +140,8 @@ std::string check_storage_dir(const char *dir) {
     return "Storage directory " + shown +
            " belongs to another user; refusing to use it.";
   if (access(dir, R_OK | X_OK) != 0)
-    return "Storage directory " + shown + " cannot be read: " +
-           std::strerror(errno) + ".";
+    return "Storage directory " + shown +
+           " cannot be read: " + std::strerror(errno) + ".";
   return "";
 }
 
@@ -275,8 +275,9 @@ Xapian::WritableDatabase Catalog::writer(const std::string &name) {
                                     Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
   } catch (const Xapian::DatabaseError &e) {
     if (!exists(name)) throw Error(missing);
-    throw Error("Index " + backticked(name) + " cannot be opened for writing: " +
-                safe_text(e.get_msg()) + ".");
+    throw Error("Index " + backticked(name) +
+                " cannot be opened for writing: " + safe_text(e.get_msg()) +
+                ".");
   }
 }
 

@@ -73,8 +73,7 @@ struct Parsed {
   }
 };
 
-std::string json_error(const yyjson_read_err &err, size_t base,
-                       long position) {
+std::string json_error(const yyjson_read_err &err, size_t base, long position) {
   std::string where = "at byte offset " + std::to_string(base + err.pos);
   std::string what = err.msg ? err.msg : "invalid JSON";
   if (position > 0)
@@ -151,8 +150,9 @@ void parse_stream(std::string_view body, Parsed &p) {
 void parse_body(std::string_view body, Parsed &p) {
   size_t first = skip_space(body, 0);
   if (first == body.size())
-    throw Error("The body holds no documents: send a JSON array of objects, "
-                "one object, or one object per line.");
+    throw Error(
+        "The body holds no documents: send a JSON array of objects, "
+        "one object, or one object per line.");
   if (body[first] == '[')
     parse_array(body, p);
   else
@@ -210,8 +210,8 @@ class Indexer {
              Xapian::Document &doc) {
     pos_ = 1;
     size_t len = 0;
-    char *json = yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len,
-                                       nullptr);
+    char *json =
+        yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
     if (!json) throw std::bad_alloc();
     std::unique_ptr<char, decltype(&std::free)> hold(json, &std::free);
     doc.set_data(std::string(json, len));

@@ -81,8 +81,9 @@ const char *keep(std::string text) {
 
 lmx::Catalog &catalog() {
   if (!g_state.catalog)
-    throw lmx::Error("The engine is not open: lumidex_init was not called "
-                     "or failed.");
+    throw lmx::Error(
+        "The engine is not open: lumidex_init was not called "
+        "or failed.");
   return *g_state.catalog;
 }
 
@@ -119,8 +120,9 @@ void append_info_members(std::string &out, const lmx::IndexInfo &info) {
 }
 
 std::string stats_json(const lmx::IndexInfo &info) {
-  std::string out = "{\"document_count\":" +
-                    std::to_string(info.document_count) + ",\"primary_key\":";
+  std::string out =
+      "{\"document_count\":" + std::to_string(info.document_count) +
+      ",\"primary_key\":";
   append_json_string(out, info.primary_key);
   out += ",\"created_at\":";
   append_json_string(out, info.created_at);
@@ -182,8 +184,8 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
   return guarded<const char *>(nullptr, [&]() -> const char * {
     std::string name = text_or_empty(index);
     Xapian::Database *db = catalog().reader(name);
-    if (!db) throw lmx::Error("Index `" + lmx::quote_input(name) +
-                              "` not found.");
+    if (!db)
+      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.");
     if (limit < 0) limit = 0;
     if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
     if (offset < 0) offset = 0;
@@ -244,9 +246,8 @@ LMX_EXPORT int lumidex_index_delete(const char *index) {
 }
 
 LMX_EXPORT const char *lumidex_indexes_list_json(void) {
-  return guarded<const char *>(nullptr, [&] {
-    return keep(list_json(catalog().list()));
-  });
+  return guarded<const char *>(
+      nullptr, [&] { return keep(list_json(catalog().list())); });
 }
 
 LMX_EXPORT const char *lumidex_index_stats_json(const char *index) {

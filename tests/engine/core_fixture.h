@@ -31,11 +31,11 @@ class Json {
   ~Json() { yyjson_doc_free(doc_); }
   Json(const Json &) = delete;
   Json &operator=(const Json &) = delete;
-  yyjson_val *root() const { return doc_ ? yyjson_doc_get_root(doc_) : nullptr; }
-  yyjson_val *get(const char *key) const { return yyjson_obj_get(root(), key); }
-  long long integer(const char *key) const {
-    return yyjson_get_sint(get(key));
+  yyjson_val *root() const {
+    return doc_ ? yyjson_doc_get_root(doc_) : nullptr;
   }
+  yyjson_val *get(const char *key) const { return yyjson_obj_get(root(), key); }
+  long long integer(const char *key) const { return yyjson_get_sint(get(key)); }
   std::string text(const char *key) const {
     const char *s = yyjson_get_str(get(key));
     return s ? s : "<none>";

@@ -92,8 +92,8 @@ TEST(Catalog, ReadOnlyStorageServesSearchesAndRefusesWritesClearly) {
   lumidex_cleanup();
   /* Root ignores file modes, so the child drops to an unprivileged user
    * that owns the (now read-only) tree. */
-  ASSERT_EQ(system(("chown -R 65534:65534 " + tmp.path() +
-                    " && chmod -R a-w " + tmp.path())
+  ASSERT_EQ(system(("chown -R 65534:65534 " + tmp.path() + " && chmod -R a-w " +
+                    tmp.path())
                        .c_str()),
             0);
   lmxtest::ChildSpec spec;
@@ -130,8 +130,9 @@ TEST_F(CoreTest, CreateRefusesExistingEntriesAndInvalidNamesOrKeys) {
       {"movies", "id", "Index `movies` already exists."},
       /* An empty directory is never replaced by a new index. */
       {"empty", "id", "Index `empty` already exists."},
-      {"", "id", "Invalid index name ``: use 1 to 127 characters of "
-                 "A-Z a-z 0-9 - _."},
+      {"", "id",
+       "Invalid index name ``: use 1 to 127 characters of "
+       "A-Z a-z 0-9 - _."},
       {"my movies", "id", "Invalid index name `my movies`"},
       {"../up", "id", "Invalid index name `../up`"},
       {".hidden", "id", "Invalid index name `.hidden`"},
@@ -164,8 +165,7 @@ TEST_F(CoreTest, ListIsOrderedByNameAndSkipsWorkAreasAndStrays) {
   ASSERT_TRUE(lmxtest::write_file(dir() + "/notes.txt", "hello"));
   ASSERT_TRUE(lmxtest::write_file(dir() + "/plainfile", "hello"));
 
-  EXPECT_EQ(listed_names(),
-            (std::vector<std::string>{"C-1", "a", "a_2", "b"}));
+  EXPECT_EQ(listed_names(), (std::vector<std::string>{"C-1", "a", "a_2", "b"}));
 }
 
 TEST_F(CoreTest, StatsAndListReportCountKeyAndTimes) {
@@ -255,8 +255,8 @@ TEST_F(CoreTest, ConcurrentCreationsHaveExactlyOneWinner) {
       (void)!read(gate[0], &c, 1); /* all start when the gate closes */
       if (lumidex_init(dir().c_str()) != 0) _exit(3);
       int rc = lumidex_index_create("race", "id");
-      bool lost_cleanly =
-          rc != 0 && str(lumidex_last_error()) == "Index `race` already exists.";
+      bool lost_cleanly = rc != 0 && str(lumidex_last_error()) ==
+                                         "Index `race` already exists.";
       _exit(rc == 0 ? 0 : lost_cleanly ? 1 : 2);
     }
     kids.push_back(pid);
@@ -293,6 +293,7 @@ TEST_F(CoreTest, LeftoversOfADeadCreatorAreInvisibleAndSwept) {
   EXPECT_EQ(str(lumidex_index_stats_json("race")), "null");
   ASSERT_EQ(lumidex_index_create("race", "id"), 0) << last_error();
   std::vector<std::string> left = entries(dir());
-  EXPECT_EQ(left, (std::vector<std::string>{
-                      ".tmp-other." + std::to_string(getpid()) + ".9", "race"}));
+  EXPECT_EQ(left,
+            (std::vector<std::string>{
+                ".tmp-other." + std::to_string(getpid()) + ".9", "race"}));
 }

@@ -60,7 +60,8 @@ TEST_F(CoreTest, AcceptsArraysSingleObjectsAndNdjson) {
       /* Objects spread over lines, as a pretty printer writes them. */
       {"{\n  \"id\": \"k\",\n  \"list\": [\n    1,\n    2\n  ]\n}\n"
        "{\"id\":\"l\",\n\"t\":\"x\"}\n{\"id\":\"m\"}",
-       3, {"k", "l", "m"}},
+       3,
+       {"k", "l", "m"}},
   };
   long long expected = 0;
   for (const Row &r : rows) {
@@ -74,7 +75,8 @@ TEST_F(CoreTest, AcceptsArraysSingleObjectsAndNdjson) {
 }
 
 TEST_F(CoreTest, AnInvalidDocumentRejectsTheWholeBatchSayingWhichAndWhy) {
-  ASSERT_EQ(lumidex_documents_add("shop", "{\"id\":\"keep\",\"t\":\"old\"}"), 1);
+  ASSERT_EQ(lumidex_documents_add("shop", "{\"id\":\"keep\",\"t\":\"old\"}"),
+            1);
   std::string long_id(128, 'x');
   struct Row {
     std::string body, error;
@@ -83,7 +85,8 @@ TEST_F(CoreTest, AnInvalidDocumentRejectsTheWholeBatchSayingWhichAndWhy) {
        "Document at position 3 has no primary key `id`."},
       {"[{\"id\":\"n1\"},7,{\"id\":\"n3\"}]",
        "Document at position 2 is not a JSON object."},
-      {"{\"id\":\"n1\"}\n[1]\n", "Document at position 2 is not a JSON object."},
+      {"{\"id\":\"n1\"}\n[1]\n",
+       "Document at position 2 is not a JSON object."},
       {"{\"id\":\"n1\"}\n{\"id\":\n\"n2\",\n\"t\":\n}\n",
        "Document at position 2 is not valid JSON (at byte offset 30): "},
       {"{\"id\":\"n1\"}\n{\"id\":\"n2\",\n\"t\":\"x\"\n",
@@ -98,20 +101,26 @@ TEST_F(CoreTest, AnInvalidDocumentRejectsTheWholeBatchSayingWhichAndWhy) {
        "Document at position 2 has an invalid primary key `id` value "
        "(`bad id`): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
        "or an integer."},
-      {"[{\"id\":\"\"}]", "Document at position 1 has an invalid primary key "
-                          "`id` value (``)"},
+      {"[{\"id\":\"\"}]",
+       "Document at position 1 has an invalid primary key "
+       "`id` value (``)"},
       {"[{\"id\":\"" + long_id + "\"}]",
        "Document at position 1 has an invalid primary key"},
-      {"[{\"id\":1.5}]", "Document at position 1 has an invalid primary key "
-                         "`id` value (`1.5`)"},
-      {"[{\"id\":1e3}]", "Document at position 1 has an invalid primary key "
-                         "`id` value (`1e3`)"},
-      {"[{\"id\":true}]", "Document at position 1 has an invalid primary key "
-                          "`id` value (true)"},
-      {"[{\"id\":null}]", "Document at position 1 has an invalid primary key "
-                          "`id` value (null)"},
-      {"[{\"id\":{\"a\":1}}]", "Document at position 1 has an invalid primary "
-                               "key `id` value (object)"},
+      {"[{\"id\":1.5}]",
+       "Document at position 1 has an invalid primary key "
+       "`id` value (`1.5`)"},
+      {"[{\"id\":1e3}]",
+       "Document at position 1 has an invalid primary key "
+       "`id` value (`1e3`)"},
+      {"[{\"id\":true}]",
+       "Document at position 1 has an invalid primary key "
+       "`id` value (true)"},
+      {"[{\"id\":null}]",
+       "Document at position 1 has an invalid primary key "
+       "`id` value (null)"},
+      {"[{\"id\":{\"a\":1}}]",
+       "Document at position 1 has an invalid primary "
+       "key `id` value (object)"},
       {"", "The body holds no documents"},
       {" \n\t ", "The body holds no documents"},
       {"{\"id\":\"n1\",\"t\":\"caf\xc3\"}",
@@ -142,8 +151,9 @@ TEST_F(CoreTest, ARefusedBatchToAMissingIndexCreatesNothing) {
 }
 
 TEST_F(CoreTest, AnUpsertReplacesTheWholeDocumentAndTheLastDuplicateWins) {
-  ASSERT_EQ(lumidex_documents_add("up", "{\"id\":1,\"a\":\"oldword\","
-                                        "\"b\":\"gone\"}"),
+  ASSERT_EQ(lumidex_documents_add("up",
+                                  "{\"id\":1,\"a\":\"oldword\","
+                                  "\"b\":\"gone\"}"),
             1);
   ASSERT_EQ(lumidex_documents_add("up", "{\"id\":1,\"a\":\"newword\"}"), 1);
   EXPECT_EQ(str(lumidex_document_get("up", "1")),
@@ -152,9 +162,10 @@ TEST_F(CoreTest, AnUpsertReplacesTheWholeDocumentAndTheLastDuplicateWins) {
   EXPECT_EQ(hits_for("up", "gone "), 0);
   EXPECT_EQ(hits_for("up", "newword "), 1);
 
-  EXPECT_EQ(lumidex_documents_add("up", "[{\"id\":2,\"v\":\"first\"},"
-                                        "{\"id\":3,\"v\":\"other\"},"
-                                        "{\"id\":2,\"v\":\"second\"}]"),
+  EXPECT_EQ(lumidex_documents_add("up",
+                                  "[{\"id\":2,\"v\":\"first\"},"
+                                  "{\"id\":3,\"v\":\"other\"},"
+                                  "{\"id\":2,\"v\":\"second\"}]"),
             3);
   EXPECT_EQ(str(lumidex_document_get("up", "2")),
             "{\"id\":2,\"v\":\"second\"}");
@@ -163,8 +174,9 @@ TEST_F(CoreTest, AnUpsertReplacesTheWholeDocumentAndTheLastDuplicateWins) {
 }
 
 TEST_F(CoreTest, IntegerAndStringIdsShareOneKeySpace) {
-  ASSERT_EQ(lumidex_documents_add("ids", "[{\"id\":7,\"v\":\"int\"},"
-                                         "{\"id\":-3},{\"id\":0}]"),
+  ASSERT_EQ(lumidex_documents_add("ids",
+                                  "[{\"id\":7,\"v\":\"int\"},"
+                                  "{\"id\":-3},{\"id\":0}]"),
             3)
       << last_error();
   EXPECT_EQ(str(lumidex_document_get("ids", "7")), "{\"id\":7,\"v\":\"int\"}");
@@ -178,7 +190,8 @@ TEST_F(CoreTest, IntegerAndStringIdsShareOneKeySpace) {
 
 TEST_F(CoreTest, StoredDocumentsAreCompactWithMemberOrderAndNumbersAsSent) {
   const char *body =
-      "{ \"zeta\" : 1.50 ,\n \"id\": \"doc\", \"big\": 123456789012345678901234,"
+      "{ \"zeta\" : 1.50 ,\n \"id\": \"doc\", \"big\": "
+      "123456789012345678901234,"
       " \"exp\": 1E+3, \"s\": \"caf\\u00e9 \\\"q\\\"\", \"n\": null,"
       " \"nested\": { \"b\": [ true, false ] } }";
   ASSERT_EQ(lumidex_documents_add("exact", body), 1) << last_error();
@@ -200,7 +213,8 @@ TEST_F(CoreTest, APrimaryKeyOtherThanIdIsHonoured) {
   /* The admin form creates a missing index with the key it is given. */
   EXPECT_EQ(lumidex_documents_add_pk("parts", "code", "{\"code\":5}"), 1)
       << last_error();
-  EXPECT_EQ(Json(lumidex_index_stats_json("parts")).text("primary_key"), "code");
+  EXPECT_EQ(Json(lumidex_index_stats_json("parts")).text("primary_key"),
+            "code");
   EXPECT_EQ(lumidex_documents_add_pk("parts", "other", "{\"code\":6}"), 1)
       << "an existing index keeps its key";
   EXPECT_EQ(lumidex_documents_add_pk("plain", nullptr, "{\"id\":1}"), 1);
@@ -244,13 +258,13 @@ TEST_F(CoreTest, EveryStringAndNumberValueIsSearchableButFieldNamesAreNot) {
 
 TEST_F(CoreTest, AWordInAnEarlierFieldRanksAbove) {
   /* Inserted first, so insertion order alone would put it first. */
-  ASSERT_EQ(lumidex_documents_add(
-                "rank",
-                "[{\"id\":\"late\",\"title\":\"plain words here\","
-                "\"body\":\"zebra and more plain words\"},"
-                "{\"id\":\"early\",\"title\":\"zebra words here\","
-                "\"body\":\"plain and more plain words\"}]"),
-            2);
+  ASSERT_EQ(
+      lumidex_documents_add("rank",
+                            "[{\"id\":\"late\",\"title\":\"plain words here\","
+                            "\"body\":\"zebra and more plain words\"},"
+                            "{\"id\":\"early\",\"title\":\"zebra words here\","
+                            "\"body\":\"plain and more plain words\"}]"),
+      2);
   EXPECT_EQ(hit_values(lumidex_search("rank", "zebra ", 10, 0), "id"),
             (std::vector<std::string>{"\"early\"", "\"late\""}));
 }
@@ -287,8 +301,8 @@ TEST_F(CoreTest, GetAndDeleteReportMissingIndexesAndDocuments) {
 TEST_F(CoreTest, PagesWalkEveryDocumentInInsertionOrder) {
   std::string body = "[";
   for (int i = 0; i < 25; ++i)
-    body += std::string(i ? "," : "") + "{\"id\":" + std::to_string(100 - i) +
-            "}";
+    body +=
+        std::string(i ? "," : "") + "{\"id\":" + std::to_string(100 - i) + "}";
   body += "]";
   ASSERT_EQ(lumidex_documents_add("pages", body.c_str()), 25);
   ASSERT_EQ(lumidex_document_delete("pages", "95"), 0);
@@ -348,9 +362,8 @@ TEST_F(CoreTest, TwoProcessesWritingToOneIndexAtOnceBothSucceed) {
       if (lumidex_init(dir().c_str()) != 0) _exit(3);
       /* Neither creates the index first: both auto-create at once. */
       for (int b = 0; b < kBatches; ++b) {
-        std::string body =
-            ndjson_batch(std::string(prefix) + std::to_string(b) + "x",
-                         kPerBatch);
+        std::string body = ndjson_batch(
+            std::string(prefix) + std::to_string(b) + "x", kPerBatch);
         if (lumidex_documents_add("shared", body.c_str()) != kPerBatch) {
           fprintf(stderr, "%s\n", str(lumidex_last_error()).c_str());
           _exit(4);
