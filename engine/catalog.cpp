@@ -8,7 +8,9 @@
  * entry is durable only once the directory itself has been fsync'ed.
  * Work areas carry the creating process's id, so leftovers of a process that
  * died (SIGKILL during a creation or a removal) can be told apart from the
- * work of a live one and are swept on the next creation or removal.
+ * work of a live one and are swept on the next creation or removal. An area
+ * must also have been untouched for kSweepAgeSeconds: a process of another
+ * pid namespace sharing the directory would look dead to kill(2).
  */
 #include "catalog.h"
 
@@ -36,6 +38,7 @@ constexpr const char *kMetaUpdatedAt = "lumidex:updated_at";
 constexpr const char *kTmpPrefix = ".tmp-";
 constexpr const char *kTrashPrefix = ".trash-";
 constexpr size_t kMaxIdentifier = 127;
+constexpr time_t kSweepAgeSeconds = 600;
 
 unsigned long g_work_seq = 0;
 
@@ -177,7 +180,10 @@ void Catalog::sweep_work_areas() const {
     if (entry.rfind(kTmpPrefix, 0) != 0 && entry.rfind(kTrashPrefix, 0) != 0)
       continue;
     pid_t owner = work_owner(entry);
-    if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
+    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (lstat((dir_ + "/" + entry).c_str(), &st) == 0 &&
+        st.st_mtime + kSweepAgeSeconds < time(nullptr))
       dead.push_back(entry);
   }
   closedir(d);

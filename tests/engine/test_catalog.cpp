@@ -5,6 +5,7 @@
  */
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,24 +277,42 @@ TEST_F(CoreTest, ConcurrentCreationsHaveExactlyOneWinner) {
   EXPECT_EQ(entries(dir()), std::vector<std::string>{"race"});
 }
 
-TEST_F(CoreTest, LeftoversOfADeadCreatorAreInvisibleAndSwept) {
+TEST_F(CoreTest, OldLeftoversOfDeadProcessesAreInvisibleAndSwept) {
   /* A creator killed mid-way leaves its work area; its pid is dead. */
   pid_t dead = fork();
   if (dead == 0) _exit(0);
   ASSERT_GT(dead, 0);
   waitpid(dead, nullptr, 0);
-  std::string leftover = dir() + "/.tmp-race." + std::to_string(dead) + ".1";
-  ASSERT_EQ(mkdir(leftover.c_str(), 0700), 0);
-  ASSERT_TRUE(lmxtest::write_file(leftover + "/half", "partial"));
-  /* A live process's work area is left alone. */
-  std::string live = dir() + "/.tmp-other." + std::to_string(getpid()) + ".9";
-  ASSERT_EQ(mkdir(live.c_str(), 0700), 0);
+  std::string pid_dead = std::to_string(dead),
+              pid_live = std::to_string(getpid());
+  struct Row {
+    std::string entry;
+    bool backdate, swept;
+  } rows[] = {
+      {".tmp-race." + pid_dead + ".1", true, true},
+      {".trash-old." + pid_dead + ".2", true, true},
+      /* Recent: its owner may live in another pid namespace. */
+      {".tmp-recent." + pid_dead + ".3", false, false},
+      /* A live process's work area is left alone however old. */
+      {".tmp-other." + pid_live + ".9", true, false},
+  };
+  struct timeval old[2] = {{time(nullptr) - 3600, 0},
+                           {time(nullptr) - 3600, 0}};
+  for (const Row &r : rows) {
+    std::string path = dir() + "/" + r.entry;
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ASSERT_TRUE(lmxtest::write_file(path + "/half", "partial"));
+    if (r.backdate) {
+      ASSERT_EQ(utimes(path.c_str(), old), 0);
+    }
+  }
 
   EXPECT_TRUE(listed_names().empty());
   EXPECT_EQ(str(lumidex_index_stats_json("race")), "null");
   ASSERT_EQ(lumidex_index_create("race", "id"), 0) << last_error();
-  std::vector<std::string> left = entries(dir());
-  EXPECT_EQ(left,
-            (std::vector<std::string>{
-                ".tmp-other." + std::to_string(getpid()) + ".9", "race"}));
+  std::vector<std::string> want{"race"};
+  for (const Row &r : rows)
+    if (!r.swept) want.push_back(r.entry);
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(entries(dir()), want);
 }
