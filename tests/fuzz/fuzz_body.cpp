@@ -1,9 +1,17 @@
 /*
- * fuzz_body.cpp: the request body reader on arbitrary bytes, through both
- * the body file (POST_BODY_FILE) and standard input (CONTENT_LENGTH). Each
- * path must return exactly the bytes given, NUL-terminated, with their
- * length; an empty body on standard input is no body at all.
+ * fuzz_body.cpp: the request body reader on arbitrary bytes, through a
+ * seekable body file (POST_BODY_FILE), an unseekable one (a FIFO, fed by a
+ * child process) and standard input (CONTENT_LENGTH). Each path must return
+ * exactly the bytes given, NUL-terminated, with their length; an empty body
+ * on standard input is no body at all.
+ *
+ * Through the FIFO the input is repeated 1 to 32 times (the count comes from
+ * its first byte), so bodies of up to 32 times the fuzzer's input length
+ * reach the reader's buffer growth, which starts at 64 KiB.
  */
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -46,7 +54,47 @@ static void check_buffer(const char *buf, uint64_t len, const uint8_t *data,
   require(buf[len] == '\0', "buffer not terminated");
 }
 
+static std::string g_fifo;
+
+/* Leaves no FIFO behind after a run that ends normally. */
+static void remove_fifo() { unlink(g_fifo.c_str()); }
+
+static const std::string &fifo_path() {
+  if (g_fifo.empty()) {
+    g_fifo = temp_path() + ".fifo";
+    unlink(g_fifo.c_str());
+    require(mkfifo(g_fifo.c_str(), 0600) == 0, "cannot create a FIFO");
+    atexit(remove_fifo);
+  }
+  return g_fifo;
+}
+
+/* The body through the FIFO: a child writes it, the reader streams it. */
+static void check_fifo(const std::string &body) {
+  const std::string &fifo = fifo_path();
+  fflush(nullptr);
+  pid_t pid = fork();
+  require(pid >= 0, "cannot fork the FIFO writer");
+  if (pid == 0) {
+    FILE *w = fopen(fifo.c_str(), "wb");
+    if (w) {
+      fwrite(body.data(), 1, body.size(), w);
+      fclose(w);
+    }
+    _exit(0);
+  }
+  setenv("POST_BODY_FILE", fifo.c_str(), 1);
+  unsetenv("CONTENT_LENGTH");
+  uint64_t len = 99;
+  char *buf = cgi_read_post(&len);
+  waitpid(pid, nullptr, 0);
+  check_buffer(buf, len, reinterpret_cast<const uint8_t *>(body.data()),
+               body.size());
+  free(buf);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  signal(SIGPIPE, SIG_IGN);
   std::string path = temp_path();
   FILE *f = fopen(path.c_str(), "wb");
   require(f != nullptr, "cannot write the body file");
@@ -71,5 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_buffer(buf, len, data, size);
   }
   free(buf);
+
+  std::string repeated;
+  int times = size > 0 ? data[0] % 32 + 1 : 1;
+  for (int i = 0; i < times; i++)
+    repeated.append(reinterpret_cast<const char *>(data), size);
+  check_fifo(repeated);
   return 0;
 }
