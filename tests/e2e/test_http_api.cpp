@@ -12,25 +12,18 @@
  */
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <yyjson.h>
 
 #include "child.h"
+#include "lighttpd.h"
 #include "lmx_common.h"
 
 namespace {
@@ -43,146 +36,31 @@ const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
 const std::string kRender =
     std::string(LMX_SOURCE_DIR) + "/deploy/render-lighttpd-conf";
 
-struct HttpResponse {
-  int status = 0;
-  std::string headers; /* status line and header lines */
-  std::string body;
-};
-
-/* A port nobody listens on right now (the kernel's choice). */
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, (sockaddr *)&addr, sizeof addr) == 0 &&
-      getsockname(fd, (sockaddr *)&addr, &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
-int connect_to(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons((uint16_t)port);
-  if (connect(fd, (sockaddr *)&addr, sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+using lmxtest::HttpResponse;
 
 /* One HTTP/1.0 exchange; target is sent byte for byte. */
 HttpResponse http(int port, const std::string &method, const std::string &target,
                   const std::string &body = "",
                   const std::vector<std::string> &headers = {}) {
-  HttpResponse res;
-  int fd = connect_to(port);
-  if (fd < 0) return res;
-  std::string req = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
-  for (const std::string &h : headers) req += h + "\r\n";
-  if (!body.empty() || method == "POST" || method == "PUT")
-    req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  req += "\r\n" + body;
-  /* A server refusing an over-long body may close before reading it all;
-   * the answer it sent first is still there to read. */
-  size_t sent = 0;
-  while (sent < req.size()) {
-    ssize_t n = send(fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += (size_t)n;
-  }
-  std::string raw;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    raw.append(buf, (size_t)n);
-  }
-  close(fd);
-  size_t end = raw.find("\r\n\r\n");
-  if (end == std::string::npos || raw.compare(0, 5, "HTTP/") != 0) return res;
-  res.headers = raw.substr(0, end);
-  res.body = raw.substr(end + 4);
-  res.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
-  return res;
+  return lmxtest::http_request(port, method, target, body, headers);
 }
 
-/* lighttpd serving api_router from a temporary directory. */
+/* lighttpd serving api_router on a fresh storage directory of its own. */
 class Server {
  public:
   /* keys: LUMIDEX_WRITE_KEY / LUMIDEX_READ_KEY to set in its environment. */
   explicit Server(const std::map<std::string, std::string> &keys = {})
-      : keys_(keys), storage_(dir_.sub("storage")) {
-    mkdir(storage_.c_str(), 0700);
-    for (int attempt = 0; attempt < 5 && pid_ <= 0; attempt++) try_start();
-  }
-  ~Server() { stop(); }
+      : storage_(dir_.sub("storage")), server_(kRouter, kRender, storage_, keys) {}
 
-  bool running() const { return pid_ > 0; }
-  int port() const { return port_; }
+  bool running() const { return server_.running(); }
+  int port() const { return server_.port(); }
   const std::string &storage() const { return storage_; }
-  std::string error_log() const {
-    return lmxtest::read_file(dir_.sub("error.log")).value_or("");
-  }
+  std::string error_log() const { return server_.error_log(); }
 
  private:
-  void try_start() {
-    port_ = free_port();
-    ChildSpec spec;
-    spec.inherit_env = true;
-    for (const auto &kv : keys_) spec.env[kv.first] = kv.second;
-    ChildResult conf = lmxtest::run_program(
-        kRender,
-        {"--router", kRouter, "--storage", storage_, "--port",
-         std::to_string(port_), "--errorlog", dir_.sub("error.log")},
-        spec);
-    if (conf.exit_code != 0 || !lmxtest::write_file(dir_.sub("lighttpd.conf"), conf.out)) {
-      ADD_FAILURE() << "render-lighttpd-conf failed: " << conf.err;
-      return;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-      for (const auto &kv : keys_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-      std::string conf_path = dir_.sub("lighttpd.conf");
-      execlp("lighttpd", "lighttpd", "-D", "-f", conf_path.c_str(), (char *)NULL);
-      execl("/usr/sbin/lighttpd", "lighttpd", "-D", "-f", conf_path.c_str(),
-            (char *)NULL);
-      _exit(127);
-    }
-    for (int i = 0; i < 100; i++) {
-      int fd = connect_to(port_);
-      if (fd >= 0) {
-        close(fd);
-        pid_ = pid;
-        return;
-      }
-      int st;
-      if (waitpid(pid, &st, WNOHANG) == pid) return; /* port taken: retry */
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-  }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  std::map<std::string, std::string> keys_;
   TempDir dir_;
   std::string storage_;
-  int port_ = 0;
-  pid_t pid_ = -1;
+  lmxtest::LighttpdServer server_;
 };
 
 std::string without_elapsed(const std::string &text) {
