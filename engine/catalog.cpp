@@ -103,6 +103,21 @@ std::string mtime_rfc3339(const std::string &path) {
   return buf;
 }
 
+/* A reader on path. Opening reads the newest revision's table roots, which
+ * writers committing meanwhile may discard, so a failed open is tried
+ * again as fresh_read() does. */
+Xapian::Database open_database(const std::string &path) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return Xapian::Database(path);
+    } catch (const Xapian::DatabaseModifiedError &) {
+      if (attempt >= kReadAttempts) throw;
+    } catch (const Xapian::DatabaseCorruptError &) {
+      if (attempt >= kReadAttempts) throw;
+    }
+  }
+}
+
 }  // namespace
 
 bool valid_identifier(std::string_view s) {
@@ -255,7 +270,7 @@ Xapian::Database *Catalog::reader(const std::string &name) {
       it->second->reopen();
       return it->second.get();
     }
-    auto db = std::make_unique<Xapian::Database>(path_of(name));
+    auto db = std::make_unique<Xapian::Database>(open_database(path_of(name)));
     Xapian::Database *raw = db.get();
     readers_.emplace(name, std::move(db));
     return raw;
@@ -312,7 +327,7 @@ IndexInfo Catalog::info_of(const std::string &name,
 bool Catalog::info(const std::string &name, IndexInfo *out) {
   Xapian::Database *db = reader(name);
   if (!db) return false;
-  *out = info_of(name, *db);
+  *out = fresh_read(*db, [&] { return info_of(name, *db); });
   return true;
 }
 
@@ -334,12 +349,13 @@ std::vector<IndexInfo> Catalog::list() {
     try {
       auto it = readers_.find(name);
       if (it != readers_.end()) {
-        it->second->reopen();
-        out.push_back(info_of(name, *it->second));
+        Xapian::Database &db = *it->second;
+        db.reopen();
+        out.push_back(fresh_read(db, [&] { return info_of(name, db); }));
       } else {
         /* Not cached: listing should not keep every index open. */
-        Xapian::Database db(path_of(name));
-        out.push_back(info_of(name, db));
+        Xapian::Database db = open_database(path_of(name));
+        out.push_back(fresh_read(db, [&] { return info_of(name, db); }));
       }
     } catch (const Xapian::DatabaseError &) {
       /* A stray directory or file that is no index, or a damaged one: not

@@ -11,7 +11,9 @@
  * Each database's metadata holds the index's primary key and its creation
  * and last-change times (RFC 3339, UTC, whole seconds).
  *
- * Concurrency: many processes share a storage directory. Creation builds the
+ * Concurrency: many processes share a storage directory. Every read runs
+ * inside fresh_read(), so commits landing while it reads make it start again
+ * on the newest revision instead of failing. Creation builds the
  * database under a temporary name and moves it into place with a rename that
  * never replaces an existing entry, so of two concurrent creations exactly
  * one wins and a crash never shows a half-made index. Readers are opened on
@@ -45,6 +47,32 @@ struct IndexInfo {
   std::string updated_at;
   Xapian::doccount document_count = 0;
 };
+
+/* How many times a read is tried in all while other processes' commits
+ * keep discarding the revision it reads. */
+constexpr int kReadAttempts = 10;
+
+/* Runs read() on db and returns what it returns. A reader sees one revision;
+ * once writers in other processes have committed twice meanwhile, its blocks
+ * may be reused, and the read fails with Xapian::DatabaseModifiedError, or
+ * (when the reuse is caught mid-block) with Xapian::DatabaseCorruptError.
+ * Either way db.reopen() moves it to the newest revision and read() runs
+ * again, kReadAttempts times in all. A database that is really damaged fails
+ * every time and the last failure is rethrown; other exceptions pass through
+ * at once. read must be safe to run again from the start. */
+template <class Read>
+auto fresh_read(Xapian::Database &db, Read &&read) -> decltype(read()) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return read();
+    } catch (const Xapian::DatabaseModifiedError &) {
+      if (attempt >= kReadAttempts) throw;
+    } catch (const Xapian::DatabaseCorruptError &) {
+      if (attempt >= kReadAttempts) throw;
+    }
+    db.reopen();
+  }
+}
 
 /* True when s is 1 to 127 bytes of A-Z a-z 0-9 - _ (index names, primary
  * keys and document ids share this rule). */

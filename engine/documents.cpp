@@ -354,21 +354,17 @@ bool get_document(Catalog &catalog, const std::string &index,
     *why = index_missing(index);
     return false;
   }
+  bool found = false;
   if (valid_identifier(id)) {
-    for (int attempt = 0;; ++attempt) {
-      try {
-        Xapian::PostingIterator p = db->postlist_begin(kIdPrefix + id);
-        if (p == db->postlist_end(kIdPrefix + id)) break;
-        *out = db->get_document(*p).get_data();
-        return true;
-      } catch (const Xapian::DatabaseModifiedError &) {
-        if (attempt > 0) throw;
-        db->reopen();
-      }
-    }
+    found = fresh_read(*db, [&] {
+      Xapian::PostingIterator p = db->postlist_begin(kIdPrefix + id);
+      if (p == db->postlist_end(kIdPrefix + id)) return false;
+      *out = db->get_document(*p).get_data();
+      return true;
+    });
   }
-  *why = document_missing(id, index);
-  return false;
+  if (!found) *why = document_missing(id, index);
+  return found;
 }
 
 void delete_document(Catalog &catalog, const std::string &index,
@@ -393,33 +389,28 @@ bool documents_page(Catalog &catalog, const std::string &index,
   if (limit < 1) limit = 1;
   if (limit > kMaxPageLimit) limit = kMaxPageLimit;
 
-  for (int attempt = 0;; ++attempt) {
-    try {
-      std::string page = "{\"documents\":[";
-      Xapian::docid last = 0;
-      bool more = false;
-      /* Docids are 32-bit: a position at or past the largest has nothing
-       * after it. */
-      if (after < db->get_lastdocid()) {
-        Xapian::PostingIterator it = db->postlist_begin("");
-        Xapian::PostingIterator end = db->postlist_end("");
-        it.skip_to(static_cast<Xapian::docid>(after + 1));
-        int count = 0;
-        for (; it != end && count < limit; ++it, ++count) {
-          if (count > 0) page.push_back(',');
-          page += db->get_document(*it).get_data();
-          last = *it;
-        }
-        more = it != end;
+  fresh_read(*db, [&] {
+    std::string page = "{\"documents\":[";
+    Xapian::docid last = 0;
+    bool more = false;
+    /* Docids are 32-bit: a position at or past the largest has nothing
+     * after it. */
+    if (after < db->get_lastdocid()) {
+      Xapian::PostingIterator it = db->postlist_begin("");
+      Xapian::PostingIterator end = db->postlist_end("");
+      it.skip_to(static_cast<Xapian::docid>(after + 1));
+      int count = 0;
+      for (; it != end && count < limit; ++it, ++count) {
+        if (count > 0) page.push_back(',');
+        page += db->get_document(*it).get_data();
+        last = *it;
       }
-      page += "],\"next\":" + std::to_string(more ? last : 0) + "}";
-      *out = std::move(page);
-      return true;
-    } catch (const Xapian::DatabaseModifiedError &) {
-      if (attempt > 0) throw;
-      db->reopen();
+      more = it != end;
     }
-  }
+    page += "],\"next\":" + std::to_string(more ? last : 0) + "}";
+    *out = std::move(page);
+  });
+  return true;
 }
 
 }  // namespace lmx

@@ -190,14 +190,8 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
     if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
     if (offset < 0) offset = 0;
     std::string_view q = query ? query : "";
-    try {
-      return keep(lmx::search_json(*db, q, limit, offset, started));
-    } catch (const Xapian::DatabaseModifiedError &) {
-      /* A writer committed twice while we read: start again on the newest
-       * revision. */
-      db->reopen();
-      return keep(lmx::search_json(*db, q, limit, offset, started));
-    }
+    return keep(lmx::fresh_read(
+        *db, [&] { return lmx::search_json(*db, q, limit, offset, started); }));
   });
 }
 
