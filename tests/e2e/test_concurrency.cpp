@@ -16,24 +16,20 @@
  * directory. Workers are forked processes (not threads), each logging its
  * outcomes to a file of its own; the parent checks the logs.
  */
-#include <gtest/gtest.h>
-
 #include <dirent.h>
-#include <signal.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <yyjson.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <yyjson.h>
 
 #include "child.h"
 #include "lighttpd.h"
@@ -63,10 +59,9 @@ struct Reply {
 };
 
 /* One request; query is the undecoded query string. */
-using Transport = std::function<Reply(const std::string &method,
-                                      const std::string &path,
-                                      const std::string &query,
-                                      const std::string &body)>;
+using Transport =
+    std::function<Reply(const std::string &method, const std::string &path,
+                        const std::string &query, const std::string &body)>;
 
 Transport cgi_transport(const std::string &storage) {
   return [storage](const std::string &method, const std::string &path,
@@ -131,8 +126,8 @@ std::string batch_body(int w, int b) {
 long long json_int(const std::string &text, const char *key) {
   yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
   yyjson_val *v = yyjson_obj_get(yyjson_doc_get_root(doc), key);
-  long long n = yyjson_is_int(v) ? static_cast<long long>(yyjson_get_sint(v))
-                                 : -1;
+  long long n =
+      yyjson_is_int(v) ? static_cast<long long>(yyjson_get_sint(v)) : -1;
   if (yyjson_is_uint(v)) n = static_cast<long long>(yyjson_get_uint(v));
   yyjson_doc_free(doc);
   return n;
@@ -143,8 +138,8 @@ long long json_array_size(const std::string &text, const char *key) {
   yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
   yyjson_val *v = yyjson_doc_get_root(doc);
   if (key) v = yyjson_obj_get(v, key);
-  long long n = yyjson_is_arr(v) ? static_cast<long long>(yyjson_arr_size(v))
-                                 : -1;
+  long long n =
+      yyjson_is_arr(v) ? static_cast<long long>(yyjson_arr_size(v)) : -1;
   yyjson_doc_free(doc);
   return n;
 }
@@ -202,9 +197,9 @@ void read_once(const Transport &send, int step, ReaderView &seen, Log &log) {
       if (r.status != 200 || hits < 0)
         return log.bad("GET alpha search", r, "search failed");
       if (hits < seen.alpha_hits)
-        return log.bad("GET alpha search", r,
-                       "total_hits went down from " +
-                           std::to_string(seen.alpha_hits));
+        return log.bad(
+            "GET alpha search", r,
+            "total_hits went down from " + std::to_string(seen.alpha_hits));
       seen.alpha_hits = hits;
       return log.ok("search");
     }
@@ -222,7 +217,8 @@ void read_once(const Transport &send, int step, ReaderView &seen, Log &log) {
     }
     case 2: {
       r = send("GET", "/indexes", "", "");
-      if (r.status != 200 || r.body.find("\"uid\":\"alpha\"") == std::string::npos)
+      if (r.status != 200 ||
+          r.body.find("\"uid\":\"alpha\"") == std::string::npos)
         return log.bad("GET /indexes", r, "listing lacks alpha");
       return log.ok("listing");
     }
@@ -241,8 +237,9 @@ void read_once(const Transport &send, int step, ReaderView &seen, Log &log) {
       if (r.status != 200 || n < 0)
         return log.bad("GET alpha stats", r, "stats failed");
       if (n < seen.alpha_count)
-        return log.bad("GET alpha stats", r,
-                       "count went down from " + std::to_string(seen.alpha_count));
+        return log.bad(
+            "GET alpha stats", r,
+            "count went down from " + std::to_string(seen.alpha_count));
       seen.alpha_count = n;
       return log.ok("stats");
     }
@@ -298,7 +295,8 @@ void read_logs(const std::string &dir, const char *prefix, int n,
         sum->bad.push_back(prefix + std::to_string(i) + ": " + line);
       }
     }
-    if (mine == 0) sum->bad.push_back(prefix + std::to_string(i) + " did nothing");
+    if (mine == 0)
+      sum->bad.push_back(prefix + std::to_string(i) + " did nothing");
   }
 }
 
@@ -330,8 +328,8 @@ void check_storage(const std::string &storage,
   for (const char *index : {"alpha", "beta"}) {
     ChildResult check = lmxtest::run_program(
         xapian_check_path(), {storage + "/" + index}, ChildSpec{});
-    EXPECT_EQ(check.exit_code, 0)
-        << "xapian-check " << index << ":\n" << check.out << check.err;
+    EXPECT_EQ(check.exit_code, 0) << "xapian-check " << index << ":\n"
+                                  << check.out << check.err;
   }
 
   ASSERT_EQ(lumidex_init(storage.c_str()), 0) << lumidex_last_error();
@@ -340,15 +338,18 @@ void check_storage(const std::string &storage,
   for (int i = 0; i < 2; i++) {
     const char *index = i == 0 ? "alpha" : "beta";
     std::string stats = lumidex_index_stats_json(index);
-    EXPECT_EQ(json_int(stats, "document_count"), want[i]) << index << ": " << stats;
+    EXPECT_EQ(json_int(stats, "document_count"), want[i])
+        << index << ": " << stats;
   }
   int missing_by_id = 0, missing_by_word = 0;
   for (const auto &wb : acked) {
     int w = wb.first, b = wb.second;
-    for (int d = 0; d < kPerBatch && missing_by_id + missing_by_word < 20; d++) {
+    for (int d = 0; d < kPerBatch && missing_by_id + missing_by_word < 20;
+         d++) {
       std::string id = doc_id(w, b, d);
       const char *doc = lumidex_document_get(index_of(w), id.c_str());
-      if (!doc || std::string(doc).find(doc_word(w, b, d)) == std::string::npos) {
+      if (!doc ||
+          std::string(doc).find(doc_word(w, b, d)) == std::string::npos) {
         ADD_FAILURE() << "acknowledged document " << id << " not found by id";
         missing_by_id++;
       }

@@ -13,15 +13,15 @@
  * dead process may be listed, reachable by name, or survive the next
  * creation once it has aged.
  */
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,8 +30,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <yyjson.h>
 
 #include "child.h"
 #include "lumidex_core.h"
@@ -73,7 +71,8 @@ long long document_count(const std::string &index) {
   if (!stats || strcmp(stats, "null") == 0) return -1;
   yyjson_doc *doc = yyjson_read(stats, strlen(stats), 0);
   yyjson_val *n = yyjson_obj_get(yyjson_doc_get_root(doc), "document_count");
-  long long count = yyjson_is_int(n) ? static_cast<long long>(yyjson_get_uint(n)) : -1;
+  long long count =
+      yyjson_is_int(n) ? static_cast<long long>(yyjson_get_uint(n)) : -1;
   yyjson_doc_free(doc);
   return count;
 }
@@ -94,7 +93,8 @@ pid_t start(const std::string &program, const std::vector<std::string> &args,
   clearenv();
   for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
   std::vector<char *> argv{const_cast<char *>(program.c_str())};
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  for (const std::string &a : args)
+    argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   execv(program.c_str(), argv.data());
   _exit(127);
@@ -127,7 +127,8 @@ std::string xapian_check_path() {
 
 void expect_xapian_check(const std::string &dir) {
   ChildResult r = lmxtest::run_program(xapian_check_path(), {dir}, ChildSpec{});
-  EXPECT_EQ(r.exit_code, 0) << "xapian-check " << dir << ":\n" << r.out << r.err;
+  EXPECT_EQ(r.exit_code, 0) << "xapian-check " << dir << ":\n"
+                            << r.out << r.err;
 }
 
 std::vector<std::string> entries_of(const std::string &dir) {
@@ -164,8 +165,8 @@ std::chrono::milliseconds delay_of(int i, int n, long full_ms) {
 
 /* Checks an import index after a kill: whole batches, a prefix of the
  * file, nothing lost of what was seen. Returns the count. */
-long long check_import_index(const std::string &storage, const std::string &index,
-                             long long seen_before) {
+long long check_import_index(const std::string &storage,
+                             const std::string &index, long long seen_before) {
   long long n = document_count(index);
   if (n < 0) {
     /* Cut before the index appeared: it must be neither listed nor on
@@ -177,18 +178,21 @@ long long check_import_index(const std::string &storage, const std::string &inde
   }
   EXPECT_TRUE(listed(index));
   expect_xapian_check(storage + "/" + index);
-  EXPECT_EQ(n % kImportBatch, 0) << "a cut batch left " << n % kImportBatch
-                                 << " documents";
+  EXPECT_EQ(n % kImportBatch, 0)
+      << "a cut batch left " << n % kImportBatch << " documents";
   EXPECT_GE(n, seen_before) << "a batch seen committed was lost";
   int missing = 0;
   for (long long i = 0; i < n && missing < 10; i++) {
-    if (!lumidex_document_get(index.c_str(), import_id(static_cast<int>(i)).c_str())) {
-      ADD_FAILURE() << "committed " << import_id(static_cast<int>(i)) << " missing";
+    if (!lumidex_document_get(index.c_str(),
+                              import_id(static_cast<int>(i)).c_str())) {
+      ADD_FAILURE() << "committed " << import_id(static_cast<int>(i))
+                    << " missing";
       missing++;
     }
   }
   if (n < kImportDocs) {
-    EXPECT_EQ(lumidex_document_get(index.c_str(), import_id(static_cast<int>(n)).c_str()),
+    EXPECT_EQ(lumidex_document_get(index.c_str(),
+                                   import_id(static_cast<int>(n)).c_str()),
               nullptr)
         << "a document after the last whole batch is present";
   }
@@ -213,8 +217,8 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
   ASSERT_TRUE(lmxtest::write_file(file, ndjson("rec-", kImportDocs)));
   std::map<std::string, std::string> env = {{"LUMIDEX_STORAGE_DIR", storage}};
   auto args = [&](const std::string &index) {
-    return std::vector<std::string>{"-q", "import", index, file, "--batch",
-                                    std::to_string(kImportBatch)};
+    return std::vector<std::string>{
+        "-q", "import", index, file, "--batch", std::to_string(kImportBatch)};
   };
   ASSERT_EQ(lumidex_init(storage.c_str()), 0) << lumidex_last_error();
 
@@ -224,7 +228,8 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
   spec.env = env;
   ChildResult full = lmxtest::run_program(kTool, args("full"), spec);
   long full_ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)
+          .count());
   ASSERT_EQ(full.exit_code, 0) << full.err;
   ASSERT_EQ(document_count("full"), kImportDocs);
 
@@ -256,7 +261,8 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
 
   /* Earlier trials are untouched by later kills. */
   EXPECT_EQ(document_count("full"), kImportDocs);
-  for (const auto &kv : kept) EXPECT_EQ(document_count(kv.first), kv.second) << kv.first;
+  for (const auto &kv : kept)
+    EXPECT_EQ(document_count(kv.first), kv.second) << kv.first;
   /* Work areas left by the killed processes are never listed nor reachable
    * by name; once they have aged they are swept by the next creation. */
   int areas = 0;
@@ -267,7 +273,8 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
     EXPECT_EQ(lumidex_search(entry.c_str(), "", 1, 0), nullptr) << entry;
     struct timespec old_times[2] = {{time(nullptr) - 3600, 0},
                                     {time(nullptr) - 3600, 0}};
-    EXPECT_EQ(utimensat(AT_FDCWD, (storage + "/" + entry).c_str(), old_times, 0), 0);
+    EXPECT_EQ(
+        utimensat(AT_FDCWD, (storage + "/" + entry).c_str(), old_times, 0), 0);
   }
   printf("work areas left by killed creations: %d\n", areas);
   ASSERT_EQ(lumidex_index_create("sweeper", "id"), 0) << lumidex_last_error();
@@ -300,7 +307,8 @@ TEST(CrashSafety, KilledLargePostAddsItsWholeBatchOrNothing) {
   spec.stdin_path = body_path;
   ChildResult whole = lmxtest::run_program(kRouter, {}, spec);
   long full_ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)
+          .count());
   ASSERT_EQ(lmxtest::response_status(whole.out), 200) << whole.out;
   ASSERT_EQ(document_count("whole"), kPostDocs);
 
@@ -319,11 +327,14 @@ TEST(CrashSafety, KilledLargePostAddsItsWholeBatchOrNothing) {
     EXPECT_TRUE(n == 1 || n == 1 + kPostDocs) << "count " << n;
     EXPECT_GE(n, seen) << "a batch seen committed was lost";
     EXPECT_NE(lumidex_document_get(index.c_str(), "first"), nullptr);
-    bool last_there = lumidex_document_get(
-        index.c_str(), ("post-" + std::to_string(kPostDocs - 1)).c_str()) != nullptr;
+    bool last_there =
+        lumidex_document_get(
+            index.c_str(), ("post-" + std::to_string(kPostDocs - 1)).c_str()) !=
+        nullptr;
     EXPECT_EQ(last_there, n == 1 + kPostDocs);
     expect_xapian_check(storage + "/" + index);
-    EXPECT_EQ(lumidex_documents_add(index.c_str(), "{\"id\":\"after-kill\"}"), 1)
+    EXPECT_EQ(lumidex_documents_add(index.c_str(), "{\"id\":\"after-kill\"}"),
+              1)
         << lumidex_last_error();
   }
   EXPECT_GE(cut, kPostTrials / 2) << "too few requests were actually cut";

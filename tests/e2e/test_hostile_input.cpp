@@ -15,9 +15,9 @@
  * program is run as that user.
  */
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +26,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <yyjson.h>
 
 #include "child.h"
 #include "lumidex_core.h"
@@ -64,8 +62,9 @@ struct Answer {
 std::string shown(const Request &r) {
   std::string text = r.method + " " + r.path.substr(0, 200);
   if (!r.query.empty()) text += "?" + r.query.substr(0, 200);
-  if (!r.body.empty()) text += " body[" + std::to_string(r.body.size()) + "] " +
-                               r.body.substr(0, 200);
+  if (!r.body.empty())
+    text +=
+        " body[" + std::to_string(r.body.size()) + "] " + r.body.substr(0, 200);
   text += " CONTENT_LENGTH=" + r.content_length;
   std::string printable;
   for (unsigned char c : text) {
@@ -81,7 +80,8 @@ std::string shown(const Request &r) {
 }
 
 /* Runs the request; as_nobody drops to uid 65534 first (when root). */
-Answer send(const Request &r, const std::string &storage, bool as_nobody = false) {
+Answer send(const Request &r, const std::string &storage,
+            bool as_nobody = false) {
   ChildSpec spec;
   spec.env = {{"REQUEST_METHOD", r.method},
               {"PATH_INFO", r.path},
@@ -115,7 +115,8 @@ std::string check_answer(const Answer &a, const std::string &what) {
   EXPECT_EQ(a.raw.err, "") << what;
   EXPECT_EQ(a.raw.out.find("Content-Type: application/json; charset=utf-8\r\n"),
             a.raw.out.find("\r\n") + 2)
-      << what << "\n" << a.raw.out.substr(0, 300);
+      << what << "\n"
+      << a.raw.out.substr(0, 300);
   yyjson_doc *doc = yyjson_read(a.body.data(), a.body.size(), 0);
   EXPECT_NE(doc, nullptr) << what << ": body is not strict JSON: "
                           << a.body.substr(0, 300);
@@ -139,18 +140,21 @@ std::string check_answer(const Answer &a, const std::string &what) {
 }
 
 /* Every path under root except those under skip, with sizes of files. */
-std::set<std::string> tree_of(const std::string &root, const std::string &skip) {
+std::set<std::string> tree_of(const std::string &root,
+                              const std::string &skip) {
   std::set<std::string> out;
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+       it != std::filesystem::recursive_directory_iterator();
+       it.increment(ec)) {
     std::string p = it->path().string();
     if (!skip.empty() && (p == skip || p.rfind(skip + "/", 0) == 0)) {
       if (it->is_directory()) it.disable_recursion_pending();
       if (p != skip) continue;
     }
     std::string entry = p;
-    if (it->is_regular_file(ec)) entry += " " + std::to_string(it->file_size(ec));
+    if (it->is_regular_file(ec))
+      entry += " " + std::to_string(it->file_size(ec));
     out.insert(entry);
   }
   return out;
@@ -175,12 +179,14 @@ void expect_seed_intact(const std::string &storage, bool as_nobody = false) {
       {"2", "{\"id\":\"2\",\"title\":\"Emma\",\"author\":\"Jane Austen\"}"},
       {"3", "{\"id\":\"3\",\"title\":\"Caf\xC3\xA9 society\"}"}};
   for (const auto &d : docs) {
-    Answer a = send({"GET", std::string("/indexes/books/documents/") + d.first, "", ""},
-                    storage, as_nobody);
+    Answer a = send(
+        {"GET", std::string("/indexes/books/documents/") + d.first, "", ""},
+        storage, as_nobody);
     EXPECT_EQ(a.status, 200) << "seeded document " << d.first << " lost";
     EXPECT_EQ(a.body, std::string(d.second) + "\n");
   }
-  Answer stats = send({"GET", "/indexes/books/stats", "", ""}, storage, as_nobody);
+  Answer stats =
+      send({"GET", "/indexes/books/stats", "", ""}, storage, as_nobody);
   EXPECT_NE(stats.body.find("\"numberOfDocuments\":3"), std::string::npos)
       << stats.body;
 }
@@ -201,7 +207,8 @@ void run_rows(const std::vector<Row> &rows, const std::string &storage,
     Answer a = send(row.req, storage, as_nobody);
     EXPECT_EQ(a.status, row.status) << a.body.substr(0, 400);
     EXPECT_EQ(check_answer(a, what), row.code) << a.body.substr(0, 400);
-    EXPECT_NE(a.body.find(row.expect), std::string::npos) << a.body.substr(0, 400);
+    EXPECT_NE(a.body.find(row.expect), std::string::npos)
+        << a.body.substr(0, 400);
   }
 }
 
@@ -213,67 +220,144 @@ TEST(HostileInput, MalformedBodiesAreRefusedWholeAndChangeNothing) {
   seed(storage);
   auto before = tree_of(tmp.path(), storage);
   const std::string docs = "/indexes/books/documents";
-  const std::string nul_body = std::string("{\"id\":\"9\"}\0{\"id\":\"10\"}", 22);
+  const std::string nul_body =
+      std::string("{\"id\":\"9\"}\0{\"id\":\"10\"}", 22);
   std::vector<Row> rows = {
-      {"truncated array", {"POST", docs, "", "[{\"id\":\"9\",\"title\":\"cut"},
-       400, "document_addition_failed", "not valid JSON"},
-      {"trailing comma", {"POST", docs, "", "{\"id\":\"9\",}"}, 400,
-       "document_addition_failed", ""},
-      {"not JSON at all", {"POST", docs, "", "id=9&title=x"}, 400,
-       "document_addition_failed", ""},
-      {"array of numbers", {"POST", docs, "", "[1,2]"}, 400,
-       "document_addition_failed", "not a JSON object"},
-      {"second document broken", {"POST", docs, "", "{\"id\":\"9\"}\n{\"id\":"},
-       400, "document_addition_failed", "position 2"},
-      {"NUL between documents", {"POST", docs, "", nul_body}, 400,
-       "document_addition_failed", "NUL"},
-      {"a lone NUL", {"POST", docs, "", std::string(1, '\0')}, 400,
-       "document_addition_failed", ""},
-      {"invalid UTF-8 in a value", {"POST", docs, "", "{\"id\":\"9\",\"t\":\"\xFF\xFE\"}"},
-       400, "document_addition_failed", "UTF-8"},
-      {"invalid UTF-8 in a key", {"POST", docs, "", "{\"id\":\"9\",\"\xC3\":1}"}, 400,
-       "document_addition_failed", ""},
-      {"overlong encoding", {"POST", docs, "", "{\"id\":\"9\",\"t\":\"\xC0\xAF\"}"}, 400,
-       "document_addition_failed", ""},
-      {"one bad id spoils the batch", {"POST", docs, "", "[{\"id\":\"9\"},{\"id\":\"../x\"}]"},
-       400, "document_addition_failed", "position 2"},
-      {"id with a slash", {"POST", docs, "", "{\"id\":\"a/b\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id with SQL", {"POST", docs, "", "{\"id\":\"a;DROP TABLE x\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id a quote", {"POST", docs, "", "{\"id\":\"\\\"\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id %00", {"POST", docs, "", "{\"id\":\"%00\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id with an escaped NUL", {"POST", docs, "", "{\"id\":\"a\\u0000b\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id of 300 bytes", {"POST", docs, "", "{\"id\":\"" + kLong300 + "\"}"}, 400,
-       "document_addition_failed", "invalid primary key"},
-      {"id invalid UTF-8", {"POST", docs, "", "{\"id\":\"\xFF\"}"}, 400,
-       "document_addition_failed", ""},
+      {"truncated array",
+       {"POST", docs, "", "[{\"id\":\"9\",\"title\":\"cut"},
+       400,
+       "document_addition_failed",
+       "not valid JSON"},
+      {"trailing comma",
+       {"POST", docs, "", "{\"id\":\"9\",}"},
+       400,
+       "document_addition_failed",
+       ""},
+      {"not JSON at all",
+       {"POST", docs, "", "id=9&title=x"},
+       400,
+       "document_addition_failed",
+       ""},
+      {"array of numbers",
+       {"POST", docs, "", "[1,2]"},
+       400,
+       "document_addition_failed",
+       "not a JSON object"},
+      {"second document broken",
+       {"POST", docs, "", "{\"id\":\"9\"}\n{\"id\":"},
+       400,
+       "document_addition_failed",
+       "position 2"},
+      {"NUL between documents",
+       {"POST", docs, "", nul_body},
+       400,
+       "document_addition_failed",
+       "NUL"},
+      {"a lone NUL",
+       {"POST", docs, "", std::string(1, '\0')},
+       400,
+       "document_addition_failed",
+       ""},
+      {"invalid UTF-8 in a value",
+       {"POST", docs, "", "{\"id\":\"9\",\"t\":\"\xFF\xFE\"}"},
+       400,
+       "document_addition_failed",
+       "UTF-8"},
+      {"invalid UTF-8 in a key",
+       {"POST", docs, "", "{\"id\":\"9\",\"\xC3\":1}"},
+       400,
+       "document_addition_failed",
+       ""},
+      {"overlong encoding",
+       {"POST", docs, "", "{\"id\":\"9\",\"t\":\"\xC0\xAF\"}"},
+       400,
+       "document_addition_failed",
+       ""},
+      {"one bad id spoils the batch",
+       {"POST", docs, "", "[{\"id\":\"9\"},{\"id\":\"../x\"}]"},
+       400,
+       "document_addition_failed",
+       "position 2"},
+      {"id with a slash",
+       {"POST", docs, "", "{\"id\":\"a/b\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id with SQL",
+       {"POST", docs, "", "{\"id\":\"a;DROP TABLE x\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id a quote",
+       {"POST", docs, "", "{\"id\":\"\\\"\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id %00",
+       {"POST", docs, "", "{\"id\":\"%00\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id with an escaped NUL",
+       {"POST", docs, "", "{\"id\":\"a\\u0000b\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id of 300 bytes",
+       {"POST", docs, "", "{\"id\":\"" + kLong300 + "\"}"},
+       400,
+       "document_addition_failed",
+       "invalid primary key"},
+      {"id invalid UTF-8",
+       {"POST", docs, "", "{\"id\":\"\xFF\"}"},
+       400,
+       "document_addition_failed",
+       ""},
       {"no body", {"POST", docs, "", ""}, 400, "missing_payload", ""},
-      {"negative CONTENT_LENGTH", {"POST", docs, "", "{\"id\":\"9\"}", "-5"}, 400,
-       "missing_payload", ""},
-      {"CONTENT_LENGTH not a number", {"POST", docs, "", "{\"id\":\"9\"}", "abc"}, 400,
-       "missing_payload", ""},
-      {"CONTENT_LENGTH shorter than the body cuts it", {"POST", docs, "", "{\"id\":\"9\"}", "5"},
-       400, "document_addition_failed", ""},
-      {"index creation body truncated", {"POST", "/indexes", "", "{\"uid\":\"x"}, 400,
-       "missing_index_uid", ""},
-      {"index creation body with NUL", {"POST", "/indexes", "", std::string("{\"uid\":\"a\\u0000b\"}")},
-       400, "index_already_exists", "NUL"},
-      {"search body malformed is ignored", {"POST", "/indexes/books/search", "", "{\"q\":"},
-       200, "", "\"total_hits\":3"},
-      {"search body with NUL is ignored", {"POST", "/indexes/books/search", "", std::string("\0\0", 2)},
-       200, "", "\"total_hits\":3"},
+      {"negative CONTENT_LENGTH",
+       {"POST", docs, "", "{\"id\":\"9\"}", "-5"},
+       400,
+       "missing_payload",
+       ""},
+      {"CONTENT_LENGTH not a number",
+       {"POST", docs, "", "{\"id\":\"9\"}", "abc"},
+       400,
+       "missing_payload",
+       ""},
+      {"CONTENT_LENGTH shorter than the body cuts it",
+       {"POST", docs, "", "{\"id\":\"9\"}", "5"},
+       400,
+       "document_addition_failed",
+       ""},
+      {"index creation body truncated",
+       {"POST", "/indexes", "", "{\"uid\":\"x"},
+       400,
+       "missing_index_uid",
+       ""},
+      {"index creation body with NUL",
+       {"POST", "/indexes", "", std::string("{\"uid\":\"a\\u0000b\"}")},
+       400,
+       "index_already_exists",
+       "NUL"},
+      {"search body malformed is ignored",
+       {"POST", "/indexes/books/search", "", "{\"q\":"},
+       200,
+       "",
+       "\"total_hits\":3"},
+      {"search body with NUL is ignored",
+       {"POST", "/indexes/books/search", "", std::string("\0\0", 2)},
+       200,
+       "",
+       "\"total_hits\":3"},
   };
   run_rows(rows, storage);
   EXPECT_EQ(tree_of(tmp.path(), storage), before);
   expect_seed_intact(storage);
 
   /* CONTENT_LENGTH beyond the body: the bytes that came are the body. */
-  Answer a = send({"POST", "/indexes/more/documents", "", "{\"id\":\"9\"}", "100000"},
-                  storage);
+  Answer a =
+      send({"POST", "/indexes/more/documents", "", "{\"id\":\"9\"}", "100000"},
+           storage);
   EXPECT_EQ(a.status, 200) << a.body;
   EXPECT_NE(a.body.find("\"added\":1"), std::string::npos) << a.body;
 }
@@ -286,9 +370,15 @@ TEST(HostileInput, HostileNamesAndIdsNeverLeaveTheStorageDirectory) {
   std::vector<Row> rows;
   /* Each name with its text inside a JSON string. */
   const std::pair<std::string, std::string> names[] = {
-      {"..", ".."},          {".", "."},         {"a;DROP TABLE x", "a;DROP TABLE x"},
-      {"\"", "\\\""},       {"%00", "%00"},     {"\xFF\xFE", "\xFF\xFE"},
-      {"x y", "x y"},        {".hidden", ".hidden"}, {"con", "con"},
+      {"..", ".."},
+      {".", "."},
+      {"a;DROP TABLE x", "a;DROP TABLE x"},
+      {"\"", "\\\""},
+      {"%00", "%00"},
+      {"\xFF\xFE", "\xFF\xFE"},
+      {"x y", "x y"},
+      {".hidden", ".hidden"},
+      {"con", "con"},
       {"a\\b", "a\\\\b"}};
   for (const auto &pair : names) {
     const std::string &name = pair.first;
@@ -297,45 +387,73 @@ TEST(HostileInput, HostileNamesAndIdsNeverLeaveTheStorageDirectory) {
     const char *create_code =
         name == "\xFF\xFE" ? "missing_index_uid" : "index_already_exists";
     const char *add_code = valid ? "" : "document_addition_failed";
-    rows.push_back({"add to a hostile index name",
-                    {"POST", "/indexes/" + name + "/documents", "", "{\"id\":\"1\"}"},
-                    valid ? 200 : 400, add_code, ""});
-    rows.push_back({"create a hostile index name",
-                    {"POST", "/indexes", "", "{\"uid\":\"" + pair.second + "\"}"},
-                    400, create_code, ""});
+    rows.push_back(
+        {"add to a hostile index name",
+         {"POST", "/indexes/" + name + "/documents", "", "{\"id\":\"1\"}"},
+         valid ? 200 : 400,
+         add_code,
+         ""});
+    rows.push_back(
+        {"create a hostile index name",
+         {"POST", "/indexes", "", "{\"uid\":\"" + pair.second + "\"}"},
+         400,
+         create_code,
+         ""});
     rows.push_back({"search a hostile index name",
                     {"GET", "/indexes/" + name + "/search", "q=dune", ""},
-                    valid ? 200 : 404, valid ? "" : "index_not_found", ""});
+                    valid ? 200 : 404,
+                    valid ? "" : "index_not_found",
+                    ""});
     rows.push_back({"delete a hostile index name",
-                    {"DELETE", "/indexes/" + name, "", ""}, valid ? 200 : 404,
-                    valid ? "" : "index_not_found", ""});
+                    {"DELETE", "/indexes/" + name, "", ""},
+                    valid ? 200 : 404,
+                    valid ? "" : "index_not_found",
+                    ""});
     rows.push_back({"fetch a hostile document id",
-                    {"GET", "/indexes/books/documents/" + name, "", ""}, 404,
-                    "document_not_found", ""});
+                    {"GET", "/indexes/books/documents/" + name, "", ""},
+                    404,
+                    "document_not_found",
+                    ""});
     rows.push_back({"delete a hostile document id",
-                    {"DELETE", "/indexes/books/documents/" + name, "", ""}, 404,
-                    "document_not_found", ""});
+                    {"DELETE", "/indexes/books/documents/" + name, "", ""},
+                    404,
+                    "document_not_found",
+                    ""});
   }
-  const std::string quoted_json[] = {"../x", "a/b", "../../etc/passwd", "/tmp/x"};
+  const std::string quoted_json[] = {"../x", "a/b", "../../etc/passwd",
+                                     "/tmp/x"};
   for (const std::string &name : quoted_json) {
     rows.push_back({"create a path as index name",
-                    {"POST", "/indexes", "", "{\"uid\":\"" + name + "\"}"}, 400,
-                    "index_already_exists", "Invalid index name"});
+                    {"POST", "/indexes", "", "{\"uid\":\"" + name + "\"}"},
+                    400,
+                    "index_already_exists",
+                    "Invalid index name"});
     rows.push_back({"delete a path as index name by query",
-                    {"DELETE", "/indexes", "uid=" + name, ""}, 400,
-                    "missing_index_uid", ""});
+                    {"DELETE", "/indexes", "uid=" + name, ""},
+                    400,
+                    "missing_index_uid",
+                    ""});
   }
   rows.push_back({"dot segments in the path",
-                  {"POST", "/indexes/../x/documents", "", "{\"id\":\"1\"}"}, 404,
-                  "route_not_found", ""});
-  rows.push_back({"index name of 300 bytes",
-                  {"POST", "/indexes/" + kLong300 + "/documents", "", "{\"id\":\"1\"}"},
-                  400, "invalid_identifier", ""});
+                  {"POST", "/indexes/../x/documents", "", "{\"id\":\"1\"}"},
+                  404,
+                  "route_not_found",
+                  ""});
+  rows.push_back(
+      {"index name of 300 bytes",
+       {"POST", "/indexes/" + kLong300 + "/documents", "", "{\"id\":\"1\"}"},
+       400,
+       "invalid_identifier",
+       ""});
   rows.push_back({"document id of 300 bytes",
-                  {"DELETE", "/indexes/books/documents/" + kLong300, "", ""}, 400,
-                  "invalid_identifier", ""});
+                  {"DELETE", "/indexes/books/documents/" + kLong300, "", ""},
+                  400,
+                  "invalid_identifier",
+                  ""});
   rows.push_back({"search by a query-string index that is a path",
-                  {"GET", "/indexes/books/search", "index=../../etc", ""}, 200, "",
+                  {"GET", "/indexes/books/search", "index=../../etc", ""},
+                  200,
+                  "",
                   "\"total_hits\":3"});
   run_rows(rows, storage);
   auto after = tree_of(tmp.path(), storage);
@@ -356,27 +474,75 @@ TEST(HostileInput, QueriesWithOperatorsAndBadBytesAreAnsweredAsText) {
   while (huge.size() < 100 * 1024) huge += "dune+%22emma%22+";
   const std::string search = "/indexes/books/search";
   std::vector<Row> rows = {
-      {"unbalanced quote", {"GET", search, "q=%22dune", ""}, 200, "", "\"id\":\"1\""},
-      {"phrase", {"GET", search, "q=%22frank+herbert%22", ""}, 200, "", "\"id\":\"1\""},
+      {"unbalanced quote",
+       {"GET", search, "q=%22dune", ""},
+       200,
+       "",
+       "\"id\":\"1\""},
+      {"phrase",
+       {"GET", search, "q=%22frank+herbert%22", ""},
+       200,
+       "",
+       "\"id\":\"1\""},
       {"lone star", {"GET", search, "q=*", ""}, 200, "", "\"hits\":"},
       {"prefix star", {"GET", search, "q=du*", ""}, 200, "", "\"id\":\"1\""},
-      {"NEAR", {"GET", search, "q=frank+NEAR+herbert", ""}, 200, "", "\"hits\":"},
-      {"AND OR NOT", {"GET", search, "q=dune+AND+(emma+OR+NOT+x)", ""}, 200, "", "\"hits\":"},
-      {"unbalanced parentheses", {"GET", search, "q=((dune", ""}, 200, "", "\"hits\":"},
-      {"field syntax", {"GET", search, "q=title:dune", ""}, 200, "", "\"hits\":"},
-      {"only operators", {"GET", search, "q=%22*()%3A-%5E~", ""}, 200, "", "\"hits\":"},
-      {"invalid UTF-8", {"GET", search, "q=%FF%FE%C3", ""}, 200, "", "\"hits\":"},
+      {"NEAR",
+       {"GET", search, "q=frank+NEAR+herbert", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"AND OR NOT",
+       {"GET", search, "q=dune+AND+(emma+OR+NOT+x)", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"unbalanced parentheses",
+       {"GET", search, "q=((dune", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"field syntax",
+       {"GET", search, "q=title:dune", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"only operators",
+       {"GET", search, "q=%22*()%3A-%5E~", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"invalid UTF-8",
+       {"GET", search, "q=%FF%FE%C3", ""},
+       200,
+       "",
+       "\"hits\":"},
       {"overlong slash", {"GET", search, "q=%C0%AF", ""}, 200, "", "\"hits\":"},
       {"surrogate", {"GET", search, "q=%ED%A0%80", ""}, 200, "", "\"hits\":"},
-      {"control bytes", {"GET", search, "q=%01%1B%7F", ""}, 200, "", "\"hits\":"},
+      {"control bytes",
+       {"GET", search, "q=%01%1B%7F", ""},
+       200,
+       "",
+       "\"hits\":"},
       {"100 KB query string", {"GET", search, huge, ""}, 200, "", "\"hits\":"},
-      {"100 KB of one parameter name", {"GET", search, std::string(100 * 1024, 'k') + "=1", ""},
-       200, "", "\"total_hits\":3"},
-      {"negative and huge numbers", {"GET", search, "q=dune&limit=-5&offset=99999999999", ""},
-       200, "", "\"hits\":"},
-      {"body query with operators", {"POST", search, "", "{\"q\":\"(\\\"dune AND *\",\"limit\":-1}"},
-       200, "", "\"hits\":"},
-      {"body query invalid UTF-8", {"POST", search, "", "{\"q\":\"\xFF\"}"}, 200, "",
+      {"100 KB of one parameter name",
+       {"GET", search, std::string(100 * 1024, 'k') + "=1", ""},
+       200,
+       "",
+       "\"total_hits\":3"},
+      {"negative and huge numbers",
+       {"GET", search, "q=dune&limit=-5&offset=99999999999", ""},
+       200,
+       "",
+       "\"hits\":"},
+      {"body query with operators",
+       {"POST", search, "", "{\"q\":\"(\\\"dune AND *\",\"limit\":-1}"},
+       200,
+       "",
+       "\"hits\":"},
+      {"body query invalid UTF-8",
+       {"POST", search, "", "{\"q\":\"\xFF\"}"},
+       200,
+       "",
        "\"hits\":"},
   };
   run_rows(rows, storage);
@@ -389,8 +555,8 @@ TEST(HostileInput, UnusableStorageDirectoriesAreA500AndAreNotTouched) {
   ASSERT_EQ(mkdir(tmp.sub("open").c_str(), 0777), 0);
   ASSERT_EQ(chmod(tmp.sub("open").c_str(), 0777), 0);
   auto before = tree_of(tmp.path(), "");
-  const std::string storages[] = {tmp.sub("plain-file"), tmp.sub("plain-file/sub"),
-                                  tmp.sub("open")};
+  const std::string storages[] = {tmp.sub("plain-file"),
+                                  tmp.sub("plain-file/sub"), tmp.sub("open")};
   for (const std::string &storage : storages) {
     for (const Request &req :
          {Request{"GET", "/indexes", "", ""},
@@ -403,7 +569,8 @@ TEST(HostileInput, UnusableStorageDirectoriesAreA500AndAreNotTouched) {
     }
   }
   EXPECT_EQ(tree_of(tmp.path(), ""), before);
-  EXPECT_EQ(lmxtest::read_file(tmp.sub("plain-file")).value_or(""), "not a directory");
+  EXPECT_EQ(lmxtest::read_file(tmp.sub("plain-file")).value_or(""),
+            "not a directory");
 }
 
 TEST(HostileInput, ReadOnlyStorageServesReadsAndRefusesWrites) {
@@ -419,18 +586,42 @@ TEST(HostileInput, ReadOnlyStorageServesReadsAndRefusesWrites) {
   ASSERT_EQ(system(("chmod -R a-w " + storage).c_str()), 0);
   auto before = tree_of(tmp.path(), "");
   std::vector<Row> rows = {
-      {"search", {"GET", "/indexes/books/search", "q=dune", ""}, 200, "", "\"id\":\"1\""},
+      {"search",
+       {"GET", "/indexes/books/search", "q=dune", ""},
+       200,
+       "",
+       "\"id\":\"1\""},
       {"listing", {"GET", "/indexes", "", ""}, 200, "", "\"uid\":\"books\""},
-      {"stats", {"GET", "/indexes/books/stats", "", ""}, 200, "", "\"numberOfDocuments\":3"},
-      {"add", {"POST", "/indexes/books/documents", "", "{\"id\":\"9\"}"}, 400,
-       "document_addition_failed", "cannot be opened for writing"},
-      {"add to a new index", {"POST", "/indexes/fresh/documents", "", "{\"id\":\"9\"}"}, 400,
-       "document_addition_failed", "cannot be created"},
-      {"create", {"POST", "/indexes", "", "{\"uid\":\"fresh\"}"}, 400,
-       "index_already_exists", "cannot be created"},
-      {"delete a document", {"DELETE", "/indexes/books/documents/1", "", ""}, 404,
-       "document_not_found", ""},
-      {"delete the index", {"DELETE", "/indexes/books", "", ""}, 404, "index_not_found", ""},
+      {"stats",
+       {"GET", "/indexes/books/stats", "", ""},
+       200,
+       "",
+       "\"numberOfDocuments\":3"},
+      {"add",
+       {"POST", "/indexes/books/documents", "", "{\"id\":\"9\"}"},
+       400,
+       "document_addition_failed",
+       "cannot be opened for writing"},
+      {"add to a new index",
+       {"POST", "/indexes/fresh/documents", "", "{\"id\":\"9\"}"},
+       400,
+       "document_addition_failed",
+       "cannot be created"},
+      {"create",
+       {"POST", "/indexes", "", "{\"uid\":\"fresh\"}"},
+       400,
+       "index_already_exists",
+       "cannot be created"},
+      {"delete a document",
+       {"DELETE", "/indexes/books/documents/1", "", ""},
+       404,
+       "document_not_found",
+       ""},
+      {"delete the index",
+       {"DELETE", "/indexes/books", "", ""},
+       404,
+       "index_not_found",
+       ""},
   };
   run_rows(rows, storage, true);
   EXPECT_EQ(tree_of(tmp.path(), ""), before) << "read-only storage was changed";
@@ -445,31 +636,55 @@ TEST(HostileInput, AnIndexOfGarbageFilesFailsAloneAndHidesNoOtherIndex) {
   std::string junk = storage + "/junk";
   ASSERT_EQ(mkdir(junk.c_str(), 0700), 0);
   std::string noise;
-  for (int i = 0; i < 4096; i++) noise += static_cast<char>((i * 7919 + 13) & 0xFF);
-  for (const char *f : {"iamglass", "postlist.glass", "docdata.glass", "termlist.glass"})
+  for (int i = 0; i < 4096; i++)
+    noise += static_cast<char>((i * 7919 + 13) & 0xFF);
+  for (const char *f :
+       {"iamglass", "postlist.glass", "docdata.glass", "termlist.glass"})
     ASSERT_TRUE(lmxtest::write_file(junk + "/" + f, noise));
   ASSERT_EQ(mkdir((storage + "/empty").c_str(), 0700), 0);
   auto before = tree_of(tmp.path(), storage);
   std::vector<Row> rows = {
-      {"search the garbage", {"GET", "/indexes/junk/search", "q=x", ""}, 404,
-       "index_not_found", ""},
-      {"stats of the garbage", {"GET", "/indexes/junk/stats", "", ""}, 404,
-       "index_not_found", ""},
-      {"fetch from the garbage", {"GET", "/indexes/junk/documents/1", "", ""}, 404,
-       "document_not_found", ""},
-      {"add to the garbage", {"POST", "/indexes/junk/documents", "", "{\"id\":\"1\"}"}, 400,
-       "document_addition_failed", "junk"},
-      {"add to an empty directory", {"POST", "/indexes/empty/documents", "", "{\"id\":\"1\"}"},
-       400, "document_addition_failed", "empty"},
-      {"search the sound index", {"GET", "/indexes/books/search", "q=dune", ""}, 200, "",
+      {"search the garbage",
+       {"GET", "/indexes/junk/search", "q=x", ""},
+       404,
+       "index_not_found",
+       ""},
+      {"stats of the garbage",
+       {"GET", "/indexes/junk/stats", "", ""},
+       404,
+       "index_not_found",
+       ""},
+      {"fetch from the garbage",
+       {"GET", "/indexes/junk/documents/1", "", ""},
+       404,
+       "document_not_found",
+       ""},
+      {"add to the garbage",
+       {"POST", "/indexes/junk/documents", "", "{\"id\":\"1\"}"},
+       400,
+       "document_addition_failed",
+       "junk"},
+      {"add to an empty directory",
+       {"POST", "/indexes/empty/documents", "", "{\"id\":\"1\"}"},
+       400,
+       "document_addition_failed",
+       "empty"},
+      {"search the sound index",
+       {"GET", "/indexes/books/search", "q=dune", ""},
+       200,
+       "",
        "\"id\":\"1\""},
-      {"the listing keeps the sound index", {"GET", "/indexes", "", ""}, 200, "",
+      {"the listing keeps the sound index",
+       {"GET", "/indexes", "", ""},
+       200,
+       "",
        "\"uid\":\"books\""},
   };
   run_rows(rows, storage);
   EXPECT_EQ(tree_of(tmp.path(), storage), before);
   /* The engine may take a lock file there, but never rewrites the files. */
-  for (const char *f : {"iamglass", "postlist.glass", "docdata.glass", "termlist.glass"})
+  for (const char *f :
+       {"iamglass", "postlist.glass", "docdata.glass", "termlist.glass"})
     EXPECT_EQ(lmxtest::read_file(junk + "/" + f).value_or(""), noise) << f;
   expect_seed_intact(storage);
 }

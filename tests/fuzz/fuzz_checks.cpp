@@ -28,18 +28,32 @@ bool valid_utf8(std::string_view s) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     size_t extra;
     unsigned cp, min;
-    if (c < 0x80) { i++; continue; }
-    if ((c & 0xE0) == 0xC0) { extra = 1; min = 0x80; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { extra = 2; min = 0x800; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { extra = 3; min = 0x10000; cp = c & 0x07; }
-    else return false;
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      min = 0x80;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      min = 0x800;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      min = 0x10000;
+      cp = c & 0x07;
+    } else
+      return false;
     if (s.size() - i <= extra) return false;
     for (size_t k = 1; k <= extra; k++) {
       unsigned char cc = static_cast<unsigned char>(s[i + k]);
       if ((cc & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (cc & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
     i += extra + 1;
   }
   return true;
@@ -67,17 +81,20 @@ static void check_envelope(std::string_view body, std::string_view context) {
     require(idx < 4, "error envelope has extra members", context);
     require(strcmp(yyjson_get_str(key), members[idx]) == 0,
             "error envelope members out of order", context);
-    require(yyjson_is_str(val), "error envelope member is not a string", context);
+    require(yyjson_is_str(val), "error envelope member is not a string",
+            context);
     idx++;
   }
   require(idx == 4, "error envelope lacks members", context);
   std::string code = yyjson_get_str(yyjson_obj_get(root, "code"));
   std::string type = yyjson_get_str(yyjson_obj_get(root, "type"));
   std::string link = yyjson_get_str(yyjson_obj_get(root, "link"));
-  require(!code.empty() && code.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") ==
-                               std::string::npos,
-          "error code is not snake_case", context);
-  require(type == "invalid_request", "error type is not invalid_request", context);
+  require(
+      !code.empty() && code.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") ==
+                           std::string::npos,
+      "error code is not snake_case", context);
+  require(type == "invalid_request", "error type is not invalid_request",
+          context);
   std::string tail = "/errors#" + code;
   require(link.rfind("https://", 0) == 0 && link.size() > tail.size() &&
               link.compare(link.size() - tail.size(), tail.size(), tail) == 0,
@@ -96,7 +113,10 @@ int check_cgi_response(const std::string &raw) {
     require(eol != std::string::npos, "header line without CR LF", raw);
     std::string line = raw.substr(pos, eol - pos);
     pos = eol + 2;
-    if (line.empty()) { ended = true; break; }
+    if (line.empty()) {
+      ended = true;
+      break;
+    }
     require(line.find('\n') == std::string::npos, "bare LF in header", raw);
     if (line.rfind("Status: ", 0) == 0) {
       status = atoi(line.c_str() + 8);

@@ -24,8 +24,8 @@ static long document_count() {
   if (strcmp(stats, "null") == 0) return 0;
   yyjson_doc *doc = yyjson_read(stats, strlen(stats), 0);
   require(doc != nullptr, "stats are not JSON", stats);
-  long n = static_cast<long>(
-      yyjson_get_uint(yyjson_obj_get(yyjson_doc_get_root(doc), "document_count")));
+  long n = static_cast<long>(yyjson_get_uint(
+      yyjson_obj_get(yyjson_doc_get_root(doc), "document_count")));
   yyjson_doc_free(doc);
   return n;
 }
@@ -58,11 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int added = lumidex_documents_add("docs", body.c_str());
   if (added < 0) {
     const char *err = lumidex_last_error();
-    require(err != nullptr && err[0] != '\0', "refusal without an error text", body);
+    require(err != nullptr && err[0] != '\0', "refusal without an error text",
+            body);
     std::string e = err;
     require(e.find('\n') == std::string::npos, "error text holds a newline", e);
     require(fuzzcheck::valid_utf8(e), "error text is not UTF-8", e);
-    require(document_count() == before, "a refused batch changed the index", body);
+    require(document_count() == before, "a refused batch changed the index",
+            body);
   } else {
     long after = document_count();
     require(after >= before && after <= before + added,

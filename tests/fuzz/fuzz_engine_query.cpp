@@ -19,11 +19,16 @@
 using fuzzcheck::require;
 
 static const char kCorpus[] =
-    "{\"id\":\"1\",\"title\":\"Web server for small sites\",\"body\":\"fast and light\"}\n"
-    "{\"id\":\"2\",\"title\":\"Émile's café\",\"body\":\"crème brûlée AND more\"}\n"
-    "{\"id\":\"3\",\"title\":\"Library of functions\",\"tags\":[\"lib\",\"c\"],\"n\":42}\n"
-    "{\"id\":\"4\",\"title\":\"Postgres client\",\"nested\":{\"deep\":\"python bindings\"}}\n"
-    "{\"id\":\"5\",\"title\":\"\\\"quoted\\\" (paren) *star* NEAR: colon^caret\"}\n";
+    "{\"id\":\"1\",\"title\":\"Web server for small sites\",\"body\":\"fast "
+    "and light\"}\n"
+    "{\"id\":\"2\",\"title\":\"Émile's café\",\"body\":\"crème brûlée AND "
+    "more\"}\n"
+    "{\"id\":\"3\",\"title\":\"Library of "
+    "functions\",\"tags\":[\"lib\",\"c\"],\"n\":42}\n"
+    "{\"id\":\"4\",\"title\":\"Postgres client\",\"nested\":{\"deep\":\"python "
+    "bindings\"}}\n"
+    "{\"id\":\"5\",\"title\":\"\\\"quoted\\\" (paren) *star* NEAR: "
+    "colon^caret\"}\n";
 
 static std::string g_storage;
 

@@ -87,7 +87,8 @@ void seed_storage() {
   spec.stdin_bytes =
       "[{\"id\":\"1\",\"title\":\"Dune\",\"author\":\"Frank Herbert\"},"
       "{\"id\":\"2\",\"title\":\"Emma\",\"author\":\"Jane Austen\"},"
-      "{\"id\":\"3\",\"title\":\"Caf\xC3\xA9 society\",\"tags\":[\"a\",\"b\"]}]";
+      "{\"id\":\"3\",\"title\":\"Caf\xC3\xA9 "
+      "society\",\"tags\":[\"a\",\"b\"]}]";
   spec.env["CONTENT_LENGTH"] = std::to_string(spec.stdin_bytes.size());
   lmxtest::ChildResult r = run_router(spec);
   require(lmxtest::response_status(r.out) == 200, "seeding failed", r.out);
@@ -109,9 +110,8 @@ bool open_route(std::string path) {
   size_t start = path.find_first_not_of('/');
   if (start == std::string::npos) return true;
   size_t stop = path.find('/', start);
-  std::string first = path.substr(start, stop == std::string::npos
-                                              ? std::string::npos
-                                              : stop - start);
+  std::string first = path.substr(
+      start, stop == std::string::npos ? std::string::npos : stop - start);
   /* The route parser stops at '?' inside PATH_INFO as well. */
   first = first.substr(0, first.find('?'));
   return first == "status" || first == "index" || first.empty();
@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const char *const kMethods[] = {"GET",  "POST", "DELETE", "PUT",
+  static const char *const kMethods[] = {"GET",   "POST", "DELETE", "PUT",
                                          "PATCH", "HEAD", "get",    ""};
   static unsigned runs = 0;
   if (++runs % kResetEvery == 0) seed_storage();
@@ -168,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   lmxtest::ChildSpec spec;
   spec.env = base_env();
   spec.timeout_seconds = 20;
-  if (kMethods[mode & 7][0] != '\0') spec.env["REQUEST_METHOD"] = kMethods[mode & 7];
+  if (kMethods[mode & 7][0] != '\0')
+    spec.env["REQUEST_METHOD"] = kMethods[mode & 7];
   spec.env["PATH_INFO"] = path;
   spec.env["QUERY_STRING"] = query;
   spec.stdin_kind = lmxtest::StdinKind::File;

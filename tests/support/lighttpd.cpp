@@ -47,7 +47,8 @@ int connect_loopback(int port) {
 void send_all(int fd, const std::string &bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n =
+        send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     /* A server refusing a request may close before reading all of it; the
      * answer it sent first is still there to read. */
     if (n <= 0) return;
@@ -124,11 +125,11 @@ void LighttpdServer::try_start() {
   spec.inherit_env = true;
   for (const auto &kv : env_) spec.env[kv.first] = kv.second;
   std::string conf_path = dir_.sub("lighttpd.conf");
-  ChildResult conf = run_program(
-      render_,
-      {"--router", router_, "--storage", storage_, "--port",
-       std::to_string(port_), "--errorlog", dir_.sub("error.log")},
-      spec);
+  ChildResult conf =
+      run_program(render_,
+                  {"--router", router_, "--storage", storage_, "--port",
+                   std::to_string(port_), "--errorlog", dir_.sub("error.log")},
+                  spec);
   if (conf.exit_code != 0 || !write_file(conf_path, conf.out)) {
     start_failure_ = "render-lighttpd-conf failed: " + conf.err + "\n";
     return;

@@ -23,8 +23,9 @@
 namespace lmxtest {
 
 struct HttpResponse {
-  int status = 0;      /* 0 when no HTTP answer came back */
-  std::string headers; /* status line and header lines, without the blank line */
+  int status = 0; /* 0 when no HTTP answer came back */
+  std::string
+      headers; /* status line and header lines, without the blank line */
   std::string body;
 };
 
