@@ -51,6 +51,8 @@ struct Request {
   std::string body;
   /* CONTENT_LENGTH as sent; "=" means the body's true length, "" none. */
   std::string content_length = "=";
+  /* POST_BODY_FILE as sent, "" for none. */
+  std::string body_file = "";
 };
 
 struct Answer {
@@ -66,6 +68,7 @@ std::string shown(const Request &r) {
     text +=
         " body[" + std::to_string(r.body.size()) + "] " + r.body.substr(0, 200);
   text += " CONTENT_LENGTH=" + r.content_length;
+  if (!r.body_file.empty()) text += " POST_BODY_FILE=" + r.body_file;
   std::string printable;
   for (unsigned char c : text) {
     if (c >= 0x20 && c < 0x7F) {
@@ -91,6 +94,7 @@ Answer send(const Request &r, const std::string &storage,
     spec.env["CONTENT_LENGTH"] = std::to_string(r.body.size());
   else if (!r.content_length.empty())
     spec.env["CONTENT_LENGTH"] = r.content_length;
+  if (!r.body_file.empty()) spec.env["POST_BODY_FILE"] = r.body_file;
   spec.stdin_kind = lmxtest::StdinKind::File;
   spec.stdin_bytes = r.body;
   Answer a;
@@ -360,6 +364,45 @@ TEST(HostileInput, MalformedBodiesAreRefusedWholeAndChangeNothing) {
            storage);
   EXPECT_EQ(a.status, 200) << a.body;
   EXPECT_NE(a.body.find("\"added\":1"), std::string::npos) << a.body;
+}
+
+TEST(HostileInput, BodyFilesAreReadLikeStandardInput) {
+  TempDir tmp;
+  std::string storage = tmp.sub("storage");
+  seed(storage);
+  const std::string nul_file = tmp.sub("nul-body");
+  const std::string cut_file = tmp.sub("cut-body");
+  ASSERT_TRUE(lmxtest::write_file(
+      nul_file, std::string("{\"id\":\"9\"}\0{\"id\":\"10\"}", 22)));
+  ASSERT_TRUE(lmxtest::write_file(cut_file, "[{\"id\":\"9\""));
+  auto before = tree_of(tmp.path(), storage);
+  const std::string docs = "/indexes/books/documents";
+  std::vector<Row> rows = {
+      {"NUL in a body file",
+       {"POST", docs, "", "", "", nul_file},
+       400,
+       "document_addition_failed",
+       "NUL"},
+      {"truncated body file; standard input is not read",
+       {"POST", docs, "", "{\"id\":\"9\"}", "=", cut_file},
+       400,
+       "document_addition_failed",
+       ""},
+      {"missing body file falls back to standard input",
+       {"POST", "/indexes/more/documents", "", "{\"id\":\"9\"}", "=",
+        tmp.sub("no-such-file")},
+       200,
+       "",
+       "\"added\":1"},
+      {"a directory as body file is no body",
+       {"POST", docs, "", "", "", tmp.path()},
+       400,
+       "missing_payload",
+       ""},
+  };
+  run_rows(rows, storage);
+  EXPECT_EQ(tree_of(tmp.path(), storage), before);
+  expect_seed_intact(storage);
 }
 
 TEST(HostileInput, HostileNamesAndIdsNeverLeaveTheStorageDirectory) {
