@@ -223,9 +223,11 @@ class Indexer {
     yyjson_val *key, *val;
     yyjson_obj_foreach(obj, idx, max, key, val) {
       unsigned wdf = kOtherFieldWdf;
+      name_field_ = false;
       if (val != pk_val) {
         if (rank == 0) wdf = kFirstFieldWdf;
         if (rank == 1) wdf = kSecondFieldWdf;
+        name_field_ = rank == 0;
         ++rank;
       }
       add_tree(doc, val, wdf);
@@ -292,10 +294,23 @@ class Indexer {
     if (tokens_.empty()) return;
     for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
     pos_ += kValuePositionGap;
+    /* The heading: words before the first line feed, the first few. */
+    size_t line_end = text.find('\n');
+    for (size_t k = 0; k < tokens_.size() && k < kHeadingWords; ++k) {
+      if (tokens_[k].begin > line_end) break;
+      doc.add_term(kHeadingPrefix + tokens_[k].term, wdf);
+    }
+    /* Only in the first field: a one-word value there names the document,
+     * while a rare one-word value in a late field (a tag, a note) would
+     * otherwise outweigh the order of the fields. */
+    if (name_field_ && tokens_.size() == 1)
+      doc.add_term(kWholeValuePrefix + tokens_[0].term, wdf);
   }
 
   std::vector<Token> tokens_;
   std::vector<Frame> stack_;
+  /* Whether the values being added are those of the first field. */
+  bool name_field_ = false;
   Xapian::termpos pos_ = 1;
 };
 

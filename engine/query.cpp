@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "search.h"
 #include "text.h"
 #include "typo.h"
 
@@ -78,28 +79,67 @@ Xapian::Query phrase_query(const std::vector<std::string> &terms) {
                        static_cast<Xapian::termcount>(terms.size()));
 }
 
+/* One term, or a synonym group of terms, each with prefix put before it. */
+Xapian::Query any_of(const std::vector<std::string> &terms,
+                     const char *prefix) {
+  if (terms.size() == 1) return Xapian::Query(prefix + terms[0]);
+  std::vector<std::string> prefixed;
+  prefixed.reserve(terms.size());
+  for (const auto &term : terms) prefixed.push_back(prefix + term);
+  return Xapian::Query(Xapian::Query::OP_SYNONYM, prefixed.begin(),
+                       prefixed.end());
+}
+
 /* Typo candidates by word, so a word repeated in a pasted text costs one
  * lookup. */
 using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
+
+/* Completions by prefix: the word being typed is expanded for its own
+ * query and again for the phrase bonus, at the cost of one scan. */
+class Completions {
+ public:
+  explicit Completions(const Xapian::Database &db) : db_(db) {}
+  const std::vector<std::string> &of(const std::string &prefix) {
+    auto it = cache_.find(prefix);
+    if (it == cache_.end())
+      it = cache_
+               .emplace(prefix,
+                        prefix_completions(
+                            db_, prefix,
+                            prefix_expansions(utf8_length(prefix))))
+               .first;
+    return it->second;
+  }
+
+ private:
+  const Xapian::Database &db_;
+  std::unordered_map<std::string, std::vector<std::string>> cache_;
+};
 
 /* The query of one required word: the word (with its completions when
  * as_prefix), or-ed with its typo candidates at a reduced weight. Records
  * every term it may match in matched. */
 Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
-                         bool as_prefix, TypoCache &typo_cache,
+                         bool as_prefix, Completions &completions,
+                         TypoCache &typo_cache,
                          std::unordered_set<std::string> &matched) {
   matched.insert(word);
   std::vector<std::string> same{word};
   if (as_prefix) {
-    for (auto &term : prefix_completions(db, word, kMaxPrefixExpansions)) {
+    for (const auto &term : completions.of(word)) {
       matched.insert(term);
-      same.push_back(std::move(term));
+      same.push_back(term);
     }
   }
-  Xapian::Query exact =
-      same.size() == 1
-          ? Xapian::Query(word)
-          : Xapian::Query(Xapian::Query::OP_SYNONYM, same.begin(), same.end());
+  Xapian::Query exact = any_of(same, "");
+  /* The heading and whole-value terms only add weight: a document holding
+   * one of them holds the word too. */
+  {
+    Xapian::Query parts[] = {exact, any_of(same, kHeadingPrefix),
+                             any_of(same, kWholeValuePrefix)};
+    exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
+  }
+
 
   auto cached = typo_cache.find(word);
   if (cached == typo_cache.end())
@@ -119,6 +159,118 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
   return Xapian::Query(
       Xapian::Query::OP_OR, exact,
       Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, near, kTypoWeightFactor));
+}
+
+/* The AND of every required word query and phrase. */
+Xapian::Query all_of(const std::vector<Xapian::Query> &words,
+                     const std::vector<Xapian::Query> &phrases) {
+  std::vector<Xapian::Query> parts(words);
+  parts.insert(parts.end(), phrases.begin(), phrases.end());
+  if (parts.size() == 1) return parts[0];
+  return Xapian::Query(Xapian::Query::OP_AND, parts.begin(), parts.end());
+}
+
+/* The exact terms one typed word stands for in a phrase: the word, or for
+ * the word being typed the word and its completions (looked up again: the
+ * prefix range is small and already in the database's cache). */
+Xapian::Query typed_word(const std::string &word, bool as_prefix,
+                         Completions &completions) {
+  if (!as_prefix) return Xapian::Query(word);
+  std::vector<std::string> same{word};
+  const auto &more = completions.of(word);
+  same.insert(same.end(), more.begin(), more.end());
+  if (same.size() == 1) return Xapian::Query(word);
+  return Xapian::Query(Xapian::Query::OP_OR, same.begin(), same.end());
+}
+
+/* A word typed as one that the documents write as two ("webserver" for
+ * "web server"): the phrase of the two halves, or-ed with the word's own
+ * query. Only splits into two indexed words of kMinJoinedPart code points or
+ * more count, the one whose rarer half is the most frequent first; at most
+ * kMaxSplits of them. */
+Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
+                         Xapian::Query query,
+                         std::unordered_set<std::string> &matched) {
+  std::u32string cps;
+  if (!to_code_points(word, cps) || cps.size() < 2 * kMinJoinedPart ||
+      cps.size() > kMaxSplitLength)
+    return query;
+  std::vector<std::pair<Xapian::doccount, size_t>> splits;
+  size_t byte = 0;
+  for (size_t cp = 0; cp + kMinJoinedPart <= cps.size(); ++cp) {
+    if (cp >= kMinJoinedPart) {
+      Xapian::doccount left = db.get_termfreq(word.substr(0, byte));
+      Xapian::doccount right = left ? db.get_termfreq(word.substr(byte)) : 0;
+      if (left && right) splits.emplace_back(std::min(left, right), byte);
+    }
+    /* Advance one code point. */
+    ++byte;
+    while (byte < word.size() && (word[byte] & 0xC0) == 0x80) ++byte;
+  }
+  if (splits.empty()) return query;
+  std::sort(splits.begin(), splits.end(), [](const auto &a, const auto &b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
+  if (splits.size() > kMaxSplits) splits.resize(kMaxSplits);
+  std::vector<Xapian::Query> alternatives{std::move(query)};
+  for (const auto &split : splits) {
+    std::vector<std::string> halves{word.substr(0, split.second),
+                                    word.substr(split.second)};
+    matched.insert(halves.begin(), halves.end());
+    alternatives.push_back(phrase_query(halves));
+  }
+  return Xapian::Query(Xapian::Query::OP_OR, alternatives.begin(),
+                       alternatives.end());
+}
+
+/* Two neighbouring words typed apart that the documents write as one
+ * ("web server" for "webserver"): for each pair among the first
+ * kMaxJoinedWords words whose concatenation is indexed (or, for the word
+ * being typed, has completions), the query with that pair replaced by the
+ * concatenation. */
+std::vector<Xapian::Query> joined_alternatives(
+    const Xapian::Database &db, const ParsedQuery &parsed,
+    const std::vector<Xapian::Query> &words,
+    const std::vector<Xapian::Query> &phrases, Completions &completions,
+    std::unordered_set<std::string> &matched) {
+  std::vector<Xapian::Query> out;
+  const size_t n = parsed.words.size();
+  for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
+    std::string joined = parsed.words[k] + parsed.words[k + 1];
+    bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
+    Xapian::Query alt = typed_word(joined, as_prefix, completions);
+    bool indexed = db.term_exists(joined) ||
+                   (as_prefix && alt.get_type() == Xapian::Query::OP_OR);
+    if (!indexed) continue;
+    for (auto it = alt.get_terms_begin(); it != alt.get_terms_end(); ++it)
+      matched.insert(*it);
+    std::vector<Xapian::Query> rest;
+    for (size_t j = 0; j < n; ++j) {
+      if (j == k) rest.push_back(alt);
+      if (j != k && j != k + 1) rest.push_back(words[j]);
+    }
+    out.push_back(all_of(rest, phrases));
+  }
+  return out;
+}
+
+/* Extra weight for documents holding neighbouring words of the query next
+ * to each other, in the order typed: a phrase of each pair of neighbouring
+ * words (the word being typed with its completions). Empty for fewer than
+ * two words. */
+Xapian::Query adjacency_bonus(const ParsedQuery &parsed,
+                              Completions &completions) {
+  const size_t n = parsed.words.size();
+  std::vector<Xapian::Query> pairs;
+  for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
+    bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
+    Xapian::Query pair[] = {Xapian::Query(parsed.words[k]),
+                            typed_word(parsed.words[k + 1], as_prefix,
+                                       completions)};
+    pairs.push_back(Xapian::Query(Xapian::Query::OP_PHRASE, pair, pair + 2, 2));
+  }
+  if (pairs.empty()) return Xapian::Query();
+  return Xapian::Query(Xapian::Query::OP_OR, pairs.begin(), pairs.end());
 }
 
 }  // namespace
@@ -178,6 +330,12 @@ ParsedQuery parse_query(std::string_view text) {
   return parsed;
 }
 
+size_t prefix_expansions(size_t length) {
+  if (length <= 1) return kMaxOneLetterExpansions;
+  if (length == 2) return kMaxTwoLetterExpansions;
+  return kMaxPrefixExpansions;
+}
+
 std::vector<std::string> prefix_completions(const Xapian::Database &db,
                                             const std::string &prefix,
                                             size_t max) {
@@ -217,23 +375,43 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
     return built;
   }
 
-  std::vector<Xapian::Query> required;
+  const size_t n = parsed.words.size();
+  std::vector<Xapian::Query> words;
   TypoCache typo_cache;
-  for (size_t k = 0; k < parsed.words.size(); ++k) {
-    bool as_prefix = parsed.last_word_is_prefix && k + 1 == parsed.words.size();
-    required.push_back(word_query(db, parsed.words[k], as_prefix, typo_cache,
-                                  built.matched_terms));
+  Completions completions(db);
+  for (size_t k = 0; k < n; ++k) {
+    bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
+    Xapian::Query q = word_query(db, parsed.words[k], as_prefix, completions,
+                                 typo_cache, built.matched_terms);
+    if (k < kMaxJoinedWords)
+      q = with_split(db, parsed.words[k], std::move(q), built.matched_terms);
+    words.push_back(std::move(q));
   }
+  std::vector<Xapian::Query> phrases;
   for (const auto &phrase : parsed.phrases) {
     built.matched_terms.insert(phrase.begin(), phrase.end());
-    required.push_back(phrase_query(phrase));
+    phrases.push_back(phrase_query(phrase));
   }
 
-  built.unranked = required.empty();
-  Xapian::Query query = required.empty()
-                            ? Xapian::Query::MatchAll
-                            : Xapian::Query(Xapian::Query::OP_AND,
-                                            required.begin(), required.end());
+  built.unranked = words.empty() && phrases.empty();
+  Xapian::Query query = Xapian::Query::MatchAll;
+  if (!built.unranked) {
+    query = all_of(words, phrases);
+    std::vector<Xapian::Query> joined =
+        joined_alternatives(db, parsed, words, phrases, completions,
+                            built.matched_terms);
+    if (!joined.empty()) {
+      /* A joined spelling is another way to write the same words, not
+       * more evidence: it counts only where the words apart do not match. */
+      for (auto &alt : joined)
+        alt = Xapian::Query(Xapian::Query::OP_AND_NOT, alt, query);
+      joined.insert(joined.begin(), query);
+      query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
+    }
+    Xapian::Query bonus = adjacency_bonus(parsed, completions);
+    if (!bonus.empty())
+      query = Xapian::Query(Xapian::Query::OP_AND_MAYBE, query, bonus);
+  }
   if (!parsed.excluded.empty()) {
     std::vector<Xapian::Query> unwanted;
     for (const auto &terms : parsed.excluded)

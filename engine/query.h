@@ -41,12 +41,32 @@ namespace lmx {
 
 /* Words of one query beyond this many are ignored. */
 inline constexpr size_t kMaxQueryWords = 32;
-/* At most this many completions of the last word (the most frequent ones). */
+/* At most this many completions of the last word (the most frequent ones),
+ * for a word of three code points or more. */
 inline constexpr size_t kMaxPrefixExpansions = 50;
+/* Completions of a word of one and of two code points. Such a prefix has
+ * thousands of completions, the most frequent of them common words held by
+ * most documents, so matching fifty of them costs several times a whole
+ * query while telling little about the word being typed: the next keystroke
+ * narrows it anyway. */
+inline constexpr size_t kMaxOneLetterExpansions = 8;
+inline constexpr size_t kMaxTwoLetterExpansions = 16;
+
+/* How many completions a prefix of length code points gets. */
+size_t prefix_expansions(size_t length);
 /* At most this many typo candidates per word (the most frequent ones). */
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
 inline constexpr double kTypoWeightFactor = 0.1;
+/* Words typed apart that the documents write as one, and the reverse, are
+ * looked for among the first this many words only. */
+inline constexpr size_t kMaxJoinedWords = 8;
+/* Each half of a word split in two has at least this many code points. */
+inline constexpr size_t kMinJoinedPart = 3;
+/* Words longer than this many code points are not split. */
+inline constexpr size_t kMaxSplitLength = 24;
+/* At most this many ways of splitting one word. */
+inline constexpr size_t kMaxSplits = 2;
 
 /* The query text split into its parts, every word already normalised.
  * Each phrase and each exclusion is a list of one or more terms. */

@@ -8,7 +8,14 @@
  *    values of one document follow each other with a position gap so that a
  *    phrase never spans two values; words of earlier fields carry a larger
  *    within-document frequency, so BM25 weighs them more;
+ *  - kHeadingPrefix + word: the words of the first line of each value (at
+ *    most kHeadingWords of them), no positions: a title, a name or the first
+ *    line of a description says what the document is about;
+ *  - kWholeValuePrefix + word: a value of the first field (after the
+ *    primary key) that is a single word, a name; no positions;
  *  - docids grow with insertion, so docid order is insertion order.
+ * Normalised words never start with an upper-case ASCII letter (they are
+ * case-folded), so the prefixed terms cannot clash with word terms.
  */
 #ifndef LMX_ENGINE_SEARCH_H
 #define LMX_ENGINE_SEARCH_H
@@ -23,6 +30,12 @@ namespace lmx {
 
 /* Prefix of the unique id term of a document. */
 inline constexpr const char *kIdPrefix = "Q";
+/* Prefix of the terms of heading words (the first line of a value). */
+inline constexpr const char *kHeadingPrefix = "H";
+/* Words of a first line beyond this many are not heading words. */
+inline constexpr size_t kHeadingWords = 12;
+/* Prefix of the term of a value that is one word. */
+inline constexpr const char *kWholeValuePrefix = "E";
 /* Position gap between two extracted values of a document. */
 inline constexpr unsigned kValuePositionGap = 100;
 

@@ -1,9 +1,13 @@
 /*
  * test_ranking.cpp: the order of hits on small corpora where the right
  * order is obvious: a word in an earlier field beats the same word later,
- * an exact word beats a typo match even from a stronger field, and equal
- * matches come in insertion order (never id order).
+ * an exact word beats a typo match even from a stronger field, equal
+ * matches come in insertion order (never id order); then one case for each
+ * relevance mechanism (heading words, one-word names, neighbouring words,
+ * joined and split spellings, the bounded expansion of one letter).
  */
+#include <algorithm>
+
 #include "search_fixture.h"
 
 namespace {
@@ -45,6 +49,101 @@ TEST_F(EngineRanking, EqualMatchesComeInInsertionOrder) {
   for (const char *q :
        {"same ", "words here", "sam", "\"words here\"", "", "-other"})
     EXPECT_EQ(ids(q), inserted) << "query [" << q << "]";
+}
+
+}  // namespace
+
+namespace {
+
+using searchtest::Ids;
+
+class EngineRelevance : public searchtest::SearchTest {};
+
+/* Each row: a corpus where one mechanism alone decides the order, inserted
+ * in the order that insertion order alone would get wrong. */
+struct RankRow {
+  const char *what;
+  const char *corpus;
+  const char *query;
+  Ids expected;
+};
+
+TEST_F(EngineRelevance, EachRankingMechanismDecidesItsCase) {
+  const RankRow rows[] = {
+      {"words of the first line of a value weigh more",
+       R"({"id":"later","name":"alpha","text":"a tool\nfor the garden hose"}
+{"id":"lead","name":"beta","text":"garden hose\na tool for it"}
+)",
+       "garden hose ",
+       {"lead", "later"}},
+      {"a one-word name equal to the word weighs more",
+       R"({"id":"mention","name":"kettle tools","text":"for a kettle"}
+{"id":"named","name":"kettle","text":"for a kettle and some more"}
+)",
+       "kettle ",
+       {"named", "mention"}},
+      {"neighbouring words in the order typed weigh more",
+       R"({"id":"apart","name":"one","text":"a server that speaks to the web of things"}
+{"id":"together","name":"two","text":"a web server that speaks to things of it"}
+)",
+       "web server ",
+       {"together", "apart"}},
+      {"the word being typed and the one before it count as neighbours",
+       R"({"id":"apart","name":"one","text":"a servlet that speaks to the web of things"}
+{"id":"together","name":"two","text":"a web servlet that speaks to things of it"}
+)",
+       "web serv",
+       {"together", "apart"}},
+  };
+  for (const RankRow &r : rows) {
+    /* A fresh index per row (there is none before the first). */
+    lumidex_index_delete("t");
+    add(r.corpus);
+    EXPECT_EQ(ids(r.query), r.expected) << r.what;
+  }
+}
+
+TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
+  add(R"({"id":"joined","name":"a","text":"fast webserver"}
+{"id":"apart","name":"b","text":"fast web server"}
+{"id":"other","name":"c","text":"fast server for the web"}
+{"id":"none","name":"d","text":"fast websites"}
+)");
+  struct Row {
+    const char *query;
+    Ids expected; /* in any order */
+  } rows[] = {
+      {"web server ", {"joined", "apart", "other"}},
+      {"web serv", {"joined", "apart", "other"}},
+      {"webserver ", {"joined", "apart"}},
+      {"fast webserver ", {"joined", "apart"}},
+      {"websites ", {"none"}},
+      /* quoted words are taken as typed */
+      {"\"webserver\"", {"joined"}},
+      {"\"web server\"", {"apart"}},
+  };
+  for (const Row &r : rows) {
+    Ids got = ids(r.query);
+    Ids want = r.expected;
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want) << "query [" << r.query << "]";
+  }
+}
+
+TEST_F(EngineRelevance, AOneLetterPrefixExpandsToItsEightMostFrequentWords) {
+  /* qz is held by two documents, qa .. qi by one each: the letter "q" is
+   * expanded to qz and the first seven others in term order. */
+  std::string body;
+  for (char c = 'a'; c <= 'i'; ++c)
+    body += std::string("{\"id\":\"q") + c + "\",\"w\":\"q" + c + "\"}\n";
+  body += "{\"id\":\"z1\",\"w\":\"qz\"}\n{\"id\":\"z2\",\"w\":\"qz\"}\n";
+  add(body);
+  Ids got = ids("q", 100);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (Ids{"qa", "qb", "qc", "qd", "qe", "qf", "qg", "z1", "z2"}));
+  /* Three letters or more reach the full expansion. */
+  EXPECT_EQ(ids("qz", 100).size(), 2u);
 }
 
 }  // namespace
