@@ -294,15 +294,19 @@ class Indexer {
     if (tokens_.empty()) return;
     for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
     pos_ += kValuePositionGap;
-    /* The heading: words before the first line feed, the first few. */
+    /* The heading: the first few words of the first field's values and of
+     * the first line of a text of several lines (its title or summary). A
+     * one-line value of a later field (an address, a link, a version) is no
+     * heading. */
     size_t line_end = text.find('\n');
+    if (!name_field_ && line_end == std::string_view::npos) return;
     for (size_t k = 0; k < tokens_.size() && k < kHeadingWords; ++k) {
       if (tokens_[k].begin > line_end) break;
       doc.add_term(kHeadingPrefix + tokens_[k].term, wdf);
     }
-    /* Only in the first field: a one-word value there names the document,
-     * while a rare one-word value in a late field (a tag, a note) would
-     * otherwise outweigh the order of the fields. */
+    /* Only in the first field (see above): a one-word value there names
+     * the document, while a rare one-word value in a late field (a tag, a
+     * note) would otherwise outweigh the order of the fields. */
     if (name_field_ && tokens_.size() == 1)
       doc.add_term(kWholeValuePrefix + tokens_[0].term, wdf);
   }

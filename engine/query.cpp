@@ -94,21 +94,33 @@ Xapian::Query any_of(const std::vector<std::string> &terms,
  * lookup. */
 using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
 
+/* Whether a prefix is short: its completions are looked for among heading
+ * words only (search.h), and matched through their heading terms. */
+bool short_prefix(const std::string &prefix) {
+  return utf8_length(prefix) <= kShortPrefixLength;
+}
+
 /* Completions by prefix: the word being typed is expanded for its own
- * query and again for the phrase bonus, at the cost of one scan. */
+ * query and again for the phrase bonus, at the cost of one scan. A short
+ * prefix scans the heading terms' range: it holds fewer terms than the word
+ * range, and the posting lists of heading terms are much shorter than those
+ * of the most frequent words, which for one or two letters are words held
+ * by most documents. */
 class Completions {
  public:
   explicit Completions(const Xapian::Database &db) : db_(db) {}
   const std::vector<std::string> &of(const std::string &prefix) {
     auto it = cache_.find(prefix);
-    if (it == cache_.end())
-      it = cache_
-               .emplace(prefix,
-                        prefix_completions(
-                            db_, prefix,
-                            prefix_expansions(utf8_length(prefix))))
-               .first;
-    return it->second;
+    if (it != cache_.end()) return it->second;
+    size_t max = prefix_expansions(utf8_length(prefix));
+    if (!short_prefix(prefix))
+      return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
+          .first->second;
+    const size_t skip = std::string_view(kHeadingPrefix).size();
+    std::vector<std::string> words =
+        prefix_completions(db_, kHeadingPrefix + prefix, max);
+    for (auto &word : words) word.erase(0, skip);
+    return cache_.emplace(prefix, std::move(words)).first->second;
   }
 
  private:
@@ -116,10 +128,18 @@ class Completions {
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
+/* What one required word matches: all of it, and its word terms without
+ * typo candidates (nor heading and whole-value terms). */
+struct WordQuery {
+  Xapian::Query all;
+  Xapian::Query exact;
+  bool has_typos = false;
+};
+
 /* The query of one required word: the word (with its completions when
  * as_prefix), or-ed with its typo candidates at a reduced weight. Records
  * every term it may match in matched. */
-Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
+WordQuery word_query(const Xapian::Database &db, const std::string &word,
                          bool as_prefix, Completions &completions,
                          TypoCache &typo_cache,
                          std::unordered_set<std::string> &matched) {
@@ -131,15 +151,15 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
       same.push_back(term);
     }
   }
-  Xapian::Query exact = any_of(same, "");
   /* The heading and whole-value terms only add weight: a document holding
-   * one of them holds the word too. */
-  {
-    Xapian::Query parts[] = {exact, any_of(same, kHeadingPrefix),
-                             any_of(same, kWholeValuePrefix)};
-    exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
-  }
-
+   * one of them holds the word too. The completions of a short prefix are
+   * matched through those terms alone. */
+  bool headings_only = as_prefix && short_prefix(word);
+  Xapian::Query parts[] = {
+      headings_only ? Xapian::Query(word) : any_of(same, ""),
+      any_of(same, kHeadingPrefix), any_of(same, kWholeValuePrefix)};
+  Xapian::Query exact(Xapian::Query::OP_OR, parts, parts + 3);
+  Xapian::Query plain = parts[0];
 
   auto cached = typo_cache.find(word);
   if (cached == typo_cache.end())
@@ -154,11 +174,12 @@ Xapian::Query word_query(const Xapian::Database &db, const std::string &word,
     matched.insert(term);
     typos.push_back(term);
   }
-  if (typos.empty()) return exact;
+  if (typos.empty()) return {exact, plain, false};
   Xapian::Query near(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end());
-  return Xapian::Query(
+  Xapian::Query all(
       Xapian::Query::OP_OR, exact,
       Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, near, kTypoWeightFactor));
+  return {all, plain, true};
 }
 
 /* The AND of every required word query and phrase. */
@@ -171,11 +192,12 @@ Xapian::Query all_of(const std::vector<Xapian::Query> &words,
 }
 
 /* The exact terms one typed word stands for in a phrase: the word, or for
- * the word being typed the word and its completions (looked up again: the
- * prefix range is small and already in the database's cache). */
+ * the word being typed the word and its completions; an empty query for a
+ * short prefix, which says too little to pair with its neighbour. */
 Xapian::Query typed_word(const std::string &word, bool as_prefix,
                          Completions &completions) {
   if (!as_prefix) return Xapian::Query(word);
+  if (short_prefix(word)) return Xapian::Query();
   std::vector<std::string> same{word};
   const auto &more = completions.of(word);
   same.insert(same.end(), more.begin(), more.end());
@@ -238,6 +260,7 @@ std::vector<Xapian::Query> joined_alternatives(
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
     std::string joined = parsed.words[k] + parsed.words[k + 1];
     bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
+    if (as_prefix && short_prefix(parsed.words[k + 1])) continue;
     Xapian::Query alt = typed_word(joined, as_prefix, completions);
     bool indexed = db.term_exists(joined) ||
                    (as_prefix && alt.get_type() == Xapian::Query::OP_OR);
@@ -267,6 +290,7 @@ Xapian::Query adjacency_bonus(const ParsedQuery &parsed,
     Xapian::Query pair[] = {Xapian::Query(parsed.words[k]),
                             typed_word(parsed.words[k + 1], as_prefix,
                                        completions)};
+    if (pair[1].empty()) continue;
     pairs.push_back(Xapian::Query(Xapian::Query::OP_PHRASE, pair, pair + 2, 2));
   }
   if (pairs.empty()) return Xapian::Query();
@@ -377,15 +401,21 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
 
   const size_t n = parsed.words.size();
   std::vector<Xapian::Query> words;
+  std::vector<Xapian::Query> exact_words;
+  bool any_typos = false;
   TypoCache typo_cache;
   Completions completions(db);
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
-    Xapian::Query q = word_query(db, parsed.words[k], as_prefix, completions,
-                                 typo_cache, built.matched_terms);
-    if (k < kMaxJoinedWords)
-      q = with_split(db, parsed.words[k], std::move(q), built.matched_terms);
-    words.push_back(std::move(q));
+    WordQuery q = word_query(db, parsed.words[k], as_prefix, completions,
+                             typo_cache, built.matched_terms);
+    if (k < kMaxJoinedWords) {
+      q.all = with_split(db, parsed.words[k], std::move(q.all),
+                         built.matched_terms);
+    }
+    any_typos = any_typos || q.has_typos;
+    words.push_back(std::move(q.all));
+    exact_words.push_back(std::move(q.exact));
   }
   std::vector<Xapian::Query> phrases;
   for (const auto &phrase : parsed.phrases) {
@@ -408,9 +438,25 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
       joined.insert(joined.begin(), query);
       query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
     }
-    Xapian::Query bonus = adjacency_bonus(parsed, completions);
-    if (!bonus.empty())
-      query = Xapian::Query(Xapian::Query::OP_AND_MAYBE, query, bonus);
+    std::vector<Xapian::Query> bonuses;
+    Xapian::Query adjacent = adjacency_bonus(parsed, completions);
+    if (!adjacent.empty()) bonuses.push_back(adjacent);
+    /* Documents matching every word without typos weigh their exact word
+     * matches again, raised, so they rank above documents that need a typo
+     * candidate, even when those match other words in stronger places.
+     * Only the word terms take part: heading and whole-value terms would
+     * cost as much again for no change in the order of the tiers. */
+    if (any_typos) {
+      bonuses.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
+                                      all_of(exact_words, {}),
+                                      kExactTierFactor));
+    }
+    if (!bonuses.empty())
+      query = Xapian::Query(
+          Xapian::Query::OP_AND_MAYBE, query,
+          bonuses.size() == 1 ? bonuses[0]
+                              : Xapian::Query(Xapian::Query::OP_OR,
+                                              bonuses.begin(), bonuses.end()));
   }
   if (!parsed.excluded.empty()) {
     std::vector<Xapian::Query> unwanted;

@@ -6,6 +6,7 @@
  *  - words (text.h decides what a word is) all have to match;
  *  - the last word also matches as a prefix when nothing but the word ends
  *    the text (search as you type); a trailing space makes it a whole word;
+ *    a prefix of one or two letters only matches words of headings (below);
  *  - "double-quoted words" match as a phrase, exactly (no prefix, no typo
  *    candidates); an unbalanced quote makes the rest of the text the phrase;
  *  - a chunk of text that starts with '-' after a space (or at the start)
@@ -44,11 +45,17 @@ inline constexpr size_t kMaxQueryWords = 32;
 /* At most this many completions of the last word (the most frequent ones),
  * for a word of three code points or more. */
 inline constexpr size_t kMaxPrefixExpansions = 50;
-/* Completions of a word of one and of two code points. Such a prefix has
- * thousands of completions, the most frequent of them common words held by
- * most documents, so matching fifty of them costs several times a whole
- * query while telling little about the word being typed: the next keystroke
- * narrows it anyway. */
+/* A prefix of at most this many code points is short. It has thousands of
+ * completions, the most frequent of them common words held by most
+ * documents, so matching them costs several times a whole query while
+ * telling little about the word being typed (the next keystroke narrows it
+ * anyway). A short prefix therefore expands among heading words only (the
+ * words of names and first lines, search.h) and matches documents through
+ * those: every hit still holds a word starting with the prefix, in a
+ * heading. It also takes no part in joined spellings or the neighbouring
+ * words bonus. */
+inline constexpr size_t kShortPrefixLength = 2;
+/* Completions of a prefix of one and of two code points. */
 inline constexpr size_t kMaxOneLetterExpansions = 8;
 inline constexpr size_t kMaxTwoLetterExpansions = 16;
 
@@ -58,6 +65,9 @@ size_t prefix_expansions(size_t length);
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
 inline constexpr double kTypoWeightFactor = 0.1;
+/* When typo candidates take part, a document matching every word exactly
+ * adds its exact matches' weight once more, times this. */
+inline constexpr double kExactTierFactor = 2.0;
 /* Words typed apart that the documents write as one, and the reverse, are
  * looked for among the first this many words only. */
 inline constexpr size_t kMaxJoinedWords = 8;

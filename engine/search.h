@@ -8,8 +8,9 @@
  *    values of one document follow each other with a position gap so that a
  *    phrase never spans two values; words of earlier fields carry a larger
  *    within-document frequency, so BM25 weighs them more;
- *  - kHeadingPrefix + word: the words of the first line of each value (at
- *    most kHeadingWords of them), no positions: a title, a name or the first
+ *  - kHeadingPrefix + word: the first kHeadingWords words of each value of
+ *    the first field after the primary key and of the first line of each
+ *    value of several lines, no positions: a name, a title or the summary
  *    line of a description says what the document is about;
  *  - kWholeValuePrefix + word: a value of the first field (after the
  *    primary key) that is a single word, a name; no positions;
