@@ -11,7 +11,10 @@
  * normalised by the engine's own text.cpp (linked in), with positions, a
  * gap of 100 positions after each value that holds words, and a
  * within-document frequency of 3 for the first field after the id, 2 for
- * the second and 1 for the others. It checks nothing a real
+ * the second and 1 for the others; besides, without positions, heading
+ * terms "H" + each of the first 12 words of the first line of a value of
+ * the first field after the id or of a value of several lines, and "E" +
+ * the word of a one-word value of that first field. It checks nothing a real
  * import must check (primary key rules, duplicates within a batch), which is
  * what makes it a floor.
  *
@@ -39,6 +42,7 @@
 namespace {
 
 constexpr unsigned kValueGap = 100;
+constexpr size_t kHeadingWords = 12;
 
 /* Within-document frequency added per word: 3 for the first field after
  * the id, 2 for the second, 1 for the rest and for the id itself. */
@@ -48,13 +52,24 @@ struct Indexer {
   Xapian::Document *doc = nullptr;
   Xapian::termpos pos = 1;
   std::vector<lmx::Token> tokens;
+  /* Whether the values being walked are those of the first field. */
+  bool name_field = false;
 
   void add_text(const char *s, size_t len, unsigned wdf) {
+    std::string_view text(s, len);
     tokens.clear();
-    lmx::tokenize(std::string_view(s, len), tokens);
+    lmx::tokenize(text, tokens);
     if (tokens.empty()) return;
     for (const lmx::Token &t : tokens) doc->add_posting(t.term, pos++, wdf);
     pos += kValueGap;
+    size_t line_end = text.find('\n');
+    if (!name_field && line_end == std::string_view::npos) return;
+    for (size_t k = 0; k < tokens.size() && k < kHeadingWords; ++k) {
+      if (tokens[k].begin > line_end) break;
+      doc->add_term("H" + tokens[k].term, wdf);
+    }
+    if (name_field && tokens.size() == 1)
+      doc->add_term("E" + tokens[0].term, wdf);
   }
 
   void walk(yyjson_val *v, unsigned wdf) {
@@ -91,6 +106,7 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
   size_t i, n, rank = 0;
   yyjson_val *k, *v;
   yyjson_obj_foreach(root, i, n, k, v) {
+    ix.name_field = v != id && rank == 0;
     ix.walk(v, v == id ? 1 : field_wdf(rank));
     if (v != id) ++rank;
   }
