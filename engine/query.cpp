@@ -100,6 +100,13 @@ bool short_prefix(const std::string &prefix) {
   return utf8_length(prefix) <= kShortPrefixLength;
 }
 
+/* Whether db holds heading terms at all. An index written before they
+ * existed has none; its short prefixes are expanded among all words, as
+ * longer ones are, rather than matching only the letters typed. */
+bool has_headings(const Xapian::Database &db) {
+  return db.allterms_begin(kHeadingPrefix) != db.allterms_end(kHeadingPrefix);
+}
+
 /* Completions by prefix: the word being typed is expanded for its own
  * query and again for the phrase bonus, at the cost of one scan. A short
  * prefix scans the heading terms' range: it holds fewer terms than the word
@@ -108,12 +115,17 @@ bool short_prefix(const std::string &prefix) {
  * by most documents. */
 class Completions {
  public:
-  explicit Completions(const Xapian::Database &db) : db_(db) {}
+  explicit Completions(const Xapian::Database &db)
+      : db_(db), headings_(has_headings(db)) {}
+  /* Whether prefix is expanded among heading words only. */
+  bool headings_only(const std::string &prefix) const {
+    return headings_ && short_prefix(prefix);
+  }
   const std::vector<std::string> &of(const std::string &prefix) {
     auto it = cache_.find(prefix);
     if (it != cache_.end()) return it->second;
     size_t max = prefix_expansions(utf8_length(prefix));
-    if (!short_prefix(prefix))
+    if (!headings_only(prefix))
       return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
           .first->second;
     const size_t skip = std::string_view(kHeadingPrefix).size();
@@ -125,6 +137,7 @@ class Completions {
 
  private:
   const Xapian::Database &db_;
+  bool headings_;
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
@@ -154,7 +167,7 @@ WordQuery word_query(const Xapian::Database &db, const std::string &word,
   /* The heading and whole-value terms only add weight: a document holding
    * one of them holds the word too. The completions of a short prefix are
    * matched through those terms alone. */
-  bool headings_only = as_prefix && short_prefix(word);
+  bool headings_only = as_prefix && completions.headings_only(word);
   Xapian::Query parts[] = {
       headings_only ? Xapian::Query(word) : any_of(same, ""),
       any_of(same, kHeadingPrefix), any_of(same, kWholeValuePrefix)};

@@ -53,7 +53,8 @@ inline constexpr size_t kMaxPrefixExpansions = 50;
  * words of names and first lines, search.h) and matches documents through
  * those: every hit still holds a word starting with the prefix, in a
  * heading. It also takes no part in joined spellings or the neighbouring
- * words bonus. */
+ * words bonus. An index without heading terms (written before they
+ * existed) expands short prefixes among all its words. */
 inline constexpr size_t kShortPrefixLength = 2;
 /* Completions of a prefix of one and of two code points. */
 inline constexpr size_t kMaxOneLetterExpansions = 8;

@@ -146,4 +146,29 @@ TEST_F(EngineRelevance, AOneLetterPrefixExpandsToItsEightMostFrequentWords) {
   EXPECT_EQ(ids("qz", 100).size(), 2u);
 }
 
+TEST_F(EngineRelevance, OneAndTwoLetterPrefixesMatchHeadingWordsOnly) {
+  /* "tape" stands in the first line of one text, in the second line of the
+   * other: only the first is a heading word. */
+  add(R"({"id":"head","name":"one","text":"tape\nfor reels"}
+{"id":"body","name":"one","text":"reels\nfor tape"}
+)");
+  EXPECT_EQ(ids("t"), (Ids{"head"}));
+  EXPECT_EQ(ids("ta"), (Ids{"head"}));
+  EXPECT_EQ(ids("tap"), (Ids{"head", "body"}));
+}
+
+TEST_F(EngineRelevance, ShortPrefixesCompleteAllWordsInAnIndexWithoutHeadings) {
+  /* Documents holding nothing but their primary key give no heading terms,
+   * like an index written before there were any. */
+  add(R"({"id":"almond"}
+{"id":"alpine"}
+{"id":"beech"}
+)");
+  for (const char *q : {"a", "al"}) {
+    Ids got = ids(q);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (Ids{"almond", "alpine"})) << "query [" << q << "]";
+  }
+}
+
 }  // namespace
