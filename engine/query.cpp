@@ -274,12 +274,20 @@ std::vector<Xapian::Query> joined_alternatives(
     std::string joined = parsed.words[k] + parsed.words[k + 1];
     bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
     if (as_prefix && short_prefix(parsed.words[k + 1])) continue;
-    Xapian::Query alt = typed_word(joined, as_prefix, completions);
-    bool indexed = db.term_exists(joined) ||
-                   (as_prefix && alt.get_type() == Xapian::Query::OP_OR);
-    if (!indexed) continue;
-    for (auto it = alt.get_terms_begin(); it != alt.get_terms_end(); ++it)
-      matched.insert(*it);
+    std::vector<std::string> same{joined};
+    if (as_prefix) {
+      const auto &more = completions.of(joined);
+      same.insert(same.end(), more.begin(), more.end());
+    }
+    if (same.size() == 1 && !db.term_exists(joined)) continue;
+    matched.insert(same.begin(), same.end());
+    /* Weighted as a typed word is (its heading and whole-value terms too),
+     * and counted for the two words it stands for. */
+    Xapian::Query parts[] = {any_of(same, ""), any_of(same, kHeadingPrefix),
+                             any_of(same, kWholeValuePrefix)};
+    Xapian::Query alt(Xapian::Query::OP_SCALE_WEIGHT,
+                      Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3),
+                      2.0);
     std::vector<Xapian::Query> rest;
     for (size_t j = 0; j < n; ++j) {
       if (j == k) rest.push_back(alt);
