@@ -40,18 +40,18 @@ struct Request {
 };
 
 ChildSpec cgi_spec(const Request &req, const std::string &storage) {
-  ChildSpec spec;
-  spec.env["REQUEST_METHOD"] = req.method;
-  spec.env["PATH_INFO"] = req.path;
-  spec.env["QUERY_STRING"] = req.query;
-  spec.env["LUMIDEX_STORAGE_DIR"] = storage;
+  ChildSpec job;
+  job.env["REQUEST_METHOD"] = req.method;
+  job.env["PATH_INFO"] = req.path;
+  job.env["QUERY_STRING"] = req.query;
+  job.env["LUMIDEX_STORAGE_DIR"] = storage;
   if (!req.body.empty()) {
-    spec.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    spec.stdin_kind = lmxtest::StdinKind::File;
-    spec.stdin_bytes = req.body;
+    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+    job.stdin_kind = lmxtest::StdinKind::File;
+    job.stdin_bytes = req.body;
   }
-  for (const auto &kv : req.extra_env) spec.env[kv.first] = kv.second;
-  return spec;
+  for (const auto &kv : req.extra_env) job.env[kv.first] = kv.second;
+  return job;
 }
 
 ChildResult run_router(const Request &req, const std::string &storage) {
@@ -156,14 +156,14 @@ TEST(ApiRouter, EachRouteIsAnsweredByItsHandler) {
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::overwrite_existing);
     ChildResult routed = run_router(row.req, a.path());
-    ChildSpec spec = cgi_spec(row.req, b.path());
+    ChildSpec job = cgi_spec(row.req, b.path());
     ChildResult direct = lmxtest::run_child(
         [&] {
           if (lmx_init_engine() != 0) std::exit(3);
           row.handler();
           lmx_cleanup_engine();
         },
-        spec);
+        job);
     ASSERT_EQ(routed.exit_code, 0);
     ASSERT_EQ(direct.exit_code, 0) << direct.err;
     EXPECT_EQ(lmxtest::response_status(routed.out), row.status);

@@ -99,15 +99,15 @@ class ApiSearch : public ::testing::Test {
 
   lmxtest::ChildResult run(const std::map<std::string, std::string> &cgi,
                            const std::string &body = "") {
-    lmxtest::ChildSpec spec;
-    spec.env = cgi;
-    spec.env["LUMIDEX_STORAGE_DIR"] = store_;
+    lmxtest::ChildSpec job;
+    job.env = cgi;
+    job.env["LUMIDEX_STORAGE_DIR"] = store_;
     if (!body.empty()) {
-      spec.env["CONTENT_LENGTH"] = std::to_string(body.size());
-      spec.stdin_kind = lmxtest::StdinKind::Pipe;
-      spec.stdin_bytes = body;
+      job.env["CONTENT_LENGTH"] = std::to_string(body.size());
+      job.stdin_kind = lmxtest::StdinKind::Pipe;
+      job.stdin_bytes = body;
     }
-    lmxtest::ChildResult res = lmxtest::run_program(kProgram, {}, spec);
+    lmxtest::ChildResult res = lmxtest::run_program(kProgram, {}, job);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(res.err, "");
     return res;
@@ -231,12 +231,12 @@ TEST(ApiSearchInit, UnusableStorageDirectoryIsA500WithExitCodeZero) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    lmxtest::ChildSpec spec;
-    spec.env = {{"LUMIDEX_STORAGE_DIR", row.dir},
+    lmxtest::ChildSpec job;
+    job.env = {{"LUMIDEX_STORAGE_DIR", row.dir},
                 {"REQUEST_METHOD", "GET"},
                 {"PATH_INFO", "/indexes/movies/search"},
                 {"QUERY_STRING", "q=x"}};
-    lmxtest::ChildResult res = lmxtest::run_program(kProgram, {}, spec);
+    lmxtest::ChildResult res = lmxtest::run_program(kProgram, {}, job);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(res.out, envelope(500, "engine_init_failed",
                                 "Failed to initialize lumidex engine"));

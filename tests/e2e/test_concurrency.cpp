@@ -66,17 +66,17 @@ using Transport =
 Transport cgi_transport(const std::string &storage) {
   return [storage](const std::string &method, const std::string &path,
                    const std::string &query, const std::string &body) {
-    ChildSpec spec;
-    spec.env = {{"REQUEST_METHOD", method},
+    ChildSpec job;
+    job.env = {{"REQUEST_METHOD", method},
                 {"PATH_INFO", path},
                 {"QUERY_STRING", query},
                 {"LUMIDEX_STORAGE_DIR", storage}};
     if (!body.empty()) {
-      spec.env["CONTENT_LENGTH"] = std::to_string(body.size());
-      spec.stdin_kind = lmxtest::StdinKind::File;
-      spec.stdin_bytes = body;
+      job.env["CONTENT_LENGTH"] = std::to_string(body.size());
+      job.stdin_kind = lmxtest::StdinKind::File;
+      job.stdin_bytes = body;
     }
-    ChildResult r = lmxtest::run_program(kRouter, {}, spec);
+    ChildResult r = lmxtest::run_program(kRouter, {}, job);
     Reply reply;
     reply.status = lmxtest::response_status(r.out);
     lmxtest::split_response(r.out, nullptr, &reply.body);

@@ -224,9 +224,9 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
 
   /* An uncut run gives the time to spread the kills over. */
   Clock::time_point t0 = Clock::now();
-  ChildSpec spec;
-  spec.env = env;
-  ChildResult full = lmxtest::run_program(kTool, args("full"), spec);
+  ChildSpec job;
+  job.env = env;
+  ChildResult full = lmxtest::run_program(kTool, args("full"), job);
   long full_ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)
           .count());
@@ -301,11 +301,11 @@ TEST(CrashSafety, KilledLargePostAddsItsWholeBatchOrNothing) {
 
   /* An uncut run gives the time to spread the kills over. */
   Clock::time_point t0 = Clock::now();
-  ChildSpec spec;
-  spec.env = env_for("whole");
-  spec.stdin_kind = lmxtest::StdinKind::Path;
-  spec.stdin_path = body_path;
-  ChildResult whole = lmxtest::run_program(kRouter, {}, spec);
+  ChildSpec job;
+  job.env = env_for("whole");
+  job.stdin_kind = lmxtest::StdinKind::Path;
+  job.stdin_path = body_path;
+  ChildResult whole = lmxtest::run_program(kRouter, {}, job);
   long full_ms = static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)
           .count());

@@ -94,18 +94,18 @@ class LmxHandlersRealEngine : public ::testing::Test {
    * same child while the engine is still open, printing to stderr. */
   Reply serve(const std::function<void()> &handler, const Request &req,
               const std::function<void()> &after = nullptr) {
-    lmxtest::ChildSpec spec;
-    spec.env["LUMIDEX_STORAGE_DIR"] = storage_;
-    spec.env["REQUEST_METHOD"] = req.method;
-    if (req.query) spec.env["QUERY_STRING"] = *req.query;
+    lmxtest::ChildSpec job;
+    job.env["LUMIDEX_STORAGE_DIR"] = storage_;
+    job.env["REQUEST_METHOD"] = req.method;
+    if (req.query) job.env["QUERY_STRING"] = *req.query;
     std::string body_path = root_.sub("body");
     if (req.body_via == BodyVia::File) {
       lmxtest::write_file(body_path, req.body);
-      spec.env["POST_BODY_FILE"] = body_path;
+      job.env["POST_BODY_FILE"] = body_path;
     } else if (req.body_via == BodyVia::Stdin) {
-      spec.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-      spec.stdin_kind = lmxtest::StdinKind::Pipe;
-      spec.stdin_bytes = req.body;
+      job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+      job.stdin_kind = lmxtest::StdinKind::Pipe;
+      job.stdin_bytes = req.body;
     }
     lmxtest::ChildResult res = lmxtest::run_child(
         [&]() {
@@ -119,7 +119,7 @@ class LmxHandlersRealEngine : public ::testing::Test {
           fflush(stderr);
           lmx_cleanup_engine();
         },
-        spec);
+        job);
     Reply rep;
     lmxtest::split_response(res.out, &rep.headers, &rep.body);
     rep.side = res.err;

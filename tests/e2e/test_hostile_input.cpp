@@ -85,18 +85,18 @@ std::string shown(const Request &r) {
 /* Runs the request; as_nobody drops to uid 65534 first (when root). */
 Answer send(const Request &r, const std::string &storage,
             bool as_nobody = false) {
-  ChildSpec spec;
-  spec.env = {{"REQUEST_METHOD", r.method},
+  ChildSpec job;
+  job.env = {{"REQUEST_METHOD", r.method},
               {"PATH_INFO", r.path},
               {"QUERY_STRING", r.query},
               {"LUMIDEX_STORAGE_DIR", storage}};
   if (r.content_length == "=")
-    spec.env["CONTENT_LENGTH"] = std::to_string(r.body.size());
+    job.env["CONTENT_LENGTH"] = std::to_string(r.body.size());
   else if (!r.content_length.empty())
-    spec.env["CONTENT_LENGTH"] = r.content_length;
-  if (!r.body_file.empty()) spec.env["POST_BODY_FILE"] = r.body_file;
-  spec.stdin_kind = lmxtest::StdinKind::File;
-  spec.stdin_bytes = r.body;
+    job.env["CONTENT_LENGTH"] = r.content_length;
+  if (!r.body_file.empty()) job.env["POST_BODY_FILE"] = r.body_file;
+  job.stdin_kind = lmxtest::StdinKind::File;
+  job.stdin_bytes = r.body;
   Answer a;
   a.raw = lmxtest::run_child(
       [&] {
@@ -106,7 +106,7 @@ Answer send(const Request &r, const std::string &storage,
         execl(kRouter.c_str(), kRouter.c_str(), static_cast<char *>(nullptr));
         _exit(127);
       },
-      spec);
+      job);
   a.status = lmxtest::response_status(a.raw.out);
   lmxtest::split_response(a.raw.out, nullptr, &a.body);
   return a;

@@ -71,12 +71,12 @@ std::string without_elapsed(const std::string &text) {
 /* api_router's body for the same request, run directly as CGI. */
 std::string direct_body(const std::string &storage, const std::string &method,
                         const std::string &path, const std::string &query) {
-  ChildSpec spec;
-  spec.env = {{"REQUEST_METHOD", method},
+  ChildSpec job;
+  job.env = {{"REQUEST_METHOD", method},
               {"PATH_INFO", path},
               {"QUERY_STRING", query},
               {"LUMIDEX_STORAGE_DIR", storage}};
-  ChildResult r = lmxtest::run_program(kRouter, {}, spec);
+  ChildResult r = lmxtest::run_program(kRouter, {}, job);
   std::string headers, body;
   lmxtest::split_response(r.out, &headers, &body);
   return body;

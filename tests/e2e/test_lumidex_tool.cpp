@@ -34,15 +34,15 @@ const std::string kTool = std::string(LMX_BUILD_DIR) + "/tools/lumidex";
 const std::string kData = std::string(LMX_SOURCE_DIR) + "/tests/data/";
 
 ChildResult run_tool(const std::vector<std::string> &args,
-                     const ChildSpec &spec = ChildSpec()) {
-  return lmxtest::run_program(kTool, args, spec);
+                     const ChildSpec &job = ChildSpec()) {
+  return lmxtest::run_program(kTool, args, job);
 }
 
 /* Runs the tool on storage directory dir. */
 ChildResult tool(const std::string &dir, std::vector<std::string> args,
-                 const ChildSpec &spec = ChildSpec()) {
+                 const ChildSpec &job = ChildSpec()) {
   args.insert(args.begin(), {"--storage-dir", dir});
-  return run_tool(args, spec);
+  return run_tool(args, job);
 }
 
 /* Runs fn against the real engine opened on dir, in a child; what fn
@@ -168,16 +168,16 @@ TEST(LumidexTool, ImportsEachFormatWithTheExactValues) {
 
 TEST(LumidexTool, DashReadsStandardInputAsNdjsonUnlessFormatSaysOtherwise) {
   TempDir dir;
-  ChildSpec spec;
-  spec.stdin_kind = lmxtest::StdinKind::Pipe;
-  spec.stdin_bytes = "{\"id\":\"p1\"}\n{\"id\":\"p2\",\"x\":[1]}\n";
-  ChildResult r = tool(dir.path(), {"-q", "import", "piped", "-"}, spec);
+  ChildSpec job;
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  job.stdin_bytes = "{\"id\":\"p1\"}\n{\"id\":\"p2\",\"x\":[1]}\n";
+  ChildResult r = tool(dir.path(), {"-q", "import", "piped", "-"}, job);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, ""); /* -q: not even the summary */
   EXPECT_EQ(stored(dir.path(), "piped", "p2"), R"({"id":"p2","x":[1]})");
 
-  spec.stdin_bytes = "id,v\nc1,\"a\nb\"\n";
-  r = tool(dir.path(), {"import", "piped", "-", "--format", "csv"}, spec);
+  job.stdin_bytes = "id,v\nc1,\"a\nb\"\n";
+  r = tool(dir.path(), {"import", "piped", "-", "--format", "csv"}, job);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(stored(dir.path(), "piped", "c1"), R"({"id":"c1","v":"a\nb"})");
 }
@@ -490,11 +490,11 @@ TEST(LumidexTool, WithoutStorageDirItUsesTheServedApiResolution) {
   for (const Case &k : cases) {
     std::string index = "where" + std::to_string(++n);
     SCOPED_TRACE(index);
-    ChildSpec spec;
-    spec.env = k.env;
+    ChildSpec job;
+    job.env = k.env;
     std::vector<std::string> args = k.pre;
     args.insert(args.end(), {"import", index, a.sub("in.ndjson")});
-    ASSERT_EQ(run_tool(args, spec).exit_code, 0);
+    ASSERT_EQ(run_tool(args, job).exit_code, 0);
     for (const TempDir *d : {&b, &c})
       EXPECT_EQ(count_of(d->path(), index), d == k.lands ? 1 : -1);
   }

@@ -97,7 +97,7 @@ TEST(Catalog, ReadOnlyStorageServesSearchesAndRefusesWritesClearly) {
                     tmp.path())
                        .c_str()),
             0);
-  lmxtest::ChildSpec spec;
+  lmxtest::ChildSpec job;
   auto r = lmxtest::run_child(
       [&] {
         if (geteuid() == 0 && setuid(65534) != 0) _exit(10);
@@ -110,7 +110,7 @@ TEST(Catalog, ReadOnlyStorageServesSearchesAndRefusesWritesClearly) {
         printf("%s\n", str(lumidex_last_error()).c_str());
         lumidex_cleanup();
       },
-      spec);
+      job);
   system(("chmod -R u+w " + tmp.path()).c_str());
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Index `more` cannot be created"), std::string::npos)

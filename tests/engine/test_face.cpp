@@ -49,7 +49,7 @@ bool valid_utf8(const std::string &s) {
 
 TEST(Face, LastErrorIsNullUntilAFailureAndCallsBeforeInitFail) {
   /* A child starts from this program's untouched library state. */
-  lmxtest::ChildSpec spec;
+  lmxtest::ChildSpec job;
   auto r = lmxtest::run_child(
       [] {
         if (lumidex_last_error() != nullptr) _exit(10);
@@ -60,7 +60,7 @@ TEST(Face, LastErrorIsNullUntilAFailureAndCallsBeforeInitFail) {
         if (lumidex_index_create("x", "id") != -1) _exit(14);
         lumidex_cleanup(); /* harmless with nothing open */
       },
-      spec);
+      job);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
             "The engine is not open: lumidex_init was not called or "
@@ -80,7 +80,7 @@ TEST(Face, LastErrorIsNullUntilAFailureAndCallsBeforeInitFail) {
         printf("%s\n", str(lumidex_last_error()).c_str());
         lumidex_cleanup();
       },
-      spec);
+      job);
   ASSERT_EQ(ok.exit_code, 0) << ok.err;
   EXPECT_EQ(ok.out, "Index `a` already exists.\n");
 }

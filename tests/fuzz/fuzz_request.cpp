@@ -66,8 +66,8 @@ std::map<std::string, std::string> base_env() {
           {"UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1"}};
 }
 
-lmxtest::ChildResult run_router(const lmxtest::ChildSpec &spec) {
-  lmxtest::ChildResult r = lmxtest::run_program(kRouter, {}, spec);
+lmxtest::ChildResult run_router(const lmxtest::ChildSpec &job) {
+  lmxtest::ChildResult r = lmxtest::run_program(kRouter, {}, job);
   require(!r.timed_out, "api_router did not finish in time", r.err);
   require(r.term_signal == 0, "api_router was killed by a signal", r.err);
   require(r.exit_code == 0, "api_router exited non-zero", r.err);
@@ -79,18 +79,18 @@ void seed_storage() {
   std::error_code ec;
   std::filesystem::remove_all(g_storage, ec);
   require(mkdir(g_storage.c_str(), 0700) == 0, "cannot create the storage");
-  lmxtest::ChildSpec spec;
-  spec.env = base_env();
-  spec.env["REQUEST_METHOD"] = "POST";
-  spec.env["PATH_INFO"] = "/indexes/books/documents";
-  spec.stdin_kind = lmxtest::StdinKind::File;
-  spec.stdin_bytes =
+  lmxtest::ChildSpec job;
+  job.env = base_env();
+  job.env["REQUEST_METHOD"] = "POST";
+  job.env["PATH_INFO"] = "/indexes/books/documents";
+  job.stdin_kind = lmxtest::StdinKind::File;
+  job.stdin_bytes =
       "[{\"id\":\"1\",\"title\":\"Dune\",\"author\":\"Frank Herbert\"},"
       "{\"id\":\"2\",\"title\":\"Emma\",\"author\":\"Jane Austen\"},"
       "{\"id\":\"3\",\"title\":\"Caf\xC3\xA9 "
       "society\",\"tags\":[\"a\",\"b\"]}]";
-  spec.env["CONTENT_LENGTH"] = std::to_string(spec.stdin_bytes.size());
-  lmxtest::ChildResult r = run_router(spec);
+  job.env["CONTENT_LENGTH"] = std::to_string(job.stdin_bytes.size());
+  lmxtest::ChildResult r = run_router(job);
   require(lmxtest::response_status(r.out) == 200, "seeding failed", r.out);
 }
 
@@ -165,32 +165,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unsigned transport = (mode >> 3) & 3;
   unsigned keys = mode >> 5;
 
-  lmxtest::ChildSpec spec;
-  spec.env = base_env();
-  spec.timeout_seconds = 20;
+  lmxtest::ChildSpec job;
+  job.env = base_env();
+  job.timeout_seconds = 20;
   if (kMethods[mode & 7][0] != '\0')
-    spec.env["REQUEST_METHOD"] = kMethods[mode & 7];
-  spec.env["PATH_INFO"] = path;
-  spec.env["QUERY_STRING"] = query;
-  spec.stdin_kind = lmxtest::StdinKind::File;
-  spec.stdin_bytes = body;
-  spec.env["CONTENT_LENGTH"] = std::to_string(body.size());
+    job.env["REQUEST_METHOD"] = kMethods[mode & 7];
+  job.env["PATH_INFO"] = path;
+  job.env["QUERY_STRING"] = query;
+  job.stdin_kind = lmxtest::StdinKind::File;
+  job.stdin_bytes = body;
+  job.env["CONTENT_LENGTH"] = std::to_string(body.size());
   if (transport == 1) {
     require(lmxtest::write_file(g_body, body), "cannot write the body file");
-    spec.env["POST_BODY_FILE"] = g_body;
-    spec.stdin_kind = lmxtest::StdinKind::Null;
+    job.env["POST_BODY_FILE"] = g_body;
+    job.stdin_kind = lmxtest::StdinKind::Null;
   } else if (transport == 2) {
-    spec.env["CONTENT_LENGTH"] = length_text;
+    job.env["CONTENT_LENGTH"] = length_text;
   } else if (transport == 3) {
-    spec.env["POST_BODY_FILE"] = g_parent + "/no-such-body";
+    job.env["POST_BODY_FILE"] = g_parent + "/no-such-body";
   }
-  if (keys >= 4) spec.env["LUMIDEX_WRITE_KEY"] = kWriteKey;
-  if (keys >= 6) spec.env["LUMIDEX_READ_KEY"] = kReadKey;
-  if (keys == 4) spec.env["HTTP_X_LUMIDEX_KEY"] = kWriteKey;
-  if (keys == 5) spec.env["HTTP_X_LUMIDEX_KEY"] = "not-the-key";
-  if (keys == 6) spec.env["HTTP_X_LUMIDEX_KEY"] = kReadKey;
+  if (keys >= 4) job.env["LUMIDEX_WRITE_KEY"] = kWriteKey;
+  if (keys >= 6) job.env["LUMIDEX_READ_KEY"] = kReadKey;
+  if (keys == 4) job.env["HTTP_X_LUMIDEX_KEY"] = kWriteKey;
+  if (keys == 5) job.env["HTTP_X_LUMIDEX_KEY"] = "not-the-key";
+  if (keys == 6) job.env["HTTP_X_LUMIDEX_KEY"] = kReadKey;
 
-  lmxtest::ChildResult r = run_router(spec);
+  lmxtest::ChildResult r = run_router(job);
   int status = fuzzcheck::check_cgi_response(r.out);
   require(status == 200 || status == 201 || status == 400 || status == 401 ||
               status == 404 || status == 405,

@@ -44,17 +44,17 @@ struct Reply {
  * temporary directory for the duration of the call. */
 inline Reply run(const std::function<void()> &handler, const Request &req) {
   lmxtest::TempDir dir;
-  lmxtest::ChildSpec spec;
-  if (req.method) spec.env["REQUEST_METHOD"] = *req.method;
-  if (req.query) spec.env["QUERY_STRING"] = *req.query;
+  lmxtest::ChildSpec job;
+  if (req.method) job.env["REQUEST_METHOD"] = *req.method;
+  if (req.query) job.env["QUERY_STRING"] = *req.query;
   if (req.body_via == BodyVia::File) {
     std::string path = dir.sub("body");
     lmxtest::write_file(path, req.body);
-    spec.env["POST_BODY_FILE"] = path;
+    job.env["POST_BODY_FILE"] = path;
   } else if (req.body_via == BodyVia::Stdin) {
-    spec.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    spec.stdin_kind = lmxtest::StdinKind::Pipe;
-    spec.stdin_bytes = req.body;
+    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+    job.stdin_kind = lmxtest::StdinKind::Pipe;
+    job.stdin_bytes = req.body;
   }
   lmxtest::ChildResult res = lmxtest::run_child(
       [&]() {
@@ -62,7 +62,7 @@ inline Reply run(const std::function<void()> &handler, const Request &req) {
         fflush(stdout);
         dbl::dump(stderr);
       },
-      spec);
+      job);
   Reply rep;
   rep.raw = res.out;
   lmxtest::split_response(res.out, &rep.headers, &rep.body);

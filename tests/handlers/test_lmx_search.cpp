@@ -32,21 +32,21 @@ struct Request {
 };
 
 lmxtest::ChildSpec spec_for(const Request &req) {
-  lmxtest::ChildSpec spec;
-  spec.env["REQUEST_METHOD"] = req.method;
-  if (!req.query_string.empty()) spec.env["QUERY_STRING"] = req.query_string;
+  lmxtest::ChildSpec job;
+  job.env["REQUEST_METHOD"] = req.method;
+  if (!req.query_string.empty()) job.env["QUERY_STRING"] = req.query_string;
   if (req.has_body) {
-    spec.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    spec.stdin_kind = lmxtest::StdinKind::File;
-    spec.stdin_bytes = req.body;
+    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+    job.stdin_kind = lmxtest::StdinKind::File;
+    job.stdin_bytes = req.body;
   }
-  return spec;
+  return job;
 }
 
 /* Runs body_of_child in a child after resetting the double and applying
  * script; the child then dumps the call log to stderr. */
 lmxtest::ChildResult run(
-    const lmxtest::ChildSpec &spec, const std::function<void()> &body_of_child,
+    const lmxtest::ChildSpec &job, const std::function<void()> &body_of_child,
     const std::function<void(dbl::Script &)> &script = [](dbl::Script &) {}) {
   return lmxtest::run_child(
       [&] {
@@ -55,7 +55,7 @@ lmxtest::ChildResult run(
         body_of_child();
         dbl::dump(stderr);
       },
-      spec);
+      job);
 }
 
 lmxtest::ChildResult search(const Request &req, const char *index = "movies") {
@@ -201,10 +201,10 @@ TEST(LmxSearch, OnlyAnExactPostWithAUsableObjectBodyContributes) {
 TEST(LmxSearch, BodyIsAlsoTakenFromTheHostsBodyFile) {
   lmxtest::TempDir tmp;
   ASSERT_TRUE(lmxtest::write_file(tmp.sub("body"), "{\"q\":\"filed\"}"));
-  lmxtest::ChildSpec spec = spec_for(post(""));
-  spec.env.erase("CONTENT_LENGTH");
-  spec.env["POST_BODY_FILE"] = tmp.sub("body");
-  lmxtest::ChildResult res = run(spec, [] { lmx_execute_search("movies"); });
+  lmxtest::ChildSpec job = spec_for(post(""));
+  job.env.erase("CONTENT_LENGTH");
+  job.env["POST_BODY_FILE"] = tmp.sub("body");
+  lmxtest::ChildResult res = run(job, [] { lmx_execute_search("movies"); });
   EXPECT_EQ(res.err, call("filed", 20, 0));
 }
 
@@ -257,9 +257,9 @@ TEST(LmxSearch, EmptyNameIsRejectedBeforeTheRequestIsRead) {
       SCOPED_TRACE(std::string(name ? "empty" : "null") + " " + method);
       Request req = post(body, "keep=1&q=a&query=b&limit=5&offset=1&k=v");
       req.method = method;
-      lmxtest::ChildSpec spec = spec_for(req);
-      spec.stdin_kind = lmxtest::StdinKind::Pipe;
-      lmxtest::ChildResult res = run(spec, [&] {
+      lmxtest::ChildSpec job = spec_for(req);
+      job.stdin_kind = lmxtest::StdinKind::Pipe;
+      lmxtest::ChildResult res = run(job, [&] {
         /* A lookup made before the handler survives seven more only if
          * the handler made none; the body is untouched only if it is still
          * all there on standard input. */
@@ -285,9 +285,9 @@ TEST(LmxSearch, IndexNameFromAQueryLookupSurvivesTheHandlersLookups) {
   /* The name's slot is followed by three other lookups, so the ring has
    * exactly four slots left before it comes back to the name: the handler
    * must use no more than that ("q" is empty, so all four happen). */
-  lmxtest::ChildSpec spec =
+  lmxtest::ChildSpec job =
       spec_for(get("uid=films&q=&query=shoes&limit=5&offset=2&f=z"));
-  lmxtest::ChildResult res = run(spec, [] {
+  lmxtest::ChildResult res = run(job, [] {
     const char *name = cgi_query("uid");
     for (int i = 0; i < 3; i++) cgi_query("f");
     lmx_execute_search(name);

@@ -34,9 +34,9 @@ hh::Reply call(const Request &req) {
 
 /* Runs the status handler with only the given environment. */
 lmxtest::ChildResult call_env(const std::map<std::string, std::string> &env) {
-  lmxtest::ChildSpec spec;
-  spec.env = env;
-  return lmxtest::run_child([]() { lmx_execute_status(); }, spec);
+  lmxtest::ChildSpec job;
+  job.env = env;
+  return lmxtest::run_child([]() { lmx_execute_status(); }, job);
 }
 
 TEST(LmxStatus, QueryStringChoosesTheJsonFormOrThePage) {
@@ -137,11 +137,11 @@ TEST(LmxStatus, PageHoldsItsElementsInOrder) {
   EXPECT_EQ(rep.body.back(), '\n');
   EXPECT_EQ(rep.body.substr(rep.body.size() - 8), "</html>\n");
 
-  lmxtest::ChildSpec spec;
-  spec.stdin_kind = lmxtest::StdinKind::Pipe;
-  spec.stdin_bytes = rep.body;
+  lmxtest::ChildSpec job;
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  job.stdin_bytes = rep.body;
   lmxtest::ChildResult py =
-      lmxtest::run_program("/usr/bin/python3", {"-c", kOutliner}, spec);
+      lmxtest::run_program("/usr/bin/python3", {"-c", kOutliner}, job);
   ASSERT_EQ(py.exit_code, 0) << py.err;
   const std::string expected =
       "decl DOCTYPE html\n"

@@ -23,28 +23,28 @@ extern char **environ;
 namespace lmxtest {
 namespace {
 
-void set_child_env(const ChildSpec &spec) {
-  if (!spec.inherit_env) clearenv();
-  for (const auto &kv : spec.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+void set_child_env(const ChildSpec &job) {
+  if (!job.inherit_env) clearenv();
+  for (const auto &kv : job.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
 }
 
 /* Prepares the descriptor that becomes the child's standard input. */
-int open_stdin(const ChildSpec &spec, int *pipe_write) {
+int open_stdin(const ChildSpec &job, int *pipe_write) {
   *pipe_write = -1;
-  switch (spec.stdin_kind) {
+  switch (job.stdin_kind) {
     case StdinKind::Null:
       return open("/dev/null", O_RDONLY);
     case StdinKind::Path:
-      return open(spec.stdin_path.c_str(), O_RDONLY);
+      return open(job.stdin_path.c_str(), O_RDONLY);
     case StdinKind::File: {
       char name[] = "/tmp/lmxtest-stdin-XXXXXX";
       int fd = mkstemp(name);
       if (fd < 0) return -1;
       unlink(name);
       size_t off = 0;
-      while (off < spec.stdin_bytes.size()) {
-        ssize_t n = write(fd, spec.stdin_bytes.data() + off,
-                          spec.stdin_bytes.size() - off);
+      while (off < job.stdin_bytes.size()) {
+        ssize_t n = write(fd, job.stdin_bytes.data() + off,
+                          job.stdin_bytes.size() - off);
         if (n <= 0) break;
         off += static_cast<size_t>(n);
       }
@@ -67,12 +67,12 @@ double now_seconds() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
+ChildResult run(const std::function<void()> &in_child, const ChildSpec &job) {
   ChildResult res;
   int out_p[2], err_p[2];
   if (pipe(out_p) != 0 || pipe(err_p) != 0) return res;
   int in_w = -1;
-  int in_r = open_stdin(spec, &in_w);
+  int in_r = open_stdin(job, &in_w);
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
@@ -82,7 +82,7 @@ ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
     close(in_r);
     if (in_w >= 0) close(in_w);
     close(out_p[0]); close(out_p[1]); close(err_p[0]); close(err_p[1]);
-    set_child_env(spec);
+    set_child_env(job);
     in_child();
     fflush(nullptr);
     _exit(0);
@@ -93,8 +93,8 @@ ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
   signal(SIGPIPE, SIG_IGN);
   size_t in_off = 0;
   if (in_w >= 0) fcntl(in_w, F_SETFL, O_NONBLOCK);
-  if (in_w >= 0 && spec.stdin_bytes.empty()) { close(in_w); in_w = -1; }
-  double deadline = now_seconds() + spec.timeout_seconds;
+  if (in_w >= 0 && job.stdin_bytes.empty()) { close(in_w); in_w = -1; }
+  double deadline = now_seconds() + job.timeout_seconds;
   int open_outs = 2;
   while (open_outs > 0) {
     struct pollfd fds[3];
@@ -124,10 +124,10 @@ ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
     }
     if (out_p[0] < 0 && err_p[0] < 0) break;
     if (in_w >= 0 && nfds == 3 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(in_w, spec.stdin_bytes.data() + in_off,
-                        spec.stdin_bytes.size() - in_off);
+      ssize_t n = write(in_w, job.stdin_bytes.data() + in_off,
+                        job.stdin_bytes.size() - in_off);
       if (n > 0) in_off += static_cast<size_t>(n);
-      if (n < 0 || in_off >= spec.stdin_bytes.size()) { close(in_w); in_w = -1; }
+      if (n < 0 || in_off >= job.stdin_bytes.size()) { close(in_w); in_w = -1; }
     }
   }
   if (out_p[0] >= 0) close(out_p[0]);
@@ -142,13 +142,13 @@ ChildResult run(const std::function<void()> &in_child, const ChildSpec &spec) {
 
 }  // namespace
 
-ChildResult run_child(const std::function<void()> &fn, const ChildSpec &spec) {
-  return run(fn, spec);
+ChildResult run_child(const std::function<void()> &fn, const ChildSpec &job) {
+  return run(fn, job);
 }
 
 ChildResult run_program(const std::string &path,
                         const std::vector<std::string> &args,
-                        const ChildSpec &spec) {
+                        const ChildSpec &job) {
   return run(
       [&]() {
         std::vector<char *> argv;
@@ -158,7 +158,7 @@ ChildResult run_program(const std::string &path,
         execv(path.c_str(), argv.data());
         _exit(127);
       },
-      spec);
+      job);
 }
 
 TempDir::TempDir() {

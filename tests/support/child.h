@@ -48,13 +48,13 @@ struct ChildResult {
 
 /* Runs fn in a forked child; the child exits with status 0 after fn returns
  * (after flushing stdio), or with whatever status fn's own exit() gives. */
-ChildResult run_child(const std::function<void()> &fn, const ChildSpec &spec);
+ChildResult run_child(const std::function<void()> &fn, const ChildSpec &job);
 
 /* Runs the program at path with argv (argv[0] is path when args is empty
- * of it) in a child with spec's environment and input. */
+ * of it) in a child with job's environment and input. */
 ChildResult run_program(const std::string &path,
                         const std::vector<std::string> &args,
-                        const ChildSpec &spec);
+                        const ChildSpec &job);
 
 /* A fresh temporary directory (removed with its content by the destructor). */
 class TempDir {

@@ -121,15 +121,15 @@ std::string LighttpdServer::error_log() const {
 
 void LighttpdServer::try_start() {
   port_ = free_loopback_port();
-  ChildSpec spec;
-  spec.inherit_env = true;
-  for (const auto &kv : env_) spec.env[kv.first] = kv.second;
+  ChildSpec job;
+  job.inherit_env = true;
+  for (const auto &kv : env_) job.env[kv.first] = kv.second;
   std::string conf_path = dir_.sub("lighttpd.conf");
   ChildResult conf =
       run_program(render_,
                   {"--router", router_, "--storage", storage_, "--port",
                    std::to_string(port_), "--errorlog", dir_.sub("error.log")},
-                  spec);
+                  job);
   if (conf.exit_code != 0 || !write_file(conf_path, conf.out)) {
     start_failure_ = "render-lighttpd-conf failed: " + conf.err + "\n";
     return;

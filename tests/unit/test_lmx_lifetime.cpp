@@ -26,8 +26,8 @@ bool is_dir(const std::string &path) {
  * log to stderr. */
 lmxtest::ChildResult in_child(const std::map<std::string, std::string> &env,
                               const std::function<std::string()> &fn) {
-  lmxtest::ChildSpec spec;
-  spec.env = env;
+  lmxtest::ChildSpec job;
+  job.env = env;
   return lmxtest::run_child(
       [&] {
         dbl::reset();
@@ -35,7 +35,7 @@ lmxtest::ChildResult in_child(const std::map<std::string, std::string> &env,
         fputs(text.c_str(), stdout);
         dbl::dump(stderr);
       },
-      spec);
+      job);
 }
 
 TEST(LmxLifetime, StorageDirectoryIsTheFirstNonEmptyCandidate) {

@@ -12,8 +12,8 @@
 namespace {
 
 std::string capture(const std::function<void()> &fn) {
-  lmxtest::ChildSpec spec;
-  lmxtest::ChildResult res = lmxtest::run_child(fn, spec);
+  lmxtest::ChildSpec job;
+  lmxtest::ChildResult res = lmxtest::run_child(fn, job);
   EXPECT_EQ(res.exit_code, 0);
   return res.out;
 }

@@ -99,26 +99,26 @@ BodyResult parse_report(const lmxtest::ChildResult &child) {
   return r;
 }
 
-BodyResult read_in_child(const lmxtest::ChildSpec &spec,
+BodyResult read_in_child(const lmxtest::ChildSpec &job,
                          bool null_out_len = false) {
   return parse_report(
-      lmxtest::run_child([null_out_len] { report_body(null_out_len); }, spec));
+      lmxtest::run_child([null_out_len] { report_body(null_out_len); }, job));
 }
 
 lmxtest::ChildSpec stdin_spec(const char *content_length,
                               const std::string &input) {
-  lmxtest::ChildSpec spec;
-  if (content_length != nullptr) spec.env["CONTENT_LENGTH"] = content_length;
-  spec.stdin_kind = lmxtest::StdinKind::Pipe;
-  spec.stdin_bytes = input;
-  return spec;
+  lmxtest::ChildSpec job;
+  if (content_length != nullptr) job.env["CONTENT_LENGTH"] = content_length;
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  job.stdin_bytes = input;
+  return job;
 }
 
 TEST(NlCgiBody, NoVariablesMeansNoBody) {
-  lmxtest::ChildSpec spec;
-  spec.stdin_kind = lmxtest::StdinKind::Pipe;
-  spec.stdin_bytes = "ignored";
-  BodyResult r = read_in_child(spec);
+  lmxtest::ChildSpec job;
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  job.stdin_bytes = "ignored";
+  BodyResult r = read_in_child(job);
   ASSERT_EQ(r.exit_code, 0);
   EXPECT_TRUE(r.is_null);
   EXPECT_EQ(r.len, 0u);
@@ -213,9 +213,9 @@ TEST(NlCgiBody, BodyFileWinsOverStandardInputWhenItOpens) {
       {"", false, "abcd", ""},
   };
   for (const auto &row : rows) {
-    lmxtest::ChildSpec spec = stdin_spec("4", "abcd");
-    spec.env["POST_BODY_FILE"] = row.post_body_file;
-    BodyResult r = read_in_child(spec);
+    lmxtest::ChildSpec job = stdin_spec("4", "abcd");
+    job.env["POST_BODY_FILE"] = row.post_body_file;
+    BodyResult r = read_in_child(job);
     SCOPED_TRACE("POST_BODY_FILE=" + row.post_body_file);
     ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.is_null, row.is_null);
@@ -233,9 +233,9 @@ TEST(NlCgiBody, SeekableFileGetsAnAllocationOfItsOwnSize) {
     const std::string body = pattern(size);
     const std::string path = dir.sub("body");
     ASSERT_TRUE(lmxtest::write_file(path, body));
-    lmxtest::ChildSpec spec;
-    spec.env["POST_BODY_FILE"] = path;
-    BodyResult r = read_in_child(spec);
+    lmxtest::ChildSpec job;
+    job.env["POST_BODY_FILE"] = path;
+    BodyResult r = read_in_child(job);
     SCOPED_TRACE(size);
     ASSERT_EQ(r.exit_code, 0);
     ASSERT_FALSE(r.is_null);
@@ -266,12 +266,12 @@ BodyResult read_fifo(const std::string &body, bool null_out_len = false) {
     }
     close(fd);
   });
-  lmxtest::ChildSpec spec;
-  spec.env["POST_BODY_FILE"] = path;
-  spec.env["CONTENT_LENGTH"] = "4";
-  spec.stdin_kind = lmxtest::StdinKind::Pipe;
-  spec.stdin_bytes = "abcd";
-  BodyResult r = read_in_child(spec, null_out_len);
+  lmxtest::ChildSpec job;
+  job.env["POST_BODY_FILE"] = path;
+  job.env["CONTENT_LENGTH"] = "4";
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  job.stdin_bytes = "abcd";
+  BodyResult r = read_in_child(job, null_out_len);
   /* If the child never opened the FIFO, open its read end so the writer's
    * blocking open returns and the thread can be joined. */
   int unblock = open(path.c_str(), O_RDONLY | O_NONBLOCK);

@@ -138,8 +138,8 @@ TEST(NlCgiQuery, NullOrEmptyKeyGivesTheEmptyText) {
 void say(const std::string &line) { fputs((line + "\n").c_str(), stdout); }
 
 TEST(NlCgiQuery, ResultSurvivesSevenLookupsAndTheEighthReusesItsBuffer) {
-  lmxtest::ChildSpec spec;
-  spec.env["QUERY_STRING"] = "keep=kept&k1=1&k2=2&k3=3&k4=4&k5=5&k6=6&k7=7";
+  lmxtest::ChildSpec job;
+  job.env["QUERY_STRING"] = "keep=kept&k1=1&k2=2&k3=3&k4=4&k5=5&k6=6&k7=7";
   auto res = lmxtest::run_child(
       [] {
         const char *first = cgi_query("keep");
@@ -156,7 +156,7 @@ TEST(NlCgiQuery, ResultSurvivesSevenLookupsAndTheEighthReusesItsBuffer) {
         const char *ninth = cgi_query("k1");
         say(ninth == first ? "ninth reuses" : "ninth moves on");
       },
-      spec);
+      job);
   EXPECT_EQ(res.exit_code, 0);
   EXPECT_EQ(res.out,
             "after seven: kept\n"
@@ -166,9 +166,9 @@ TEST(NlCgiQuery, ResultSurvivesSevenLookupsAndTheEighthReusesItsBuffer) {
 }
 
 TEST(NlCgiQuery, EnvironmentAnswersStillAdvanceTheRing) {
-  lmxtest::ChildSpec spec;
-  spec.env["QUERY_STRING"] = "keep=kept";
-  spec.env["x"] = "from-env";
+  lmxtest::ChildSpec job;
+  job.env["QUERY_STRING"] = "keep=kept";
+  job.env["x"] = "from-env";
   auto res = lmxtest::run_child(
       [] {
         const char *first = cgi_query("keep");
@@ -178,7 +178,7 @@ TEST(NlCgiQuery, EnvironmentAnswersStillAdvanceTheRing) {
         cgi_query("missing");
         say(std::string("eighth: [") + first + "]");
       },
-      spec);
+      job);
   EXPECT_EQ(res.out, "seven: kept\neighth: []\n");
 }
 
