@@ -40,6 +40,8 @@ namespace {
 using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
 using lmxtest::TempDir;
+using lmxtest::entries_of;
+using lmxtest::xapian_check_path;
 
 const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
 const std::string kRender =
@@ -298,25 +300,6 @@ void read_logs(const std::string &dir, const char *prefix, int n,
     if (mine == 0)
       sum->bad.push_back(prefix + std::to_string(i) + " did nothing");
   }
-}
-
-std::string xapian_check_path() {
-  for (const char *p : {"/usr/bin/xapian-check", "/usr/local/bin/xapian-check"})
-    if (access(p, X_OK) == 0) return p;
-  return "xapian-check";
-}
-
-std::vector<std::string> entries_of(const std::string &dir) {
-  std::vector<std::string> out;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (dirent *e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") out.push_back(name);
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 /* Everything that must hold after a run on storage, given what was

@@ -39,6 +39,8 @@ namespace {
 using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
 using lmxtest::TempDir;
+using lmxtest::entries_of;
+using lmxtest::xapian_check_path;
 using Clock = std::chrono::steady_clock;
 
 const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
@@ -119,29 +121,10 @@ bool kill_after(pid_t pid, std::chrono::milliseconds delay,
   return WIFSIGNALED(status);
 }
 
-std::string xapian_check_path() {
-  for (const char *p : {"/usr/bin/xapian-check", "/usr/local/bin/xapian-check"})
-    if (access(p, X_OK) == 0) return p;
-  return "xapian-check";
-}
-
 void expect_xapian_check(const std::string &dir) {
   ChildResult r = lmxtest::run_program(xapian_check_path(), {dir}, ChildSpec{});
   EXPECT_EQ(r.exit_code, 0) << "xapian-check " << dir << ":\n"
                             << r.out << r.err;
-}
-
-std::vector<std::string> entries_of(const std::string &dir) {
-  std::vector<std::string> out;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (dirent *e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") out.push_back(name);
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 /* True when the engine's listing names index. */

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "fuzz_checks.h"
+#include "fuzz_engine.h"
 #include "lumidex_core.h"
 
 using fuzzcheck::require;
@@ -30,22 +30,8 @@ static const char kCorpus[] =
     "{\"id\":\"5\",\"title\":\"\\\"quoted\\\" (paren) *star* NEAR: "
     "colon^caret\"}\n";
 
-static std::string g_storage;
-
-/* Leaves no storage directory behind after a run that ends normally. */
-static void remove_storage() {
-  lumidex_cleanup();
-  std::error_code ec;
-  std::filesystem::remove_all(g_storage, ec);
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  char tmpl[] = "/tmp/lmxfuzz-engine-XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  require(dir != nullptr, "cannot create a storage directory");
-  g_storage = dir;
-  atexit(remove_storage);
-  require(lumidex_init(dir) == 0, "engine does not open");
+  fuzzcheck::open_scratch_engine("engine");
   require(lumidex_documents_add("docs", kCorpus) == 5, "corpus not added");
   return 0;
 }

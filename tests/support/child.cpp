@@ -15,6 +15,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -196,6 +199,25 @@ std::optional<std::string> read_file(const std::string &path) {
   while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
   fclose(f);
   return s;
+}
+
+std::vector<std::string> entries_of(const std::string &dir) {
+  std::vector<std::string> out;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") out.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string xapian_check_path() {
+  for (const char *p : {"/usr/bin/xapian-check", "/usr/local/bin/xapian-check"})
+    if (access(p, X_OK) == 0) return p;
+  return "xapian-check";
 }
 
 bool split_response(const std::string &raw, std::string *headers,

@@ -76,6 +76,13 @@ bool write_file(const std::string &path, const std::string &bytes);
 /* The whole file, or nullopt when it cannot be read. */
 std::optional<std::string> read_file(const std::string &path);
 
+/* The names in directory dir (without "." and ".."), sorted; empty when
+ * it cannot be read. */
+std::vector<std::string> entries_of(const std::string &dir);
+
+/* Path of the xapian-check program (from xapian-tools). */
+std::string xapian_check_path();
+
 /* Splits a CGI response into its header block (up to and including the empty
  * line's CR LF) and body; returns false when there is no empty line. */
 bool split_response(const std::string &raw, std::string *headers,
