@@ -300,10 +300,19 @@ class Indexer {
      * heading. */
     size_t line_end = text.find('\n');
     if (!name_field_ && line_end == std::string_view::npos) return;
-    for (size_t k = 0; k < tokens_.size() && k < kHeadingWords; ++k) {
-      if (tokens_[k].begin > line_end) break;
-      doc.add_term(kHeadingPrefix + tokens_[k].term, wdf);
-    }
+    size_t count = 0;
+    while (count < tokens_.size() && count < kHeadingWords &&
+           tokens_[count].begin <= line_end)
+      ++count;
+    /* A short heading is mostly about each of its words ("web server"),
+     * a long one less so: its words count more often, so that BM25 weighs
+     * them above the same words in a long heading. */
+    unsigned heading_wdf =
+        count == 0
+            ? 0
+            : wdf * static_cast<unsigned>((kShortHeading + count - 1) / count);
+    for (size_t k = 0; k < count; ++k)
+      doc.add_term(kHeadingPrefix + tokens_[k].term, heading_wdf);
     /* Only in the first field (see above): a one-word value there names
      * the document, while a rare one-word value in a late field (a tag, a
      * note) would otherwise outweigh the order of the fields. */

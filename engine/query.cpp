@@ -19,6 +19,7 @@
 #include "query.h"
 
 #include <algorithm>
+#include <cmath>
 #include <queue>
 #include <unordered_map>
 #include <utility>
@@ -141,6 +142,42 @@ class Completions {
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
+/* Splits the completions of a typed word that is itself indexed into those
+ * about as frequent as the word (kept in same, after the word) and the rare
+ * ones (moved to rare). Text that is a frequent word ("server") is most
+ * likely that word, finished, and a completion held by a handful of
+ * documents ("server1") is then a poor guess at what the user means; text
+ * that is no word ("ngin") or a rare one ("postgres") keeps every
+ * completion. */
+void split_rare_completions(const Xapian::Database &db,
+                            std::vector<std::string> &same,
+                            std::vector<std::string> &rare) {
+  double own = db.get_termfreq(same[0]);
+  if (own == 0 || same.size() < 2) return;
+  double floor = own * kRareCompletionRatio;
+  size_t kept = 1;
+  for (size_t k = 1; k < same.size(); ++k) {
+    if (db.get_termfreq(same[k]) < floor)
+      rare.push_back(std::move(same[k]));
+    else if (kept++ != k)
+      same[kept - 1] = std::move(same[k]);
+  }
+  same.resize(kept);
+}
+
+/* The terms of same (one synonym group) with prefix put before each, or-ed
+ * with the rare completions as a group of their own at a reduced weight. */
+Xapian::Query with_rare(const std::vector<std::string> &same,
+                        const std::vector<std::string> &rare,
+                        const char *prefix) {
+  Xapian::Query group = any_of(same, prefix);
+  if (rare.empty()) return group;
+  Xapian::Query parts[] = {
+      group, Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(rare, prefix),
+                           kRareCompletionFactor)};
+  return Xapian::Query(Xapian::Query::OP_OR, parts, parts + 2);
+}
+
 /* What one required word matches: all of it, and its word terms without
  * typo candidates (nor heading and whole-value terms). */
 struct WordQuery {
@@ -153,9 +190,9 @@ struct WordQuery {
  * as_prefix), or-ed with its typo candidates at a reduced weight. Records
  * every term it may match in matched. */
 WordQuery word_query(const Xapian::Database &db, const std::string &word,
-                         bool as_prefix, Completions &completions,
-                         TypoCache &typo_cache,
-                         std::unordered_set<std::string> &matched) {
+                     bool as_prefix, Completions &completions,
+                     TypoCache &typo_cache,
+                     std::unordered_set<std::string> &matched) {
   matched.insert(word);
   std::vector<std::string> same{word};
   if (as_prefix) {
@@ -168,9 +205,12 @@ WordQuery word_query(const Xapian::Database &db, const std::string &word,
    * one of them holds the word too. The completions of a short prefix are
    * matched through those terms alone. */
   bool headings_only = as_prefix && completions.headings_only(word);
+  std::vector<std::string> rare;
+  if (!headings_only) split_rare_completions(db, same, rare);
   Xapian::Query parts[] = {
-      headings_only ? Xapian::Query(word) : any_of(same, ""),
-      any_of(same, kHeadingPrefix), any_of(same, kWholeValuePrefix)};
+      headings_only ? Xapian::Query(word) : with_rare(same, rare, ""),
+      with_rare(same, rare, kHeadingPrefix),
+      with_rare(same, rare, kWholeValuePrefix)};
   Xapian::Query exact(Xapian::Query::OP_OR, parts, parts + 3);
   Xapian::Query plain = parts[0];
 
@@ -181,9 +221,10 @@ WordQuery word_query(const Xapian::Database &db, const std::string &word,
             .first;
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
-    /* A completion that is also a typo candidate already matches at full
-     * weight. */
-    if (std::find(same.begin(), same.end(), term) != same.end()) continue;
+    /* A completion that is also a typo candidate already matches. */
+    if (std::find(same.begin(), same.end(), term) != same.end() ||
+        std::find(rare.begin(), rare.end(), term) != rare.end())
+      continue;
     matched.insert(term);
     typos.push_back(term);
   }
@@ -205,17 +246,16 @@ Xapian::Query all_of(const std::vector<Xapian::Query> &words,
 }
 
 /* The exact terms one typed word stands for in a phrase: the word, or for
- * the word being typed the word and its completions; an empty query for a
- * short prefix, which says too little to pair with its neighbour. */
-Xapian::Query typed_word(const std::string &word, bool as_prefix,
-                         Completions &completions) {
-  if (!as_prefix) return Xapian::Query(word);
-  if (short_prefix(word)) return Xapian::Query();
+ * the word being typed the word and its completions; none for a short
+ * prefix, which says too little to pair with its neighbour. */
+std::vector<std::string> typed_word(const std::string &word, bool as_prefix,
+                                    Completions &completions) {
+  if (!as_prefix) return {word};
+  if (short_prefix(word)) return {};
   std::vector<std::string> same{word};
   const auto &more = completions.of(word);
   same.insert(same.end(), more.begin(), more.end());
-  if (same.size() == 1) return Xapian::Query(word);
-  return Xapian::Query(Xapian::Query::OP_OR, same.begin(), same.end());
+  return same;
 }
 
 /* A word typed as one that the documents write as two ("webserver" for
@@ -258,16 +298,64 @@ Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
                        alternatives.end());
 }
 
+/* The inverse document frequency BM25 gives a term (or synonym group) held
+ * by freq documents, kept above a small floor like the weighting scheme's
+ * own. */
+double idf(const Xapian::Database &db, double freq) {
+  double n = db.get_doccount();
+  freq = std::min(freq, n);
+  return std::max(std::log((n - freq + 0.5) / (freq + 0.5)), kMinIdf);
+}
+
+/* The number of documents holding any of terms, prefix put before each,
+ * estimated from above by the sum of their frequencies. */
+double group_freq(const Xapian::Database &db, const char *prefix,
+                  const std::vector<std::string> &terms) {
+  double sum = 0;
+  for (const auto &term : terms) sum += db.get_termfreq(prefix + term);
+  return sum;
+}
+
+/* The factor that makes one joined term weigh like the two words it
+ * stands for, under prefix: the sum of the words' inverse document
+ * frequencies over the joined term's. A rare joined spelling is worth
+ * about as much as its two common halves found together, no more; at most
+ * kMaxJoinedFactor, since a joined spelling already says the two words
+ * stand together. 0 when no document holds the joined term under prefix. */
+double joined_factor(const Xapian::Database &db, const char *prefix,
+                     const std::vector<std::string> &first,
+                     const std::vector<std::string> &second,
+                     const std::vector<std::string> &joined) {
+  double freq = group_freq(db, prefix, joined);
+  if (freq == 0) return 0.0;
+  double halves = idf(db, group_freq(db, prefix, first)) +
+                  idf(db, group_freq(db, prefix, second));
+  return std::min(halves / idf(db, freq), kMaxJoinedFactor);
+}
+
+/* The joined spelling of terms under prefix, scaled by factor (0: none). */
+Xapian::Query scaled(const std::vector<std::string> &terms, const char *prefix,
+                     double factor) {
+  if (factor <= 0) return Xapian::Query();
+  return Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(terms, prefix),
+                       factor);
+}
+
 /* Two neighbouring words typed apart that the documents write as one
  * ("web server" for "webserver"): for each pair among the first
  * kMaxJoinedWords words whose concatenation is indexed (or, for the word
  * being typed, has completions), the query with that pair replaced by the
- * concatenation. */
+ * concatenation. The joined term weighs like the two words would in the
+ * same place (word, heading or name terms), see joined_factor, and it
+ * takes the place of the bonuses the two words would get: it stands for
+ * them standing together, and when typo candidates take part, for their
+ * exact matches. */
 std::vector<Xapian::Query> joined_alternatives(
     const Xapian::Database &db, const ParsedQuery &parsed,
     const std::vector<Xapian::Query> &words,
-    const std::vector<Xapian::Query> &phrases, Completions &completions,
-    std::unordered_set<std::string> &matched) {
+    const std::vector<Xapian::Query> &exact_words,
+    const std::vector<Xapian::Query> &phrases, bool any_typos,
+    Completions &completions, std::unordered_set<std::string> &matched) {
   std::vector<Xapian::Query> out;
   const size_t n = parsed.words.size();
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
@@ -275,44 +363,75 @@ std::vector<Xapian::Query> joined_alternatives(
     bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
     if (as_prefix && short_prefix(parsed.words[k + 1])) continue;
     std::vector<std::string> same{joined};
+    std::vector<std::string> second{parsed.words[k + 1]};
     if (as_prefix) {
       const auto &more = completions.of(joined);
       same.insert(same.end(), more.begin(), more.end());
+      const auto &next = completions.of(parsed.words[k + 1]);
+      second.insert(second.end(), next.begin(), next.end());
     }
     if (same.size() == 1 && !db.term_exists(joined)) continue;
     matched.insert(same.begin(), same.end());
-    /* Weighted as a typed word is (its heading and whole-value terms too),
-     * and counted for the two words it stands for. */
-    Xapian::Query parts[] = {any_of(same, ""), any_of(same, kHeadingPrefix),
-                             any_of(same, kWholeValuePrefix)};
-    Xapian::Query alt(Xapian::Query::OP_SCALE_WEIGHT,
-                      Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3),
-                      2.0);
+    const std::vector<std::string> first{parsed.words[k]};
+    double plain_factor = joined_factor(db, "", first, second, same);
+    double heading_factor =
+        joined_factor(db, kHeadingPrefix, first, second, same);
+    if (heading_factor == 0) heading_factor = plain_factor;
+    /* Whole-value terms of the halves hardly exist (a name is one word):
+     * the joined name counts as the joined heading word does. */
+    Xapian::Query plain = scaled(same, "", plain_factor);
+    Xapian::Query parts[] = {plain,
+                             scaled(same, kHeadingPrefix, heading_factor),
+                             scaled(same, kWholeValuePrefix, heading_factor)};
+    Xapian::Query any(Xapian::Query::OP_OR, parts, parts + 3);
     std::vector<Xapian::Query> rest;
+    std::vector<Xapian::Query> rest_exact;
     for (size_t j = 0; j < n; ++j) {
-      if (j == k) rest.push_back(alt);
-      if (j != k && j != k + 1) rest.push_back(words[j]);
+      if (j == k) {
+        rest.push_back(any);
+        rest_exact.push_back(plain);
+      }
+      if (j != k && j != k + 1) {
+        rest.push_back(words[j]);
+        rest_exact.push_back(exact_words[j]);
+      }
     }
-    out.push_back(all_of(rest, phrases));
+    Xapian::Query bonus = plain;
+    if (any_typos)
+      bonus = Xapian::Query(
+          Xapian::Query::OP_OR, bonus,
+          Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, all_of(rest_exact, {}),
+                        kExactTierFactor));
+    out.push_back(Xapian::Query(Xapian::Query::OP_AND_MAYBE,
+                                all_of(rest, phrases), bonus));
   }
   return out;
 }
 
 /* Extra weight for documents holding neighbouring words of the query next
- * to each other, in the order typed: a phrase of each pair of neighbouring
- * words (the word being typed with its completions). Empty for fewer than
- * two words. */
+ * to each other, in the order typed: for each pair of neighbouring words
+ * (the word being typed with its completions), the pair's word weights
+ * again where the pair stands as a phrase. Empty for fewer than two
+ * words. The weight comes from the terms, the word being typed with its
+ * completions as one synonym group, and the phrase only filters: a phrase
+ * weighs each of its terms apart, which would give a rare completion the
+ * weight of a rare word. */
 Xapian::Query adjacency_bonus(const ParsedQuery &parsed,
                               Completions &completions) {
   const size_t n = parsed.words.size();
   std::vector<Xapian::Query> pairs;
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
-    Xapian::Query pair[] = {Xapian::Query(parsed.words[k]),
-                            typed_word(parsed.words[k + 1], as_prefix,
-                                       completions)};
-    if (pair[1].empty()) continue;
-    pairs.push_back(Xapian::Query(Xapian::Query::OP_PHRASE, pair, pair + 2, 2));
+    std::vector<std::string> next =
+        typed_word(parsed.words[k + 1], as_prefix, completions);
+    if (next.empty()) continue;
+    Xapian::Query any_next(Xapian::Query::OP_OR, next.begin(), next.end());
+    Xapian::Query phrase[] = {Xapian::Query(parsed.words[k]), any_next};
+    Xapian::Query weight[] = {Xapian::Query(parsed.words[k]), any_of(next, "")};
+    pairs.push_back(Xapian::Query(
+        Xapian::Query::OP_FILTER,
+        Xapian::Query(Xapian::Query::OP_OR, weight, weight + 2),
+        Xapian::Query(Xapian::Query::OP_PHRASE, phrase, phrase + 2, 2)));
   }
   if (pairs.empty()) return Xapian::Query();
   return Xapian::Query(Xapian::Query::OP_OR, pairs.begin(), pairs.end());
@@ -449,8 +568,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   if (!built.unranked) {
     query = all_of(words, phrases);
     std::vector<Xapian::Query> joined =
-        joined_alternatives(db, parsed, words, phrases, completions,
-                            built.matched_terms);
+        joined_alternatives(db, parsed, words, exact_words, phrases, any_typos,
+                            completions, built.matched_terms);
     if (!joined.empty()) {
       /* A joined spelling is another way to write the same words, not
        * more evidence: it counts only where the words apart do not match. */

@@ -62,6 +62,12 @@ inline constexpr size_t kMaxTwoLetterExpansions = 16;
 
 /* How many completions a prefix of length code points gets. */
 size_t prefix_expansions(size_t length);
+/* When the word being typed is itself indexed, a completion held by fewer
+ * documents than this fraction of the word's is rare: it still matches,
+ * but as a group of its own weighted by kRareCompletionFactor, so that a
+ * finished common word is not outranked by its rare longer forms. */
+inline constexpr double kRareCompletionRatio = 0.1;
+inline constexpr double kRareCompletionFactor = 0.1;
 /* At most this many typo candidates per word (the most frequent ones). */
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
@@ -72,6 +78,11 @@ inline constexpr double kExactTierFactor = 2.0;
 /* Words typed apart that the documents write as one, and the reverse, are
  * looked for among the first this many words only. */
 inline constexpr size_t kMaxJoinedWords = 8;
+/* A joined spelling weighs at most this many times its own weight (it
+ * stands for two words), and no term's inverse document frequency counts
+ * as less than kMinIdf when comparing them. */
+inline constexpr double kMaxJoinedFactor = 2.0;
+inline constexpr double kMinIdf = 0.05;
 /* Each half of a word split in two has at least this many code points. */
 inline constexpr size_t kMinJoinedPart = 3;
 /* Words longer than this many code points are not split. */

@@ -11,7 +11,9 @@
  *  - kHeadingPrefix + word: the first kHeadingWords words of each value of
  *    the first field after the primary key and of the first line of each
  *    value of several lines, no positions: a name, a title or the summary
- *    line of a description says what the document is about;
+ *    line of a description says what the document is about; the words of
+ *    a short heading carry a larger within-document frequency
+ *    (kShortHeading);
  *  - kWholeValuePrefix + word: a value of the first field (after the
  *    primary key) that is a single word, a name; no positions;
  *  - docids grow with insertion, so docid order is insertion order.
@@ -35,6 +37,9 @@ inline constexpr const char *kIdPrefix = "Q";
 inline constexpr const char *kHeadingPrefix = "H";
 /* Words of a first line beyond this many are not heading words. */
 inline constexpr size_t kHeadingWords = 12;
+/* A heading of this many words or fewer weighs its words more: each
+ * counts ceil(kShortHeading / words) times its field's weight. */
+inline constexpr size_t kShortHeading = 6;
 /* Prefix of the term of a value that is one word. */
 inline constexpr const char *kWholeValuePrefix = "E";
 /* Position gap between two extracted values of a document. */
@@ -50,8 +55,8 @@ inline constexpr unsigned kValuePositionGap = 100;
  * elapsed_ms counts from started. Never throws for any query text; Xapian
  * errors (DatabaseModifiedError included) propagate to the caller, which
  * reopens and retries. */
-std::string search_json(Xapian::Database &db, std::string_view query,
-                        int limit, int offset,
+std::string search_json(Xapian::Database &db, std::string_view query, int limit,
+                        int offset,
                         std::chrono::steady_clock::time_point started);
 
 }  // namespace lmx

@@ -4,7 +4,8 @@
  * an exact word beats a typo match even from a stronger field, equal
  * matches come in insertion order (never id order); then one case for each
  * relevance mechanism (heading words, one-word names, neighbouring words,
- * joined and split spellings, the bounded expansion of one letter).
+ * joined and split spellings, the bounded expansion of one letter, rare
+ * completions of a finished word, short headings).
  */
 #include <algorithm>
 
@@ -169,6 +170,70 @@ TEST_F(EngineRelevance, ShortPrefixesCompleteAllWordsInAnIndexWithoutHeadings) {
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (Ids{"almond", "alpine"})) << "query [" << q << "]";
   }
+}
+
+/* Twelve documents holding "server" in a late field, so the word is
+ * common next to its completions. */
+std::string common_server_docs() {
+  std::string body;
+  for (int k = 0; k < 12; ++k)
+    body += "{\"id\":\"filler" + std::to_string(k) +
+            "\",\"name\":\"misc\",\"text\":\"notes\",\"more\":\"a server\"}\n";
+  return body;
+}
+
+TEST_F(EngineRelevance, RareCompletionsOfAFinishedCommonWordWeighLittle) {
+  /* "server1" names one document: as a completion of the common word
+   * "server" it would outweigh the word itself found in a heading. */
+  add(common_server_docs() +
+      R"({"id":"completion","name":"server1","text":"server1 tools\nfor server1"}
+{"id":"word","name":"beta","text":"server tools\nfor it"}
+)");
+  Ids got = ids("server");
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(got[0], "word");
+  EXPECT_EQ(got[1], "completion") << "a rare completion still matches";
+  /* Text that is no indexed word completes at full weight. */
+  EXPECT_EQ(ids("serve")[0], "completion");
+}
+
+TEST_F(EngineRelevance, FrequentCompletionsOfATypedWordKeepTheirWeight) {
+  /* "tapes" is held by more documents than "tape": the typed word is
+   * likely still being typed, and the name holding the completion wins. */
+  std::string body;
+  for (int k = 0; k < 4; ++k)
+    body += "{\"id\":\"f" + std::to_string(k) +
+            "\",\"name\":\"misc\",\"text\":\"notes\",\"more\":\"tapes\"}\n";
+  add(body + R"({"id":"word","name":"beta","text":"reels\nfor tape"}
+{"id":"completion","name":"tapes","text":"tapes kit\nfor reels"}
+)");
+  EXPECT_EQ(ids("tape")[0], "completion");
+}
+
+TEST_F(EngineRelevance, AJoinedSpellingWeighsLikeTheTwoWordsTogether) {
+  /* "joined" says webserver in its heading, "scattered" holds web and
+   * server far apart in its body; the joined spelling is the two words
+   * standing together, in a heading. */
+  add(common_server_docs() +
+      R"({"id":"scattered","name":"one","text":"tools\nthe web of things and a server"}
+{"id":"joined","name":"two","text":"fast webserver\nfor things of it"}
+)");
+  Ids got = ids("web server");
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_EQ(got[0], "joined");
+  EXPECT_EQ(got[1], "scattered");
+}
+
+TEST_F(EngineRelevance, AWordOfAShortHeadingWeighsMoreThanOfALongOne) {
+  /* Same words; only the line break differs. The long heading's document
+   * is the shorter one, which alone would rank it first. */
+  add(R"({"id":"long","name":"a","text":"garden tool for the kitchen and the house\nx"}
+{"id":"short","name":"b","text":"garden tool\nfor the kitchen and the house x and some more words to read here"}
+)");
+  EXPECT_EQ(ids("garden "), (Ids{"short", "long"}));
+  /* A text whose first line holds no word has no heading. */
+  add(R"({"id":"blank","name":"c","text":"\n\nonly later lines"})");
+  EXPECT_EQ(ids("later "), (Ids{"blank"}));
 }
 
 }  // namespace
