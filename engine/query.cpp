@@ -411,13 +411,13 @@ std::vector<Xapian::Query> joined_alternatives(
 /* Extra weight for documents holding neighbouring words of the query next
  * to each other, in the order typed: for each pair of neighbouring words
  * (the word being typed with its completions), the pair's word weights
- * again where the pair stands as a phrase. Empty for fewer than two
- * words. The weight comes from the terms, the word being typed with its
- * completions as one synonym group, and the phrase only filters: a phrase
- * weighs each of its terms apart, which would give a rare completion the
+ * again where the pair stands as a phrase; one query per pair, none for
+ * fewer than two words. The weight comes from the terms, the word being typed
+ * with its completions as one synonym group, and the phrase only filters: a
+ * phrase weighs each of its terms apart, which would give a rare completion the
  * weight of a rare word. */
-Xapian::Query adjacency_bonus(const ParsedQuery &parsed,
-                              Completions &completions) {
+std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
+                                           Completions &completions) {
   const size_t n = parsed.words.size();
   std::vector<Xapian::Query> pairs;
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
@@ -433,8 +433,7 @@ Xapian::Query adjacency_bonus(const ParsedQuery &parsed,
         Xapian::Query(Xapian::Query::OP_OR, weight, weight + 2),
         Xapian::Query(Xapian::Query::OP_PHRASE, phrase, phrase + 2, 2)));
   }
-  if (pairs.empty()) return Xapian::Query();
-  return Xapian::Query(Xapian::Query::OP_OR, pairs.begin(), pairs.end());
+  return pairs;
 }
 
 }  // namespace
@@ -578,9 +577,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
       joined.insert(joined.begin(), query);
       query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
     }
-    std::vector<Xapian::Query> bonuses;
-    Xapian::Query adjacent = adjacency_bonus(parsed, completions);
-    if (!adjacent.empty()) bonuses.push_back(adjacent);
+    std::vector<Xapian::Query> bonuses = adjacency_bonus(parsed, completions);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo
      * candidate, even when those match other words in stronger places.
@@ -591,12 +588,12 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
                                       all_of(exact_words, {}),
                                       kExactTierFactor));
     }
-    if (!bonuses.empty())
-      query = Xapian::Query(
-          Xapian::Query::OP_AND_MAYBE, query,
-          bonuses.size() == 1 ? bonuses[0]
-                              : Xapian::Query(Xapian::Query::OP_OR,
-                                              bonuses.begin(), bonuses.end()));
+    /* Each bonus is an AND_MAYBE of its own rather than one branch of an
+     * OR of bonuses: under an OR, the matcher (Xapian 1.4) can add a
+     * phrase's weight to a document whose words match but do not stand
+     * together, whenever another branch of the OR matches it. */
+    for (const auto &bonus : bonuses)
+      query = Xapian::Query(Xapian::Query::OP_AND_MAYBE, query, bonus);
   }
   if (!parsed.excluded.empty()) {
     std::vector<Xapian::Query> unwanted;

@@ -89,6 +89,22 @@ TEST_F(EngineRelevance, EachRankingMechanismDecidesItsCase) {
 )",
        "web server ",
        {"together", "apart"}},
+      /* "serves" (a typo candidate of "server") brings in the exact-match
+       * tier; a document matching through it comes first, as the matcher
+       * met the fault this guards against only then. */
+      {"neighbouring words weigh more when typo candidates take part too",
+       R"({"id":"f1","name":"misc","text":"notes"}
+{"id":"f2","name":"misc","text":"notes"}
+{"id":"f3","name":"misc","text":"notes"}
+{"id":"f4","name":"misc","text":"notes"}
+{"id":"f5","name":"misc","text":"notes"}
+{"id":"f6","name":"misc","text":"notes"}
+{"id":"typo","name":"three","text":"web serves"}
+{"id":"apart","name":"one","text":"web of a server"}
+{"id":"together","name":"two","text":"a web server that speaks to things of it"}
+)",
+       "web server ",
+       {"together", "apart", "typo"}},
       {"the word being typed and the one before it count as neighbours",
        R"({"id":"apart","name":"one","text":"a servlet that speaks to the web of things"}
 {"id":"together","name":"two","text":"a web servlet that speaks to things of it"}
@@ -211,17 +227,30 @@ TEST_F(EngineRelevance, FrequentCompletionsOfATypedWordKeepTheirWeight) {
 }
 
 TEST_F(EngineRelevance, AJoinedSpellingWeighsLikeTheTwoWordsTogether) {
-  /* "joined" says webserver in its heading, "scattered" holds web and
-   * server far apart in its body; the joined spelling is the two words
-   * standing together, in a heading. */
-  add(common_server_docs() +
-      R"({"id":"scattered","name":"one","text":"tools\nthe web of things and a server"}
-{"id":"joined","name":"two","text":"fast webserver\nfor things of it"}
+  /* "joined" and "apart" say the same, one as one word; "scattered" holds
+   * both words, but not together. "webserver" is about as common as "web",
+   * so its rarity alone cannot lift it; "serves", a typo candidate of
+   * "server", brings in the exact-match tier. */
+  std::string body = common_server_docs();
+  for (int k = 0; k < 4; ++k)
+    body += "{\"id\":\"j" + std::to_string(k) +
+            "\",\"name\":\"misc\",\"text\":\"notes\",\"more\":"
+            "\"webserver\"}\n";
+  add(body +
+      R"({"id":"typo","name":"misc","text":"notes","more":"web serves"}
+{"id":"scattered","name":"one","text":"tools\nthe web of it and a server"}
+{"id":"joined","name":"two","text":"tools\nfor the webserver of it"}
+{"id":"apart","name":"three","text":"tools\nfor the web server of it"}
 )");
-  Ids got = ids("web server");
-  ASSERT_GE(got.size(), 2u);
-  EXPECT_EQ(got[0], "joined");
-  EXPECT_EQ(got[1], "scattered");
+  for (const char *q : {"web server", "web server "}) {
+    Ids got = ids(q);
+    auto rank = [&](const char *id) {
+      return std::find(got.begin(), got.end(), id) - got.begin();
+    };
+    ASSERT_LT(rank("scattered"), static_cast<long>(got.size())) << q;
+    EXPECT_LT(rank("joined"), rank("scattered")) << q;
+    EXPECT_LT(rank("apart"), rank("scattered")) << q;
+  }
 }
 
 TEST_F(EngineRelevance, AWordOfAShortHeadingWeighsMoreThanOfALongOne) {
