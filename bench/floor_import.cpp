@@ -13,8 +13,10 @@
  * within-document frequency of 3 for the first field after the id, 2 for
  * the second and 1 for the others; besides, without positions, heading
  * terms "H" + each of the first 12 words of the first line of a value of
- * the first field after the id or of a value of several lines, and "E" +
- * the word of a one-word value of that first field. It checks nothing a real
+ * the first field after the id or of a value of several lines (counted
+ * more often for a heading of up to 6 words), and "E" + the word of a
+ * one-word value of that first field. The layout's constants come from the
+ * engine's search.h. It checks nothing a real
  * import must check (primary key rules, duplicates within a batch), which is
  * what makes it a floor.
  *
@@ -37,12 +39,14 @@
 #include <string>
 #include <vector>
 
+#include "search.h"
 #include "text.h"
 
 namespace {
 
-constexpr unsigned kValueGap = 100;
-constexpr size_t kHeadingWords = 12;
+constexpr unsigned kValueGap = lmx::kValuePositionGap;
+constexpr size_t kHeadingWords = lmx::kHeadingWords;
+constexpr size_t kShortHeading = lmx::kShortHeading;
 
 /* Within-document frequency added per word: 3 for the first field after
  * the id, 2 for the second, 1 for the rest and for the id itself. */
@@ -64,12 +68,18 @@ struct Indexer {
     pos += kValueGap;
     size_t line_end = text.find('\n');
     if (!name_field && line_end == std::string_view::npos) return;
-    for (size_t k = 0; k < tokens.size() && k < kHeadingWords; ++k) {
-      if (tokens[k].begin > line_end) break;
-      doc->add_term("H" + tokens[k].term, wdf);
-    }
+    size_t count = 0;
+    while (count < tokens.size() && count < kHeadingWords &&
+           tokens[count].begin <= line_end)
+      ++count;
+    // Words of a short heading count ceil(kShortHeading / words) times.
+    unsigned heading_wdf =
+        count ? wdf * static_cast<unsigned>((kShortHeading + count - 1) / count)
+              : 0;
+    for (size_t k = 0; k < count; ++k)
+      doc->add_term(lmx::kHeadingPrefix + tokens[k].term, heading_wdf);
     if (name_field && tokens.size() == 1)
-      doc->add_term("E" + tokens[0].term, wdf);
+      doc->add_term(lmx::kWholeValuePrefix + tokens[0].term, wdf);
   }
 
   void walk(yyjson_val *v, unsigned wdf) {
@@ -115,7 +125,7 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
   doc.set_data(std::string(data, data_len));
   free(data);
   yyjson_doc_free(jd);
-  std::string unique = "Q" + key;
+  std::string unique = lmx::kIdPrefix + key;
   doc.add_boolean_term(unique);
   db.replace_document(unique, doc);
   return true;
