@@ -31,10 +31,13 @@
 
 #include <xapian.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace lmx {
@@ -49,8 +52,13 @@ struct IndexInfo {
 };
 
 /* How many times a read is tried in all while other processes' commits
- * keep discarding the revision it reads. */
-constexpr int kReadAttempts = 10;
+ * keep discarding the revision it reads. After the first few attempts each
+ * retry waits a little longer (1 ms more each time, at most 20 ms): under a
+ * steady stream of commits an immediate retry can lose the same race again
+ * and again, while a short pause lets it land between two commits. The
+ * worst case waits about a quarter of a second in all. */
+constexpr int kReadAttempts = 25;
+constexpr int kReadRetriesWithoutPause = 3;
 
 /* Runs read() on db and returns what it returns. A reader sees one revision;
  * once writers in other processes have committed twice meanwhile, its blocks
@@ -64,13 +72,19 @@ template <class Read>
 auto fresh_read(Xapian::Database &db, Read &&read) -> decltype(read()) {
   for (int attempt = 1;; ++attempt) {
     try {
+      /* The reopen is part of the attempt: it reads the newest revision's
+       * root blocks, which further commits can discard as well. */
+      if (attempt > 1) db.reopen();
       return read();
     } catch (const Xapian::DatabaseModifiedError &) {
       if (attempt >= kReadAttempts) throw;
     } catch (const Xapian::DatabaseCorruptError &) {
       if (attempt >= kReadAttempts) throw;
     }
-    db.reopen();
+    if (attempt > kReadRetriesWithoutPause) {
+      int pause_ms = std::min(attempt - kReadRetriesWithoutPause, 20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
   }
 }
 
