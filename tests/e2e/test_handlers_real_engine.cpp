@@ -17,9 +17,16 @@
 
 #include "child.h"
 #include "lmx_common.h"
+#include "expected_answers.h"
 #include "lumidex_core.h"
 
 namespace {
+
+using answers::created;
+using answers::entry;
+using answers::envelope;
+using answers::json_headers;
+using answers::looked_up;
 
 enum class BodyVia { None, File, Stdin };
 
@@ -36,18 +43,6 @@ struct Reply {
   std::string side; /* what the child's after-step printed to stderr */
 };
 
-std::string json_headers(int status) {
-  return "Status: " + std::to_string(status) +
-         "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n";
-}
-
-std::string envelope(const std::string &code, const std::string &message) {
-  return "{\"message\":\"" + message + "\",\"code\":\"" + code +
-         "\",\"type\":\"invalid_request\",\"link\":\"https://docs.nolvaris.com/"
-         "errors#" +
-         code + "\"}\n";
-}
-
 const std::string kDocDeleted =
     "{\"status\":\"succeeded\",\"taskUid\":1,\"type\":\"documentDeletion\"}\n";
 const std::string kIndexDeleted =
@@ -57,23 +52,6 @@ std::string added(int n) {
   return "{\"status\":\"succeeded\",\"type\":\"documentAdditionOrUpdate\","
          "\"taskUid\":1,\"added\":" +
          std::to_string(n) + "}\n";
-}
-
-std::string created(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key + "\",\"status\":\"succeeded\"}\n";
-}
-
-std::string looked_up(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key +
-         "\",\"createdAt\":\"2026-09-06T00:00:00Z\","
-         "\"updatedAt\":\"2026-09-06T00:00:00Z\"}\n";
-}
-
-std::string entry(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key + "\",\"primary_key\":\"" + key + "\"}";
 }
 
 /* The engine's last error, JSON-escaped as the error envelope writes it. */

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "child.h"
+#include "expected_answers.h"
 #include "engine_double.h"
 
 namespace hh {
@@ -72,21 +73,8 @@ inline Reply run(const std::function<void()> &handler, const Request &req) {
   return rep;
 }
 
-/* The exact body of an error answer with code and message (already written
- * as they appear escaped), line feed included. */
-inline std::string envelope(const std::string &code,
-                            const std::string &message) {
-  return "{\"message\":\"" + message + "\",\"code\":\"" + code +
-         "\",\"type\":\"invalid_request\",\"link\":\"https://docs.nolvaris.com/"
-         "errors#" +
-         code + "\"}\n";
-}
-
-/* The exact header block of a JSON answer with status. */
-inline std::string json_headers(int status) {
-  return "Status: " + std::to_string(status) +
-         "\r\nContent-Type: application/json; charset=utf-8\r\n\r\n";
-}
+using answers::envelope;
+using answers::json_headers;
 
 }  // namespace hh
 

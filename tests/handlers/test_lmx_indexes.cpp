@@ -22,26 +22,12 @@ using hh::BodyVia;
 using hh::envelope;
 using hh::json_headers;
 using hh::Request;
+using answers::created;
+using answers::entry;
+using answers::looked_up;
 
 const std::string kEmptyListing =
     "{\"results\":[],\"offset\":0,\"limit\":20,\"total\":0}\n";
-
-std::string entry(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key + "\",\"primary_key\":\"" + key + "\"}";
-}
-
-std::string created(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key + "\",\"status\":\"succeeded\"}\n";
-}
-
-std::string looked_up(const std::string &name, const std::string &key) {
-  return "{\"uid\":\"" + name + "\",\"name\":\"" + name +
-         "\",\"primaryKey\":\"" + key +
-         "\",\"createdAt\":\"2026-09-06T00:00:00Z\","
-         "\"updatedAt\":\"2026-09-06T00:00:00Z\"}\n";
-}
 
 hh::Reply call(const char *index, const Request &req) {
   return hh::run([&]() { lmx_execute_indexes(index); }, req);
