@@ -4,7 +4,9 @@
  *   {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
  *    "elapsed_ms":T}
  *
- * Each hit is the stored document. For a query with words, each hit also
+ * Hits of a ranked query come in the order of prior.h: text weight times
+ * the name-family prior. Each hit is the stored document. For a query with
+ * words, each hit also
  * carries "_highlighted": a copy of the document whose string values are
  * HTML-escaped (& < > " ') with every word the query matched on wrapped in
  * <em>...</em>, so a page can insert them as HTML. Field names, numbers,
@@ -26,6 +28,7 @@
 #include <utf8proc.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -33,6 +36,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "prior.h"
 #include "query.h"
 #include "search.h"
 #include "text.h"
@@ -212,17 +216,34 @@ std::string search_json(Xapian::Database &db, std::string_view query, int limit,
   enquire.set_query(built.query);
   if (built.unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
   enquire.set_docid_order(Xapian::Enquire::ASCENDING);
+  /* A ranked query reads its matches from the first one on, at least the
+   * prior's window, so that each page is a slice of the same final order
+   * (prior.h); an unranked one reads just its page. */
+  const auto first = static_cast<Xapian::doccount>(offset);
+  const auto count = static_cast<Xapian::doccount>(limit);
   Xapian::MSet mset =
-      enquire.get_mset(static_cast<Xapian::doccount>(offset),
-                       static_cast<Xapian::doccount>(limit), kExactCountBelow);
+      built.unranked
+          ? enquire.get_mset(first, count, kExactCountBelow)
+          : enquire.get_mset(0, std::max(first + count, kPriorWindow),
+                             kExactCountBelow);
+  std::vector<Xapian::doccount> order;
+  if (built.unranked) {
+    order.resize(mset.size());
+    for (Xapian::doccount k = 0; k < mset.size(); ++k) order[k] = k;
+  } else {
+    order = ranked_order(db, mset);
+    order.erase(order.begin(), order.begin() + std::min<size_t>(
+                                                   first, order.size()));
+    if (order.size() > count) order.resize(count);
+  }
 
   MutDoc answer(checked(yyjson_mut_doc_new(nullptr)));
   yyjson_mut_doc *out = answer.get();
   yyjson_mut_val *root = checked(yyjson_mut_obj(out));
   yyjson_mut_doc_set_root(out, root);
   yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
-  for (auto it = mset.begin(); it != mset.end(); ++it) {
-    std::string data = it.get_document().get_data();
+  for (Xapian::doccount k : order) {
+    std::string data = mset[k].get_document().get_data();
     yyjson_mut_val *hit = built.has_words
                               ? highlighted_hit(out, data, built.matched_terms)
                               : stored_hit(out, data);

@@ -209,6 +209,7 @@ class Indexer {
   void build(yyjson_val *obj, const std::string &pk, const std::string &id,
              Xapian::Document &doc) {
     pos_ = 1;
+    has_name_ = false;
     size_t len = 0;
     char *json =
         yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
@@ -316,14 +317,25 @@ class Indexer {
     /* Only in the first field (see above): a one-word value there names
      * the document, while a rare one-word value in a late field (a tag, a
      * note) would otherwise outweigh the order of the fields. */
-    if (name_field_ && tokens_.size() == 1)
+    if (name_field_ && tokens_.size() == 1) {
       doc.add_term(kWholeValuePrefix + tokens_[0].term, wdf);
+      if (!has_name_) {
+        doc.add_value(kNameSlot, tokens_[0].term);
+        has_name_ = true;
+      }
+    }
+    /* Every word of a name, so that how many names build on a one-word
+     * name can be counted at search time (search.h). */
+    if (name_field_)
+      for (const Token &t : tokens_) doc.add_boolean_term(kNameWordPrefix + t.term);
   }
 
   std::vector<Token> tokens_;
   std::vector<Frame> stack_;
   /* Whether the values being added are those of the first field. */
   bool name_field_ = false;
+  /* Whether the document being built has its name in kNameSlot. */
+  bool has_name_ = false;
   Xapian::termpos pos_ = 1;
 };
 

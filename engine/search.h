@@ -16,6 +16,10 @@
  *    (kShortHeading);
  *  - kWholeValuePrefix + word: a value of the first field (after the
  *    primary key) that is a single word, a name; no positions;
+ *  - kNameWordPrefix + word: every word of the first field's values (after
+ *    the primary key), no positions, wdf 0;
+ *  - value kNameSlot: the first one-word value of that field (its
+ *    kWholeValuePrefix word), when it has one;
  *  - docids grow with insertion, so docid order is insertion order.
  * Normalised words never start with an upper-case ASCII letter (they are
  * case-folded), so the prefixed terms cannot clash with word terms.
@@ -42,6 +46,10 @@ inline constexpr size_t kHeadingWords = 12;
 inline constexpr size_t kShortHeading = 6;
 /* Prefix of the term of a value that is one word. */
 inline constexpr const char *kWholeValuePrefix = "E";
+/* Prefix of the terms of the words of names. */
+inline constexpr const char *kNameWordPrefix = "N";
+/* Value slot holding a document's one-word name. */
+inline constexpr Xapian::valueno kNameSlot = 0;
 /* Position gap between two extracted values of a document. */
 inline constexpr unsigned kValuePositionGap = 100;
 
