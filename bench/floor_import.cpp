@@ -14,11 +14,12 @@
  * the second and 1 for the others; besides, without positions, heading
  * terms "H" + each of the first 12 words of the first line of a value of
  * the first field after the id or of a value of several lines (counted
- * more often for a heading of up to 6 words), and "E" + the word of a
- * one-word value of that first field. The layout's constants come from the
- * engine's search.h. It checks nothing a real
- * import must check (primary key rules, duplicates within a batch), which is
- * what makes it a floor.
+ * more often for a heading of up to 6 words), "E" + the word of a
+ * one-word value of that first field, and "N" + every word of that field;
+ * the first such one-word value also goes into the name value slot. The
+ * layout's constants come from the engine's search.h. It checks nothing a
+ * real import must check (primary key rules, duplicates within a batch),
+ * which is what makes it a floor.
  *
  * All documents go into one transaction unless DOCS_PER_TRANSACTION is
  * given, in which case every that many documents are committed as their own
@@ -58,6 +59,8 @@ struct Indexer {
   std::vector<lmx::Token> tokens;
   /* Whether the values being walked are those of the first field. */
   bool name_field = false;
+  /* Whether the document has its one-word name in the name slot. */
+  bool has_name = false;
 
   void add_text(const char *s, size_t len, unsigned wdf) {
     std::string_view text(s, len);
@@ -78,8 +81,14 @@ struct Indexer {
               : 0;
     for (size_t k = 0; k < count; ++k)
       doc->add_term(lmx::kHeadingPrefix + tokens[k].term, heading_wdf);
-    if (name_field && tokens.size() == 1)
+    if (name_field && tokens.size() == 1) {
       doc->add_term(lmx::kWholeValuePrefix + tokens[0].term, wdf);
+      if (!has_name) doc->add_value(lmx::kNameSlot, tokens[0].term);
+      has_name = true;
+    }
+    if (name_field)
+      for (const lmx::Token &t : tokens)
+        doc->add_boolean_term(lmx::kNameWordPrefix + t.term);
   }
 
   void walk(yyjson_val *v, unsigned wdf) {
@@ -113,6 +122,7 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
   Xapian::Document doc;
   ix.doc = &doc;
   ix.pos = 1;
+  ix.has_name = false;
   size_t i, n, rank = 0;
   yyjson_val *k, *v;
   yyjson_obj_foreach(root, i, n, k, v) {

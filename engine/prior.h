@@ -37,14 +37,10 @@ namespace lmx {
 /* How much a name family raises the weight, per unit of its logarithm. */
 inline constexpr double kNameFamilyFactor = 0.25;
 /* The prior reorders this many of the best matches by text weight. */
-inline constexpr Xapian::doccount kPriorWindow = 400;
-
-/* The prior of the document doc of db: 1, or more for a one-word name
- * that other documents' names build on (see above). */
-double name_prior(const Xapian::Database &db, const Xapian::Document &doc);
+inline constexpr Xapian::doccount kPriorWindow = 200;
 
 /* The positions (0 ..  mset.size() - 1) of mset's documents in final
- * order: the first kPriorWindow by text weight times name_prior, ties in
+ * order: the first kPriorWindow by text weight times the prior, ties in
  * mset order, then the rest in mset order. mset must come from a weighted
  * search of db. */
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,

@@ -86,20 +86,20 @@ TEST_F(EnginePrior, PagesAreSlicesOfOneOrder) {
   EXPECT_EQ(paged, whole);
 }
 
-TEST_F(EnginePrior, AWeakMatchBeyondTheBestFourHundredIsNotLifted) {
-  /* 400 equal matches, then one whose long text makes it the weakest
+TEST_F(EnginePrior, AWeakMatchBeyondTheBestTwoHundredIsNotLifted) {
+  /* 200 equal matches, then one whose long text makes it the weakest
    * match, with a family that would lift it to the top of a short list. */
   std::string body;
   body += R"({"id":"weak","name":"hub","text":"needle)";
   for (int k = 0; k < 60; ++k) body += " padding";
   body += R"("})"
           "\n";
-  for (int k = 0; k < 400; ++k)
+  for (int k = 0; k < 200; ++k)
     body += R"({"id":"e)" + std::to_string(k) + R"(","name":"p)" +
             std::to_string(k) + R"(","text":"needle"})" + "\n";
   add(body);
   add_family("hub", 40);
-  EXPECT_EQ(search("needle", 5, 400).ids(), (Ids{"weak"}));
+  EXPECT_EQ(search("needle", 5, 200).ids(), (Ids{"weak"}));
   EXPECT_EQ(ids("needle", 1), (Ids{"e0"}));
 
   /* With fewer matches than the window, the same family lifts it. */
