@@ -3,6 +3,7 @@
 
     bench/relevance.py --storage DIR [--program BUILD/src/api_search]
                        [--index packages] [--depth 10] [--verbose]
+                       [--min-found N] [--expect "QUERY=ID,ID,..."]...
 
 Each judged query lists the packages a user expects among the first hits
 when typing it into a package search box. Queries are sent as typed, with no
@@ -18,6 +19,10 @@ first DEPTH hits, "-" for one not there. Summary figures:
                (0 when none is in the first DEPTH)
 The judged packages were checked to be in the corpus that scripts/make-corpus
 builds; a package missing from the index counts as not found.
+
+As a check (exit status 1 on failure): --min-found N requires at least N
+expected packages found in all; each --expect "QUERY=ID,ID" requires every
+listed id among the first DEPTH hits of QUERY (which need not be judged).
 """
 
 import argparse
@@ -84,7 +89,18 @@ def main():
     ap.add_argument("--depth", type=int, default=10)
     ap.add_argument("--verbose", action="store_true",
                     help="also print the first hits of every query")
+    ap.add_argument("--min-found", type=int, default=0,
+                    help="fail when fewer expected packages are found")
+    ap.add_argument("--expect", action="append", default=[],
+                    metavar="QUERY=ID,ID",
+                    help="fail unless each id is among QUERY's first hits")
     args = ap.parse_args()
+    expectations = []
+    for item in args.expect:
+        query, sep, ids = item.partition("=")
+        if not sep or not query or not ids:
+            ap.error("--expect needs QUERY=ID,ID,...: %r" % item)
+        expectations.append((query, [i for i in ids.split(",") if i]))
 
     found = expected = first = 0
     rr_sum = 0.0
@@ -103,7 +119,18 @@ def main():
     n = len(JUDGED)
     print(f"found@{args.depth} {found}/{expected} = {found / expected:.3f}   "
           f"first@1 {first}/{n}   MRR {rr_sum / n:.3f}")
-    return 0
+    failures = []
+    if found < args.min_found:
+        failures.append(f"found {found}, want at least {args.min_found}")
+    for query, wanted in expectations:
+        ids = search(args.program, args.storage, args.index, query, args.depth)
+        missing = [w for w in wanted if w not in ids]
+        if missing:
+            failures.append(f"{query!r}: {', '.join(missing)} not in the first "
+                            f"{args.depth} ({' '.join(map(str, ids))})")
+    for failure in failures:
+        print("FAIL " + failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
