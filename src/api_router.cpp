@@ -19,8 +19,15 @@
  *     cuts segments at 127 bytes, the whole path at 511 and stops at '?';
  *     acting on such a cut would let a DELETE remove a different index or
  *     document than the one named, so those paths are refused with 400.
+ *     The parser also ignores segments after the fourth, and after the
+ *     third below "search" and "stats": a path longer than its route names
+ *     another resource (DELETE /indexes/a/documents/1/x is not document 1),
+ *     so it is 404 "route_not_found".
  *  5. The engine is opened (500 "engine_init_failed" on failure), exactly one
  *     handler answers, the engine is closed. The exit code is always 0.
+ *  6. Whatever answered, a body left unread (a refusal, a method that takes
+ *     none) is read and dropped before exiting: some hosts report a program
+ *     that exits with its input unread as a failed request.
  *
  * Keys are compared in constant time and never written anywhere. The sandbox
  * page is compiled into the program from web/sandbox.html (sandbox_page.h).
@@ -73,15 +80,51 @@ static void split_raw(const char *path, raw_segment seg[ROUTER_SEGMENTS]) {
   }
 }
 
+/* The number of non-empty segments of path, all of them. */
+static size_t count_segments(const char *path) {
+  size_t n = 0;
+  const char *p = path;
+
+  while (*p != '\0') {
+    while (*p == '/') p++;
+    if (*p == '\0') break;
+    n++;
+    while (*p != '\0' && *p != '/') p++;
+  }
+  return n;
+}
+
+/* How many segments a path of route kind has; 0 for kinds whose extra
+ * segments the router does not judge (the sandbox, unknown routes). */
+static size_t route_segments(lmx_route_kind kind) {
+  switch (kind) {
+    case LMX_ROUTE_STATUS:
+    case LMX_ROUTE_INDEXES:
+      return 1;
+    case LMX_ROUTE_INDEX:
+      return 2;
+    case LMX_ROUTE_SEARCH:
+    case LMX_ROUTE_STATS:
+    case LMX_ROUTE_DOCUMENTS:
+      return 3;
+    case LMX_ROUTE_DOCUMENT:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
 static int segment_is(const raw_segment *seg, const char *word) {
   size_t len = strlen(word);
   return seg->len == len && memcmp(seg->start, word, len) == 0;
 }
 
 /* Checks that the route the parser made is the one the path names. Returns
- * 1 when it is; otherwise answers 400 and returns 0. */
-static int path_is_exact(const char *path) {
+ * 1 when it is; otherwise answers 400 (or 404 for a path longer than its
+ * route) and returns 0. */
+static int path_is_exact(const char *path, const lmx_route *route) {
   raw_segment seg[ROUTER_SEGMENTS];
+  size_t expected = route_segments(route->kind);
 
   split_raw(path, seg);
   if (segment_is(&seg[0], "indexes") &&
@@ -101,6 +144,10 @@ static int path_is_exact(const char *path) {
   if (strlen(path) > ROUTER_PATH_MAX) {
     lmx_respond_error(400, "invalid_path",
                       "Request paths are at most 511 bytes");
+    return 0;
+  }
+  if (expected != 0 && count_segments(path) > expected) {
+    lmx_respond_error(404, "route_not_found", "Route not found");
     return 0;
   }
   return 1;
@@ -202,27 +249,35 @@ static void dispatch(const lmx_route *route) {
   }
 }
 
-int main(void) {
+/* Answers the request; main finishes it. */
+static void serve(void) {
   const char *path = cgi_path_info();
   lmx_route route;
 
   lmx_parse_route(path, &route);
   if (route.kind == LMX_ROUTE_STATUS) {
     lmx_execute_status();
-    return 0;
+    return;
   }
   if (!request_allowed(&route)) {
     lmx_respond_error(401, "unauthorized",
                       "A valid key is required for this request");
-    return 0;
+    return;
   }
-  if (route.kind != LMX_ROUTE_ROOT && !path_is_exact(path)) return 0;
+  if (route.kind != LMX_ROUTE_ROOT && !path_is_exact(path, &route)) return;
   if (lmx_init_engine() != 0) {
     lmx_respond_error(500, "engine_init_failed",
                       "Failed to initialize lumidex engine");
-    return 0;
+    return;
   }
   dispatch(&route);
   lmx_cleanup_engine();
+}
+
+int main(void) {
+  serve();
+  /* The answer goes out first; then the host may finish sending the body. */
+  fflush(stdout);
+  cgi_discard_post();
   return 0;
 }

@@ -9,8 +9,9 @@
  * acted on, so a DELETE of a document path only searches its index.
  *
  * If the engine cannot be opened the answer is 500 "engine_init_failed" and
- * nothing else runs. The exit code is 0 whatever the outcome; command-line
- * arguments are ignored. The index name is not copied: a query result stays
+ * nothing else runs. A body left unread is read and dropped before exiting.
+ * The exit code is 0 whatever the outcome; command-line arguments are
+ * ignored. The index name is not copied: a query result stays
  * valid in the toolkit's result ring through the handler's lookups.
  */
 #include "lmx_common.h"
@@ -34,10 +35,15 @@ int main(void) {
   if (lmx_init_engine() != 0) {
     lmx_respond_error(500, "engine_init_failed",
                       "Failed to initialize lumidex engine");
-    return 0;
+  } else {
+    lmx_parse_route(cgi_path_info(), &route);
+    lmx_execute_search(choose_index_name(&route));
+    lmx_cleanup_engine();
   }
-  lmx_parse_route(cgi_path_info(), &route);
-  lmx_execute_search(choose_index_name(&route));
-  lmx_cleanup_engine();
+  /* A body the search did not read (a GET with one, a refusal) is taken
+   * in after the answer: some hosts fail a request whose program exits
+   * with its input unread. */
+  fflush(stdout);
+  cgi_discard_post();
   return 0;
 }

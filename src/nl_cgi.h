@@ -80,6 +80,16 @@ const char *cgi_query(const char *key);
  * read. The caller frees the buffer with free(). */
 char *cgi_read_post(uint64_t *out_len);
 
+/* Reads and drops what is left of a body on standard input: up to
+ * CONTENT_LENGTH bytes (as cgi_read_post counts them), or until end of
+ * input, unless cgi_read_post already read the body from standard input or
+ * POST_BODY_FILE names a body file. A program calls it before exiting
+ * after answering without reading the body (a refusal): some hosts treat a
+ * CGI program that exits with its input unread as a failed request. Never
+ * reads beyond CONTENT_LENGTH, so it cannot wait on a host that keeps the
+ * input open after the body. A read error ends it. */
+void cgi_discard_post(void);
+
 /* ---- Response headers and fatal-error pages ---------------------------- */
 /* Every writer writes to standard output, in the order called, and puts it
  * into binary mode before its first line; header lines end with CR LF and

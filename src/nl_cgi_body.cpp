@@ -16,18 +16,26 @@
  * terminator is done in size_t, so even the largest length gives an
  * allocation that holds it and its NUL.
  *
- * The reader does not look at the request method and keeps no state; what a
- * missing body means is the caller's decision.
+ * The reader does not look at the request method; what a missing body means
+ * is the caller's decision. Its one piece of state is whether it has read
+ * the body from standard input, so that cgi_discard_post can take in what a
+ * program left unread, and only that.
  *
- * Exported: cgi_read_post.
+ * Exported: cgi_read_post, cgi_discard_post.
  */
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "nl_cgi.h"
 #include "platform.h"
 
 enum { STREAM_FIRST_CAPACITY = 65536, STREAM_CHUNK = 8192 };
+/* Bytes dropped per read by cgi_discard_post. */
+static const size_t DISCARD_CHUNK = 65536;
+
+/* Whether read_stdin has taken the body from standard input. */
+static int stdin_body_read = 0;
 
 /* Narrows a length to the signed 32-bit range bodies are measured in. */
 static int32_t clamp_length(long value) {
@@ -88,12 +96,18 @@ static char *read_stream(FILE *f, uint64_t *out_len) {
   return finish(buf, count, out_len);
 }
 
+/* CONTENT_LENGTH parsed as strtol does and narrowed; 0 when unset. */
+static int32_t content_length(void) {
+  const char *text = getenv("CONTENT_LENGTH");
+  if (text == NULL) return 0;
+  return clamp_length(strtol(text, NULL, 10));
+}
+
 /* Standard input with CONTENT_LENGTH bytes, parsed as strtol does. */
 static char *read_stdin(uint64_t *out_len) {
-  const char *text = getenv("CONTENT_LENGTH");
-  if (text == NULL) return NULL;
-  int32_t length = clamp_length(strtol(text, NULL, 10));
+  int32_t length = content_length();
   if (length <= 0) return NULL;
+  stdin_body_read = 1;
   _setmode(_fileno(stdin), _O_BINARY);
   char *buf = (char *)malloc((size_t)length + 1);
   if (buf == NULL) return NULL;
@@ -112,4 +126,24 @@ char *cgi_read_post(uint64_t *out_len) {
     }
   }
   return read_stdin(out_len);
+}
+
+void cgi_discard_post(void) {
+  const char *path = getenv("POST_BODY_FILE");
+  static char sink[DISCARD_CHUNK];
+  if (stdin_body_read || (path != NULL && path[0] != '\0')) return;
+  int32_t left = content_length();
+  if (left <= 0) return;
+  stdin_body_read = 1;
+  _setmode(_fileno(stdin), _O_BINARY);
+  /* Unbuffered, so no read asks for more than is left of the body: the
+   * input may be shared with the host or hold more than the body. Nothing
+   * has read standard input yet, so the buffering may still change. */
+  setvbuf(stdin, NULL, _IONBF, 0);
+  while (left > 0) {
+    size_t want = (size_t)left < DISCARD_CHUNK ? (size_t)left : DISCARD_CHUNK;
+    size_t n = fread(sink, 1, want, stdin);
+    left -= (int32_t)n;
+    if (n < want) break;
+  }
 }

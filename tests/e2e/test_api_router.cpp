@@ -186,6 +186,83 @@ TEST(ApiRouter, UnknownRoutesAreNotFound) {
   }
 }
 
+TEST(ApiRouter, PathsLongerThanTheirRouteAreNotFoundAndChangeNothing) {
+  TempDir storage;
+  seed(storage.path());
+  const Request rows[] = {
+      {"DELETE", "/indexes/books/documents/1/extra", "", "", {}},
+      {"DELETE", "/indexes/books/documents/1/", "x", "", {}},
+      {"GET", "/indexes/books/search/more", "q=dune", "", {}},
+      {"GET", "/indexes/books/stats/x", "", "", {}},
+      {"POST", "/indexes/books/documents/x/y", "", "{\"id\":\"3\"}", {}},
+      {"DELETE", "/indexes/books/x/y/z", "", "", {}},
+  };
+  for (const Request &req : rows) {
+    SCOPED_TRACE(req.method + " " + req.path);
+    ChildResult r = run_router(req, storage.path());
+    int want = req.path == "/indexes/books/documents/1/" ? 200 : 404;
+    EXPECT_EQ(lmxtest::response_status(r.out), want) << r.out;
+    if (want == 404) {
+      EXPECT_EQ(error_code(r.out), "route_not_found");
+    }
+  }
+  /* The trailing slash named document 1 itself; the longer path did not. */
+  ChildResult gone = run_router({"GET", "/indexes/books/documents/1", "", "", {}},
+                                storage.path());
+  EXPECT_EQ(lmxtest::response_status(gone.out), 404);
+  ChildResult kept = run_router({"GET", "/indexes/books/documents/2", "", "", {}},
+                                storage.path());
+  EXPECT_EQ(lmxtest::response_status(kept.out), 200);
+  ChildResult never = run_router({"GET", "/indexes/books/documents/3", "", "", {}},
+                                 storage.path());
+  EXPECT_EQ(lmxtest::response_status(never.out), 404);
+}
+
+/* Runs api_router through a shell that counts what the program left of its
+ * standard input (the pipe is shared), as a host would find it. */
+ChildResult run_router_counting_rest(const Request &req,
+                                     const std::string &storage) {
+  ChildSpec job = cgi_spec(req, storage);
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  return lmxtest::run_program(
+      "/bin/sh", {"-c", "\"$0\"; echo; echo \"rest $(wc -c)\"", kRouter},
+      job);
+}
+
+TEST(ApiRouter, ABodyLeftUnreadIsTakenInBeforeExiting) {
+  TempDir storage;
+  seed(storage.path());
+  const std::string big(3 * 1024 * 1024, 'x');
+  struct Row {
+    const char *what;
+    Request req;
+    int status;
+  } rows[] = {
+      {"refused for want of a key",
+       {"POST", "/indexes/books/documents", "", big,
+        {{"LUMIDEX_WRITE_KEY", "secret"}}},
+       401},
+      {"a method the route refuses", {"PUT", "/", "", big, {}}, 405},
+      {"an unknown route", {"POST", "/nothing", "", big, {}}, 404},
+      {"a read that takes no body", {"GET", "/indexes", "", big, {}}, 200},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ChildResult r = run_router_counting_rest(row.req, storage.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), row.status);
+    EXPECT_NE(r.out.find("\nrest 0\n"), std::string::npos)
+        << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
+  }
+  /* Never more than CONTENT_LENGTH: what follows the body stays. */
+  Request req{"POST", "/nothing", "", "0123456789", {}};
+  ChildSpec job = cgi_spec(req, storage.path());
+  job.env["CONTENT_LENGTH"] = "4";
+  job.stdin_kind = lmxtest::StdinKind::Pipe;
+  ChildResult r = lmxtest::run_program(
+      "/bin/sh", {"-c", "\"$0\"; echo; echo \"rest $(wc -c)\"", kRouter}, job);
+  EXPECT_NE(r.out.find("\nrest 6\n"), std::string::npos) << r.out;
+}
+
 TEST(ApiRouter, RootServesTheEmbeddedSandboxToGetOnly) {
   TempDir storage;
   auto page = lmxtest::read_file(std::string(LMX_SOURCE_DIR) +

@@ -1,7 +1,7 @@
 /*
  * test_nl_cgi_body.cpp: the request body reader on its three paths: a
  * seekable body file, an unseekable one (a FIFO fed by a writer thread), and
- * standard input with CONTENT_LENGTH.
+ * standard input with CONTENT_LENGTH; and dropping a body left unread.
  *
  * Every read runs in a forked child with its own environment and standard
  * input. The child reports the result, the out-length, whether a NUL follows
@@ -329,6 +329,54 @@ TEST(NlCgiBody, NullOutLengthIsAcceptedOnEveryPath) {
   BodyResult none = read_in_child(stdin_spec("0", "x"), true);
   EXPECT_EQ(none.exit_code, 0);
   EXPECT_TRUE(none.is_null);
+}
+
+/* Child side: optionally read the body, then drop the rest, then report
+ * how many bytes standard input still held. */
+void report_rest_after_discard(bool read_first) {
+  if (read_first) free(cgi_read_post(nullptr));
+  cgi_discard_post();
+  std::string rest;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) rest.append(buf, n);
+  printf("rest %zu", rest.size());
+}
+
+TEST(NlCgiBody, DiscardTakesInOnlyWhatNobodyReadUpToContentLength) {
+  struct Row {
+    const char *what;
+    const char *content_length; /* nullptr: unset */
+    bool body_file;
+    bool read_first;
+    size_t input;
+    const char *rest;
+  } rows[] = {
+      {"no body declared", nullptr, false, false, 25, "rest 25"},
+      {"zero", "0", false, false, 25, "rest 25"},
+      {"not a number", "abc", false, false, 25, "rest 25"},
+      {"negative", "-5", false, false, 25, "rest 25"},
+      {"the declared body only", "10", false, false, 25, "rest 15"},
+      {"a whole large body", "300000", false, false, 300000, "rest 0"},
+      {"a short input ends at its end", "100", false, false, 25, "rest 0"},
+      {"a body file means stdin is not the body", "10", true, false, 25,
+       "rest 25"},
+      /* The reader's buffered read holds what followed the body; discard
+       * must not take any of it. */
+      {"after the reader took the body", "10", false, true, 25, "rest 15"},
+  };
+  lmxtest::TempDir dir;
+  std::string body_path = dir.sub("body");
+  ASSERT_TRUE(lmxtest::write_file(body_path, "in a file"));
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    lmxtest::ChildSpec job = stdin_spec(row.content_length, pattern(row.input));
+    if (row.body_file) job.env["POST_BODY_FILE"] = body_path;
+    lmxtest::ChildResult r = lmxtest::run_child(
+        [&] { report_rest_after_discard(row.read_first); }, job);
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, row.rest);
+  }
 }
 
 }  // namespace
