@@ -22,7 +22,8 @@ builds; a package missing from the index counts as not found.
 
 As a check (exit status 1 on failure): --min-found N requires at least N
 expected packages found in all; each --expect "QUERY=ID,ID" requires every
-listed id among the first DEPTH hits of QUERY (which need not be judged).
+listed id among the first --expect-depth hits of QUERY (default 20, one page
+of the API's default size; QUERY need not be judged).
 """
 
 import argparse
@@ -91,6 +92,7 @@ def main():
                     help="also print the first hits of every query")
     ap.add_argument("--min-found", type=int, default=0,
                     help="fail when fewer expected packages are found")
+    ap.add_argument("--expect-depth", type=int, default=20)
     ap.add_argument("--expect", action="append", default=[],
                     metavar="QUERY=ID,ID",
                     help="fail unless each id is among QUERY's first hits")
@@ -123,11 +125,15 @@ def main():
     if found < args.min_found:
         failures.append(f"found {found}, want at least {args.min_found}")
     for query, wanted in expectations:
-        ids = search(args.program, args.storage, args.index, query, args.depth)
+        ids = search(args.program, args.storage, args.index, query,
+                     args.expect_depth)
         missing = [w for w in wanted if w not in ids]
         if missing:
             failures.append(f"{query!r}: {', '.join(missing)} not in the first "
-                            f"{args.depth} ({' '.join(map(str, ids))})")
+                            f"{args.expect_depth} ({' '.join(map(str, ids))})")
+        else:
+            print(f"{query!r}: " + " ".join(
+                f"{w}={ids.index(w) + 1}" for w in wanted))
     for failure in failures:
         print("FAIL " + failure)
     return 1 if failures else 0
