@@ -218,16 +218,17 @@ std::string search_json(Xapian::Database &db, std::string_view query, int limit,
   enquire.set_docid_order(Xapian::Enquire::ASCENDING);
   /* A ranked query reads its matches from the first one on, at least the
    * prior's window, so that each page is a slice of the same final order
-   * (prior.h); an unranked one reads just its page. */
+   * (prior.h); an unranked one, or one that wants only the count, reads
+   * just its page. */
   const auto first = static_cast<Xapian::doccount>(offset);
   const auto count = static_cast<Xapian::doccount>(limit);
+  const bool page_only = built.unranked || count == 0;
   Xapian::MSet mset =
-      built.unranked
-          ? enquire.get_mset(first, count, kExactCountBelow)
-          : enquire.get_mset(0, std::max(first + count, kPriorWindow),
-                             kExactCountBelow);
+      page_only ? enquire.get_mset(first, count, kExactCountBelow)
+                : enquire.get_mset(0, std::max(first + count, kPriorWindow),
+                                   kExactCountBelow);
   std::vector<Xapian::doccount> order;
-  if (built.unranked) {
+  if (page_only) {
     order.resize(mset.size());
     for (Xapian::doccount k = 0; k < mset.size(); ++k) order[k] = k;
   } else {
