@@ -218,11 +218,10 @@ TEST(ApiRouter, PathsLongerThanTheirRouteAreNotFoundAndChangeNothing) {
   EXPECT_EQ(lmxtest::response_status(never.out), 404);
 }
 
-/* Runs api_router through a shell that counts what the program left of its
- * standard input (the pipe is shared), as a host would find it. */
-ChildResult run_router_counting_rest(const Request &req,
-                                     const std::string &storage) {
-  ChildSpec job = cgi_spec(req, storage);
+/* Runs api_router with job's body on a pipe, through a shell that then
+ * counts what the program left of its standard input (the pipe is shared),
+ * as a host would find it. */
+ChildResult run_router_counting_rest(ChildSpec job) {
   job.stdin_kind = lmxtest::StdinKind::Pipe;
   return lmxtest::run_program(
       "/bin/sh", {"-c", "\"$0\"; echo; echo \"rest $(wc -c)\"", kRouter},
@@ -248,7 +247,7 @@ TEST(ApiRouter, ABodyLeftUnreadIsTakenInBeforeExiting) {
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
-    ChildResult r = run_router_counting_rest(row.req, storage.path());
+    ChildResult r = run_router_counting_rest(cgi_spec(row.req, storage.path()));
     EXPECT_EQ(lmxtest::response_status(r.out), row.status);
     EXPECT_NE(r.out.find("\nrest 0\n"), std::string::npos)
         << r.out.substr(r.out.size() > 200 ? r.out.size() - 200 : 0);
@@ -257,9 +256,7 @@ TEST(ApiRouter, ABodyLeftUnreadIsTakenInBeforeExiting) {
   Request req{"POST", "/nothing", "", "0123456789", {}};
   ChildSpec job = cgi_spec(req, storage.path());
   job.env["CONTENT_LENGTH"] = "4";
-  job.stdin_kind = lmxtest::StdinKind::Pipe;
-  ChildResult r = lmxtest::run_program(
-      "/bin/sh", {"-c", "\"$0\"; echo; echo \"rest $(wc -c)\"", kRouter}, job);
+  ChildResult r = run_router_counting_rest(job);
   EXPECT_NE(r.out.find("\nrest 6\n"), std::string::npos) << r.out;
 }
 
