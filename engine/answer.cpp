@@ -6,15 +6,15 @@
  *
  * Hits of a ranked query come in the order of prior.h: text weight times
  * the name-family prior. Each hit is the stored document. For a query with
- * words, each hit also
- * carries "_highlighted": a copy of the document whose string values are
- * HTML-escaped (& < > " ') with every word the query matched on wrapped in
- * <em>...</em>, so a page can insert them as HTML. Field names, numbers,
- * booleans and nulls are copied unchanged. A word is marked wherever its
- * term is one the query matched on, so the words of a phrase are marked
- * also where they do not stand together. A document that has its own
- * "_highlighted" member gets it replaced by ours. The empty query (the
- * document listing) returns the documents alone, byte for byte as stored.
+ * words, each hit also carries "_highlighted": a copy of the document whose
+ * string values are HTML-escaped (& < > " ') with every word the query
+ * matched on wrapped in <em>...</em>, so a page can insert them as HTML.
+ * Field names, numbers, booleans and nulls are copied unchanged. A word is
+ * marked wherever its term is one the query matched on, so the words of a
+ * phrase are marked also where they do not stand together. A document that
+ * has its own "_highlighted" member gets it replaced by ours. The empty
+ * query (the document listing) returns the documents alone, byte for byte
+ * as stored.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
  * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,

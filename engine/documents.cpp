@@ -327,7 +327,8 @@ class Indexer {
     /* Every word of a name, so that how many names build on a one-word
      * name can be counted at search time (search.h). */
     if (name_field_)
-      for (const Token &t : tokens_) doc.add_boolean_term(kNameWordPrefix + t.term);
+      for (const Token &t : tokens_)
+        doc.add_boolean_term(kNameWordPrefix + t.term);
   }
 
   std::vector<Token> tokens_;
