@@ -43,7 +43,7 @@
 /* The route parser's limits, restated as the longest texts it keeps whole. */
 #define ROUTER_ID_MAX (LMX_ID_SIZE - 1)
 #define ROUTER_PATH_MAX (LMX_PATH_SIZE - 1)
-/* The parser stores this many segments; the rest of a path never matters. */
+/* The parser stores this many segments; of the rest only the count matters. */
 #define ROUTER_SEGMENTS 4
 
 /* Sent with the sandbox page: it needs nothing but its own inline script and
@@ -64,32 +64,23 @@ typedef struct raw_segment {
 /* ---- Raw path examination --------------------------------------------- */
 
 /* Splits path at runs of '/' exactly as the route parser does, but without
- * its cuts, into at most ROUTER_SEGMENTS segments; the rest is unused. */
-static void split_raw(const char *path, raw_segment seg[ROUTER_SEGMENTS]) {
+ * its cuts, keeping the first ROUTER_SEGMENTS segments in seg. Returns how
+ * many non-empty segments the whole path has. */
+static size_t split_raw(const char *path, raw_segment seg[ROUTER_SEGMENTS]) {
   size_t n = 0;
   const char *p = path;
 
   memset(seg, 0, sizeof(raw_segment) * ROUTER_SEGMENTS);
-  while (*p != '\0' && n < ROUTER_SEGMENTS) {
-    while (*p == '/') p++;
-    if (*p == '\0') break;
-    seg[n].start = p;
-    while (*p != '\0' && *p != '/') p++;
-    seg[n].len = (size_t)(p - seg[n].start);
-    n++;
-  }
-}
-
-/* The number of non-empty segments of path, all of them. */
-static size_t count_segments(const char *path) {
-  size_t n = 0;
-  const char *p = path;
-
   while (*p != '\0') {
     while (*p == '/') p++;
     if (*p == '\0') break;
-    n++;
+    const char *start = p;
     while (*p != '\0' && *p != '/') p++;
+    if (n < ROUTER_SEGMENTS) {
+      seg[n].start = start;
+      seg[n].len = (size_t)(p - start);
+    }
+    n++;
   }
   return n;
 }
@@ -126,7 +117,7 @@ static int path_is_exact(const char *path, const lmx_route *route) {
   raw_segment seg[ROUTER_SEGMENTS];
   size_t expected = route_segments(route->kind);
 
-  split_raw(path, seg);
+  size_t segments = split_raw(path, seg);
   if (segment_is(&seg[0], "indexes") &&
       (seg[1].len > ROUTER_ID_MAX ||
        (segment_is(&seg[2], "documents") && seg[3].len > ROUTER_ID_MAX))) {
@@ -146,7 +137,7 @@ static int path_is_exact(const char *path, const lmx_route *route) {
                       "Request paths are at most 511 bytes");
     return 0;
   }
-  if (expected != 0 && count_segments(path) > expected) {
+  if (expected != 0 && segments > expected) {
     lmx_respond_error(404, "route_not_found", "Route not found");
     return 0;
   }
