@@ -27,6 +27,40 @@ const char *lumidex_documents_page_json(const char *index,
 int lumidex_documents_add_pk(const char *index, const char *primary_key,
                              const char *body);
 
+/* ---- Failures as values ----------------------------------------------
+ * lumidex_last_error() gives the text of the latest failure, for people.
+ * Programs read what it was about from these, never from the text. */
+
+/* What the latest failure was about. */
+typedef enum lumidex_error_code {
+  LUMIDEX_ERROR_NONE = 0,              /* no failure yet */
+  LUMIDEX_ERROR_INTERNAL = 1,          /* the engine or its storage failed */
+  LUMIDEX_ERROR_INVALID_ARGUMENT = 2,  /* a name, key or id is not valid */
+  LUMIDEX_ERROR_STORAGE_REFUSED = 3,   /* lumidex_init refused the directory */
+  LUMIDEX_ERROR_INDEX_NOT_FOUND = 4,
+  LUMIDEX_ERROR_INDEX_EXISTS = 5,
+  LUMIDEX_ERROR_DOCUMENT_NOT_FOUND = 6,
+  LUMIDEX_ERROR_INVALID_BODY = 7,      /* a body or one of its documents is
+                                          not what the call takes */
+  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8 /* a document is beyond what can be
+                                          indexed (the text names the limit) */
+} lumidex_error_code;
+
+/* The code of the latest failure (a lumidex_error_code value), or
+ * LUMIDEX_ERROR_NONE before any failure. Like lumidex_last_error(), it is
+ * meaningful right after a call that failed. */
+int lumidex_last_error_code(void);
+
+/* Where in a request body the latest failure lies. *document (may be null)
+ * receives the 1-based position of the failing document in the body, or 0
+ * when the failure is about the body as a whole; *byte_offset (may be null)
+ * the offset in the body of the byte where reading failed, or of the start
+ * of the failing document, or -1 when it is not known (a document inside a
+ * JSON array). Returns 1 when the latest failure was about a body, else 0
+ * (then *document is 0 and *byte_offset -1). */
+int lumidex_last_error_position(unsigned long long *document,
+                                long long *byte_offset);
+
 #ifdef __cplusplus
 }
 #endif
