@@ -3,17 +3,18 @@
  * words of a question joined by OR, on its own index of the same NDJSON
  * corpus the engine imports.
  *
- *   bench_baseline_bm25 [--stem en] [--depth N] [--rounds N] NDJSON_FILE DB_DIR
+ *   bench_baseline_bm25 [--stem en|none] [--depth N] [--rounds N] NDJSON_FILE
+ *                       DB_DIR < QUESTIONS
  *
  * DB_DIR is created (or overwritten) as a Xapian database of every line of
  * NDJSON_FILE: Xapian::TermGenerator indexes every string value of the
  * document (nested ones too, in document order, the id included) with
  * positions and no prefixes or field weights, and the id is the document's
  * data and its term "Q" + id (ids are taken as unique, as make-corpus
- * writes them: a repeated id is a second document). With --stem en the generator adds
- * English stems (Xapian::Stem("en"), STEM_SOME) and the query parser uses
- * the same stemmer and strategy; without it neither stems. A DB_DIR that
- * already holds the index of the same file (size and modification time)
+ * writes them: a repeated id is a second document). With --stem en the
+ * generator adds English stems (Xapian::Stem("en"), STEM_SOME) and the query
+ * parser uses the same stemmer and strategy; without it neither stems. A DB_DIR
+ * that already holds the index of the same file (size and modification time)
  * built with the same stemming is reused, so repeated runs pay the build
  * once.
  *
@@ -105,7 +106,8 @@ bool add_line(Xapian::WritableDatabase &db, Xapian::TermGenerator &gen,
  * Returns the seconds spent, or a negative value on a bad line. */
 double build(const Options &o) {
   std::string key = build_key(o);
-  if (key.empty()) throw Xapian::DatabaseOpeningError("cannot stat " + o.corpus);
+  if (key.empty())
+    throw Xapian::DatabaseOpeningError("cannot stat " + o.corpus);
   try {
     Xapian::Database existing(o.db);
     if (existing.get_metadata("baseline.build") == key) return 0.0;
@@ -130,15 +132,18 @@ double build(const Options &o) {
     ++lineno;
     if (line.empty()) continue;
     if (!add_line(db, gen, line)) {
-      std::fprintf(stderr, "bench_baseline_bm25: line %lu: not an object "
-                           "with a string \"id\"\n", lineno);
+      std::fprintf(stderr,
+                   "bench_baseline_bm25: line %lu: not an object "
+                   "with a string \"id\"\n",
+                   lineno);
       return -1.0;
     }
   }
   db.set_metadata("baseline.build", key);
   db.commit_transaction();
   db.close();
-  std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+  std::chrono::duration<double> spent =
+      std::chrono::steady_clock::now() - start;
   return spent.count();
 }
 
@@ -229,8 +234,10 @@ bool parse_args(int argc, char **argv, Options *o) {
     bool has_value = i + 1 < argc;
     if (arg == "--stem" && has_value) {
       std::string lang = argv[++i];
-      if (lang == "en") o->stem = true;
-      else if (lang != "none") return false;
+      if (lang == "en")
+        o->stem = true;
+      else if (lang != "none")
+        return false;
     } else if (arg == "--depth" && has_value) {
       if (!parse_count(argv[++i], &o->depth)) return false;
     } else if (arg == "--rounds" && has_value) {
@@ -252,17 +259,18 @@ bool parse_args(int argc, char **argv, Options *o) {
 int main(int argc, char **argv) {
   Options o;
   if (!parse_args(argc, argv, &o)) {
-    std::fprintf(stderr, "usage: bench_baseline_bm25 [--stem en|none] "
-                         "[--depth N] [--rounds N] NDJSON_FILE DB_DIR "
-                         "< QUESTIONS\n");
+    std::fprintf(stderr,
+                 "usage: bench_baseline_bm25 [--stem en|none] "
+                 "[--depth N] [--rounds N] NDJSON_FILE DB_DIR "
+                 "< QUESTIONS\n");
     return 2;
   }
   try {
     double seconds = build(o);
     if (seconds < 0) return 1;
     Xapian::Database db(o.db);
-    std::fprintf(stderr, "documents=%u build_seconds=%.1f\n",
-                 db.get_doccount(), seconds);
+    std::fprintf(stderr, "documents=%u build_seconds=%.1f\n", db.get_doccount(),
+                 seconds);
     answer_all(o);
   } catch (const Xapian::Error &e) {
     std::fprintf(stderr, "bench_baseline_bm25: %s\n",

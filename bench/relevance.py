@@ -119,19 +119,32 @@ def ndcg(ids, grades, depth):
     return dcg / idcg
 
 
-def baseline_answers(program, corpus, work, stem, questions, depth):
-    """{question: (ids, total, microseconds)} from one run of the baseline."""
-    text = "".join(q + "\n" for q, _ in questions)
-    db = os.path.join(work, "baseline-" + stem)
-    out = subprocess.run([program, "--stem", stem, "--depth", str(depth),
-                          "--rounds", "5", corpus, db],
-                         input=text.encode(), capture_output=True, check=False)
-    if out.returncode != 0:
-        raise RuntimeError(f"{program} --stem {stem}: {out.stderr[:300]!r}")
+def baseline_answers(program, corpus, work, stems, questions, depth):
+    """{stem: {question: (ids, total, microseconds)}} from one run of the
+    baseline per stemming, run side by side (each builds its own index)."""
+    text = "".join(q + "\n" for q, _ in questions).encode()
+    runs = {}
+    for stem in stems:
+        db = os.path.join(work, "baseline-" + stem)
+        runs[stem] = subprocess.Popen(
+            [program, "--stem", stem, "--depth", str(depth), "--rounds", "5",
+             corpus, db], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+    # Each prints its build line once its index is ready; the questions go
+    # out only when both are, so one's build does not slow the other's
+    # answers.
+    built = {stem: proc.stderr.readline() for stem, proc in runs.items()}
+    outputs = {stem: proc.communicate(text) for stem, proc in runs.items()}
+    outputs = {stem: (out, built[stem] + err)
+               for stem, (out, err) in outputs.items()}
     answers = {}
-    for line in out.stdout.decode().splitlines():
-        item = json.loads(line)
-        answers[item["q"]] = (item["ids"], item["total"], item["us"])
+    for stem, (out, err) in outputs.items():
+        if runs[stem].returncode != 0:
+            raise RuntimeError(f"{program} --stem {stem}: {err[:300]!r}")
+        answers[stem] = {}
+        for line in out.decode().splitlines():
+            item = json.loads(line)
+            answers[stem][item["q"]] = (item["ids"], item["total"], item["us"])
     return answers
 
 
@@ -147,10 +160,11 @@ def run_questions(args, questions):
     if args.baseline:
         work = args.baseline_work or tempfile.mkdtemp(prefix="lumidex-bm25.")
         try:
+            by_stem = baseline_answers(args.baseline, args.corpus, work,
+                                       [stem for _, stem in systems[1:]],
+                                       questions, args.depth)
             for name, stem in systems[1:]:
-                answers[name] = baseline_answers(args.baseline, args.corpus,
-                                                 work, stem, questions,
-                                                 args.depth)
+                answers[name] = by_stem[stem]
         finally:
             if not args.baseline_work:
                 shutil.rmtree(work, ignore_errors=True)
