@@ -27,7 +27,8 @@
  * and T, the median in-process time in microseconds of --rounds runs
  * (default 1) of parse, match and reading the ids of the hits. An empty
  * line gets an empty answer. Before the first answer it prints one line to
- * standard error: documents=N build_seconds=S (0 when reused).
+ * standard error: "documents=N build_seconds=S", or "documents=N reused"
+ * when DB_DIR held the index already.
  *
  * Exit status 1 when the file cannot be read, a line is not a JSON object
  * with a string "id", or Xapian fails; 2 on a usage error.
@@ -47,6 +48,9 @@
 #include <vector>
 
 namespace {
+
+constexpr double kReused = -1.0;
+constexpr double kBadLine = -2.0;
 
 struct Options {
   bool stem = false;
@@ -103,14 +107,14 @@ bool add_line(Xapian::WritableDatabase &db, Xapian::TermGenerator &gen,
 }
 
 /* Builds DB_DIR from the corpus unless it holds this build already.
- * Returns the seconds spent, or a negative value on a bad line. */
+ * Returns the seconds spent, kReused, or kBadLine on a bad line. */
 double build(const Options &o) {
   std::string key = build_key(o);
   if (key.empty())
     throw Xapian::DatabaseOpeningError("cannot stat " + o.corpus);
   try {
     Xapian::Database existing(o.db);
-    if (existing.get_metadata("baseline.build") == key) return 0.0;
+    if (existing.get_metadata("baseline.build") == key) return kReused;
   } catch (const Xapian::DatabaseOpeningError &) {
     // Not there yet, or not a database: built below.
   }
@@ -136,7 +140,7 @@ double build(const Options &o) {
                    "bench_baseline_bm25: line %lu: not an object "
                    "with a string \"id\"\n",
                    lineno);
-      return -1.0;
+      return kBadLine;
     }
   }
   db.set_metadata("baseline.build", key);
@@ -267,10 +271,13 @@ int main(int argc, char **argv) {
   }
   try {
     double seconds = build(o);
-    if (seconds < 0) return 1;
+    if (seconds == kBadLine) return 1;
     Xapian::Database db(o.db);
-    std::fprintf(stderr, "documents=%u build_seconds=%.1f\n", db.get_doccount(),
-                 seconds);
+    if (seconds == kReused)
+      std::fprintf(stderr, "documents=%u reused\n", db.get_doccount());
+    else
+      std::fprintf(stderr, "documents=%u build_seconds=%.1f\n",
+                   db.get_doccount(), seconds);
     answer_all(o);
   } catch (const Xapian::Error &e) {
     std::fprintf(stderr, "bench_baseline_bm25: %s\n",
