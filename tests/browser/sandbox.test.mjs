@@ -224,30 +224,31 @@ test('an answer to an older query never replaces a newer one', async () => {
       return p;
     };
   });
-  // Hold back the answer for "emm" until the one for "emma" is shown.
-  let emmSent;
-  const emmHeld = new Promise((r) => { emmSent = r; });
+  // Hold back the answer for "dun" (25 books) until the one for
+  // "dune chronicle 12" (one book) is shown.
+  let dunSent;
+  const dunHeld = new Promise((r) => { dunSent = r; });
   let release;
   const released = new Promise((r) => { release = r; });
   await page.route('**/indexes/books/search?*', async (route) => {
-    if (new URL(route.request().url()).searchParams.get('q') === 'emm') {
-      emmSent();
+    if (new URL(route.request().url()).searchParams.get('q') === 'dun') {
+      dunSent();
       await released;
     }
     await route.continue().catch(() => {});
   });
   await page.goto(server.url + '/?index=books');
   await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
-  await page.locator('#q').pressSequentially('emm', { delay: 30 });
-  await emmHeld; // past the debounce: the request for "emm" is on its way
-  await page.locator('#q').pressSequentially('a', { delay: 30 });
+  await page.locator('#q').pressSequentially('dun', { delay: 30 });
+  await dunHeld; // past the debounce: the request for "dun" is on its way
+  await page.locator('#q').pressSequentially('e chronicle 12', { delay: 30 });
   await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('1 result'));
   release();
   // The held-back answer has come (or its request was dropped) and the page
   // is done with it.
-  await page.waitForFunction(() => window.__handled.includes('emm'));
+  await page.waitForFunction(() => window.__handled.includes('dun'));
   assert.equal(await page.textContent('#summary').then((s) => s.split(' in ')[0]), '1 result');
-  assert.equal(await page.textContent('#hits h2'), 'emma');
+  assert.equal(await page.textContent('#hits h2'), 'dune-12');
   assert.deepEqual(problems, []);
   await page.close();
 });
