@@ -24,6 +24,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ class ServeRun {
       execvp("bash", argv.data());
       _exit(127);
     }
+    /* Also here, so the group exists before any kill of it. */
+    if (pid_ > 0) setpgid(pid_, pid_);
     close(fds[1]);
     out_ = fds[0];
   }
@@ -144,6 +147,23 @@ std::vector<std::string> serve_args(const std::string &corpus,
   return args;
 }
 
+/* Starts scripts/serve on a free loopback port and reads its output until
+ * it serves (*port is then its port) or has ended. Another process may take
+ * the port between the pick and the bind: that start is refused and a new
+ * port is tried. */
+std::unique_ptr<ServeRun> start_serving(const std::string &corpus,
+                                        const std::string &storage, int *port) {
+  std::unique_ptr<ServeRun> run;
+  for (int attempt = 0; attempt < 5; attempt++) {
+    *port = lmxtest::free_loopback_port();
+    run = std::make_unique<ServeRun>(
+        serve_args(corpus, {"--port", std::to_string(*port)}), storage);
+    if (run->wait_for(kServingLine)) break;
+    if (run->output().find("is already in use") == std::string::npos) break;
+  }
+  return run;
+}
+
 /* numberOfDocuments of packages through a server on port, or -1. */
 long long served_count(int port) {
   lmxtest::HttpResponse r =
@@ -193,9 +213,10 @@ TEST(Serve, ASecondStartOnOneStorageServesWithoutImporting) {
   Scene s;
   for (int start = 0; start < 2; start++) {
     SCOPED_TRACE("start " + std::to_string(start + 1));
-    int port = lmxtest::free_loopback_port();
-    ServeRun run(serve_args(s.corpus, {"--port", std::to_string(port)}),
-                 s.storage);
+    int port = 0;
+    std::unique_ptr<ServeRun> serving =
+        start_serving(s.corpus, s.storage, &port);
+    ServeRun &run = *serving;
     ASSERT_TRUE(run.wait_for(kServingLine)) << run.output();
     EXPECT_EQ(run.output().find(kImportLine) == std::string::npos, start == 1)
         << run.output();
@@ -224,9 +245,9 @@ TEST(Serve, APortInUseIsRefusedBeforeServingIsAnnounced) {
   ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr *>(&addr), &len), 0);
   int held = ntohs(addr.sin_port);
 
-  int port = lmxtest::free_loopback_port();
-  ServeRun first(serve_args(s.corpus, {"--port", std::to_string(port)}),
-                 s.storage);
+  int port = 0;
+  std::unique_ptr<ServeRun> serving = start_serving(s.corpus, s.storage, &port);
+  ServeRun &first = *serving;
   ASSERT_TRUE(first.wait_for(kServingLine)) << first.output();
 
   for (int taken : {held, port}) {
