@@ -256,6 +256,21 @@ LMX_EXPORT const char *lumidex_last_error(void) {
   return g_state.has_error ? g_state.last_error.c_str() : nullptr;
 }
 
+/* The stage reached when the work stops tells which check failed: the
+ * listing of the storage directory, or the reading of one index. */
+LMX_EXPORT int lumidex_storage_check(void) {
+  int result = LUMIDEX_CHECK_STORAGE;
+  guarded(0, [&] {
+    lmx::Catalog &cat = catalog();
+    std::vector<std::string> names = cat.names();
+    result = LUMIDEX_CHECK_INDEX;
+    for (const std::string &name : names) cat.check_readable(name);
+    result = LUMIDEX_CHECK_OK;
+    return 0;
+  });
+  return result;
+}
+
 LMX_EXPORT const char *lumidex_documents_page_json(const char *index,
                                                    unsigned long long after,
                                                    int limit) {
