@@ -360,9 +360,7 @@ TEST(Catalog, StorageCheckFindsTheFirstIndexThatCannotBeRead) {
        },
        LUMIDEX_CHECK_INDEX, "Index `stray` cannot be read: "},
       {"storage removed after opening",
-       [](const std::string &d) {
-         ASSERT_EQ(rmdir(d.c_str()), 0);
-       },
+       [](const std::string &d) { ASSERT_EQ(rmdir(d.c_str()), 0); },
        LUMIDEX_CHECK_STORAGE, "cannot be listed"},
   };
   for (const Row &row : rows) {
