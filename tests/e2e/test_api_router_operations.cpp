@@ -283,6 +283,22 @@ TEST(ApiRouterOperations, HostilePathsStayOneLineAndAreCut) {
     ASSERT_TRUE(std::regex_match(r.err, m, kLogLine)) << r.err;
     EXPECT_EQ(m[2].str(), row.shown);
   }
+
+  /* A line near the longest: every byte of method and path escaped, and a
+   * failure whose reason quotes a setting of escaped bytes; it still ends
+   * with its line feed. */
+  std::string escaped_path;
+  for (int i = 0; i < 256; i++) escaped_path += "\\x7f";
+  ChildResult r = run_router(
+      {std::string(300, '\x01'),
+       std::string(600, '\x7f'),
+       {{"LUMIDEX_CORS_ORIGINS", "http://" + std::string(300, '\x1b')}}},
+      storage);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.err, m, kLogLine)) << r.err.size();
+  EXPECT_EQ(m[2].str(), escaped_path + "...");
+  EXPECT_EQ(std::stoi(m[3].str()), 500);
+  EXPECT_NE(m[5].str().find("(not: http://\\x1b\\x1b"), std::string::npos);
 }
 
 /* ---- Health ------------------------------------------------------------- */
