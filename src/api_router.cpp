@@ -265,6 +265,25 @@ static int is_health_path(const char *path) {
   return split_raw(path, seg) == 1 && segment_is(&seg[0], "health");
 }
 
+/* Steps 2a and 2b: checks the settings, sets the header hook, and answers
+ * a preflight or the health check. 1 when the request was answered. */
+static int answered_before_keys(const char *path, const lmx_route *route) {
+  int health = route->kind == LMX_ROUTE_UNKNOWN && is_health_path(path);
+
+  if (!settings_understood()) return 1;
+  s_methods = health ? HEALTH_METHODS : route_methods(route->kind);
+  cgi_on_headers_end(add_answer_headers);
+  if (s_methods != NULL && lmx_cors_enabled() &&
+      strcmp(cgi_method(), "OPTIONS") == 0) {
+    lmx_cors_preflight(s_methods);
+    return 1;
+  }
+  if (!health) return 0;
+  lmx_execute_health();
+  lmx_cleanup_engine();
+  return 1;
+}
+
 /* ---- Answers ----------------------------------------------------------- */
 
 static void serve_sandbox(void) {
@@ -320,20 +339,7 @@ static void serve(void) {
     lmx_execute_status();
     return;
   }
-  if (!settings_understood()) return;
-  int health = route.kind == LMX_ROUTE_UNKNOWN && is_health_path(path);
-  s_methods = health ? HEALTH_METHODS : route_methods(route.kind);
-  cgi_on_headers_end(add_answer_headers);
-  if (s_methods != NULL && lmx_cors_enabled() &&
-      strcmp(cgi_method(), "OPTIONS") == 0) {
-    lmx_cors_preflight(s_methods);
-    return;
-  }
-  if (health) {
-    lmx_execute_health();
-    lmx_cleanup_engine();
-    return;
-  }
+  if (answered_before_keys(path, &route)) return;
   if (!request_allowed(&route)) {
     lmx_respond_error(401, "unauthorized",
                       "A valid key is required for this request");

@@ -58,12 +58,10 @@ static int origin_well_formed(const char *p, size_t n) {
     return 0;
   }
   if (p[i] == '[') { /* an IPv6 address */
-    while (i < n && p[i] != ']') {
+    for (i++; i < n && p[i] != ']'; i++) {
       char c = p[i];
-      if (!(c == '[' || c == ':' || (c >= '0' && c <= '9') ||
-            (c >= 'a' && c <= 'f')))
+      if (!(c == ':' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
         return 0;
-      i++;
     }
     if (i == n) return 0;
     i++;

@@ -529,6 +529,8 @@ TEST(ApiRouterOperations, OriginListsThatAreNotOriginsAreRefused) {
       {"ftp://a.example", false},
       {"http://", false},
       {"http://[::1", false},
+      {"http://[[::1]", false},
+      {"http://[::g]", false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.value);
