@@ -62,9 +62,9 @@
  * style and requests to its own origin, so anything else a page could be
  * made to load or run is refused by the browser as a second line of defence
  * behind the page's own escaping. */
-#define SANDBOX_CSP                                                           \
+#define SANDBOX_CSP                                                        \
   "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; " \
-  "style-src 'unsafe-inline'; connect-src 'self'; img-src data:; "            \
+  "style-src 'unsafe-inline'; connect-src 'self'; img-src data:; "         \
   "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
 
 /* One path segment as it stands in PATH_INFO: not terminated, not cut. */
