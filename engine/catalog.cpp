@@ -334,7 +334,7 @@ bool Catalog::info(const std::string &name, IndexInfo *out) {
   return true;
 }
 
-std::vector<IndexInfo> Catalog::list() {
+std::vector<std::string> Catalog::names() const {
   std::vector<std::string> names;
   DIR *d = opendir(dir_.c_str());
   if (!d)
@@ -345,7 +345,28 @@ std::vector<IndexInfo> Catalog::list() {
   }
   closedir(d);
   std::sort(names.begin(), names.end());
+  return names;
+}
 
+void Catalog::check_readable(const std::string &name) const {
+  /* Every index is a directory; a plain file that happens to bear a valid
+   * name is the operator's, not an index that failed. */
+  struct stat st;
+  if (lstat(path_of(name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  try {
+    /* A database of its own, not the cached reader: the check is about the
+     * files as they are now, and must not keep every index open. */
+    Xapian::Database db = open_database(path_of(name));
+    (void)fresh_read(db, [&] { return info_of(name, db); });
+  } catch (const Xapian::Error &e) {
+    if (!exists(name)) return; /* deleted meanwhile: nothing to read */
+    throw Error("Index " + backticked(name) +
+                " cannot be read: " + safe_text(e.get_msg()) + ".");
+  }
+}
+
+std::vector<IndexInfo> Catalog::list() {
+  std::vector<std::string> names = this->names();
   std::vector<IndexInfo> out;
   out.reserve(names.size());
   for (const std::string &name : names) {

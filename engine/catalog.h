@@ -154,6 +154,17 @@ class Catalog {
    * indexes are left out. */
   std::vector<IndexInfo> list();
 
+  /* The names of every entry of the storage directory that is named like
+   * an index (valid_identifier), ordered by name, whether or not it opens.
+   * Throws lmx::Error when the directory cannot be listed. */
+  std::vector<std::string> names() const;
+
+  /* Opens the index name and reads what list() reports of it. Throws
+   * lmx::Error "Index `NAME` cannot be read: ..." when that fails (a damaged
+   * index, or a directory that holds no index); returns quietly when the
+   * entry is gone or is not a directory. */
+  void check_readable(const std::string &name) const;
+
   /* The primary key recorded in db, "id" when none is recorded. */
   static std::string primary_key_of(const Xapian::Database &db);
 

@@ -273,6 +273,20 @@ LMX_EXPORT int lumidex_last_error_position(unsigned long long *document,
   if (document) *document = known ? where.document : 0;
   if (byte_offset) *byte_offset = known ? where.byte_offset : -1;
   return known ? 1 : 0;
+
+/* The stage reached when the work stops tells which check failed: the
+ * listing of the storage directory, or the reading of one index. */
+LMX_EXPORT int lumidex_storage_check(void) {
+  int result = LUMIDEX_CHECK_STORAGE;
+  guarded(0, [&] {
+    lmx::Catalog &cat = catalog();
+    std::vector<std::string> names = cat.names();
+    result = LUMIDEX_CHECK_INDEX;
+    for (const std::string &name : names) cat.check_readable(name);
+    result = LUMIDEX_CHECK_OK;
+    return 0;
+  });
+  return result;
 }
 
 LMX_EXPORT const char *lumidex_documents_page_json(const char *index,

@@ -61,6 +61,26 @@ int lumidex_last_error_code(void);
 int lumidex_last_error_position(unsigned long long *document,
                                 long long *byte_offset);
 
+/* ---- Storage health ---------------------------------------------------- */
+
+/* Results of lumidex_storage_check. */
+#define LUMIDEX_CHECK_OK 0 /* every index can be read */
+#define LUMIDEX_CHECK_STORAGE                                               \
+  1                           /* the storage directory cannot be listed, or \
+                                 the engine is not open */
+#define LUMIDEX_CHECK_INDEX 2 /* an index cannot be opened or read */
+
+/* Lists the storage directory and opens and reads every directory named
+ * like an index (1 to 127 bytes of A-Z a-z 0-9 - _), as a listing of the
+ * indexes would, but stops at the first one that fails (a damaged index, a
+ * directory holding none) instead of leaving it out; plain files are not
+ * indexes and are passed over.
+ * Returns one of the LUMIDEX_CHECK_ values; for any other than
+ * LUMIDEX_CHECK_OK, lumidex_last_error() names what failed and why (for an
+ * index: "Index `NAME` cannot be read: ..."). Costs one open per index, so
+ * it belongs in a health check, never on a request's path. */
+int lumidex_storage_check(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,6 +11,15 @@
  *  1. The route is parsed from PATH_INFO.
  *  2. "/status" is answered at once, without the engine, so a health check
  *     still works when the storage directory does not.
+ *  2a. The settings the router reads itself (LUMIDEX_LOG,
+ *     LUMIDEX_CORS_ORIGINS) are checked: one it does not understand is a
+ *     500 "invalid_configuration" saying what it must be, never ignored.
+ *     From here on a header hook adds to every answer the Allow line of a
+ *     405 (the route's methods, from the Allow table) and the cross-origin
+ *     lines. With cross-origin answers on, an OPTIONS request is a preflight
+ *     and answered here, before the keys: browsers send none with it.
+ *  2b. "/health" is answered without a key: 200 when the storage directory
+ *     and every index can be read, 503 with the reason otherwise.
  *  3. Access keys (LUMIDEX_WRITE_KEY, LUMIDEX_READ_KEY, presented in the
  *     X-Lumidex-Key header, i.e. HTTP_X_LUMIDEX_KEY) are checked before the
  *     engine is opened or the body read, so a refused request costs nothing
@@ -28,6 +37,8 @@
  *  6. Whatever answered, a body left unread (a refusal, a method that takes
  *     none) is read and dropped before exiting: some hosts report a program
  *     that exits with its input unread as a failed request.
+ *  7. Before that, the request is logged on standard error if its answer
+ *     is 500 or more, or always with LUMIDEX_LOG=requests (lmx_log.cpp).
  *
  * Keys are compared in constant time and never written anywhere. The sandbox
  * page is compiled into the program from web/sandbox.html (sandbox_page.h).
@@ -37,6 +48,7 @@
 #include <string.h>
 
 #include "lmx_common.h"
+#include "lumidex_core.h"
 #include "nl_cgi.h"
 #include "sandbox_page.h"
 
@@ -195,6 +207,83 @@ static int request_allowed(const lmx_route *route) {
   return read_key[0] == '\0' || read_ok || write_ok;
 }
 
+/* ---- Allow table and header hook ---------------------------------------- */
+
+/* The methods a route's handler answers without 405, for the Allow line of
+ * a 405 and for preflights. Search and statistics answer any method; they
+ * name the ones clients should use. Null for unknown routes. */
+static const char *route_methods(lmx_route_kind kind) {
+  switch (kind) {
+    case LMX_ROUTE_ROOT:
+    case LMX_ROUTE_STATS:
+      return "GET";
+    case LMX_ROUTE_SEARCH:
+      return "GET, POST";
+    case LMX_ROUTE_INDEXES:
+    case LMX_ROUTE_INDEX:
+    case LMX_ROUTE_DOCUMENTS:
+    case LMX_ROUTE_DOCUMENT:
+      return "GET, POST, DELETE";
+    default:
+      return NULL;
+  }
+}
+
+/* The health route's methods (it is no route kind of the parser's). */
+#define HEALTH_METHODS "GET"
+
+/* Methods of the route being answered, for the header hook. */
+static const char *s_methods = NULL;
+
+/* Runs before the empty line of every header block the request writes. */
+static void add_answer_headers(int status) {
+  if (status == 405 && s_methods != NULL) {
+    char line[64];
+    nl_snprintf(line, sizeof line, "Allow: %s", s_methods);
+    cgi_header_extra(line);
+  }
+  lmx_cors_headers();
+}
+
+/* 1 when the settings the router reads itself are understood; otherwise
+ * answers 500 "invalid_configuration" saying what is expected, notes it for
+ * the log, and returns 0. */
+static int settings_understood(void) {
+  char why[LMX_PATH_SIZE];
+
+  if (lmx_log_check(why, sizeof why) == 0 &&
+      lmx_cors_check(why, sizeof why) == 0)
+    return 1;
+  lmx_log_reason(why);
+  lmx_respond_error(500, "invalid_configuration", why);
+  return 0;
+}
+
+/* 1 for "/health" (slashes around it allowed, nothing else). */
+static int is_health_path(const char *path) {
+  raw_segment seg[ROUTER_SEGMENTS];
+  return split_raw(path, seg) == 1 && segment_is(&seg[0], "health");
+}
+
+/* Steps 2a and 2b: checks the settings, sets the header hook, and answers
+ * a preflight or the health check. 1 when the request was answered. */
+static int answered_before_keys(const char *path, const lmx_route *route) {
+  int health = route->kind == LMX_ROUTE_UNKNOWN && is_health_path(path);
+
+  if (!settings_understood()) return 1;
+  s_methods = health ? HEALTH_METHODS : route_methods(route->kind);
+  cgi_on_headers_end(add_answer_headers);
+  if (s_methods != NULL && lmx_cors_enabled() &&
+      strcmp(cgi_method(), "OPTIONS") == 0) {
+    lmx_cors_preflight(s_methods);
+    return 1;
+  }
+  if (!health) return 0;
+  lmx_execute_health();
+  lmx_cleanup_engine();
+  return 1;
+}
+
 /* ---- Answers ----------------------------------------------------------- */
 
 static void serve_sandbox(void) {
@@ -250,6 +339,7 @@ static void serve(void) {
     lmx_execute_status();
     return;
   }
+  if (answered_before_keys(path, &route)) return;
   if (!request_allowed(&route)) {
     lmx_respond_error(401, "unauthorized",
                       "A valid key is required for this request");
@@ -257,6 +347,7 @@ static void serve(void) {
   }
   if (route.kind != LMX_ROUTE_ROOT && !path_is_exact(path, &route)) return;
   if (lmx_init_engine() != 0) {
+    lmx_log_reason(lumidex_last_error());
     lmx_respond_error(500, "engine_init_failed",
                       "Failed to initialize lumidex engine");
     return;
@@ -266,9 +357,11 @@ static void serve(void) {
 }
 
 int main(void) {
+  lmx_log_begin();
   serve();
   /* The answer goes out first; then the host may finish sending the body. */
   fflush(stdout);
+  lmx_log_end();
   cgi_discard_post();
   return 0;
 }

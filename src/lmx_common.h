@@ -6,13 +6,18 @@
  * Handlers see the engine only through lumidex_core.h and the request only
  * through the toolkit (nl_cgi.h). Each handler answers exactly once, through
  * lmx_respond_json or lmx_respond_error (the status page writes its HTML
- * itself), and returns; failures are never raised and never logged.
+ * itself), and returns; failures are never raised. The request log and the
+ * cross-origin answers are for api_router; the health handler alone also
+ * uses lumidex_admin.h.
  *
  * Process-wide state of this module: the storage directory (512 bytes) and
- * the engine-open flag, both file-private in lmx_lifetime.cpp.
+ * the engine-open flag, both file-private in lmx_lifetime.cpp; the request's
+ * start time and noted failure reason in lmx_log.cpp.
  */
 #ifndef LMX_COMMON_H
 #define LMX_COMMON_H
+
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -107,6 +112,71 @@ void lmx_execute_stats(const char *index);
 
 /* Status as JSON (format=json) or the HTML status page. */
 void lmx_execute_status(void);
+
+/* Health for load balancers: GET only (405 otherwise). Opens the engine
+ * (lmx_init_engine; the caller closes it) and reads every index
+ * (lumidex_storage_check): 200 {"status":"available"}, else 503
+ * "storage_unavailable" (the directory cannot be opened or listed) or
+ * "index_unreadable", with the engine's reason as the message, also noted
+ * with lmx_log_reason. */
+void lmx_execute_health(void);
+
+/* ---- Request log ------------------------------------------------------ */
+/* One line on standard error per logged request: a request answered 500 or
+ * more, or every request when LUMIDEX_LOG is "requests". See lmx_log.cpp
+ * for the line; it never holds a query string, a header, a key or a body. */
+
+/* 0 when LUMIDEX_LOG is unset, empty, "errors" or "requests"; otherwise -1
+ * and what it must be, written into why (size bytes, cut to fit; null or
+ * size 0 writes nothing). */
+int lmx_log_check(char *why, size_t size);
+
+/* Starts a request: notes the time and forgets the previous reason. */
+void lmx_log_begin(void);
+
+/* Keeps reason (null clears it; cut at 511 bytes) for the log line of a
+ * failure: the engine's reason, or what a setting lacks. */
+void lmx_log_reason(const char *reason);
+
+/* Writes the request's line when it is to be logged: method and path as
+ * the toolkit reads them, the status from cgi_response_status (0 counts as
+ * 200), the time since lmx_log_begin, the noted reason for a failure. Call
+ * it once, after the answer. */
+void lmx_log_end(void);
+
+/* ---- Cross-origin answers --------------------------------------------- */
+/* Switched on by LUMIDEX_CORS_ORIGINS: "*" or origins separated by spaces
+ * ("https://app.example.com http://127.0.0.1:8080"), compared byte for byte
+ * with the request's Origin header (HTTP_ORIGIN). Unset or empty, these
+ * write nothing and lmx_cors_enabled is 0. */
+
+/* 1 when LUMIDEX_CORS_ORIGINS is set and non-empty, else 0. */
+int lmx_cors_enabled(void);
+
+/* 0 when LUMIDEX_CORS_ORIGINS is unset, empty, "*" or a list of well-formed
+ * origins (http:// or https://, a lower-case host or [IPv6], an optional
+ * :port, nothing else); otherwise -1 and what is expected, with the first
+ * bad entry, written into why (size bytes, cut to fit). */
+int lmx_cors_check(char *why, size_t size);
+
+/* The Access-Control-Allow-Origin value for this request: "*" when the
+ * variable is "*", the request's Origin when listed; null when switched
+ * off, without an Origin, or for an origin not listed. The text belongs to
+ * the environment. */
+const char *lmx_cors_allow_origin(void);
+
+/* The lines every answer carries when switched on: Access-Control-Allow-
+ * Origin for an allowed origin, and "Vary: Origin" unless the variable is
+ * "*". For a header hook (cgi_on_headers_end), before the empty line. */
+void lmx_cors_headers(void);
+
+/* Answers an OPTIONS request to a route whose methods are methods (e.g.
+ * "GET, POST", not null): 204 with Allow and, for an allowed origin,
+ * Access-Control-Allow-Methods, -Headers (Content-Type, X-Lumidex-Key) and
+ * -Max-Age; 403 "origin_not_allowed" when an Origin is given and not
+ * allowed. Access-Control-Allow-Origin itself comes from lmx_cors_headers,
+ * which the caller's header hook must call. */
+void lmx_cors_preflight(const char *methods);
 
 #ifdef __cplusplus
 }

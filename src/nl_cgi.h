@@ -5,8 +5,9 @@
  *
  * The toolkit knows nothing of the API or the engine. It works on plain
  * NUL-terminated byte strings and caller-supplied fixed buffers, keeps only
- * three pieces of state (the eight-slot query result ring and its index, and
- * the binary-stdout flag), and never fails loudly: null arguments are
+ * five pieces of state (the eight-slot query result ring and its index, the
+ * binary-stdout flag, the last status written and the header-block hook),
+ * and never fails loudly: null arguments are
  * tolerated (a null source is "", a null destination or size 0 writes
  * nothing) and sizes always include the terminator.
  *
@@ -111,8 +112,22 @@ void cgi_header_ct(const char *content_type);
 void cgi_header_extra(const char *line);
 /* The empty line ending the header block; flushes standard output, so the
  * block is out before any body written past stdio, and puts it into binary
- * mode again. */
+ * mode again. The hook set with cgi_on_headers_end, if any, runs first. */
 void cgi_headers_end(void);
+
+/* The status of the latest cgi_header_status call (the fatal pages' too),
+ * or 0 when none was written since the start or cgi_response_reset. A
+ * block without a Status line is 200 to a CGI host. */
+int cgi_response_status(void);
+/* Forgets the remembered status (cgi_response_status gives 0 again), for a
+ * program that answers more than one request in one process. */
+void cgi_response_reset(void);
+/* Sets the function cgi_headers_end calls, before writing the empty line,
+ * with the status cgi_response_status gives: it may add header lines with
+ * the writers above (not cgi_headers_end, nor a fatal page). It runs for
+ * every block, the fatal pages' included. Null removes it; a later call
+ * replaces the earlier hook. */
+void cgi_on_headers_end(void (*hook)(int status));
 
 /* Writes text JSON-escaped to out (not null), without surrounding quotes:
  * '"' '\\' and LF CR TAB as two-character escapes, the other bytes 0x01-0x1F

@@ -17,8 +17,15 @@
  *
  * Write and flush errors are ignored: there is nobody left to tell.
  *
+ * Two facilities serve a program that must know or add to what every answer
+ * says, whichever part of it wrote the answer: the status of the latest
+ * Status line is remembered (`answered`), and one hook (`headers_hook`) runs
+ * inside cgi_headers_end, before the empty line, so it can add lines to
+ * every block. Both cost one store or one test when unused.
+ *
  * Exported: cgi_header_status, cgi_header_json, cgi_header_html,
  * cgi_header_text, cgi_header_ct, cgi_header_extra, cgi_headers_end,
+ * cgi_response_status, cgi_response_reset, cgi_on_headers_end,
  * json_escape_f, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json.
  */
 #include <stdlib.h>
@@ -27,6 +34,10 @@
 #include "platform.h"
 
 static int done = 0;
+/* Status of the latest Status line; 0 while none was written. */
+static int answered = 0;
+/* Called by cgi_headers_end before the empty line; null when none. */
+static void (*headers_hook)(int status) = NULL;
 
 /* Switches standard output to binary mode the first time a header is
  * written. */
@@ -38,6 +49,7 @@ static void nl_stdout_bin(void) {
 
 void cgi_header_status(int status, const char *reason) {
   nl_stdout_bin();
+  answered = status;
   if (reason != NULL && reason[0] != '\0') {
     printf("Status: %d %s\r\n", status, reason);
   } else {
@@ -72,10 +84,17 @@ void cgi_header_extra(const char *line) {
 }
 
 void cgi_headers_end(void) {
+  if (headers_hook != NULL) headers_hook(answered);
   fputs("\r\n", stdout);
   fflush(stdout);
   _setmode(_fileno(stdout), _O_BINARY);
 }
+
+int cgi_response_status(void) { return answered; }
+
+void cgi_response_reset(void) { answered = 0; }
+
+void cgi_on_headers_end(void (*hook)(int status)) { headers_hook = hook; }
 
 void json_escape_f(FILE *out, const char *text) {
   if (text == NULL) return;

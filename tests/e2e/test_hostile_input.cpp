@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -128,7 +129,15 @@ Answer send(const Request &r, const std::string &storage,
  * success body; records failures against the request. */
 std::string check_answer(const Answer &a, const std::string &what) {
   EXPECT_EQ(a.raw.exit_code, 0) << what << "\n" << a.raw.err;
-  EXPECT_EQ(a.raw.err, "") << what;
+  /* Nothing on standard error but, for a failure (500 or more), the request
+   * log's one line about it. */
+  if (a.status >= 500) {
+    static const std::regex log_line("[^\n]* lumidex [^\n]* 5[0-9]{2} [^\n]*\n");
+    EXPECT_TRUE(std::regex_match(a.raw.err, log_line)) << what << "\n"
+                                                       << a.raw.err;
+  } else {
+    EXPECT_EQ(a.raw.err, "") << what;
+  }
   EXPECT_EQ(a.raw.out.find("Content-Type: application/json; charset=utf-8\r\n"),
             a.raw.out.find("\r\n") + 2)
       << what << "\n"

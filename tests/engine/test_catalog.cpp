@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <set>
 
@@ -315,4 +316,68 @@ TEST_F(CoreTest, OldLeftoversOfDeadProcessesAreInvisibleAndSwept) {
     if (!r.swept) want.push_back(r.entry);
   std::sort(want.begin(), want.end());
   EXPECT_EQ(entries(dir()), want);
+}
+
+/* What lumidex_storage_check gives for a storage directory made up by
+ * prepare, and a piece its last error must hold. */
+TEST(Catalog, StorageCheckFindsTheFirstIndexThatCannotBeRead) {
+  std::string noise;
+  for (int i = 0; i < 4096; i++)
+    noise += static_cast<char>((i * 7919 + 13) & 0xFF);
+  struct Row {
+    const char *what;
+    std::function<void(const std::string &)> prepare;
+    int result;
+    std::string error; /* "" for LUMIDEX_CHECK_OK */
+  } rows[] = {
+      {"empty storage", [](const std::string &) {}, LUMIDEX_CHECK_OK, ""},
+      {"sound indexes, work areas and plain files",
+       [](const std::string &d) {
+         ASSERT_EQ(lumidex_index_create("a", "id"), 0);
+         ASSERT_EQ(lumidex_documents_add("b", "{\"id\":\"1\"}"), 1);
+         ASSERT_EQ(mkdir((d + "/.tmp-x.1.1").c_str(), 0700), 0);
+         ASSERT_TRUE(lmxtest::write_file(d + "/README", "notes"));
+       },
+       LUMIDEX_CHECK_OK, ""},
+      {"an index of garbage files",
+       [&](const std::string &d) {
+         ASSERT_EQ(lumidex_index_create("a", "id"), 0);
+         ASSERT_EQ(mkdir((d + "/junk").c_str(), 0700), 0);
+         for (const char *f : {"iamglass", "postlist.glass", "docdata.glass"})
+           ASSERT_TRUE(lmxtest::write_file(d + "/junk/" + f, noise));
+         ASSERT_EQ(lumidex_index_create("z", "id"), 0);
+       },
+       LUMIDEX_CHECK_INDEX, "Index `junk` cannot be read: "},
+      {"an index whose version file was damaged",
+       [&](const std::string &d) {
+         ASSERT_EQ(lumidex_documents_add("books", "{\"id\":\"1\"}"), 1);
+         ASSERT_TRUE(lmxtest::write_file(d + "/books/iamglass", noise));
+       },
+       LUMIDEX_CHECK_INDEX, "Index `books` cannot be read: "},
+      {"an empty directory named like an index",
+       [](const std::string &d) {
+         ASSERT_EQ(mkdir((d + "/stray").c_str(), 0700), 0);
+       },
+       LUMIDEX_CHECK_INDEX, "Index `stray` cannot be read: "},
+      {"storage removed after opening",
+       [](const std::string &d) { ASSERT_EQ(rmdir(d.c_str()), 0); },
+       LUMIDEX_CHECK_STORAGE, "cannot be listed"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    lmxtest::TempDir tmp;
+    std::string dir = tmp.sub("storage");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(lumidex_init(dir.c_str()), 0) << last_error();
+    row.prepare(dir);
+    EXPECT_EQ(lumidex_storage_check(), row.result);
+    if (row.result != LUMIDEX_CHECK_OK) {
+      EXPECT_NE(last_error().find(row.error), std::string::npos)
+          << last_error();
+    }
+    lumidex_cleanup();
+  }
+  /* Without an open engine there is no storage to check. */
+  EXPECT_EQ(lumidex_storage_check(), LUMIDEX_CHECK_STORAGE);
+  EXPECT_NE(last_error().find("not open"), std::string::npos) << last_error();
 }

@@ -21,9 +21,9 @@
  * standard error (sanitizer reports included); the response is a well-formed
  * CGI answer (fuzz_checks.h) with one of the statuses the API answers (never
  * 500: the storage directory is sound); with both keys set and none sent,
- * everything but the status and sandbox pages is 401; a key the client did
- * not send is never echoed;
- * nothing appears next to the storage directory.
+ * everything but the status, sandbox and health pages is 401; a key the
+ * client did not send is never echoed; nothing appears next to the storage
+ * directory.
  *
  * libFuzzer sees the coverage of this process only, not of the child, so
  * this target mutates blindly; its value is in running the real program on
@@ -103,8 +103,13 @@ std::string take_field(const uint8_t *&p, const uint8_t *end) {
   return field;
 }
 
-/* The status and sandbox pages are open whatever keys are set. */
+/* The status and sandbox pages are open whatever keys are set, and so is
+ * the health check: the whole path is "health" between slashes. */
 bool open_route(std::string path) {
+  size_t from = path.find_first_not_of('/');
+  size_t to = path.find_last_not_of('/');
+  if (from != std::string::npos && path.substr(from, to - from + 1) == "health")
+    return true;
   /* The route parser looks at the first 511 bytes only. */
   path = path.substr(0, 511);
   size_t start = path.find_first_not_of('/');

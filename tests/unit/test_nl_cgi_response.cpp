@@ -94,6 +94,90 @@ TEST(NlCgiResponse, BlockKeepsTheCallersOrderAndIsFlushedBeforeTheBody) {
             "{}\n");
 }
 
+/* Hook for the tests below: records the status it was given, in its own
+ * header line, so the output shows when it ran and with what. */
+void status_hook(int status) {
+  char line[64];
+  snprintf(line, sizeof line, "X-Seen: %d", status);
+  cgi_header_extra(line);
+}
+
+TEST(NlCgiResponse, HookAddsLinesBeforeTheEmptyLineOfEveryBlock) {
+  struct Row {
+    const char *what;
+    std::function<void()> write;
+    std::string bytes;
+  };
+  const std::vector<Row> rows = {
+      {"no hook: the block is unchanged",
+       [] {
+         cgi_header_status(405, nullptr);
+         cgi_headers_end();
+       },
+       "Status: 405\r\n\r\n"},
+      {"hook sees the status and writes before the empty line",
+       [] {
+         cgi_on_headers_end(status_hook);
+         cgi_header_status(405, nullptr);
+         cgi_header_json();
+         cgi_headers_end();
+         fputs("{}", stdout);
+       },
+       "Status: 405\r\nContent-Type: application/json; charset=utf-8\r\n"
+       "X-Seen: 405\r\n\r\n{}"},
+      {"a block without a Status line gives 0",
+       [] {
+         cgi_on_headers_end(status_hook);
+         cgi_header_html();
+         cgi_headers_end();
+       },
+       "Content-Type: text/html; charset=utf-8\r\nX-Seen: 0\r\n\r\n"},
+      {"the latest Status line counts",
+       [] {
+         cgi_on_headers_end(status_hook);
+         cgi_header_status(200, nullptr);
+         cgi_header_status(503, "Busy");
+         cgi_headers_end();
+       },
+       "Status: 200\r\nStatus: 503 Busy\r\nX-Seen: 503\r\n\r\n"},
+      {"a removed hook no longer runs",
+       [] {
+         cgi_on_headers_end(status_hook);
+         cgi_on_headers_end(nullptr);
+         cgi_header_status(200, nullptr);
+         cgi_headers_end();
+       },
+       "Status: 200\r\n\r\n"},
+      {"fatal pages run the hook too",
+       [] {
+         cgi_on_headers_end(status_hook);
+         cgi_die_json(502, "x");
+       },
+       "Status: 502\r\nContent-Type: application/json; charset=utf-8\r\n"
+       "X-Seen: 502\r\n\r\n{\"ok\":false,\"error\":\"x\"}\n"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    auto res = run(row.write);
+    EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(res.out, row.bytes);
+  }
+}
+
+TEST(NlCgiResponse, ResponseStatusIsTheLatestStatusUntilReset) {
+  auto seen = run([] {
+    char text[64];
+    int before = cgi_response_status();
+    cgi_header_status(404, nullptr);
+    int after = cgi_response_status();
+    cgi_response_reset();
+    int reset = cgi_response_status();
+    snprintf(text, sizeof text, "%d %d %d", before, after, reset);
+    fputs(text, stderr);
+  });
+  EXPECT_EQ(seen.err, "0 404 0");
+}
+
 TEST(NlCgiResponse, JsonEscapeWritesEveryByteClassAsDocumented) {
   struct Row {
     std::string text;
