@@ -273,6 +273,7 @@ LMX_EXPORT int lumidex_last_error_position(unsigned long long *document,
   if (document) *document = known ? where.document : 0;
   if (byte_offset) *byte_offset = known ? where.byte_offset : -1;
   return known ? 1 : 0;
+}
 
 /* The stage reached when the work stops tells which check failed: the
  * listing of the storage directory, or the reading of one index. */
