@@ -78,12 +78,77 @@ struct Parsed {
 
 /* A failure of the body at document position (1-based; 0: the body as a
  * whole) and byte offset (-1: unknown). */
-Error body_error(const std::string &text, size_t position, long long offset) {
+Error body_error(const std::string &text, size_t position, long long offset,
+                 lumidex_error_code code = LUMIDEX_ERROR_INVALID_BODY) {
   BodyPosition where;
   where.known = true;
   where.document = position;
   where.byte_offset = offset;
-  return Error(text, LUMIDEX_ERROR_INVALID_BODY, where);
+  return Error(text, code, where);
+}
+
+/* A document beyond one of the limits of documents.h; what names the limit
+ * ("it holds more than 1000000 words"). */
+Error too_large(size_t position, long long offset, const std::string &what) {
+  return body_error("Document at position " + std::to_string(position) +
+                        " is too large: " + what + ".",
+                    position, offset, LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+}
+
+std::string nested_too_deep() {
+  return "it is nested deeper than " + std::to_string(kMaxNestingDepth) +
+         " levels, the most a document may be";
+}
+
+/* What scan_value found about the JSON value starting at s[from]. */
+struct Extent {
+  /* One past the bracket that closes the value; s.size() when it is not
+   * closed or is no object or array. */
+  size_t end = 0;
+  /* Whether a bracket lies deeper than the depth asked for (the scan stops
+   * there). */
+  bool too_deep = false;
+  /* Commas met at depth 1 before the scan stopped: the number of members
+   * of an array before the one being scanned. */
+  size_t commas = 0;
+};
+
+/* Finds the extent of the object or array starting at s[from] from its
+ * brackets and string quotes alone, in one pass that keeps nothing. This is
+ * a scan, not a parse: yyjson then reads exactly that span, once, and
+ * reports any error in it where it would have in the whole body, because in
+ * text that is valid so far the scan and yyjson agree on which bracket
+ * closes the value. yyjson sizes its copy and its value pool from the
+ * length it is given, so a value read from a longer span (the rest of a
+ * line of thousands of documents) costs time and memory for the whole
+ * span. Anything else (a number, a string) is not a document and is
+ * refused after one read, so its extent is the rest of s. */
+Extent scan_value(std::string_view s, size_t from, size_t max_depth) {
+  Extent x;
+  x.end = s.size();
+  if (s[from] != '{' && s[from] != '[') return x;
+  size_t depth = 0;
+  for (size_t i = from; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '"') {
+      for (++i; i < s.size() && s[i] != '"'; ++i)
+        if (s[i] == '\\') ++i;
+      if (i >= s.size()) break;
+    } else if (c == '{' || c == '[') {
+      if (++depth > max_depth) {
+        x.too_deep = true;
+        return x;
+      }
+    } else if (c == '}' || c == ']') {
+      if (--depth == 0) {
+        x.end = i + 1;
+        return x;
+      }
+    } else if (c == ',' && depth == 1) {
+      ++x.commas;
+    }
+  }
+  return x;
 }
 
 Error json_error(const yyjson_read_err &err, size_t base, long position) {
@@ -105,7 +170,10 @@ Error not_an_object(size_t position, long long offset) {
                     position, offset);
 }
 
-void parse_array(std::string_view body, Parsed &p) {
+void parse_array(std::string_view body, size_t first, Parsed &p) {
+  /* The documents lie one level below the body's array. */
+  Extent x = scan_value(body, first, kMaxNestingDepth + 1);
+  if (x.too_deep) throw too_large(x.commas + 1, -1, nested_too_deep());
   yyjson_read_err err;
   yyjson_doc *tree = yyjson_read_opts(const_cast<char *>(body.data()),
                                       body.size(), kReadFlags, nullptr, &err);
@@ -121,41 +189,30 @@ void parse_array(std::string_view body, Parsed &p) {
   }
 }
 
-/* The end of the line holding s[from], or s.size(). */
-size_t line_end(std::string_view s, size_t from) {
-  if (from >= s.size()) return s.size();
-  size_t nl = s.find('\n', from);
-  return nl == std::string_view::npos ? s.size() : nl;
+/* Reads the value at body[pos, end), the extent scan_value found. */
+yyjson_doc *read_value(std::string_view body, size_t pos, size_t end,
+                       long position) {
+  yyjson_read_err err;
+  yyjson_doc *tree = yyjson_read_opts(
+      const_cast<char *>(body.data() + pos), end - pos,
+      kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
+  if (!tree) throw json_error(err, pos, position);
+  return tree;
 }
 
-/* Reads the value starting at body[pos]. yyjson sizes its memory from the
- * length it is given, not from what it reads, so each value is read from a
- * span ending at its own line end: handing it the rest of the body would
- * cost memory proportional to the body for every document of it (gigabytes
- * for a batch of thousands). A value spread over several lines (a
- * pretty-printed object) widens the span, doubling it, until it fits; a
- * span can only end at a line feed, which is whitespace or an error in
- * JSON, so cutting there never changes what is read. */
-yyjson_doc *read_value(std::string_view body, size_t pos, long position) {
-  size_t end = line_end(body, pos);
-  for (;;) {
-    yyjson_read_err err;
-    yyjson_doc *tree = yyjson_read_opts(
-        const_cast<char *>(body.data() + pos), end - pos,
-        kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
-    if (tree) return tree;
-    if (err.code != YYJSON_READ_ERROR_UNEXPECTED_END || end == body.size())
-      throw json_error(err, pos, position);
-    end = line_end(body, pos + 2 * (end - pos) + 1);
-  }
-}
-
-/* One JSON value after another (NDJSON, or a single object). */
+/* One JSON value after another (NDJSON, one object, or objects separated by
+ * any whitespace, newlines or not): each is scanned and read once, from
+ * where the previous one ended, so the work and the memory are linear in
+ * the body however its values share lines. */
 void parse_stream(std::string_view body, Parsed &p) {
   size_t pos = skip_space(body, 0);
   while (pos < body.size()) {
     long position = static_cast<long>(p.objects.size()) + 1;
-    yyjson_doc *tree = read_value(body, pos, position);
+    Extent x = scan_value(body, pos, kMaxNestingDepth);
+    if (x.too_deep)
+      throw too_large(static_cast<size_t>(position),
+                      static_cast<long long>(pos), nested_too_deep());
+    yyjson_doc *tree = read_value(body, pos, x.end, position);
     p.trees.push_back(tree);
     yyjson_val *root = yyjson_doc_get_root(tree);
     if (!yyjson_is_obj(root))
@@ -175,7 +232,7 @@ void parse_body(std::string_view body, Parsed &p) {
         "one object, or one object per line.",
         0, -1);
   if (body[first] == '[')
-    parse_array(body, p);
+    parse_array(body, first, p);
   else
     parse_stream(body, p);
 }
@@ -236,6 +293,7 @@ class Indexer {
   void build(yyjson_val *obj, const std::string &pk, const std::string &id,
              Xapian::Document &doc) {
     pos_ = 1;
+    words_ = 0;
     has_name_ = false;
     size_t len = 0;
     char *json =
@@ -320,8 +378,17 @@ class Indexer {
     tokens_.clear();
     tokenize(text, tokens_);
     if (tokens_.empty()) return;
+    /* The limits bound the memory of one document (its term list with
+     * positions, and what Xapian buffers for it); a document beyond them is
+     * refused whole, never cut. */
+    words_ += tokens_.size();
+    if (words_ > kMaxDocumentWords)
+      throw Error("it holds more than " + std::to_string(kMaxDocumentWords) +
+                      " words, the most a document may hold",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
     for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
     pos_ += kValuePositionGap;
+    check_terms(doc);
     /* The heading: the first few words of the first field's values and of
      * the first line of a text of several lines (its title or summary). A
      * one-line value of a later field (an address, a link, a version) is no
@@ -356,6 +423,14 @@ class Indexer {
     if (name_field_)
       for (const Token &t : tokens_)
         doc.add_boolean_term(kNameWordPrefix + t.term);
+    check_terms(doc);
+  }
+
+  static void check_terms(const Xapian::Document &doc) {
+    if (doc.termlist_count() > kMaxDocumentTerms)
+      throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
+                      " index terms, the most a document may make",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
   }
 
   std::vector<Token> tokens_;
@@ -365,18 +440,36 @@ class Indexer {
   /* Whether the document being built has its name in kNameSlot. */
   bool has_name_ = false;
   Xapian::termpos pos_ = 1;
+  /* Words of the document being built, checked against kMaxDocumentWords. */
+  size_t words_ = 0;
 };
+
+/* Builds the Xapian document of each object in turn and hands it to use
+ * (id, document). A document beyond a limit of documents.h is refused with
+ * its position in the body. */
+template <typename Use>
+void build_each(const Parsed &p, const std::vector<std::string> &ids,
+                const std::string &pk, Use use) {
+  Indexer indexer;
+  for (size_t i = 0; i < p.objects.size(); ++i) {
+    Xapian::Document doc;
+    try {
+      indexer.build(p.objects[i], pk, ids[i], doc);
+    } catch (const Error &e) {
+      if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
+      throw too_large(i + 1, p.offsets.empty() ? -1 : p.offsets[i], e.what());
+    }
+    use(ids[i], doc);
+  }
+}
 
 void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
                  const std::vector<std::string> &ids, const std::string &pk) {
-  Indexer indexer;
   db.begin_transaction(true);
   try {
-    for (size_t i = 0; i < p.objects.size(); ++i) {
-      Xapian::Document doc;
-      indexer.build(p.objects[i], pk, ids[i], doc);
-      db.replace_document(std::string(kIdPrefix) + ids[i], doc);
-    }
+    build_each(p, ids, pk, [&](const std::string &id, Xapian::Document &doc) {
+      db.replace_document(std::string(kIdPrefix) + id, doc);
+    });
     Catalog::touch(db);
     db.commit_transaction();
   } catch (...) {
@@ -401,7 +494,12 @@ long add_documents(Catalog &catalog, const std::string &index,
     /* Check the batch against the key the new index will have before making
      * it, so a refused batch leaves no empty index behind. */
     Catalog::require_valid_key(new_primary_key);
-    document_ids(parsed, new_primary_key);
+    std::vector<std::string> ids = document_ids(parsed, new_primary_key);
+    /* The size limits too: only building the documents tells. This costs a
+     * second build of the first batch of a new index, one document at a
+     * time. */
+    build_each(parsed, ids, new_primary_key,
+               [](const std::string &, Xapian::Document &) {});
     catalog.try_create(index, new_primary_key);
   }
   Xapian::WritableDatabase db = catalog.writer(index);

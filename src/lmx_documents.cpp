@@ -13,7 +13,9 @@
  * engine takes it as a NUL-terminated text, so a body holding a NUL byte is
  * refused before the engine is called (the engine would see only the part
  * before the NUL and add a partial batch). Listing never fails: whatever goes
- * wrong, the answer is the empty array.
+ * wrong, the answer is the empty array. The listing re-writes the engine's
+ * hits with their numbers as raw text, so every document is listed exactly
+ * as it was stored.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -78,9 +80,12 @@ static void list_documents(const char *index) {
     return;
   }
   /* Without YYJSON_READ_INSITU the reader never writes into the text, so the
-   * engine's read-only text may be handed over. */
-  yyjson_doc *doc =
-      yyjson_read_opts((char *)found, strlen(found), 0, NULL, NULL);
+   * engine's read-only text may be handed over. Numbers are kept as their
+   * raw text: read as doubles, a 30-digit id would be rounded, 1.50 written
+   * as 1.5, and one number beyond a double's range (1e400, which the engine
+   * stores as sent) would fail the whole read and list nothing. */
+  yyjson_doc *doc = yyjson_read_opts((char *)found, strlen(found),
+                                     YYJSON_READ_NUMBER_AS_RAW, NULL, NULL);
   yyjson_val *hits = yyjson_obj_get(yyjson_doc_get_root(doc), "hits");
   char *text = hits ? yyjson_val_write_opts(hits, 0, NULL, NULL, NULL) : NULL;
   lmx_respond_json(200, text ? text : "[]");

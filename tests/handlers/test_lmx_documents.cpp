@@ -177,6 +177,24 @@ TEST(LmxDocuments, ListingAnswersTheHitsMemberCompactOrAnEmptyArray) {
   }
 }
 
+/* Numbers are listed with the text they were stored with: no rounding of
+ * long integers, no trailing zeros dropped, and a number beyond a double's
+ * range does not turn the whole listing into "[]". */
+TEST(LmxDocuments, ListingKeepsEveryNumberAsStored) {
+  const std::vector<std::string> numbers = {
+      "123456789012345678901234567890", "1.50", "1e400", "-1E-400", "1e2",
+      "-0", "0.1", "18446744073709551616", "7"};
+  for (const std::string &n : numbers) {
+    dbl::reset();
+    dbl::script().search =
+        "{\"hits\": [ {\"id\":1, \"n\": " + n + "}, {\"m\":[" + n + "]} ]}";
+    hh::Reply rep = call("books", nullptr, Request{});
+    EXPECT_EQ(rep.headers, json_headers(200)) << n;
+    EXPECT_EQ(rep.body, "[{\"id\":1,\"n\":" + n + "},{\"m\":[" + n + "]}]\n")
+        << n;
+  }
+}
+
 TEST(LmxDocuments, FetchAnswersTheEngineTextOrAFixedNotFound) {
   dbl::reset();
   const std::string doc = "{\"id\":\"7\", \"title\":\"Dune\"}";
