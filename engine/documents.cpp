@@ -193,9 +193,9 @@ void parse_array(std::string_view body, size_t first, Parsed &p) {
 yyjson_doc *read_value(std::string_view body, size_t pos, size_t end,
                        long position) {
   yyjson_read_err err;
-  yyjson_doc *tree = yyjson_read_opts(
-      const_cast<char *>(body.data() + pos), end - pos,
-      kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
+  yyjson_doc *tree =
+      yyjson_read_opts(const_cast<char *>(body.data() + pos), end - pos,
+                       kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
   if (!tree) throw json_error(err, pos, position);
   return tree;
 }

@@ -474,17 +474,16 @@ TEST_F(CoreTest, AWriterKilledMidBatchLeavesOnlyWholeBatches) {
  * documents as one per line. */
 TEST_F(CoreTest, ValuesOnOneLineAreTheSameDocumentsAsNdjson) {
   const int n = 300;
-  ASSERT_EQ(lumidex_documents_add("lines", separated_batch(n, "\n").c_str()),
-            n)
+  ASSERT_EQ(lumidex_documents_add("lines", separated_batch(n, "\n").c_str()), n)
       << last_error();
   const char *seps[] = {" ", "\t", "", " \t  \r\n", "\r\n\n"};
   for (const char *sep : seps) {
     SCOPED_TRACE(std::string("separator of ") + std::to_string(strlen(sep)));
     std::string index = "one" + std::to_string(strlen(sep)) +
                         std::to_string(static_cast<int>(sep[0]));
-    ASSERT_EQ(lumidex_documents_add(index.c_str(),
-                                    separated_batch(n, sep).c_str()),
-              n)
+    ASSERT_EQ(
+        lumidex_documents_add(index.c_str(), separated_batch(n, sep).c_str()),
+        n)
         << last_error();
     EXPECT_EQ(str(lumidex_documents_page_json(index.c_str(), 0, 1000)),
               str(lumidex_documents_page_json("lines", 0, 1000)));
@@ -530,10 +529,10 @@ TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
   many_words += "\"}";
   /* The id term, the id's word "t" and the distinct words of "b" (a later
    * field of one line: no heading or name terms). */
-  const std::string terms_at_limit = "{\"id\":\"t\",\"a\":\"\",\"b\":\"" +
-                                     distinct_words(kTerms - 2) + "\"}";
-  const std::string terms_over = "{\"id\":\"t\",\"a\":\"\",\"b\":\"" +
-                                 distinct_words(kTerms - 1) + "\"}";
+  const std::string terms_at_limit =
+      "{\"id\":\"t\",\"a\":\"\",\"b\":\"" + distinct_words(kTerms - 2) + "\"}";
+  const std::string terms_over =
+      "{\"id\":\"t\",\"a\":\"\",\"b\":\"" + distinct_words(kTerms - 1) + "\"}";
   struct Row {
     const char *what;
     std::string body;
@@ -562,11 +561,11 @@ TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
       EXPECT_EQ(lumidex_last_error_position(&document, &offset), 1);
       EXPECT_EQ(document, r.document);
       EXPECT_EQ(offset, r.offset);
-      EXPECT_EQ(last_error().rfind("Document at position " +
-                                       std::to_string(r.document) +
-                                       " is too large: ",
-                                   0),
-                0u)
+      EXPECT_EQ(
+          last_error().rfind("Document at position " +
+                                 std::to_string(r.document) + " is too large: ",
+                             0),
+          0u)
           << last_error();
       EXPECT_NE(last_error().find(r.limit), std::string::npos) << last_error();
     }
@@ -577,8 +576,8 @@ TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
   /* At the limits themselves a document is accepted. */
   EXPECT_EQ(lumidex_documents_add("big", nested(kNesting).c_str()), 1)
       << last_error();
-  EXPECT_EQ(lumidex_documents_add("big", ("[" + nested(kNesting) + "]").c_str()),
-            1)
+  EXPECT_EQ(
+      lumidex_documents_add("big", ("[" + nested(kNesting) + "]").c_str()), 1)
       << last_error();
   EXPECT_EQ(lumidex_documents_add("big", terms_at_limit.c_str()), 1)
       << last_error();
