@@ -9,10 +9,13 @@
  * value with YYJSON_READ_STOP_WHEN_DONE; yyjson reports byte offsets relative
  * to where each read began, so they are shifted to offsets in the whole body.
  *
- * Import speed matters (batches of thousands of documents per call): the
- * body is parsed once, the token vector and the traversal stack are reused
- * across documents, and the only index structures built are the terms with
- * their positions and the id term.
+ * Import speed matters (batches of thousands of documents per call): each
+ * document is read once (the first batch of a new index twice, to check it
+ * before the index is made), the token vector and the traversal stack are
+ * reused across documents, and the only index structures built are the terms
+ * with their positions and the id term. Memory is bounded too: documents are
+ * read and indexed one at a time, and the limits of documents.h bound what
+ * one document may cost.
  */
 #include "documents.h"
 
@@ -59,22 +62,6 @@ size_t skip_space(std::string_view s, size_t i) {
   while (i < s.size() && is_space(s[i])) ++i;
   return i;
 }
-
-/* The documents of one body: the parsed yyjson trees (owned) and the
- * objects in body order. */
-struct Parsed {
-  std::vector<yyjson_doc *> trees;
-  std::vector<yyjson_val *> objects;
-  /* Byte offset of each object in the body; empty for a JSON array, whose
-   * members' offsets the reader does not report. */
-  std::vector<long long> offsets;
-  Parsed() = default;
-  Parsed(const Parsed &) = delete;
-  Parsed &operator=(const Parsed &) = delete;
-  ~Parsed() {
-    for (yyjson_doc *t : trees) yyjson_doc_free(t);
-  }
-};
 
 /* A failure of the body at document position (1-based; 0: the body as a
  * whole) and byte offset (-1: unknown). */
@@ -170,25 +157,6 @@ Error not_an_object(size_t position, long long offset) {
                     position, offset);
 }
 
-void parse_array(std::string_view body, size_t first, Parsed &p) {
-  /* The documents lie one level below the body's array. */
-  Extent x = scan_value(body, first, kMaxNestingDepth + 1);
-  if (x.too_deep) throw too_large(x.commas + 1, -1, nested_too_deep());
-  yyjson_read_err err;
-  yyjson_doc *tree = yyjson_read_opts(const_cast<char *>(body.data()),
-                                      body.size(), kReadFlags, nullptr, &err);
-  if (!tree) throw json_error(err, 0, 0);
-  p.trees.push_back(tree);
-  yyjson_val *arr = yyjson_doc_get_root(tree);
-  size_t idx, max;
-  yyjson_val *item;
-  p.objects.reserve(yyjson_arr_size(arr));
-  yyjson_arr_foreach(arr, idx, max, item) {
-    if (!yyjson_is_obj(item)) throw not_an_object(idx + 1, -1);
-    p.objects.push_back(item);
-  }
-}
-
 /* Reads the value at body[pos, end), the extent scan_value found. */
 yyjson_doc *read_value(std::string_view body, size_t pos, size_t end,
                        long position) {
@@ -200,42 +168,77 @@ yyjson_doc *read_value(std::string_view body, size_t pos, size_t end,
   return tree;
 }
 
-/* One JSON value after another (NDJSON, one object, or objects separated by
- * any whitespace, newlines or not): each is scanned and read once, from
- * where the previous one ended, so the work and the memory are linear in
- * the body however its values share lines. */
-void parse_stream(std::string_view body, Parsed &p) {
-  size_t pos = skip_space(body, 0);
-  while (pos < body.size()) {
-    long position = static_cast<long>(p.objects.size()) + 1;
-    Extent x = scan_value(body, pos, kMaxNestingDepth);
-    if (x.too_deep)
-      throw too_large(static_cast<size_t>(position),
-                      static_cast<long long>(pos), nested_too_deep());
-    yyjson_doc *tree = read_value(body, pos, x.end, position);
-    p.trees.push_back(tree);
-    yyjson_val *root = yyjson_doc_get_root(tree);
-    if (!yyjson_is_obj(root))
-      throw not_an_object(static_cast<size_t>(position),
-                          static_cast<long long>(pos));
-    p.objects.push_back(root);
-    p.offsets.push_back(static_cast<long long>(pos));
-    pos = skip_space(body, pos + yyjson_doc_get_read_size(tree));
+/* The documents of a body, one at a time in body order: the members of a
+ * JSON array (read whole, 16 bytes a value), or the values of a stream
+ * (NDJSON, one object, or objects parted by any whitespace, newlines or
+ * not). A stream value is scanned and read once, from where the previous
+ * one ended, and its tree is freed when the next is read: yyjson takes at
+ * least 800 bytes for the tree of even the smallest value, so keeping the
+ * trees of a body of 500,000 small documents would take 400 MB. */
+class BodyReader {
+ public:
+  /* Throws for a body without documents; reads a JSON array whole. */
+  explicit BodyReader(std::string_view body) : body_(body) {
+    pos_ = skip_space(body, 0);
+    if (pos_ == body.size())
+      throw body_error(
+          "The body holds no documents: send a JSON array of objects, "
+          "one object, or one object per line.",
+          0, -1);
+    if (body[pos_] == '[') read_array();
   }
-}
 
-void parse_body(std::string_view body, Parsed &p) {
-  size_t first = skip_space(body, 0);
-  if (first == body.size())
-    throw body_error(
-        "The body holds no documents: send a JSON array of objects, "
-        "one object, or one object per line.",
-        0, -1);
-  if (body[first] == '[')
-    parse_array(body, first, p);
-  else
-    parse_stream(body, p);
-}
+  /* The next document, valid until the following call, or null after the
+   * last. Throws for a value that is not valid JSON or not an object. */
+  yyjson_val *next() {
+    ++position_;
+    if (array_) {
+      yyjson_val *item = yyjson_arr_iter_next(&members_);
+      if (item && !yyjson_is_obj(item)) throw not_an_object(position_, -1);
+      return item;
+    }
+    tree_.reset();
+    if (pos_ >= body_.size()) return nullptr;
+    offset_ = static_cast<long long>(pos_);
+    Extent x = scan_value(body_, pos_, kMaxNestingDepth);
+    if (x.too_deep) throw too_large(position_, offset_, nested_too_deep());
+    tree_.reset(read_value(body_, pos_, x.end, static_cast<long>(position_)));
+    yyjson_val *root = yyjson_doc_get_root(tree_.get());
+    if (!yyjson_is_obj(root)) throw not_an_object(position_, offset_);
+    pos_ = skip_space(body_, pos_ + yyjson_doc_get_read_size(tree_.get()));
+    return root;
+  }
+
+  /* 1-based position of the document next() returned last. */
+  size_t position() const { return position_; }
+  /* Its byte offset in the body; -1 inside a JSON array, whose members'
+   * offsets the reader does not report. */
+  long long offset() const { return array_ ? -1 : offset_; }
+
+ private:
+  void read_array() {
+    /* The documents lie one level below the body's array. */
+    Extent x = scan_value(body_, pos_, kMaxNestingDepth + 1);
+    if (x.too_deep) throw too_large(x.commas + 1, -1, nested_too_deep());
+    yyjson_read_err err;
+    tree_.reset(yyjson_read_opts(const_cast<char *>(body_.data()),
+                                 body_.size(), kReadFlags, nullptr, &err));
+    if (!tree_) throw json_error(err, 0, 0);
+    array_ = true;
+    yyjson_arr_iter_init(yyjson_doc_get_root(tree_.get()), &members_);
+  }
+
+  struct TreeFree {
+    void operator()(yyjson_doc *t) const { yyjson_doc_free(t); }
+  };
+  std::string_view body_;
+  size_t pos_ = 0;
+  size_t position_ = 0;
+  long long offset_ = -1;
+  bool array_ = false;
+  yyjson_arr_iter members_{};
+  std::unique_ptr<yyjson_doc, TreeFree> tree_;
+};
 
 /* True when raw number text is an integer (no fraction, no exponent). */
 bool integer_text(const char *raw, size_t len) {
@@ -275,15 +278,6 @@ std::string document_id(yyjson_val *obj, const std::string &pk,
           "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
           "or an integer.",
       position, offset);
-}
-
-std::vector<std::string> document_ids(const Parsed &p, const std::string &pk) {
-  std::vector<std::string> ids;
-  ids.reserve(p.objects.size());
-  for (size_t i = 0; i < p.objects.size(); ++i)
-    ids.push_back(document_id(p.objects[i], pk, i + 1,
-                              p.offsets.empty() ? -1 : p.offsets[i]));
-  return ids;
 }
 
 /* Builds the Xapian document of one JSON object. One Indexer serves a whole
@@ -444,34 +438,42 @@ class Indexer {
   size_t words_ = 0;
 };
 
-/* Builds the Xapian document of each object in turn and hands it to use
- * (id, document). A document beyond a limit of documents.h is refused with
- * its position in the body. */
+/* Reads the documents of body one at a time, builds the Xapian document of
+ * each under primary key pk and hands it to use (id, document). Throws for
+ * the first document that is invalid or beyond a limit of documents.h,
+ * naming its position. Returns the number of documents. */
 template <typename Use>
-void build_each(const Parsed &p, const std::vector<std::string> &ids,
-                const std::string &pk, Use use) {
+long each_document(BodyReader &reader, const std::string &pk, Use use) {
   Indexer indexer;
-  for (size_t i = 0; i < p.objects.size(); ++i) {
+  long count = 0;
+  while (yyjson_val *obj = reader.next()) {
+    std::string id = document_id(obj, pk, reader.position(), reader.offset());
     Xapian::Document doc;
     try {
-      indexer.build(p.objects[i], pk, ids[i], doc);
+      indexer.build(obj, pk, id, doc);
     } catch (const Error &e) {
       if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
-      throw too_large(i + 1, p.offsets.empty() ? -1 : p.offsets[i], e.what());
+      throw too_large(reader.position(), reader.offset(), e.what());
     }
-    use(ids[i], doc);
+    use(id, doc);
+    ++count;
   }
+  return count;
 }
 
-void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
-                 const std::vector<std::string> &ids, const std::string &pk) {
+/* Adds every document of reader in one transaction: a failure at any
+ * document cancels it, so nothing of the batch is written. */
+long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
+                 const std::string &pk) {
   db.begin_transaction(true);
   try {
-    build_each(p, ids, pk, [&](const std::string &id, Xapian::Document &doc) {
-      db.replace_document(std::string(kIdPrefix) + id, doc);
-    });
+    long count = each_document(
+        reader, pk, [&](const std::string &id, Xapian::Document &doc) {
+          db.replace_document(std::string(kIdPrefix) + id, doc);
+        });
     Catalog::touch(db);
     db.commit_transaction();
+    return count;
   } catch (...) {
     try {
       db.cancel_transaction();
@@ -487,29 +489,26 @@ void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
 long add_documents(Catalog &catalog, const std::string &index,
                    const std::string &new_primary_key, std::string_view body) {
   Catalog::require_valid_name(index);
-  Parsed parsed;
-  parse_body(body, parsed);
-
   if (!catalog.exists(index)) {
-    /* Check the batch against the key the new index will have before making
-     * it, so a refused batch leaves no empty index behind. */
-    Catalog::require_valid_key(new_primary_key);
-    std::vector<std::string> ids = document_ids(parsed, new_primary_key);
-    /* The size limits too: only building the documents tells. This costs a
-     * second build of the first batch of a new index, one document at a
+    /* Check the whole batch against the key the new index will have (ids,
+     * and the size limits, which only building the documents tells) before
+     * making it, so a refused batch leaves no empty index behind. This reads
+     * and builds the first batch of a new index twice, one document at a
      * time. */
-    build_each(parsed, ids, new_primary_key,
-               [](const std::string &, Xapian::Document &) {});
+    Catalog::require_valid_key(new_primary_key);
+    BodyReader check(body);
+    each_document(check, new_primary_key,
+                  [](const std::string &, Xapian::Document &) {});
     catalog.try_create(index, new_primary_key);
   }
+  BodyReader reader(body);
   Xapian::WritableDatabase db = catalog.writer(index);
   /* The key is read under the write lock: another process may have created
    * the index with a different key in the meantime. */
   std::string pk = Catalog::primary_key_of(db);
-  std::vector<std::string> ids = document_ids(parsed, pk);
-  write_batch(db, parsed, ids, pk);
+  long count = write_batch(db, reader, pk);
   db.close();
-  return static_cast<long>(parsed.objects.size());
+  return count;
 }
 
 std::string get_document(Catalog &catalog, const std::string &index,
