@@ -21,6 +21,8 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -33,6 +35,19 @@ namespace lmx {
 namespace {
 
 constexpr yyjson_read_flag kReadFlags = YYJSON_READ_NUMBER_AS_RAW;
+
+/* Xapian buffers the postings of the documents it is given and writes them
+ * to its tables every XAPIAN_FLUSH_THRESHOLD documents (read from the
+ * environment when a writer opens; 10000 when unset), inside a transaction
+ * too. It counts documents, not bytes, so ten large documents stay buffered
+ * whole: 13 documents of 200,000 distinct words took 1 GB. A writer for a
+ * batch is therefore opened with a threshold that keeps the buffered
+ * documents to about kFlushBytes of body text (at most about 70 MB of
+ * postings), and the default for batches of small documents, where flushing
+ * more often would only cost time. */
+constexpr const char *kFlushVariable = "XAPIAN_FLUSH_THRESHOLD";
+constexpr size_t kFlushBytes = 1 << 20;
+constexpr size_t kXapianFlushDefault = 10000;
 constexpr int kMaxPageLimit = 10000;
 
 /* Within-document frequency added per word by field rank (see
@@ -155,6 +170,60 @@ Error not_an_object(size_t position, long long offset) {
   return body_error("Document at position " + std::to_string(position) +
                         " is not a JSON object.",
                     position, offset);
+}
+
+/* The length in bytes of the largest document of body, from the extents of
+ * its values alone (a value that is no object or array counts to the end of
+ * the body: it is refused anyway). One pass over the bytes, nothing kept. */
+size_t largest_document(std::string_view body) {
+  size_t pos = skip_space(body, 0);
+  bool array = pos < body.size() && body[pos] == '[';
+  if (array) pos = skip_space(body, pos + 1);
+  size_t largest = 0;
+  while (pos < body.size() && !(array && body[pos] == ']')) {
+    Extent x = scan_value(body, pos, SIZE_MAX);
+    largest = std::max(largest, x.end - pos);
+    pos = skip_space(body, x.end);
+    if (array && pos < body.size() && body[pos] == ',')
+      pos = skip_space(body, pos + 1);
+  }
+  return largest;
+}
+
+/* Sets or, with value null, removes an environment variable. */
+void set_environment(const char *name, const char *value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
+/* A writer on index whose buffered postings are written out at least every
+ * kFlushBytes of body text (see kFlushVariable). A threshold the deployer
+ * set lower is kept. */
+Xapian::WritableDatabase batch_writer(Catalog &catalog,
+                                      const std::string &index,
+                                      std::string_view body) {
+  const char *set = getenv(kFlushVariable);
+  std::string saved = set ? set : "";
+  size_t every = kXapianFlushDefault;
+  if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
+  every = std::min(every, std::max<size_t>(
+                              1, kFlushBytes / std::max<size_t>(
+                                                   1, largest_document(body))));
+  set_environment(kFlushVariable, std::to_string(every).c_str());
+  try {
+    Xapian::WritableDatabase db = catalog.writer(index);
+    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    return db;
+  } catch (...) {
+    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    throw;
+  }
 }
 
 /* Reads the value at body[pos, end), the extent scan_value found. */
@@ -502,7 +571,7 @@ long add_documents(Catalog &catalog, const std::string &index,
     catalog.try_create(index, new_primary_key);
   }
   BodyReader reader(body);
-  Xapian::WritableDatabase db = catalog.writer(index);
+  Xapian::WritableDatabase db = batch_writer(catalog, index, body);
   /* The key is read under the write lock: another process may have created
    * the index with a different key in the meantime. */
   std::string pk = Catalog::primary_key_of(db);

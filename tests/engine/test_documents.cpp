@@ -74,10 +74,10 @@ unsigned long long address_space() {
   return 0;
 }
 
-/* count distinct lower-case words: a, b, ..., z, ba, bb, ... */
-std::string distinct_words(size_t count) {
+/* count distinct words, the from-th and on of xa, xb, ..., xz, xba, ... */
+std::string distinct_words(size_t count, size_t from = 0) {
   std::string out;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = from; i < from + count; ++i) {
     std::string w;
     size_t k = i;
     do {
@@ -582,4 +582,34 @@ TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
   EXPECT_EQ(lumidex_documents_add("big", terms_at_limit.c_str()), 1)
       << last_error();
   EXPECT_EQ(hits_for("big", "xzz"), 1);
+}
+
+/* Postings are written out inside the batch's transaction every megabyte
+ * or so of documents: four documents of nearly 200,000 words each, no word
+ * in two of them (5 MB), fit in 256 MB of address space beyond what the process has.
+ * Buffered whole until the commit they took about 350 MB. The batch still
+ * commits as one: all four or none. */
+TEST_F(CoreTest, LargeDocumentsOfOneBatchAreFlushedInParts) {
+  std::string body;
+  for (int d = 0; d < 4; ++d)
+    body += "{\"id\":" + std::to_string(d) + ",\"a\":\"\",\"b\":\"" +
+            distinct_words(kTerms - 10, d * kTerms) + "\"}\n";
+  ASSERT_EQ(lumidex_documents_add("flush", "{\"id\":\"first\"}"), 1);
+  lmxtest::ChildResult r = lmxtest::run_child(
+      [&] {
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = address_space() + (256ull << 20);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) std::exit(2);
+        int added = lumidex_documents_add("flush", body.c_str());
+        if (added != 4) {
+          fprintf(stderr, "added %d: %s\n", added, last_error().c_str());
+          std::exit(1);
+        }
+      },
+      lmxtest::ChildSpec{});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(count_of("flush"), 5);
+  for (const char *id : {"0", "1", "2", "3"})
+    EXPECT_NE(lumidex_document_get("flush", id), nullptr) << id;
+  EXPECT_GE(hits_for("flush", "xbidoy"), 1);
 }
