@@ -212,9 +212,8 @@ Xapian::WritableDatabase batch_writer(Catalog &catalog,
   std::string saved = set ? set : "";
   size_t every = kXapianFlushDefault;
   if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
-  every = std::min(every, std::max<size_t>(
-                              1, kFlushBytes / std::max<size_t>(
-                                                   1, largest_document(body))));
+  size_t largest = std::max<size_t>(1, largest_document(body));
+  every = std::min(every, std::max<size_t>(1, kFlushBytes / largest));
   set_environment(kFlushVariable, std::to_string(every).c_str());
   try {
     Xapian::WritableDatabase db = catalog.writer(index);
@@ -290,8 +289,8 @@ class BodyReader {
     Extent x = scan_value(body_, pos_, kMaxNestingDepth + 1);
     if (x.too_deep) throw too_large(x.commas + 1, -1, nested_too_deep());
     yyjson_read_err err;
-    tree_.reset(yyjson_read_opts(const_cast<char *>(body_.data()),
-                                 body_.size(), kReadFlags, nullptr, &err));
+    tree_.reset(yyjson_read_opts(const_cast<char *>(body_.data()), body_.size(),
+                                 kReadFlags, nullptr, &err));
     if (!tree_) throw json_error(err, 0, 0);
     array_ = true;
     yyjson_arr_iter_init(yyjson_doc_get_root(tree_.get()), &members_);

@@ -586,8 +586,8 @@ TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
 
 /* Postings are written out inside the batch's transaction every megabyte
  * or so of documents: four documents of nearly 200,000 words each, no word
- * in two of them (5 MB), fit in 256 MB of address space beyond what the process has.
- * Buffered whole until the commit they took about 350 MB. The batch still
+ * in two of them (5 MB), fit in 256 MB of address space beyond what the process
+ * has. Buffered whole until the commit they took about 350 MB. The batch still
  * commits as one: all four or none. */
 TEST_F(CoreTest, LargeDocumentsOfOneBatchAreFlushedInParts) {
   std::string body;
