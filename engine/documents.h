@@ -36,7 +36,10 @@ namespace lmx {
  * and nothing of its batch is written.
  *  - kMaxNestingDepth: arrays and objects inside the document, counted from
  *    the document itself (depth 1); checked before the JSON is read, since
- *    the parsed tree of a 16 MiB body of brackets alone is 256 MB.
+ *    the parsed tree of a 16 MiB body of brackets alone is 256 MB and the
+ *    indexer's walk keeps a frame per level. Deep documents are otherwise
+ *    supported (indexed, searched and highlighted without recursion), so
+ *    the limit is about memory, not structure.
  *  - kMaxDocumentWords: words (positions) in all its string and number
  *    values together.
  *  - kMaxDocumentTerms: distinct terms in its Xapian term list. Each distinct
@@ -44,7 +47,7 @@ namespace lmx {
  *    first field, adds up to three more (search.h), so a document of N
  *    distinct words makes between N and about 4N terms. Terms, not
  *    positions, are what a document's memory grows with. */
-inline constexpr size_t kMaxNestingDepth = 512;
+inline constexpr size_t kMaxNestingDepth = 250000;
 inline constexpr size_t kMaxDocumentWords = 1000000;
 inline constexpr size_t kMaxDocumentTerms = 200000;
 

@@ -69,7 +69,8 @@ TEST(RouterDocuments, TheListingShowsNumbersExactlyAsStored) {
 TEST(RouterDocuments, ADocumentBeyondALimitIsDocumentTooLarge) {
   TempDir dir;
   const std::string deep =
-      "{\"id\":2,\"v\":" + std::string(600, '[') + std::string(600, ']') + "}";
+      "{\"id\":2,\"v\":" + std::string(250001, '[') +
+      std::string(250001, ']') + "}";
   std::string words = "{\"id\":3,\"t\":\"";
   for (int i = 0; i <= 1000000; ++i) words += "ab ";
   words += "\"}";
@@ -79,7 +80,7 @@ TEST(RouterDocuments, ADocumentBeyondALimitIsDocumentTooLarge) {
     std::string message;
   } rows[] = {
       {"nesting", "{\"id\":1}\n" + deep,
-       "Document at position 2 is too large: it is nested deeper than 512 "
+       "Document at position 2 is too large: it is nested deeper than 250000 "
        "levels, the most a document may be."},
       {"words", "[" + words + "]",
        "Document at position 1 is too large: it holds more than 1000000 "

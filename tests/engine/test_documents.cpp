@@ -45,7 +45,7 @@ std::string ndjson_batch(const std::string &prefix, int n) {
 }
 
 /* The limits of one document, as README states them. */
-constexpr size_t kNesting = 512;
+constexpr size_t kNesting = 250000;
 constexpr size_t kWords = 1000000;
 constexpr size_t kTerms = 200000;
 
