@@ -9,15 +9,20 @@
  * value with YYJSON_READ_STOP_WHEN_DONE; yyjson reports byte offsets relative
  * to where each read began, so they are shifted to offsets in the whole body.
  *
- * Import speed matters (batches of thousands of documents per call): the
- * body is parsed once, the token vector and the traversal stack are reused
- * across documents, and the only index structures built are the terms with
- * their positions and the id term.
+ * Import speed matters (batches of thousands of documents per call): each
+ * document is read once (the first batch of a new index twice, to check it
+ * before the index is made), the token vector and the traversal stack are
+ * reused across documents, and the only index structures built are the terms
+ * with their positions and the id term. Memory is bounded too: documents are
+ * read and indexed one at a time, and the limits of documents.h bound what
+ * one document may cost.
  */
 #include "documents.h"
 
 #include <yyjson.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -30,6 +35,19 @@ namespace lmx {
 namespace {
 
 constexpr yyjson_read_flag kReadFlags = YYJSON_READ_NUMBER_AS_RAW;
+
+/* Xapian buffers the postings of the documents it is given and writes them
+ * to its tables every XAPIAN_FLUSH_THRESHOLD documents (read from the
+ * environment when a writer opens; 10000 when unset), inside a transaction
+ * too. It counts documents, not bytes, so ten large documents stay buffered
+ * whole: 13 documents of 200,000 distinct words took 1 GB. A writer for a
+ * batch is therefore opened with a threshold that keeps the buffered
+ * documents to about kFlushBytes of body text (at most about 70 MB of
+ * postings), and the default for batches of small documents, where flushing
+ * more often would only cost time. */
+constexpr const char *kFlushVariable = "XAPIAN_FLUSH_THRESHOLD";
+constexpr size_t kFlushBytes = 1 << 20;
+constexpr size_t kXapianFlushDefault = 10000;
 constexpr int kMaxPageLimit = 10000;
 
 /* Within-document frequency added per word by field rank (see
@@ -60,30 +78,79 @@ size_t skip_space(std::string_view s, size_t i) {
   return i;
 }
 
-/* The documents of one body: the parsed yyjson trees (owned) and the
- * objects in body order. */
-struct Parsed {
-  std::vector<yyjson_doc *> trees;
-  std::vector<yyjson_val *> objects;
-  /* Byte offset of each object in the body; empty for a JSON array, whose
-   * members' offsets the reader does not report. */
-  std::vector<long long> offsets;
-  Parsed() = default;
-  Parsed(const Parsed &) = delete;
-  Parsed &operator=(const Parsed &) = delete;
-  ~Parsed() {
-    for (yyjson_doc *t : trees) yyjson_doc_free(t);
-  }
-};
-
 /* A failure of the body at document position (1-based; 0: the body as a
  * whole) and byte offset (-1: unknown). */
-Error body_error(const std::string &text, size_t position, long long offset) {
+Error body_error(const std::string &text, size_t position, long long offset,
+                 lumidex_error_code code = LUMIDEX_ERROR_INVALID_BODY) {
   BodyPosition where;
   where.known = true;
   where.document = position;
   where.byte_offset = offset;
-  return Error(text, LUMIDEX_ERROR_INVALID_BODY, where);
+  return Error(text, code, where);
+}
+
+/* A document beyond one of the limits of documents.h; what names the limit
+ * ("it holds more than 1000000 words"). */
+Error too_large(size_t position, long long offset, const std::string &what) {
+  return body_error("Document at position " + std::to_string(position) +
+                        " is too large: " + what + ".",
+                    position, offset, LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+}
+
+std::string nested_too_deep() {
+  return "it is nested deeper than " + std::to_string(kMaxNestingDepth) +
+         " levels, the most a document may be";
+}
+
+/* What scan_value found about the JSON value starting at s[from]. */
+struct Extent {
+  /* One past the bracket that closes the value; s.size() when it is not
+   * closed or is no object or array. */
+  size_t end = 0;
+  /* Whether a bracket lies deeper than the depth asked for (the scan stops
+   * there). */
+  bool too_deep = false;
+  /* Commas met at depth 1 before the scan stopped: the number of members
+   * of an array before the one being scanned. */
+  size_t commas = 0;
+};
+
+/* Finds the extent of the object or array starting at s[from] from its
+ * brackets and string quotes alone, in one pass that keeps nothing. This is
+ * a scan, not a parse: yyjson then reads exactly that span, once, and
+ * reports any error in it where it would have in the whole body, because in
+ * text that is valid so far the scan and yyjson agree on which bracket
+ * closes the value. yyjson sizes its copy and its value pool from the
+ * length it is given, so a value read from a longer span (the rest of a
+ * line of thousands of documents) costs time and memory for the whole
+ * span. Anything else (a number, a string) is not a document and is
+ * refused after one read, so its extent is the rest of s. */
+Extent scan_value(std::string_view s, size_t from, size_t max_depth) {
+  Extent x;
+  x.end = s.size();
+  if (s[from] != '{' && s[from] != '[') return x;
+  size_t depth = 0;
+  for (size_t i = from; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '"') {
+      for (++i; i < s.size() && s[i] != '"'; ++i)
+        if (s[i] == '\\') ++i;
+      if (i >= s.size()) break;
+    } else if (c == '{' || c == '[') {
+      if (++depth > max_depth) {
+        x.too_deep = true;
+        return x;
+      }
+    } else if (c == '}' || c == ']') {
+      if (--depth == 0) {
+        x.end = i + 1;
+        return x;
+      }
+    } else if (c == ',' && depth == 1) {
+      ++x.commas;
+    }
+  }
+  return x;
 }
 
 Error json_error(const yyjson_read_err &err, size_t base, long position) {
@@ -105,80 +172,141 @@ Error not_an_object(size_t position, long long offset) {
                     position, offset);
 }
 
-void parse_array(std::string_view body, Parsed &p) {
-  yyjson_read_err err;
-  yyjson_doc *tree = yyjson_read_opts(const_cast<char *>(body.data()),
-                                      body.size(), kReadFlags, nullptr, &err);
-  if (!tree) throw json_error(err, 0, 0);
-  p.trees.push_back(tree);
-  yyjson_val *arr = yyjson_doc_get_root(tree);
-  size_t idx, max;
-  yyjson_val *item;
-  p.objects.reserve(yyjson_arr_size(arr));
-  yyjson_arr_foreach(arr, idx, max, item) {
-    if (!yyjson_is_obj(item)) throw not_an_object(idx + 1, -1);
-    p.objects.push_back(item);
-  }
-}
-
-/* The end of the line holding s[from], or s.size(). */
-size_t line_end(std::string_view s, size_t from) {
-  if (from >= s.size()) return s.size();
-  size_t nl = s.find('\n', from);
-  return nl == std::string_view::npos ? s.size() : nl;
-}
-
-/* Reads the value starting at body[pos]. yyjson sizes its memory from the
- * length it is given, not from what it reads, so each value is read from a
- * span ending at its own line end: handing it the rest of the body would
- * cost memory proportional to the body for every document of it (gigabytes
- * for a batch of thousands). A value spread over several lines (a
- * pretty-printed object) widens the span, doubling it, until it fits; a
- * span can only end at a line feed, which is whitespace or an error in
- * JSON, so cutting there never changes what is read. */
-yyjson_doc *read_value(std::string_view body, size_t pos, long position) {
-  size_t end = line_end(body, pos);
-  for (;;) {
-    yyjson_read_err err;
-    yyjson_doc *tree = yyjson_read_opts(
-        const_cast<char *>(body.data() + pos), end - pos,
-        kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
-    if (tree) return tree;
-    if (err.code != YYJSON_READ_ERROR_UNEXPECTED_END || end == body.size())
-      throw json_error(err, pos, position);
-    end = line_end(body, pos + 2 * (end - pos) + 1);
-  }
-}
-
-/* One JSON value after another (NDJSON, or a single object). */
-void parse_stream(std::string_view body, Parsed &p) {
+/* The length in bytes of the largest document of body, from the extents of
+ * its values alone (a value that is no object or array counts to the end of
+ * the body: it is refused anyway). One pass over the bytes, nothing kept. */
+size_t largest_document(std::string_view body) {
   size_t pos = skip_space(body, 0);
-  while (pos < body.size()) {
-    long position = static_cast<long>(p.objects.size()) + 1;
-    yyjson_doc *tree = read_value(body, pos, position);
-    p.trees.push_back(tree);
-    yyjson_val *root = yyjson_doc_get_root(tree);
-    if (!yyjson_is_obj(root))
-      throw not_an_object(static_cast<size_t>(position),
-                          static_cast<long long>(pos));
-    p.objects.push_back(root);
-    p.offsets.push_back(static_cast<long long>(pos));
-    pos = skip_space(body, pos + yyjson_doc_get_read_size(tree));
+  bool array = pos < body.size() && body[pos] == '[';
+  if (array) pos = skip_space(body, pos + 1);
+  size_t largest = 0;
+  while (pos < body.size() && !(array && body[pos] == ']')) {
+    Extent x = scan_value(body, pos, SIZE_MAX);
+    largest = std::max(largest, x.end - pos);
+    pos = skip_space(body, x.end);
+    if (array && pos < body.size() && body[pos] == ',')
+      pos = skip_space(body, pos + 1);
+  }
+  return largest;
+}
+
+/* Sets or, with value null, removes an environment variable. */
+void set_environment(const char *name, const char *value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
+/* A writer on index whose buffered postings are written out at least every
+ * kFlushBytes of body text (see kFlushVariable). A threshold the deployer
+ * set lower is kept. */
+Xapian::WritableDatabase batch_writer(Catalog &catalog,
+                                      const std::string &index,
+                                      std::string_view body) {
+  const char *set = getenv(kFlushVariable);
+  std::string saved = set ? set : "";
+  size_t every = kXapianFlushDefault;
+  if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
+  size_t largest = std::max<size_t>(1, largest_document(body));
+  every = std::min(every, std::max<size_t>(1, kFlushBytes / largest));
+  set_environment(kFlushVariable, std::to_string(every).c_str());
+  try {
+    Xapian::WritableDatabase db = catalog.writer(index);
+    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    return db;
+  } catch (...) {
+    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    throw;
   }
 }
 
-void parse_body(std::string_view body, Parsed &p) {
-  size_t first = skip_space(body, 0);
-  if (first == body.size())
-    throw body_error(
-        "The body holds no documents: send a JSON array of objects, "
-        "one object, or one object per line.",
-        0, -1);
-  if (body[first] == '[')
-    parse_array(body, p);
-  else
-    parse_stream(body, p);
+/* Reads the value at body[pos, end), the extent scan_value found. */
+yyjson_doc *read_value(std::string_view body, size_t pos, size_t end,
+                       long position) {
+  yyjson_read_err err;
+  yyjson_doc *tree =
+      yyjson_read_opts(const_cast<char *>(body.data() + pos), end - pos,
+                       kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
+  if (!tree) throw json_error(err, pos, position);
+  return tree;
 }
+
+/* The documents of a body, one at a time in body order: the members of a
+ * JSON array (read whole, 16 bytes a value), or the values of a stream
+ * (NDJSON, one object, or objects parted by any whitespace, newlines or
+ * not). A stream value is scanned and read once, from where the previous
+ * one ended, and its tree is freed when the next is read: yyjson takes at
+ * least 800 bytes for the tree of even the smallest value, so keeping the
+ * trees of a body of 500,000 small documents would take 400 MB. */
+class BodyReader {
+ public:
+  /* Throws for a body without documents; reads a JSON array whole. */
+  explicit BodyReader(std::string_view body) : body_(body) {
+    pos_ = skip_space(body, 0);
+    if (pos_ == body.size())
+      throw body_error(
+          "The body holds no documents: send a JSON array of objects, "
+          "one object, or one object per line.",
+          0, -1);
+    if (body[pos_] == '[') read_array();
+  }
+
+  /* The next document, valid until the following call, or null after the
+   * last. Throws for a value that is not valid JSON or not an object. */
+  yyjson_val *next() {
+    ++position_;
+    if (array_) {
+      yyjson_val *item = yyjson_arr_iter_next(&members_);
+      if (item && !yyjson_is_obj(item)) throw not_an_object(position_, -1);
+      return item;
+    }
+    tree_.reset();
+    if (pos_ >= body_.size()) return nullptr;
+    offset_ = static_cast<long long>(pos_);
+    Extent x = scan_value(body_, pos_, kMaxNestingDepth);
+    if (x.too_deep) throw too_large(position_, offset_, nested_too_deep());
+    tree_.reset(read_value(body_, pos_, x.end, static_cast<long>(position_)));
+    yyjson_val *root = yyjson_doc_get_root(tree_.get());
+    if (!yyjson_is_obj(root)) throw not_an_object(position_, offset_);
+    pos_ = skip_space(body_, pos_ + yyjson_doc_get_read_size(tree_.get()));
+    return root;
+  }
+
+  /* 1-based position of the document next() returned last. */
+  size_t position() const { return position_; }
+  /* Its byte offset in the body; -1 inside a JSON array, whose members'
+   * offsets the reader does not report. */
+  long long offset() const { return array_ ? -1 : offset_; }
+
+ private:
+  void read_array() {
+    /* The documents lie one level below the body's array. */
+    Extent x = scan_value(body_, pos_, kMaxNestingDepth + 1);
+    if (x.too_deep) throw too_large(x.commas + 1, -1, nested_too_deep());
+    yyjson_read_err err;
+    tree_.reset(yyjson_read_opts(const_cast<char *>(body_.data()), body_.size(),
+                                 kReadFlags, nullptr, &err));
+    if (!tree_) throw json_error(err, 0, 0);
+    array_ = true;
+    yyjson_arr_iter_init(yyjson_doc_get_root(tree_.get()), &members_);
+  }
+
+  struct TreeFree {
+    void operator()(yyjson_doc *t) const { yyjson_doc_free(t); }
+  };
+  std::string_view body_;
+  size_t pos_ = 0;
+  size_t position_ = 0;
+  long long offset_ = -1;
+  bool array_ = false;
+  yyjson_arr_iter members_{};
+  std::unique_ptr<yyjson_doc, TreeFree> tree_;
+};
 
 /* True when raw number text is an integer (no fraction, no exponent). */
 bool integer_text(const char *raw, size_t len) {
@@ -220,15 +348,6 @@ std::string document_id(yyjson_val *obj, const std::string &pk,
       position, offset);
 }
 
-std::vector<std::string> document_ids(const Parsed &p, const std::string &pk) {
-  std::vector<std::string> ids;
-  ids.reserve(p.objects.size());
-  for (size_t i = 0; i < p.objects.size(); ++i)
-    ids.push_back(document_id(p.objects[i], pk, i + 1,
-                              p.offsets.empty() ? -1 : p.offsets[i]));
-  return ids;
-}
-
 /* Builds the Xapian document of one JSON object. One Indexer serves a whole
  * batch so its buffers are reused. */
 class Indexer {
@@ -236,6 +355,7 @@ class Indexer {
   void build(yyjson_val *obj, const std::string &pk, const std::string &id,
              Xapian::Document &doc) {
     pos_ = 1;
+    words_ = 0;
     has_name_ = false;
     size_t len = 0;
     char *json =
@@ -320,8 +440,17 @@ class Indexer {
     tokens_.clear();
     tokenize(text, tokens_);
     if (tokens_.empty()) return;
+    /* The limits bound the memory of one document (its term list with
+     * positions, and what Xapian buffers for it); a document beyond them is
+     * refused whole, never cut. */
+    words_ += tokens_.size();
+    if (words_ > kMaxDocumentWords)
+      throw Error("it holds more than " + std::to_string(kMaxDocumentWords) +
+                      " words, the most a document may hold",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
     for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
     pos_ += kValuePositionGap;
+    check_terms(doc);
     /* The heading: the first few words of the first field's values and of
      * the first line of a text of several lines (its title or summary). A
      * one-line value of a later field (an address, a link, a version) is no
@@ -356,6 +485,14 @@ class Indexer {
     if (name_field_)
       for (const Token &t : tokens_)
         doc.add_boolean_term(kNameWordPrefix + t.term);
+    check_terms(doc);
+  }
+
+  static void check_terms(const Xapian::Document &doc) {
+    if (doc.termlist_count() > kMaxDocumentTerms)
+      throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
+                      " index terms, the most a document may make",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
   }
 
   std::vector<Token> tokens_;
@@ -365,20 +502,46 @@ class Indexer {
   /* Whether the document being built has its name in kNameSlot. */
   bool has_name_ = false;
   Xapian::termpos pos_ = 1;
+  /* Words of the document being built, checked against kMaxDocumentWords. */
+  size_t words_ = 0;
 };
 
-void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
-                 const std::vector<std::string> &ids, const std::string &pk) {
+/* Reads the documents of body one at a time, builds the Xapian document of
+ * each under primary key pk and hands it to use (id, document). Throws for
+ * the first document that is invalid or beyond a limit of documents.h,
+ * naming its position. Returns the number of documents. */
+template <typename Use>
+long each_document(BodyReader &reader, const std::string &pk, Use use) {
   Indexer indexer;
+  long count = 0;
+  while (yyjson_val *obj = reader.next()) {
+    std::string id = document_id(obj, pk, reader.position(), reader.offset());
+    Xapian::Document doc;
+    try {
+      indexer.build(obj, pk, id, doc);
+    } catch (const Error &e) {
+      if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
+      throw too_large(reader.position(), reader.offset(), e.what());
+    }
+    use(id, doc);
+    ++count;
+  }
+  return count;
+}
+
+/* Adds every document of reader in one transaction: a failure at any
+ * document cancels it, so nothing of the batch is written. */
+long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
+                 const std::string &pk) {
   db.begin_transaction(true);
   try {
-    for (size_t i = 0; i < p.objects.size(); ++i) {
-      Xapian::Document doc;
-      indexer.build(p.objects[i], pk, ids[i], doc);
-      db.replace_document(std::string(kIdPrefix) + ids[i], doc);
-    }
+    long count = each_document(
+        reader, pk, [&](const std::string &id, Xapian::Document &doc) {
+          db.replace_document(std::string(kIdPrefix) + id, doc);
+        });
     Catalog::touch(db);
     db.commit_transaction();
+    return count;
   } catch (...) {
     try {
       db.cancel_transaction();
@@ -394,24 +557,26 @@ void write_batch(Xapian::WritableDatabase &db, const Parsed &p,
 long add_documents(Catalog &catalog, const std::string &index,
                    const std::string &new_primary_key, std::string_view body) {
   Catalog::require_valid_name(index);
-  Parsed parsed;
-  parse_body(body, parsed);
-
   if (!catalog.exists(index)) {
-    /* Check the batch against the key the new index will have before making
-     * it, so a refused batch leaves no empty index behind. */
+    /* Check the whole batch against the key the new index will have (ids,
+     * and the size limits, which only building the documents tells) before
+     * making it, so a refused batch leaves no empty index behind. This reads
+     * and builds the first batch of a new index twice, one document at a
+     * time. */
     Catalog::require_valid_key(new_primary_key);
-    document_ids(parsed, new_primary_key);
+    BodyReader check(body);
+    each_document(check, new_primary_key,
+                  [](const std::string &, Xapian::Document &) {});
     catalog.try_create(index, new_primary_key);
   }
-  Xapian::WritableDatabase db = catalog.writer(index);
+  BodyReader reader(body);
+  Xapian::WritableDatabase db = batch_writer(catalog, index, body);
   /* The key is read under the write lock: another process may have created
    * the index with a different key in the meantime. */
   std::string pk = Catalog::primary_key_of(db);
-  std::vector<std::string> ids = document_ids(parsed, pk);
-  write_batch(db, parsed, ids, pk);
+  long count = write_batch(db, reader, pk);
   db.close();
-  return static_cast<long>(parsed.objects.size());
+  return count;
 }
 
 std::string get_document(Catalog &catalog, const std::string &index,

@@ -22,6 +22,7 @@
 #ifndef LMX_ENGINE_DOCUMENTS_H
 #define LMX_ENGINE_DOCUMENTS_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -29,14 +30,37 @@
 
 namespace lmx {
 
+/* Limits of one document, so that adding one costs a bounded amount of
+ * memory whatever the body (see README, Limits). A document beyond any of
+ * them is refused with LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, naming the limit,
+ * and nothing of its batch is written.
+ *  - kMaxNestingDepth: arrays and objects inside the document, counted from
+ *    the document itself (depth 1); checked before the JSON is read, since
+ *    the parsed tree of a 16 MiB body of brackets alone is 256 MB and the
+ *    indexer's walk keeps a frame per level. Deep documents are otherwise
+ *    supported (indexed, searched and highlighted without recursion), so
+ *    the limit is about memory, not structure.
+ *  - kMaxDocumentWords: words (positions) in all its string and number
+ *    values together.
+ *  - kMaxDocumentTerms: distinct terms in its Xapian term list. Each distinct
+ *    word is one term; a word among the first words of a value, or in the
+ *    first field, adds up to three more (search.h), so a document of N
+ *    distinct words makes between N and about 4N terms. Terms, not
+ *    positions, are what a document's memory grows with. */
+inline constexpr size_t kMaxNestingDepth = 250000;
+inline constexpr size_t kMaxDocumentWords = 1000000;
+inline constexpr size_t kMaxDocumentTerms = 200000;
+
 /* Adds or replaces every document of body (a JSON array of objects, one
  * object, or NDJSON: objects one after another, blank lines allowed) in one
  * transaction committed before returning. A missing index is created first
  * with new_primary_key (only once the whole body has been checked against
  * it). Any invalid document throws lmx::Error naming its 1-based position
  * and the reason, before anything is written. Within the body the last of
- * several documents with one id wins. Returns the number of documents in
- * the body. */
+ * several documents with one id wins. A document beyond a limit above
+ * throws lmx::Error with LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, its position and
+ * the limit's name, before anything is written (a new index is not created).
+ * Returns the number of documents in the body. */
 long add_documents(Catalog &catalog, const std::string &index,
                    const std::string &new_primary_key, std::string_view body);
 

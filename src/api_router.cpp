@@ -318,7 +318,7 @@ static void dispatch(const lmx_route *route) {
       break;
     case LMX_ROUTE_DOCUMENTS:
     case LMX_ROUTE_DOCUMENT:
-      lmx_execute_documents(route->index_uid, route->doc_id);
+      lmx_execute_documents_routed(route->index_uid, route->doc_id);
       break;
     case LMX_ROUTE_STATS:
       lmx_execute_stats(route->index_uid);

@@ -103,6 +103,13 @@ void lmx_execute_search(const char *index);
  * or fetches doc_id, DELETE removes doc_id. */
 void lmx_execute_documents(const char *index, const char *doc_id);
 
+/* lmx_execute_documents as api_router serves it: every answer the same,
+ * except that an addition refused for a document beyond the engine's size
+ * limits (lumidex_last_error_code() is LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) is
+ * answered 400 "document_too_large" with the engine's text, which names the
+ * limit and the document's position. */
+void lmx_execute_documents_routed(const char *index, const char *doc_id);
+
 /* Indexes: GET lists (index null or empty) or looks up index, POST creates,
  * DELETE removes. */
 void lmx_execute_indexes(const char *index);

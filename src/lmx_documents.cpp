@@ -13,7 +13,15 @@
  * engine takes it as a NUL-terminated text, so a body holding a NUL byte is
  * refused before the engine is called (the engine would see only the part
  * before the NUL and add a partial batch). Listing never fails: whatever goes
- * wrong, the answer is the empty array.
+ * wrong, the answer is the empty array. The listing re-writes the engine's
+ * hits with their numbers as raw text, so every document is listed exactly
+ * as it was stored.
+ *
+ * lmx_execute_documents_routed, api_router's entry, answers the same except
+ * that a document beyond the engine's size limits (error code
+ * LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, lumidex_admin.h) is answered 400
+ * "document_too_large", so a client can tell a body to split or shrink from
+ * one to correct; the message is the engine's text, which names the limit.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -22,6 +30,7 @@
 #include <yyjson.h>
 
 #include "lmx_common.h"
+#include "lumidex_admin.h"
 #include "lumidex_core.h"
 #include "nl_cgi.h"
 
@@ -37,8 +46,18 @@ static const char *engine_error_or(const char *fallback) {
   return (text && text[0]) ? text : fallback;
 }
 
+/* The error code of a failed addition: "document_too_large" for a document
+ * beyond the engine's limits when name_too_large is set, else
+ * "document_addition_failed". */
+static const char *addition_error_code(int name_too_large) {
+  if (name_too_large &&
+      lumidex_last_error_code() == LUMIDEX_ERROR_DOCUMENT_TOO_LARGE)
+    return "document_too_large";
+  return "document_addition_failed";
+}
+
 /* POST: adds the documents of the request body. */
-static void add_documents(const char *index) {
+static void add_documents(const char *index, int name_too_large) {
   uint64_t body_len = 0;
   char *body = cgi_read_post(&body_len);
   if (!body || body_len == 0) {
@@ -57,8 +76,8 @@ static void add_documents(const char *index) {
   int added = lumidex_documents_add(index, body);
   free(body);
   if (added < 0) {
-    lmx_respond_error(400, "document_addition_failed",
-                      engine_error_or("Failed to add documents"));
+    const char *code = addition_error_code(name_too_large);
+    lmx_respond_error(400, code, engine_error_or("Failed to add documents"));
     return;
   }
   char answer[DOCS_ADD_ANSWER_SIZE];
@@ -78,9 +97,12 @@ static void list_documents(const char *index) {
     return;
   }
   /* Without YYJSON_READ_INSITU the reader never writes into the text, so the
-   * engine's read-only text may be handed over. */
-  yyjson_doc *doc =
-      yyjson_read_opts((char *)found, strlen(found), 0, NULL, NULL);
+   * engine's read-only text may be handed over. Numbers are kept as their
+   * raw text: read as doubles, a 30-digit id would be rounded, 1.50 written
+   * as 1.5, and one number beyond a double's range (1e400, which the engine
+   * stores as sent) would fail the whole read and list nothing. */
+  yyjson_doc *doc = yyjson_read_opts((char *)found, strlen(found),
+                                     YYJSON_READ_NUMBER_AS_RAW, NULL, NULL);
   yyjson_val *hits = yyjson_obj_get(yyjson_doc_get_root(doc), "hits");
   char *text = hits ? yyjson_val_write_opts(hits, 0, NULL, NULL, NULL) : NULL;
   lmx_respond_json(200, text ? text : "[]");
@@ -115,7 +137,7 @@ static void delete_document(const char *index, const char *doc_id) {
                    "\"type\":\"documentDeletion\"}");
 }
 
-void lmx_execute_documents(const char *index, const char *doc_id) {
+static void execute(const char *index, const char *doc_id, int name_too_large) {
   /* The name is checked before the method so that every method reports a
    * missing name the same way. */
   if (!index || !index[0]) {
@@ -124,7 +146,7 @@ void lmx_execute_documents(const char *index, const char *doc_id) {
   }
   const char *method = cgi_method();
   if (strcmp(method, "POST") == 0) {
-    add_documents(index);
+    add_documents(index, name_too_large);
   } else if (strcmp(method, "GET") == 0) {
     if (doc_id && doc_id[0])
       fetch_document(index, doc_id);
@@ -135,4 +157,12 @@ void lmx_execute_documents(const char *index, const char *doc_id) {
   } else {
     lmx_respond_error(405, "method_not_allowed", "Method not allowed");
   }
+}
+
+void lmx_execute_documents(const char *index, const char *doc_id) {
+  execute(index, doc_id, 0);
+}
+
+void lmx_execute_documents_routed(const char *index, const char *doc_id) {
+  execute(index, doc_id, 1);
 }

@@ -5,11 +5,13 @@
  * writers at once, and a writer killed mid-batch.
  */
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "core_fixture.h"
@@ -40,6 +42,51 @@ std::string ndjson_batch(const std::string &prefix, int n) {
     body += "{\"id\":\"" + prefix + std::to_string(i) +
             "\",\"text\":\"batch words " + std::to_string(i) + "\"}\n";
   return body;
+}
+
+/* The limits of one document, as README states them. */
+constexpr size_t kNesting = 250000;
+constexpr size_t kWords = 1000000;
+constexpr size_t kTerms = 200000;
+
+/* n small documents, each followed by sep. */
+std::string separated_batch(int n, const std::string &sep) {
+  std::string body;
+  for (int i = 0; i < n; ++i)
+    body += "{\"id\":" + std::to_string(i) + ",\"t\":\"word" +
+            std::to_string(i) + " shared\",\"n\":[" + std::to_string(i) +
+            ",1.50]}" + sep;
+  return body;
+}
+
+/* The process's address space in bytes (VmSize), or 0. */
+unsigned long long address_space() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  unsigned long long kb = 0;
+  while (in >> key) {
+    if (key == "VmSize:") {
+      in >> kb;
+      return kb * 1024;
+    }
+    in.ignore(1 << 20, '\n');
+  }
+  return 0;
+}
+
+/* count distinct words, the from-th and on of xa, xb, ..., xz, xba, ... */
+std::string distinct_words(size_t count, size_t from = 0) {
+  std::string out;
+  for (size_t i = from; i < from + count; ++i) {
+    std::string w;
+    size_t k = i;
+    do {
+      w.insert(w.begin(), static_cast<char>('a' + k % 26));
+      k /= 26;
+    } while (k > 0);
+    out += "x" + w + " ";
+  }
+  return out;
 }
 
 }  // namespace
@@ -421,4 +468,148 @@ TEST_F(CoreTest, AWriterKilledMidBatchLeavesOnlyWholeBatches) {
     EXPECT_EQ(lumidex_documents_add(index.c_str(), "{\"id\":\"after\"}"), 1)
         << last_error();
   }
+}
+
+/* Values sharing a line, whatever whitespace parts them, are the same
+ * documents as one per line. */
+TEST_F(CoreTest, ValuesOnOneLineAreTheSameDocumentsAsNdjson) {
+  const int n = 300;
+  ASSERT_EQ(lumidex_documents_add("lines", separated_batch(n, "\n").c_str()), n)
+      << last_error();
+  const char *seps[] = {" ", "\t", "", " \t  \r\n", "\r\n\n"};
+  for (const char *sep : seps) {
+    SCOPED_TRACE(std::string("separator of ") + std::to_string(strlen(sep)));
+    std::string index = "one" + std::to_string(strlen(sep)) +
+                        std::to_string(static_cast<int>(sep[0]));
+    ASSERT_EQ(
+        lumidex_documents_add(index.c_str(), separated_batch(n, sep).c_str()),
+        n)
+        << last_error();
+    EXPECT_EQ(str(lumidex_documents_page_json(index.c_str(), 0, 1000)),
+              str(lumidex_documents_page_json("lines", 0, 1000)));
+    EXPECT_EQ(hits_for(index.c_str(), "shared"), n);
+  }
+}
+
+/* Each value of a one-line body is read once: 20,000 documents on one line
+ * (about 1.3 MB) fit in 256 MB of address space beyond what the process
+ * already has. Read from a span to the end of the line, the copies alone
+ * would need about 13 GB. */
+TEST_F(CoreTest, ManyValuesOnOneLineAreAddedInLinearMemory) {
+  const int n = 20000;
+  const std::string body = separated_batch(n, " ");
+  lmxtest::ChildResult r = lmxtest::run_child(
+      [&] {
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = address_space() + (256ull << 20);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) std::exit(2);
+        int added = lumidex_documents_add("oneline", body.c_str());
+        if (added != n) {
+          fprintf(stderr, "added %d: %s\n", added, last_error().c_str());
+          std::exit(1);
+        }
+      },
+      lmxtest::ChildSpec{});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(count_of("oneline"), n);
+}
+
+/* A document beyond a limit is refused whole: the batch writes nothing, a
+ * missing index is not created, and the failure names the limit, the
+ * document's position and (outside a JSON array) its byte offset. */
+TEST_F(CoreTest, ADocumentBeyondALimitIsRefusedNamingTheLimit) {
+  ASSERT_EQ(lumidex_documents_add("big", "{\"id\":\"keep\"}"), 1);
+  const std::string first = "{\"id\":\"a\",\"t\":\"fine\"}\n";
+  auto nested = [](size_t depth) {
+    return "{\"id\":\"n\",\"v\":" + std::string(depth - 1, '[') +
+           std::string(depth - 1, ']') + "}";
+  };
+  std::string many_words = "{\"id\":\"w\",\"t\":\"";
+  for (size_t i = 0; i <= kWords; ++i) many_words += "ab ";
+  many_words += "\"}";
+  /* The id term, the id's word "t" and the distinct words of "b" (a later
+   * field of one line: no heading or name terms). */
+  const std::string terms_at_limit =
+      "{\"id\":\"t\",\"a\":\"\",\"b\":\"" + distinct_words(kTerms - 2) + "\"}";
+  const std::string terms_over =
+      "{\"id\":\"t\",\"a\":\"\",\"b\":\"" + distinct_words(kTerms - 1) + "\"}";
+  struct Row {
+    const char *what;
+    std::string body;
+    unsigned long long document;
+    long long offset;
+    std::string limit;
+  } rows[] = {
+      {"nesting, stream", first + nested(kNesting + 1), 2,
+       static_cast<long long>(first.size()),
+       "nested deeper than " + std::to_string(kNesting) + " levels"},
+      {"nesting, array", "[{\"id\":1}, " + nested(kNesting + 1) + "]", 2, -1,
+       "nested deeper than " + std::to_string(kNesting) + " levels"},
+      {"words", first + many_words, 2, static_cast<long long>(first.size()),
+       "more than " + std::to_string(kWords) + " words"},
+      {"terms", "[" + terms_over + "]", 1, -1,
+       "more than " + std::to_string(kTerms) + " index terms"},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    for (const char *index : {"big", "fresh"}) {
+      EXPECT_EQ(lumidex_documents_add(index, r.body.c_str()), -1);
+      EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_DOCUMENT_TOO_LARGE)
+          << last_error();
+      unsigned long long document = 0;
+      long long offset = 0;
+      EXPECT_EQ(lumidex_last_error_position(&document, &offset), 1);
+      EXPECT_EQ(document, r.document);
+      EXPECT_EQ(offset, r.offset);
+      EXPECT_EQ(
+          last_error().rfind("Document at position " +
+                                 std::to_string(r.document) + " is too large: ",
+                             0),
+          0u)
+          << last_error();
+      EXPECT_NE(last_error().find(r.limit), std::string::npos) << last_error();
+    }
+    EXPECT_EQ(count_of("big"), 1);
+    EXPECT_EQ(lumidex_document_get("big", "a"), nullptr);
+    EXPECT_EQ(str(lumidex_index_stats_json("fresh")), "null");
+  }
+  /* At the limits themselves a document is accepted. */
+  EXPECT_EQ(lumidex_documents_add("big", nested(kNesting).c_str()), 1)
+      << last_error();
+  EXPECT_EQ(
+      lumidex_documents_add("big", ("[" + nested(kNesting) + "]").c_str()), 1)
+      << last_error();
+  EXPECT_EQ(lumidex_documents_add("big", terms_at_limit.c_str()), 1)
+      << last_error();
+  EXPECT_EQ(hits_for("big", "xzz"), 1);
+}
+
+/* Postings are written out inside the batch's transaction every megabyte
+ * or so of documents: four documents of nearly 200,000 words each, no word
+ * in two of them (5 MB), fit in 256 MB of address space beyond what the process
+ * has. Buffered whole until the commit they took about 350 MB. The batch still
+ * commits as one: all four or none. */
+TEST_F(CoreTest, LargeDocumentsOfOneBatchAreFlushedInParts) {
+  std::string body;
+  for (int d = 0; d < 4; ++d)
+    body += "{\"id\":" + std::to_string(d) + ",\"a\":\"\",\"b\":\"" +
+            distinct_words(kTerms - 10, d * kTerms) + "\"}\n";
+  ASSERT_EQ(lumidex_documents_add("flush", "{\"id\":\"first\"}"), 1);
+  lmxtest::ChildResult r = lmxtest::run_child(
+      [&] {
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = address_space() + (256ull << 20);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) std::exit(2);
+        int added = lumidex_documents_add("flush", body.c_str());
+        if (added != 4) {
+          fprintf(stderr, "added %d: %s\n", added, last_error().c_str());
+          std::exit(1);
+        }
+      },
+      lmxtest::ChildSpec{});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(count_of("flush"), 5);
+  for (const char *id : {"0", "1", "2", "3"})
+    EXPECT_NE(lumidex_document_get("flush", id), nullptr) << id;
+  EXPECT_GE(hits_for("flush", "xbidoy"), 1);
 }

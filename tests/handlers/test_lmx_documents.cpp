@@ -127,6 +127,59 @@ TEST(LmxDocuments, AdditionAnswersTheCountOrTheEngineFailure) {
   }
 }
 
+/* Only the router's entry names a document beyond the engine's limits; the
+ * plain handler answers every failed addition alike, and neither asks for
+ * the code after a success. */
+TEST(LmxDocuments, OnlyTheRoutedEntryAnswersDocumentTooLarge) {
+  struct Row {
+    const char *what;
+    bool routed;
+    int add_result;
+    int code;
+    int status;
+    std::string answer;
+    std::string log;
+  };
+  const std::string text =
+      "Document at position 2 is too large: it holds "
+      "more than 1000000 words, the most a document "
+      "may hold.";
+  const std::string add = "lumidex_documents_add(books|[])\n";
+  const std::vector<Row> rows = {
+      {"routed, too large", true, -1, 8, 400,
+       envelope("document_too_large", text),
+       add + "lumidex_last_error_code()\nlumidex_last_error()\n"},
+      {"routed, other failure", true, -1, 7, 400,
+       envelope("document_addition_failed", text),
+       add + "lumidex_last_error_code()\nlumidex_last_error()\n"},
+      {"routed, success", true, 2, 8, 200, added("2"), add},
+      {"plain, too large", false, -1, 8, 400,
+       envelope("document_addition_failed", text),
+       add + "lumidex_last_error()\n"},
+  };
+  for (const Row &row : rows) {
+    dbl::reset();
+    dbl::script().add_result = row.add_result;
+    dbl::script().last_error = text;
+    dbl::script().last_error_code = row.code;
+    Request req;
+    req.method = "POST";
+    req.body = "[]";
+    req.body_via = BodyVia::Stdin;
+    hh::Reply rep = hh::run(
+        [&]() {
+          if (row.routed)
+            lmx_execute_documents_routed("books", "");
+          else
+            lmx_execute_documents("books", "");
+        },
+        req);
+    EXPECT_EQ(rep.headers, json_headers(row.status)) << row.what;
+    EXPECT_EQ(rep.body, row.answer) << row.what;
+    EXPECT_EQ(rep.log, row.log) << row.what;
+  }
+}
+
 TEST(LmxDocuments, AdditionIgnoresTheDocumentIdentifier) {
   dbl::reset();
   dbl::script().add_result = 1;
@@ -174,6 +227,30 @@ TEST(LmxDocuments, ListingAnswersTheHitsMemberCompactOrAnEmptyArray) {
     EXPECT_EQ(rep.body, row.body) << row.what;
     /* The listing never asks the engine why. */
     EXPECT_EQ(rep.log, "lumidex_search(books||20|0)\n") << row.what;
+  }
+}
+
+/* Numbers are listed with the text they were stored with: no rounding of
+ * long integers, no trailing zeros dropped, and a number beyond a double's
+ * range does not turn the whole listing into "[]". */
+TEST(LmxDocuments, ListingKeepsEveryNumberAsStored) {
+  const std::vector<std::string> numbers = {"123456789012345678901234567890",
+                                            "1.50",
+                                            "1e400",
+                                            "-1E-400",
+                                            "1e2",
+                                            "-0",
+                                            "0.1",
+                                            "18446744073709551616",
+                                            "7"};
+  for (const std::string &n : numbers) {
+    dbl::reset();
+    dbl::script().search =
+        "{\"hits\": [ {\"id\":1, \"n\": " + n + "}, {\"m\":[" + n + "]} ]}";
+    hh::Reply rep = call("books", nullptr, Request{});
+    EXPECT_EQ(rep.headers, json_headers(200)) << n;
+    EXPECT_EQ(rep.body, "[{\"id\":1,\"n\":" + n + "},{\"m\":[" + n + "]}]\n")
+        << n;
   }
 }
 

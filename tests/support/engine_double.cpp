@@ -6,6 +6,7 @@
  */
 #include "engine_double.h"
 
+#include "lumidex_admin.h"
 #include "lumidex_core.h"
 
 namespace dbl {
@@ -130,6 +131,11 @@ const char *lumidex_index_stats_json(const char *index) {
 const char *lumidex_last_error(void) {
   dbl::record("lumidex_last_error", {});
   return dbl::text(dbl::g_script.last_error);
+}
+
+int lumidex_last_error_code(void) {
+  dbl::record("lumidex_last_error_code", {});
+  return dbl::g_script.last_error_code;
 }
 
 }  // extern "C"

@@ -40,6 +40,7 @@ struct Script {
   std::optional<std::string> indexes_list = std::string("[]");
   std::optional<std::string> stats = std::string("null");
   std::optional<std::string> last_error = std::nullopt;
+  int last_error_code = 0; /* a lumidex_error_code */
 };
 
 /* The script in force; tests change its members directly. */
