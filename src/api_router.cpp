@@ -1,5 +1,6 @@
 /*
- * api_router.cpp: the whole API, one CGI request per process.
+ * api_router.cpp: the whole API, one CGI request per process, or many
+ * requests per process when a FastCGI host starts it.
  *
  * The route kind chooses the handler: "/" (and "/index...") is the search
  * sandbox page, "/status" the status handler, and the "/indexes/..." routes
@@ -29,6 +30,11 @@
  *     none) is read and dropped before exiting: some hosts report a program
  *     that exits with its input unread as a failed request.
  *
+ * Under FastCGI (nl_fastcgi.h) each request gets the same serve() with its
+ * own environment and streams and fresh toolkit state; the engine stays
+ * open between requests (its readers pick up newer commits, its writers are
+ * closed after each write), so only the start-up and the open are saved.
+ *
  * Keys are compared in constant time and never written anywhere. The sandbox
  * page is compiled into the program from web/sandbox.html (sandbox_page.h).
  */
@@ -38,6 +44,7 @@
 
 #include "lmx_common.h"
 #include "nl_cgi.h"
+#include "nl_fastcgi.h"
 #include "sandbox_page.h"
 
 /* The route parser's limits, restated as the longest texts it keeps whole. */
@@ -265,10 +272,22 @@ static void serve(void) {
   lmx_cleanup_engine();
 }
 
-int main(void) {
+/* One request, whichever way it came. */
+static void serve_request(void) {
   serve();
   /* The answer goes out first; then the host may finish sending the body. */
   fflush(stdout);
   cgi_discard_post();
+}
+
+int main(void) {
+  if (nl_fastcgi_started()) {
+    lmx_keep_engine_open(1);
+    nl_fastcgi_serve(serve_request);
+    lmx_keep_engine_open(0);
+    lmx_cleanup_engine();
+    return 0;
+  }
+  serve_request();
   return 0;
 }
