@@ -223,6 +223,17 @@ TEST(FastCgi, AFatalPageEndsItsRequestAndNotTheWorker) {
   EXPECT_EQ(member(after.body, "probe"), "");
 }
 
+/* Asks for the status page until an answer of 200 comes back, at most 600
+ * times with 50 ms between tries. */
+bool serving_again(int port) {
+  for (int attempt = 0; attempt < 600; attempt++) {
+    if (lmxtest::http_request(port, "GET", "/status?format=json").status == 200)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
   Server server(HostMode::FastCgi, 2);
   REQUIRE_SERVER(server);
@@ -235,6 +246,7 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
   std::mutex mu;
   std::vector<std::string> acknowledged;
   std::map<int, int> statuses;
+  std::vector<std::string> program_errors;
   std::atomic<int> acked{0};
   std::atomic<int> writers_left{kWriters};
 
@@ -248,6 +260,10 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
           server.port(), "POST", "/indexes/load/documents", body);
       std::lock_guard<std::mutex> lock(mu);
       statuses[r.status]++;
+      /* Any failure is the host's own page for a request whose worker
+       * died, never an error the program answered. */
+      if (r.status != 200 && content_type(r.headers).find("json") != std::string::npos)
+        program_errors.push_back(r.body);
       if (r.status == 200) {
         acknowledged.push_back(id);
         acked++;
@@ -291,7 +307,11 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
                 s.first == 503)
         << s.second << " answers";
   }
-  EXPECT_GT(statuses[200], kWriters * kWritesEach / 2);
+  EXPECT_GT(statuses[200], 0);
+  EXPECT_TRUE(program_errors.empty()) << program_errors.front();
+  /* lighttpd starts a dead worker again on its next check (about once a
+   * second); until then requests get 503. Wait for that to be seen. */
+  ASSERT_TRUE(serving_again(server.port())) << server.error_log();
   for (const std::string &id : acknowledged) {
     for (const std::string &doc : {id, id + "-b"}) {
       HttpResponse r = lmxtest::http_request(
@@ -305,6 +325,125 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
       server.port(), "POST", "/indexes/load/documents",
       "{\"id\":\"after\",\"text\":\"after the kills\"}");
   EXPECT_EQ(last.status, 200) << last.body << server.error_log();
+}
+
+/* Text for document n of the soak's fixed index: a few words from a small
+ * vocabulary, so searches match many documents. */
+std::string soak_document(int n) {
+  static const char *words[] = {"web",    "server", "library", "editor",
+                                "python", "tools",  "network", "daemon",
+                                "client", "shell",  "graphics", "font"};
+  std::string text;
+  for (int k = 0; k < 6; k++) {
+    if (k > 0) text += " ";
+    text += words[(n * 7 + k * 5 + k * n) % 12];
+  }
+  return "{\"id\":\"d" + std::to_string(n) + "\",\"name\":\"pkg" +
+         std::to_string(n) + "\",\"text\":\"" + text + "\"}";
+}
+
+/* A batch of count documents of about 2 KiB each, all ids fixed, so every
+ * batch replaces the one before; round tells the batches apart. */
+std::string bulk_batch(int round, int count) {
+  std::string body = "[";
+  std::string filler(2000, 'z');
+  for (int i = 0; i < count; i++) {
+    if (i > 0) body += ",";
+    body += "{\"id\":\"b" + std::to_string(i) + "\",\"round\":" +
+            std::to_string(round) + ",\"text\":\"bulk " + filler + "\"}";
+  }
+  return body + "]";
+}
+
+TEST(FastCgi, SoakOfMixedReadsAndWritesKeepsAnswersAndResidentSizeFlat) {
+  constexpr int kDocuments = 300;
+  constexpr int kMaxRounds = 400;
+  constexpr int kWarmRounds = 5;
+  constexpr int kMinRounds = 20;
+  constexpr int kScratchIds = 64;
+  /* Growth allowed past the warm sample: the engine's caches are bounded
+   * (one reader per index, Xapian's block cache per table, the last answer
+   * text), so what is left is allocator noise. */
+  constexpr long kGrowthKib = 4096;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+
+  Server server(HostMode::FastCgi, 1);
+  REQUIRE_SERVER(server);
+  const int port = server.port();
+  std::string seed = "[";
+  for (int n = 0; n < kDocuments; n++) seed += (n ? "," : "") + soak_document(n);
+  seed += "]";
+  ASSERT_EQ(lmxtest::http_request(port, "POST", "/indexes/soak/documents", seed)
+                .status, 200);
+  std::vector<pid_t> worker = server.workers();
+  ASSERT_EQ(worker.size(), 1u);
+
+  const std::vector<std::string> queries = {
+      "/indexes/soak/search?q=web+server", "/indexes/soak/search?q=librar",
+      "/indexes/soak/search?q=python+tools&limit=5&offset=3",
+      "/indexes/soak/search?q=nothingmatches", "/indexes/soak/documents/d17",
+      "/indexes/soak/documents/d299", "/indexes/soak/stats",
+      "/indexes/soak/documents"};
+  std::map<std::string, std::string> expected;
+  for (const std::string &q : queries) {
+    HttpResponse r = lmxtest::http_request(port, "GET", q);
+    ASSERT_EQ(r.status, 200) << q << ": " << r.body;
+    expected[q] = without_elapsed(r.body);
+  }
+
+  long warm_kib = -1, peak_kib = 0;
+  int rounds = 0, requests = 0, writes = 0, wrong = 0;
+  std::string first_wrong;
+  auto check = [&](const std::string &what, bool ok) {
+    requests++;
+    if (ok) return;
+    if (wrong++ == 0) first_wrong = what;
+  };
+  while (rounds < kMaxRounds && std::chrono::steady_clock::now() < deadline) {
+    for (int k = 0; k < 6; k++) {
+      for (const std::string &q : queries) {
+        HttpResponse r = lmxtest::http_request(port, "GET", q);
+        check(q, r.status == 200 && without_elapsed(r.body) == expected[q]);
+      }
+      /* A write, then the next read must see it. */
+      int id = writes % kScratchIds;
+      std::string doc = "{\"id\":\"s" + std::to_string(id) + "\",\"n\":" +
+                        std::to_string(writes) + "}";
+      HttpResponse w = lmxtest::http_request(port, "POST",
+                                             "/indexes/scratch/documents", doc);
+      check("write " + std::to_string(writes), w.status == 200);
+      writes++;
+      HttpResponse got = lmxtest::http_request(
+          port, "GET", "/indexes/scratch/documents/s" + std::to_string(id));
+      check("read back " + doc, got.status == 200 && got.body == doc + "\n");
+    }
+    /* A large batch (about 800 KiB) whose memory must not stay. */
+    HttpResponse bulk = lmxtest::http_request(port, "POST", "/indexes/bulk/documents",
+                                              bulk_batch(rounds, 400));
+    check("bulk batch", bulk.status == 200 &&
+                            bulk.body.find("\"added\":400") != std::string::npos);
+    rounds++;
+    long kib = lmxtest::resident_kib(worker[0]);
+    if (rounds == kWarmRounds) warm_kib = kib;
+    if (kib > peak_kib) peak_kib = kib;
+  }
+  long end_kib = lmxtest::resident_kib(worker[0]);
+  HttpResponse stats = lmxtest::http_request(port, "GET", "/indexes/scratch/stats");
+  std::cout << "soak: " << rounds << " rounds, " << requests << " requests, "
+            << writes << " writes; worker resident KiB: warm " << warm_kib
+            << ", peak " << peak_kib << ", end " << end_kib << "\n";
+
+  EXPECT_EQ(wrong, 0) << "first wrong answer: " << first_wrong;
+  EXPECT_GE(rounds, kMinRounds);
+  EXPECT_NE(stats.body.find("\"numberOfDocuments\":" +
+                            std::to_string(std::min(writes, kScratchIds))),
+            std::string::npos)
+      << stats.body;
+  /* The same process served everything, and its size stayed flat. */
+  EXPECT_EQ(server.workers(), worker) << server.error_log();
+  ASSERT_GT(warm_kib, 0);
+  EXPECT_LE(peak_kib - warm_kib, kGrowthKib);
+  EXPECT_LE(end_kib - warm_kib, kGrowthKib);
 }
 
 }  // namespace
