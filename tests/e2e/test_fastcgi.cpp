@@ -60,6 +60,7 @@ class Server {
   int port() const { return server_.port(); }
   std::string error_log() const { return server_.error_log(); }
   std::vector<pid_t> workers() const { return server_.children(); }
+  const std::string &storage() const { return storage_; }
 
  private:
   TempDir dir_;
@@ -186,6 +187,51 @@ TEST(FastCgi, EveryRequestAnswersAsUnderCgiFromOneWorker) {
   }
   /* One process answered everything: nothing ended it. */
   EXPECT_EQ(fastcgi.workers(), first_workers) << fastcgi.error_log();
+}
+
+/* Runs the lumidex tool on storage; its exit status. */
+int tool(const std::string &storage, std::vector<std::string> args) {
+  args.insert(args.begin(), {"--storage-dir", storage, "-q"});
+  lmxtest::ChildSpec job;
+  job.inherit_env = true;
+  return lmxtest::run_program(std::string(LMX_BUILD_DIR) + "/tools/lumidex",
+                              args, job)
+      .exit_code;
+}
+
+TEST(FastCgi, TheNextRequestSeesWhatTheToolChanged) {
+  TempDir files;
+  std::string first = files.sub("first.ndjson"), second = files.sub("second.ndjson");
+  ASSERT_TRUE(lmxtest::write_file(first, "{\"id\":\"1\",\"text\":\"alpha beta\"}\n"));
+  ASSERT_TRUE(lmxtest::write_file(
+      second, "{\"id\":\"9\",\"text\":\"delta alpha\"}\n{\"id\":\"8\",\"text\":\"omega\"}\n"));
+  Server server(HostMode::FastCgi, 1);
+  REQUIRE_SERVER(server);
+  const int port = server.port();
+  const std::string storage = server.storage();
+  auto search = [&] {
+    return lmxtest::http_request(port, "GET", "/indexes/notes/search?q=alpha");
+  };
+  ASSERT_EQ(tool(storage, {"import", "notes", first}), 0);
+  HttpResponse before = search();
+  ASSERT_EQ(before.status, 200) << before.body;
+  EXPECT_NE(before.body.find("alpha beta"), std::string::npos) << before.body;
+
+  /* The worker holds the index open; the tool deletes it and makes another
+   * of the same name, with other documents. */
+  ASSERT_EQ(tool(storage, {"delete-index", "notes"}), 0);
+  ASSERT_EQ(tool(storage, {"import", "notes", second}), 0);
+  HttpResponse after = search();
+  EXPECT_NE(after.body.find("delta alpha"), std::string::npos) << after.body;
+  EXPECT_EQ(after.body.find("alpha beta"), std::string::npos) << after.body;
+  EXPECT_EQ(lmxtest::http_request(port, "GET", "/indexes/notes/documents/1").status, 404);
+  HttpResponse listed = lmxtest::http_request(port, "GET", "/indexes");
+  EXPECT_NE(listed.body.find("\"uid\":\"notes\""), std::string::npos) << listed.body;
+
+  ASSERT_EQ(tool(storage, {"delete-index", "notes"}), 0);
+  EXPECT_EQ(search().status, 404);
+  /* ... and the worker never held a lock that kept the tool out. */
+  EXPECT_EQ(server.workers().size(), 1u);
 }
 
 /* The value of the JSON member key (a number or a string) in text. */
