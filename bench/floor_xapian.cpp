@@ -61,9 +61,9 @@ int main(int argc, char **argv) {
     Xapian::Enquire enquire(db);
     enquire.set_query(plain_query(argv[2]));
     Xapian::MSet mset = enquire.get_mset(0, limit, kExactCountBelow);
-    std::string out = "{\"total_hits\":" +
-                      std::to_string(mset.get_matches_estimated()) +
-                      ",\"hits\":[";
+    std::string out =
+        "{\"total_hits\":" + std::to_string(mset.get_matches_estimated()) +
+        ",\"hits\":[";
     for (Xapian::doccount k = 0; k < mset.size(); ++k) {
       if (k) out += ',';
       out += mset[k].get_document().get_data();

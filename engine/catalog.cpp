@@ -360,9 +360,9 @@ std::vector<IndexInfo> Catalog::list() {
   for (const std::string &name : names) {
     try {
       struct stat st;
-      Xapian::Database *cached =
-          lstat(path_of(name).c_str(), &st) == 0 ? current_reader(name, st)
-                                                 : nullptr;
+      Xapian::Database *cached = lstat(path_of(name).c_str(), &st) == 0
+                                     ? current_reader(name, st)
+                                     : nullptr;
       if (cached != nullptr) {
         Xapian::Database &db = *cached;
         db.reopen();

@@ -122,9 +122,10 @@ static void end_request(void) { longjmp(request_end, 1); }
 /* An answer for a request that could not be set up: written on the raw
  * stream, since the stdio ones are what failed. */
 static void refuse(FCGX_Stream *out) {
-  FCGX_PutS("Status: 503\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
-            "Out of memory\n",
-            out);
+  FCGX_PutS(
+      "Status: 503\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
+      "Out of memory\n",
+      out);
 }
 
 /* serve, or the jump of a fatal page; kept apart so no local of the

@@ -17,13 +17,12 @@
  * Verdicts rest on answers, counts and /proc, never on speed.
  */
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <iostream>
 #include <chrono>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -136,7 +135,10 @@ std::vector<Request> differential_requests(const std::string &write_key,
       {"GET", "/indexes/books/search?q=%26%3D%2B", "", {R}},
       {"GET", "/indexes/books/search?q=caf%C3%A9", "", {R}},
       {"POST", "/indexes/books/search", "{\"q\":\"austen\"}", {R}},
-      {"POST", "/indexes/books/search?limit=1", "{\"q\":\"herbert\",\"limit\":5}", {R}},
+      {"POST",
+       "/indexes/books/search?limit=1",
+       "{\"q\":\"herbert\",\"limit\":5}",
+       {R}},
       /* The body of the search before must not be seen by this one. */
       {"POST", "/indexes/books/search", "", {R}},
       {"GET", "/indexes/books/stats", "", {R}},
@@ -201,10 +203,14 @@ int tool(const std::string &storage, std::vector<std::string> args) {
 
 TEST(FastCgi, TheNextRequestSeesWhatTheToolChanged) {
   TempDir files;
-  std::string first = files.sub("first.ndjson"), second = files.sub("second.ndjson");
-  ASSERT_TRUE(lmxtest::write_file(first, "{\"id\":\"1\",\"text\":\"alpha beta\"}\n"));
-  ASSERT_TRUE(lmxtest::write_file(
-      second, "{\"id\":\"9\",\"text\":\"delta alpha\"}\n{\"id\":\"8\",\"text\":\"omega\"}\n"));
+  std::string first = files.sub("first.ndjson"),
+              second = files.sub("second.ndjson");
+  ASSERT_TRUE(
+      lmxtest::write_file(first, "{\"id\":\"1\",\"text\":\"alpha beta\"}\n"));
+  ASSERT_TRUE(
+      lmxtest::write_file(second,
+                          "{\"id\":\"9\",\"text\":\"delta "
+                          "alpha\"}\n{\"id\":\"8\",\"text\":\"omega\"}\n"));
   Server server(HostMode::FastCgi, 1);
   REQUIRE_SERVER(server);
   const int port = server.port();
@@ -224,9 +230,12 @@ TEST(FastCgi, TheNextRequestSeesWhatTheToolChanged) {
   HttpResponse after = search();
   EXPECT_NE(after.body.find("delta alpha"), std::string::npos) << after.body;
   EXPECT_EQ(after.body.find("alpha beta"), std::string::npos) << after.body;
-  EXPECT_EQ(lmxtest::http_request(port, "GET", "/indexes/notes/documents/1").status, 404);
+  EXPECT_EQ(
+      lmxtest::http_request(port, "GET", "/indexes/notes/documents/1").status,
+      404);
   HttpResponse listed = lmxtest::http_request(port, "GET", "/indexes");
-  EXPECT_NE(listed.body.find("\"uid\":\"notes\""), std::string::npos) << listed.body;
+  EXPECT_NE(listed.body.find("\"uid\":\"notes\""), std::string::npos)
+      << listed.body;
 
   ASSERT_EQ(tool(storage, {"delete-index", "notes"}), 0);
   EXPECT_EQ(search().status, 404);
@@ -284,7 +293,9 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
   Server server(HostMode::FastCgi, 2);
   REQUIRE_SERVER(server);
   ASSERT_EQ(lmxtest::http_request(server.port(), "POST", "/indexes",
-                                  "{\"uid\":\"load\"}").status, 201);
+                                  "{\"uid\":\"load\"}")
+                .status,
+            201);
 
   constexpr int kWriters = 4;
   constexpr int kWritesEach = 60;
@@ -302,13 +313,14 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
       std::string body = "[{\"id\":\"" + id + "\",\"text\":\"written by " +
                          std::to_string(w) + "\"},{\"id\":\"" + id +
                          "-b\",\"text\":\"second of the batch\"}]";
-      HttpResponse r = lmxtest::http_request(
-          server.port(), "POST", "/indexes/load/documents", body);
+      HttpResponse r = lmxtest::http_request(server.port(), "POST",
+                                             "/indexes/load/documents", body);
       std::lock_guard<std::mutex> lock(mu);
       statuses[r.status]++;
       /* Any failure is the host's own page for a request whose worker
        * died, never an error the program answered. */
-      if (r.status != 200 && content_type(r.headers).find("json") != std::string::npos)
+      if (r.status != 200 &&
+          content_type(r.headers).find("json") != std::string::npos)
         program_errors.push_back(r.body);
       if (r.status == 200) {
         acknowledged.push_back(id);
@@ -329,7 +341,8 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
       }
       std::vector<pid_t> workers = server.workers();
       if (!workers.empty() &&
-          kill(workers[static_cast<size_t>(kills) % workers.size()], SIGKILL) == 0)
+          kill(workers[static_cast<size_t>(kills) % workers.size()], SIGKILL) ==
+              0)
         kills++;
       next += 20;
     }
@@ -360,24 +373,24 @@ TEST(FastCgi, KilledWorkersLoseNoAcknowledgedWriteAndAreStartedAgain) {
   ASSERT_TRUE(serving_again(server.port())) << server.error_log();
   for (const std::string &id : acknowledged) {
     for (const std::string &doc : {id, id + "-b"}) {
-      HttpResponse r = lmxtest::http_request(
-          server.port(), "GET", "/indexes/load/documents/" + doc);
+      HttpResponse r = lmxtest::http_request(server.port(), "GET",
+                                             "/indexes/load/documents/" + doc);
       EXPECT_EQ(r.status, 200) << doc << ": " << r.body;
     }
   }
   /* New workers serve, and none holds the write lock between requests. */
   EXPECT_FALSE(server.workers().empty());
-  HttpResponse last = lmxtest::http_request(
-      server.port(), "POST", "/indexes/load/documents",
-      "{\"id\":\"after\",\"text\":\"after the kills\"}");
+  HttpResponse last =
+      lmxtest::http_request(server.port(), "POST", "/indexes/load/documents",
+                            "{\"id\":\"after\",\"text\":\"after the kills\"}");
   EXPECT_EQ(last.status, 200) << last.body << server.error_log();
 }
 
 /* Text for document n of the soak's fixed index: a few words from a small
  * vocabulary, so searches match many documents. */
 std::string soak_document(int n) {
-  static const char *words[] = {"web",    "server", "library", "editor",
-                                "python", "tools",  "network", "daemon",
+  static const char *words[] = {"web",    "server", "library",  "editor",
+                                "python", "tools",  "network",  "daemon",
                                 "client", "shell",  "graphics", "font"};
   std::string text;
   for (int k = 0; k < 6; k++) {
@@ -395,8 +408,9 @@ std::string bulk_batch(int round, int count) {
   std::string filler(2000, 'z');
   for (int i = 0; i < count; i++) {
     if (i > 0) body += ",";
-    body += "{\"id\":\"b" + std::to_string(i) + "\",\"round\":" +
-            std::to_string(round) + ",\"text\":\"bulk " + filler + "\"}";
+    body += "{\"id\":\"b" + std::to_string(i) +
+            "\",\"round\":" + std::to_string(round) + ",\"text\":\"bulk " +
+            filler + "\"}";
   }
   return body + "]";
 }
@@ -411,24 +425,30 @@ TEST(FastCgi, SoakOfMixedReadsAndWritesKeepsAnswersAndResidentSizeFlat) {
    * (one reader per index, Xapian's block cache per table, the last answer
    * text), so what is left is allocator noise. */
   constexpr long kGrowthKib = 4096;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(25);
 
   Server server(HostMode::FastCgi, 1);
   REQUIRE_SERVER(server);
   const int port = server.port();
   std::string seed = "[";
-  for (int n = 0; n < kDocuments; n++) seed += (n ? "," : "") + soak_document(n);
+  for (int n = 0; n < kDocuments; n++)
+    seed += (n ? "," : "") + soak_document(n);
   seed += "]";
   ASSERT_EQ(lmxtest::http_request(port, "POST", "/indexes/soak/documents", seed)
-                .status, 200);
+                .status,
+            200);
   std::vector<pid_t> worker = server.workers();
   ASSERT_EQ(worker.size(), 1u);
 
   const std::vector<std::string> queries = {
-      "/indexes/soak/search?q=web+server", "/indexes/soak/search?q=librar",
+      "/indexes/soak/search?q=web+server",
+      "/indexes/soak/search?q=librar",
       "/indexes/soak/search?q=python+tools&limit=5&offset=3",
-      "/indexes/soak/search?q=nothingmatches", "/indexes/soak/documents/d17",
-      "/indexes/soak/documents/d299", "/indexes/soak/stats",
+      "/indexes/soak/search?q=nothingmatches",
+      "/indexes/soak/documents/d17",
+      "/indexes/soak/documents/d299",
+      "/indexes/soak/stats",
       "/indexes/soak/documents"};
   std::map<std::string, std::string> expected;
   for (const std::string &q : queries) {
@@ -453,8 +473,8 @@ TEST(FastCgi, SoakOfMixedReadsAndWritesKeepsAnswersAndResidentSizeFlat) {
       }
       /* A write, then the next read must see it. */
       int id = writes % kScratchIds;
-      std::string doc = "{\"id\":\"s" + std::to_string(id) + "\",\"n\":" +
-                        std::to_string(writes) + "}";
+      std::string doc = "{\"id\":\"s" + std::to_string(id) +
+                        "\",\"n\":" + std::to_string(writes) + "}";
       HttpResponse w = lmxtest::http_request(port, "POST",
                                              "/indexes/scratch/documents", doc);
       check("write " + std::to_string(writes), w.status == 200);
@@ -464,17 +484,18 @@ TEST(FastCgi, SoakOfMixedReadsAndWritesKeepsAnswersAndResidentSizeFlat) {
       check("read back " + doc, got.status == 200 && got.body == doc + "\n");
     }
     /* A large batch (about 800 KiB) whose memory must not stay. */
-    HttpResponse bulk = lmxtest::http_request(port, "POST", "/indexes/bulk/documents",
-                                              bulk_batch(rounds, 400));
-    check("bulk batch", bulk.status == 200 &&
-                            bulk.body.find("\"added\":400") != std::string::npos);
+    HttpResponse bulk = lmxtest::http_request(
+        port, "POST", "/indexes/bulk/documents", bulk_batch(rounds, 400));
+    check("bulk batch", bulk.status == 200 && bulk.body.find("\"added\":400") !=
+                                                  std::string::npos);
     rounds++;
     long kib = lmxtest::resident_kib(worker[0]);
     if (rounds == kWarmRounds) warm_kib = kib;
     if (kib > peak_kib) peak_kib = kib;
   }
   long end_kib = lmxtest::resident_kib(worker[0]);
-  HttpResponse stats = lmxtest::http_request(port, "GET", "/indexes/scratch/stats");
+  HttpResponse stats =
+      lmxtest::http_request(port, "GET", "/indexes/scratch/stats");
   std::cout << "soak: " << rounds << " rounds, " << requests << " requests, "
             << writes << " writes; worker resident KiB: warm " << warm_kib
             << ", peak " << peak_kib << ", end " << end_kib << "\n";

@@ -8,14 +8,13 @@
 #include "lighttpd.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -152,8 +151,8 @@ std::vector<pid_t> LighttpdServer::children() const {
     if (pid <= 0) continue;
     /* /proc/PID/stat: "pid (comm) state ppid ..."; comm may hold spaces,
      * so the fields are counted from the last ')'. */
-    std::string stat = read_file("/proc/" + std::string(e->d_name) + "/stat")
-                           .value_or("");
+    std::string stat =
+        read_file("/proc/" + std::string(e->d_name) + "/stat").value_or("");
     size_t close = stat.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream rest(stat.substr(close + 1));
