@@ -261,21 +261,33 @@ void Catalog::remove(const std::string &name) {
   sweep_work_areas();
 }
 
+Xapian::Database *Catalog::current_reader(const std::string &name,
+                                          const struct stat &st) {
+  auto it = readers_.find(name);
+  if (it == readers_.end()) return nullptr;
+  if (it->second.dev == st.st_dev && it->second.ino == st.st_ino)
+    return it->second.db.get();
+  readers_.erase(it);
+  return nullptr;
+}
+
 Xapian::Database *Catalog::reader(const std::string &name) {
   if (!valid_identifier(name)) return nullptr;
-  if (!exists(name)) {
+  struct stat st;
+  if (lstat(path_of(name).c_str(), &st) != 0) {
     readers_.erase(name);
     return nullptr;
   }
-  auto it = readers_.find(name);
   try {
-    if (it != readers_.end()) {
-      it->second->reopen();
-      return it->second.get();
+    if (Xapian::Database *cached = current_reader(name, st)) {
+      cached->reopen();
+      return cached;
     }
+    /* Opened after the lstat: if the directory is replaced in between, the
+     * next call sees another identity and opens it again. */
     auto db = std::make_unique<Xapian::Database>(open_database(path_of(name)));
     Xapian::Database *raw = db.get();
-    readers_.emplace(name, std::move(db));
+    readers_[name] = CachedReader{std::move(db), st.st_dev, st.st_ino};
     return raw;
   } catch (const Xapian::DatabaseNotFoundError &) {
     /* Removed between the check and the open. */
@@ -371,9 +383,12 @@ std::vector<IndexInfo> Catalog::list() {
   out.reserve(names.size());
   for (const std::string &name : names) {
     try {
-      auto it = readers_.find(name);
-      if (it != readers_.end()) {
-        Xapian::Database &db = *it->second;
+      struct stat st;
+      Xapian::Database *cached = lstat(path_of(name).c_str(), &st) == 0
+                                     ? current_reader(name, st)
+                                     : nullptr;
+      if (cached != nullptr) {
+        Xapian::Database &db = *cached;
         db.reopen();
         out.push_back(fresh_read(db, [&] { return info_of(name, db); }));
       } else {

@@ -17,7 +17,12 @@
  * database under a temporary name and moves it into place with a rename that
  * never replaces an existing entry, so of two concurrent creations exactly
  * one wins and a crash never shows a half-made index. Readers are opened on
- * first use and kept for the life of the catalog; writers are opened per
+ * first use and kept for the life of the catalog (a long-lived process
+ * keeps one per index it has read), each with the identity (device and
+ * inode) of the directory it was opened on: when another process has
+ * deleted the index and made a new one of the same name, the old reader
+ * would go on reading the deleted files, so it is dropped and the new
+ * index opened. Writers are opened per
  * write with DB_RETRY_LOCK (queueing behind other writers) and closed by the
  * caller right after its commit, so the lock is held briefly. A writer is
  * opened only on an existing index (never DB_CREATE), so a write racing with
@@ -29,6 +34,8 @@
 #ifndef LMX_ENGINE_CATALOG_H
 #define LMX_ENGINE_CATALOG_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <xapian.h>
 
 #include <algorithm>
@@ -136,8 +143,10 @@ class Catalog {
 
   /* The reader of an index, opened on first use and reopened (a cheap check
    * of the revision on disk) on later calls so it sees commits made since by
-   * this or any other process; null when the index does not exist (or
-   * the name is invalid). The catalog owns it. */
+   * this or any other process, or opened anew when the index's directory is
+   * another one than it was opened on (deleted and made again meanwhile);
+   * null when the index does not exist (or the name is invalid). The
+   * catalog owns it. */
   Xapian::Database *reader(const std::string &name);
 
   /* A writer on an existing index, waiting for the write lock held by any
@@ -177,8 +186,20 @@ class Catalog {
   void sweep_work_areas() const;
   IndexInfo info_of(const std::string &name, const Xapian::Database &db) const;
 
+  /* An open reader and the identity of the directory it was opened on. */
+  struct CachedReader {
+    std::unique_ptr<Xapian::Database> db;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  /* The cached reader of name when its directory, whose lstat is st, is
+   * still the one it was opened on; otherwise forgets it and returns
+   * null. */
+  Xapian::Database *current_reader(const std::string &name,
+                                   const struct stat &st);
+
   std::string dir_;
-  std::map<std::string, std::unique_ptr<Xapian::Database>> readers_;
+  std::map<std::string, CachedReader> readers_;
 };
 
 }  // namespace lmx

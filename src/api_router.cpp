@@ -1,5 +1,6 @@
 /*
- * api_router.cpp: the whole API, one CGI request per process.
+ * api_router.cpp: the whole API, one CGI request per process, or many
+ * requests per process when a FastCGI host starts it.
  *
  * The route kind chooses the handler: "/" (and "/index...") is the search
  * sandbox page, "/status" the status handler, and the "/indexes/..." routes
@@ -40,6 +41,11 @@
  *  7. Before that, the request is logged on standard error if its answer
  *     is 500 or more, or always with LUMIDEX_LOG=requests (lmx_log.cpp).
  *
+ * Under FastCGI (nl_fastcgi.h) each request gets the same serve() with its
+ * own environment and streams and fresh toolkit state; the engine stays
+ * open between requests (its readers pick up newer commits, its writers are
+ * closed after each write), so only the start-up and the open are saved.
+ *
  * Keys are compared in constant time and never written anywhere. The sandbox
  * page is compiled into the program from web/sandbox.html (sandbox_page.h).
  */
@@ -50,6 +56,7 @@
 #include "lmx_common.h"
 #include "lumidex_core.h"
 #include "nl_cgi.h"
+#include "nl_fastcgi.h"
 #include "sandbox_page.h"
 
 /* The route parser's limits, restated as the longest texts it keeps whole. */
@@ -356,12 +363,24 @@ static void serve(void) {
   lmx_cleanup_engine();
 }
 
-int main(void) {
+/* One request, whichever way it came. */
+static void serve_request(void) {
   lmx_log_begin();
   serve();
   /* The answer goes out first; then the host may finish sending the body. */
   fflush(stdout);
   lmx_log_end();
   cgi_discard_post();
+}
+
+int main(void) {
+  if (nl_fastcgi_started()) {
+    lmx_keep_engine_open(1);
+    nl_fastcgi_serve(serve_request);
+    lmx_keep_engine_open(0);
+    lmx_cleanup_engine();
+    return 0;
+  }
+  serve_request();
   return 0;
 }

@@ -10,9 +10,10 @@
  * cross-origin answers are for api_router; the health handler alone also
  * uses lumidex_admin.h.
  *
- * Process-wide state of this module: the storage directory (512 bytes) and
- * the engine-open flag, both file-private in lmx_lifetime.cpp; the request's
- * start time and noted failure reason in lmx_log.cpp.
+ * Process-wide state of this module: the storage directory (512 bytes), the
+ * engine-open flag and the keep-open setting, file-private in
+ * lmx_lifetime.cpp; the request's start time and noted failure reason in
+ * lmx_log.cpp.
  */
 #ifndef LMX_COMMON_H
 #define LMX_COMMON_H
@@ -48,8 +49,22 @@ int lmx_mkdir_p(const char *path);
  * first). 0 when open (now or already), -1 when lumidex_init failed. */
 int lmx_init_engine(void);
 
-/* Closes the engine if open; otherwise does nothing. */
+/* Closes the engine if open; otherwise does nothing. While the engine is
+ * kept open (lmx_keep_engine_open), does nothing at all. */
 void lmx_cleanup_engine(void);
+
+/* keep 1: the engine stays open from one request to the next in a process
+ * that serves many (a FastCGI worker). lmx_cleanup_engine then leaves it
+ * open, and lmx_init_engine resolves the storage directory afresh from each
+ * request's environment, closing the engine and opening it on the new
+ * directory when the request names another one than the open engine's (a
+ * failed open is tried again by the next request). The engine's readers
+ * look for newer commits on each use and its writers are closed after each
+ * write, so an engine kept open sees other processes' changes and holds no
+ * lock between requests. keep 0 (the default) restores one open and one
+ * close per request; a caller that kept the engine open closes it with
+ * lmx_keep_engine_open(0) then lmx_cleanup_engine(). */
+void lmx_keep_engine_open(int keep);
 
 /* ---- Route parser ----------------------------------------------------- */
 

@@ -12,9 +12,11 @@
  * lumidex_init exactly as resolved; whether the engine can work there is the
  * engine's decision, so creation failures are never reported here.
  *
- * State: s_storage_path (empty until resolved, never resolved twice) and
- * s_engine_initialized (1 only between a successful lumidex_init and the
- * matching lumidex_cleanup). Both are file-private; nothing here allocates.
+ * State: s_storage_path (empty until resolved; resolved once per process,
+ * or once per request while the engine is kept open), s_engine_initialized
+ * (1 only between a successful lumidex_init and the matching
+ * lumidex_cleanup) and s_keep_open (set by an entry that serves many
+ * requests per process). All are file-private; nothing here allocates.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +29,7 @@
 
 static char s_storage_path[LMX_PATH_SIZE];
 static int s_engine_initialized = 0;
+static int s_keep_open = 0;
 
 /* getenv, with an empty value counted as unset. */
 static const char *env_value(const char *name) {
@@ -34,27 +37,26 @@ static const char *env_value(const char *name) {
   return (value && value[0]) ? value : NULL;
 }
 
-/* Fills s_storage_path from the first candidate that applies. */
-static void resolve_storage_dir(void) {
+/* Fills path (LMX_PATH_SIZE bytes) from the first candidate that
+ * applies. */
+static void resolve_storage_dir(char *path) {
   const char *value;
 
   if ((value = env_value("LUMIDEX_STORAGE_DIR")) != NULL) {
-    nl_strlcpy(s_storage_path, value, sizeof s_storage_path);
+    nl_strlcpy(path, value, LMX_PATH_SIZE);
   } else if ((value = env_value("LUMIDEX_DATA_DIR")) != NULL) {
-    nl_strlcpy(s_storage_path, value, sizeof s_storage_path);
+    nl_strlcpy(path, value, LMX_PATH_SIZE);
   } else if ((value = env_value("LOCALAPPDATA")) != NULL) {
-    snprintf(s_storage_path, sizeof s_storage_path,
-             LMX_STORAGE_LOCALAPPDATA_FMT, value);
+    snprintf(path, LMX_PATH_SIZE, LMX_STORAGE_LOCALAPPDATA_FMT, value);
   } else if ((value = env_value("TEMP")) != NULL) {
-    snprintf(s_storage_path, sizeof s_storage_path, LMX_STORAGE_TEMP_FMT,
-             value);
+    snprintf(path, LMX_PATH_SIZE, LMX_STORAGE_TEMP_FMT, value);
   } else {
-    nl_strlcpy(s_storage_path, LMX_STORAGE_FALLBACK, sizeof s_storage_path);
+    nl_strlcpy(path, LMX_STORAGE_FALLBACK, LMX_PATH_SIZE);
   }
 }
 
 const char *lmx_get_storage_dir(void) {
-  if (s_storage_path[0] == '\0') resolve_storage_dir();
+  if (s_storage_path[0] == '\0') resolve_storage_dir(s_storage_path);
   return s_storage_path;
 }
 
@@ -83,7 +85,22 @@ int lmx_mkdir_p(const char *path) {
   return _mkdir(copy);
 }
 
+/* While the engine is kept open: takes this request's storage directory,
+ * closing the engine when it is open on another one. */
+static void follow_request_storage_dir(void) {
+  char wanted[LMX_PATH_SIZE];
+
+  resolve_storage_dir(wanted);
+  if (strcmp(wanted, s_storage_path) == 0) return;
+  if (s_engine_initialized) {
+    lumidex_cleanup();
+    s_engine_initialized = 0;
+  }
+  nl_strlcpy(s_storage_path, wanted, sizeof s_storage_path);
+}
+
 int lmx_init_engine(void) {
+  if (s_keep_open) follow_request_storage_dir();
   if (s_engine_initialized) return 0;
   (void)lmx_get_storage_dir();
   (void)lmx_mkdir_p(s_storage_path);
@@ -92,8 +109,10 @@ int lmx_init_engine(void) {
   return 0;
 }
 
+void lmx_keep_engine_open(int keep) { s_keep_open = keep ? 1 : 0; }
+
 void lmx_cleanup_engine(void) {
-  if (!s_engine_initialized) return;
+  if (!s_engine_initialized || s_keep_open) return;
   lumidex_cleanup();
   s_engine_initialized = 0;
 }

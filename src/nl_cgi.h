@@ -5,13 +5,19 @@
  *
  * The toolkit knows nothing of the API or the engine. It works on plain
  * NUL-terminated byte strings and caller-supplied fixed buffers, keeps only
- * five pieces of state (the eight-slot query result ring and its index, the
- * binary-stdout flag, the last status written and the header-block hook),
- * and never fails loudly: null arguments are
- * tolerated (a null source is "", a null destination or size 0 writes
- * nothing) and sizes always include the terminator.
+ * a few pieces of per-request state (the eight-slot query result ring and
+ * its index, the binary-stdout flag, whether the body was taken from
+ * standard input, the last status written and the header-block hook) and one
+ * per-process setting (what a fatal page does once it is out), and never
+ * fails loudly: null arguments are tolerated (a null source is "", a null
+ * destination or size 0 writes nothing) and sizes always include the
+ * terminator.
  *
- * Single-threaded by design: one process serves one request.
+ * Single-threaded by design. It reads the request from the process's
+ * environment (getenv), standard input and standard output as they stand at
+ * each call, so an entry that serves many requests in one process swaps in
+ * each request's environment and streams and calls cgi_reset_request before
+ * it; the toolkit itself never learns how the request arrived.
  */
 #ifndef NL_CGI_H
 #define NL_CGI_H
@@ -23,6 +29,18 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Request state ------------------------------------------------------ */
+
+/* Forgets everything the toolkit kept from the previous request: the query
+ * result ring starts again at its first slot and is emptied, standard output
+ * counts as not yet switched to binary mode, and the body counts as unread
+ * (so cgi_discard_post works on the new request's input). A process that
+ * serves one request never needs it; an entry serving several calls it
+ * before each one, after the request's environment and streams are in
+ * place. The fatal-page ending set with cgi_set_fatal_end is a setting of
+ * the process and stays. */
+void cgi_reset_request(void);
 
 /* ---- Request variables and query lookup ------------------------------- */
 
@@ -142,8 +160,17 @@ void html_escape_f(FILE *out, const char *text);
 
 /* Fatal-error pages: each writes a whole header block of its own (status
  * line without reason, content type, empty line) whatever was written
- * before, then its body and a line feed, flushes, and ends the process with
- * exit(0): the status travels in the Status line. They never return. */
+ * before, then its body and a line feed, flushes, and ends the request: by
+ * default the process ends with exit(0) (the status travels in the Status
+ * line); with an ending set by cgi_set_fatal_end, that function is called
+ * instead. They never return. */
+
+/* Sets what a fatal page calls once the page is flushed, in place of
+ * exit(0). end must not return (an entry serving many requests in one
+ * process jumps back to its request loop, so a fatal page ends the request
+ * and not the process); if it does return, the process exits as by default.
+ * Null restores the default. */
+void cgi_set_fatal_end(void (*end)(void));
 
 /* Plain-text page: message unescaped (null writes only the line feed). */
 void cgi_die_text(int status, const char *message);

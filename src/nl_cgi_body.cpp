@@ -21,13 +21,15 @@
  * the body from standard input, so that cgi_discard_post can take in what a
  * program left unread, and only that.
  *
- * Exported: cgi_read_post, cgi_discard_post.
+ * Exported: cgi_read_post, cgi_discard_post; nl_cgi_body_reset for
+ * cgi_reset_request.
  */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "nl_cgi.h"
+#include "nl_cgi_state.h"
 #include "platform.h"
 
 enum { STREAM_FIRST_CAPACITY = 65536, STREAM_CHUNK = 8192 };
@@ -36,6 +38,8 @@ static const size_t DISCARD_CHUNK = 65536;
 
 /* Whether read_stdin has taken the body from standard input. */
 static int stdin_body_read = 0;
+
+void nl_cgi_body_reset(void) { stdin_body_read = 0; }
 
 /* Narrows a length to the signed 32-bit range bodies are measured in. */
 static int32_t clamp_length(long value) {

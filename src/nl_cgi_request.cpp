@@ -12,15 +12,27 @@
  * any allocation. The body reader and the response writers live in their own
  * files.
  *
- * Exported: cgi_env, cgi_method, cgi_path_info, cgi_is_post, cgi_query.
+ * cgi_reset_request starts a new request here and has the body reader and
+ * the response writers forget theirs (nl_cgi_state.h).
+ *
+ * Exported: cgi_reset_request, cgi_env, cgi_method, cgi_path_info,
+ * cgi_is_post, cgi_query.
  */
 #include <stdlib.h>
 #include <string.h>
 
 #include "nl_cgi.h"
+#include "nl_cgi_state.h"
 
 static char slots[CGI_QUERY_SLOTS][CGI_QUERY_VALUE_SIZE];
 static int slot = 0;
+
+void cgi_reset_request(void) {
+  memset(slots, 0, sizeof slots);
+  slot = 0;
+  nl_cgi_body_reset();
+  nl_cgi_response_reset();
+}
 
 /* Value of a hexadecimal digit, or -1 when c is none. */
 static int hex_value(char c) {

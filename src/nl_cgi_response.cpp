@@ -13,7 +13,8 @@
  * unconditionally so a body written after it is never translated either.
  * The fatal-error pages write a full block of their own, whatever came
  * before, and end the process with exit status 0: under CGI the status
- * travels in the Status line, never in the exit code.
+ * travels in the Status line, never in the exit code. An entry that serves
+ * many requests per process sets `fatal_end` to end only the request.
  *
  * Write and flush errors are ignored: there is nobody left to tell.
  *
@@ -26,11 +27,13 @@
  * Exported: cgi_header_status, cgi_header_json, cgi_header_html,
  * cgi_header_text, cgi_header_ct, cgi_header_extra, cgi_headers_end,
  * cgi_response_status, cgi_response_reset, cgi_on_headers_end,
- * json_escape_f, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json.
+ * json_escape_f, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json,
+ * cgi_set_fatal_end; nl_cgi_response_reset for cgi_reset_request.
  */
 #include <stdlib.h>
 
 #include "nl_cgi.h"
+#include "nl_cgi_state.h"
 #include "platform.h"
 
 static int done = 0;
@@ -38,6 +41,18 @@ static int done = 0;
 static int answered = 0;
 /* Called by cgi_headers_end before the empty line; null when none. */
 static void (*headers_hook)(int status) = NULL;
+/* Called after a fatal page in place of exit(0); null for exit. */
+static void (*fatal_end)(void) = NULL;
+
+/* A new request has written nothing and adds nothing to its header block
+ * until it says so. */
+void nl_cgi_response_reset(void) {
+  done = 0;
+  answered = 0;
+  headers_hook = NULL;
+}
+
+void cgi_set_fatal_end(void (*end)(void)) { fatal_end = end; }
 
 /* Switches standard output to binary mode the first time a header is
  * written. */
@@ -153,9 +168,11 @@ void html_escape_f(FILE *out, const char *text) {
   }
 }
 
-/* Flushes what the page wrote and ends the process. */
+/* Flushes what the page wrote and ends the request: through fatal_end
+ * when one is set, else (or should it return) by ending the process. */
 static void finish_page(void) {
   fflush(stdout);
+  if (fatal_end != NULL) fatal_end();
   exit(0);
 }
 

@@ -8,7 +8,10 @@
  * bytes of the request line (percent escapes included) are exactly what the
  * test wrote. Read-only answers are compared with what api_router answers
  * when run directly as a CGI process on the same storage, so the server is
- * seen to pass the request and the response through unchanged.
+ * seen to pass the request and the response through unchanged. Every test
+ * runs twice: with api_router as a CGI program and as lighttpd's FastCGI
+ * workers (two of them, so requests land on processes that served others
+ * before).
  */
 #include <gtest/gtest.h>
 
@@ -45,12 +48,15 @@ HttpResponse http(int port, const std::string &method, const std::string &target
   return lmxtest::http_request(port, method, target, body, headers);
 }
 
+using lmxtest::HostMode;
+
 /* lighttpd serving api_router on a fresh storage directory of its own. */
 class Server {
  public:
   /* keys: LUMIDEX_WRITE_KEY / LUMIDEX_READ_KEY to set in its environment. */
-  explicit Server(const std::map<std::string, std::string> &keys = {})
-      : storage_(dir_.sub("storage")), server_(kRouter, kRender, storage_, keys) {}
+  explicit Server(HostMode mode, const std::map<std::string, std::string> &keys = {})
+      : storage_(dir_.sub("storage")),
+        server_(kRouter, kRender, storage_, keys, mode) {}
 
   bool running() const { return server_.running(); }
   int port() const { return server_.port(); }
@@ -88,11 +94,13 @@ std::string error_code(const std::string &body) {
   return std::regex_search(body, m, code) ? m[1].str() : "";
 }
 
+class HttpApi : public ::testing::TestWithParam<HostMode> {};
+
 #define REQUIRE_SERVER(s) \
   ASSERT_TRUE((s).running()) << "lighttpd did not start: " << (s).error_log()
 
-TEST(HttpApi, EveryRouteAndMethodGivesTheHandlersAnswer) {
-  Server server;
+TEST_P(HttpApi, EveryRouteAndMethodGivesTheHandlersAnswer) {
+  Server server(GetParam());
   REQUIRE_SERVER(server);
   auto page = lmxtest::read_file(std::string(LMX_SOURCE_DIR) + "/web/sandbox.html");
   ASSERT_TRUE(page.has_value());
@@ -170,8 +178,8 @@ std::string json_member(const std::string &text, const char *key) {
   return out;
 }
 
-TEST(HttpApi, TwoMegabyteDocumentArrivesWholeAndLargerBodiesAreRefused) {
-  Server server;
+TEST_P(HttpApi, TwoMegabyteDocumentArrivesWholeAndLargerBodiesAreRefused) {
+  Server server(GetParam());
   REQUIRE_SERVER(server);
   std::string text;
   for (int i = 0; text.size() < 2 * 1024 * 1024; i++)
@@ -202,8 +210,8 @@ TEST(HttpApi, TwoMegabyteDocumentArrivesWholeAndLargerBodiesAreRefused) {
   EXPECT_EQ(http(server.port(), "GET", "/indexes/big/documents/huge").status, 404);
 }
 
-TEST(HttpApi, PercentEncodedNamesAndQueriesReachTheEngineDecoded) {
-  Server server;
+TEST_P(HttpApi, PercentEncodedNamesAndQueriesReachTheEngineDecoded) {
+  Server server(GetParam());
   REQUIRE_SERVER(server);
   const std::string docs =
       "[{\"id\":\"web-guide\",\"title\":\"Web server guide\"},"
@@ -244,8 +252,8 @@ TEST(HttpApi, PercentEncodedNamesAndQueriesReachTheEngineDecoded) {
   EXPECT_EQ(http(server.port(), "GET", "/indexes/mixed/documents/plain").status, 200);
 }
 
-TEST(HttpApi, UnknownRoutesAreNotFound) {
-  Server server;
+TEST_P(HttpApi, UnknownRoutesAreNotFound) {
+  Server server(GetParam());
   REQUIRE_SERVER(server);
   for (const char *target : {"/nothing", "/favicon.ico", "/indexes/books/settings",
                              "/STATUS", "/indexes/books/search/../settings"}) {
@@ -259,7 +267,7 @@ TEST(HttpApi, UnknownRoutesAreNotFound) {
 /* Which key a route needs: none, a write key, or a read key. */
 enum class Need { Open, Write, Read };
 
-TEST(HttpApi, AccessKeysGuardEveryRouteKind) {
+TEST_P(HttpApi, AccessKeysGuardEveryRouteKind) {
   const std::string W = "W-7f3a9c1e", R = "R-0b44d2aa";
   struct Route {
     std::string method, target, body;
@@ -297,7 +305,7 @@ TEST(HttpApi, AccessKeysGuardEveryRouteKind) {
 
   for (const Setup &setup : setups) {
     SCOPED_TRACE(setup.what);
-    Server server(setup.keys);
+    Server server(GetParam(), setup.keys);
     REQUIRE_SERVER(server);
     bool has_w = setup.keys.count("LUMIDEX_WRITE_KEY") > 0;
     bool has_r = setup.keys.count("LUMIDEX_READ_KEY") > 0;
@@ -343,5 +351,11 @@ TEST(HttpApi, AccessKeysGuardEveryRouteKind) {
     EXPECT_EQ(log.find(R), std::string::npos);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Hosts, HttpApi,
+                         ::testing::Values(HostMode::Cgi, HostMode::FastCgi),
+                         [](const ::testing::TestParamInfo<HostMode> &info) {
+                           return std::string(lmxtest::host_mode_name(info.param));
+                         });
 
 }  // namespace

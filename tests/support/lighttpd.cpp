@@ -10,6 +10,7 @@
 #include "lighttpd.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,6 +20,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace lmxtest {
@@ -58,6 +61,19 @@ void send_all(int fd, const std::string &bytes) {
 }
 
 }  // namespace
+
+const char *host_mode_name(HostMode mode) {
+  return mode == HostMode::FastCgi ? "fastcgi" : "cgi";
+}
+
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
 
 int free_loopback_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -103,8 +119,14 @@ HttpResponse http_request(int port, const std::string &method,
 LighttpdServer::LighttpdServer(const std::string &router,
                                const std::string &render,
                                const std::string &storage,
-                               const std::map<std::string, std::string> &env)
-    : router_(router), render_(render), storage_(storage), env_(env) {
+                               const std::map<std::string, std::string> &env,
+                               HostMode mode, int workers)
+    : router_(router),
+      render_(render),
+      storage_(storage),
+      env_(env),
+      mode_(mode),
+      workers_(workers) {
   mkdir(storage_.c_str(), 0700);
   for (int attempt = 0; attempt < kStartAttempts && pid_ <= 0; attempt++)
     try_start();
@@ -120,17 +142,45 @@ std::string LighttpdServer::error_log() const {
   return start_failure_ + read_file(dir_.sub("error.log")).value_or("");
 }
 
+std::vector<pid_t> LighttpdServer::children() const {
+  std::vector<pid_t> out;
+  if (pid_ <= 0) return out;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return out;
+  while (struct dirent *e = readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    /* /proc/PID/stat: "pid (comm) state ppid ..."; comm may hold spaces,
+     * so the fields are counted from the last ')'. */
+    std::string stat =
+        read_file("/proc/" + std::string(e->d_name) + "/stat").value_or("");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == pid_ && state != "Z") out.push_back(pid);
+  }
+  closedir(proc);
+  return out;
+}
+
 void LighttpdServer::try_start() {
   port_ = free_loopback_port();
   ChildSpec job;
   job.inherit_env = true;
   for (const auto &kv : env_) job.env[kv.first] = kv.second;
   std::string conf_path = dir_.sub("lighttpd.conf");
-  ChildResult conf =
-      run_program(render_,
-                  {"--router", router_, "--storage", storage_, "--port",
-                   std::to_string(port_), "--errorlog", dir_.sub("error.log")},
-                  job);
+  std::vector<std::string> args = {"--router",   router_,
+                                   "--storage",  storage_,
+                                   "--port",     std::to_string(port_),
+                                   "--errorlog", dir_.sub("error.log")};
+  if (mode_ == HostMode::FastCgi) {
+    args.insert(args.end(), {"--fastcgi", "--socket", dir_.sub("fcgi.sock"),
+                             "--procs", std::to_string(workers_)});
+  }
+  ChildResult conf = run_program(render_, args, job);
   if (conf.exit_code != 0 || !write_file(conf_path, conf.out)) {
     start_failure_ = "render-lighttpd-conf failed: " + conf.err + "\n";
     return;

@@ -1,6 +1,7 @@
 /*
  * lighttpd.h: a real lighttpd on a free loopback port serving api_router,
- * and one-shot HTTP/1.0 requests to it, for end-to-end tests.
+ * as CGI or through FastCGI workers it spawns itself, and one-shot HTTP/1.0
+ * requests to it, for end-to-end tests.
  *
  * The server runs in the foreground (-D) with the project's configuration
  * template filled in by deploy/render-lighttpd-conf, in a temporary
@@ -42,6 +43,18 @@ HttpResponse http_request(int port, const std::string &method,
                           const std::string &body = "",
                           const std::vector<std::string> &headers = {});
 
+/* How lighttpd runs the program. */
+enum class HostMode {
+  Cgi,    /* one process per request (mod_cgi) */
+  FastCgi /* workers spawned by lighttpd (mod_fastcgi) */
+};
+
+/* "cgi" or "fastcgi", for test names. */
+const char *host_mode_name(HostMode mode);
+
+/* VmRSS of process pid in KiB from /proc, or -1 when it cannot be read. */
+long resident_kib(pid_t pid);
+
 class LighttpdServer {
  public:
   /* Starts lighttpd on a free port for the api_router at router, with the
@@ -53,7 +66,8 @@ class LighttpdServer {
    * pick and the bind is retried a few times. */
   LighttpdServer(const std::string &router, const std::string &render,
                  const std::string &storage,
-                 const std::map<std::string, std::string> &env = {});
+                 const std::map<std::string, std::string> &env = {},
+                 HostMode mode = HostMode::Cgi, int workers = 2);
   ~LighttpdServer();
   LighttpdServer(const LighttpdServer &) = delete;
   LighttpdServer &operator=(const LighttpdServer &) = delete;
@@ -63,6 +77,9 @@ class LighttpdServer {
   /* lighttpd's error log (also the programs' standard error), or what went
    * wrong while starting it. */
   std::string error_log() const;
+  /* The running children of lighttpd (its FastCGI workers), by process
+   * id; empty under CGI between requests. */
+  std::vector<pid_t> children() const;
 
  private:
   void try_start();
@@ -71,6 +88,8 @@ class LighttpdServer {
   std::string render_;
   std::string storage_;
   std::map<std::string, std::string> env_;
+  HostMode mode_;
+  int workers_;
   TempDir dir_;
   std::string start_failure_;
   int port_ = 0;

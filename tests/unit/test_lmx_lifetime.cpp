@@ -224,4 +224,38 @@ TEST(LmxLifetime, FailedInitLeavesTheEngineClosed) {
                          ")\nlumidex_init(" + dir + ")\nlumidex_cleanup()\n");
 }
 
+TEST(LmxLifetime, KeptOpenTheEngineOpensOnceAndFollowsTheRequestsDirectory) {
+  /* Requests of one long-lived process, each with its own environment:
+   * cleanup leaves the engine open; a request naming another storage
+   * directory closes it and opens it there; a failed open is tried again
+   * by the next request; letting go closes it for good. */
+  lmxtest::TempDir tmp;
+  const std::string a = tmp.sub("a"), b = tmp.sub("b");
+  lmxtest::ChildResult res = in_child({{"LUMIDEX_STORAGE_DIR", a}}, [&] {
+    std::string out;
+    auto request = [&](const std::string &dir) {
+      setenv("LUMIDEX_STORAGE_DIR", dir.c_str(), 1);
+      out += std::to_string(lmx_init_engine()) + lmx_get_storage_dir() + ";";
+      lmx_cleanup_engine();
+    };
+    lmx_keep_engine_open(1);
+    request(a);
+    request(a);
+    request(b);
+    dbl::script().init_result = -1;
+    request(a);
+    dbl::script().init_result = 0;
+    request(a);
+    lmx_keep_engine_open(0);
+    lmx_cleanup_engine();
+    return out;
+  });
+  EXPECT_EQ(res.out,
+            "0" + a + ";0" + a + ";0" + b + ";-1" + a + ";0" + a + ";");
+  EXPECT_EQ(res.err, "lumidex_init(" + a +
+                         ")\nlumidex_cleanup()\nlumidex_init(" + b +
+                         ")\nlumidex_cleanup()\nlumidex_init(" + a +
+                         ")\nlumidex_init(" + a + ")\nlumidex_cleanup()\n");
+}
+
 }  // namespace

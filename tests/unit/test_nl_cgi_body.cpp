@@ -379,4 +379,27 @@ TEST(NlCgiBody, DiscardTakesInOnlyWhatNobodyReadUpToContentLength) {
   }
 }
 
+TEST(NlCgiBody, ResetLetsDiscardTakeInTheNextRequestsBody) {
+  /* Two requests in one process, as an entry serving many runs them: the
+   * first body is read from standard input; then standard input is the
+   * next request's stream, whose body is left unread and must be dropped. */
+  static char next_input[] = "defghij";
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "with reset" : "without reset");
+    lmxtest::ChildResult r = lmxtest::run_child(
+        [reset] {
+          free(cgi_read_post(nullptr));
+          stdin = fmemopen(next_input, sizeof next_input - 1, "r");
+          if (reset) cgi_reset_request();
+          setenv("CONTENT_LENGTH", "4", 1);
+          report_rest_after_discard(false);
+        },
+        stdin_spec("3", "abc"));
+    ASSERT_EQ(r.exit_code, 0);
+    /* 7 bytes: 4 dropped only once the reader forgot it had taken the
+     * first request's body. */
+    EXPECT_EQ(r.out, reset ? "rest 3" : "rest 7");
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
  */
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -225,6 +226,29 @@ TEST(NlCgiRequest, PathInfoAndEnvFallBackOnlyWhenUnsetOrEmpty) {
     EXPECT_STREQ(env, row.env);
   }
   unsetenv("PATH_INFO");
+}
+
+TEST(NlCgiQuery, ResetEmptiesTheRingAndStartsItAgain) {
+  lmxtest::ChildSpec job;
+  job.env["QUERY_STRING"] = "a=first&b=second&c=third";
+  lmxtest::ChildResult r = lmxtest::run_child(
+      [] {
+        /* This child was forked mid-suite: start from a reset. */
+        cgi_reset_request();
+        const char *a = cgi_query("a");
+        const char *b = cgi_query("b");
+        const char *c = cgi_query("c");
+        cgi_reset_request();
+        /* Nothing of the previous request stays readable, and the ring
+         * starts again at the same slot. */
+        printf("[%s][%s]", b, c);
+        setenv("QUERY_STRING", "z=next", 1);
+        const char *z = cgi_query("z");
+        printf("%d%d", z == a, strcmp(a, "next") == 0);
+      },
+      job);
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "[][]11");
 }
 
 }  // namespace

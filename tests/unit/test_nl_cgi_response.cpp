@@ -7,6 +7,7 @@
  * checked. The escapers write to an in-memory stream in this process.
  */
 #include <gtest/gtest.h>
+#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -308,6 +309,40 @@ TEST(NlCgiResponse, FatalPageAfterOtherHeadersWritesItsOwnBlockToo) {
             "Status: 200\r\nContent-Type: text/html; charset=utf-8\r\n"
             "Status: 503\r\nContent-Type: application/json; charset=utf-8\r\n"
             "\r\n{\"ok\":false,\"error\":\"busy\"}\n");
+}
+
+jmp_buf fatal_jump;
+void jump_back(void) { longjmp(fatal_jump, 1); }
+void return_anyway(void) { fputs("[ending ran]", stdout); }
+
+TEST(NlCgiResponse, FatalPageCallsTheSetEndingInsteadOfExiting) {
+  const std::string page =
+      "Status: 500\r\nContent-Type: application/json; charset=utf-8\r\n"
+      "\r\n{\"ok\":false,\"error\":\"stop\"}\n";
+  struct Row {
+    const char *what;
+    void (*end)(void);
+    std::string out;
+  } rows[] = {
+      /* The ending jumps back: the process goes on after the page. */
+      {"an ending that jumps", jump_back, page + "[after the page]"},
+      /* An ending that returns cannot let the caller go on: exit(0). */
+      {"an ending that returns", return_anyway, page + "[ending ran]"},
+      {"null restores exit", nullptr, page},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    lmxtest::ChildResult r = run([&row] {
+      cgi_set_fatal_end(row.end);
+      if (setjmp(fatal_jump) == 0) {
+        cgi_die_json(500, "stop");
+        fputs("[the caller went on]", stdout);
+      }
+      fputs("[after the page]", stdout);
+    });
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, row.out);
+  }
 }
 
 }  // namespace
