@@ -27,6 +27,41 @@ const char *lumidex_documents_page_json(const char *index,
 int lumidex_documents_add_pk(const char *index, const char *primary_key,
                              const char *body);
 
+/* ---- Backups ---------------------------------------------------------
+ * A backup directory holds one entry per index: DEST/NAME is a Xapian
+ * database holding one committed revision of the index (documents, document
+ * ids and metadata: primary key, times) and DEST/NAME/lumidex-backup.json its
+ * manifest, the object
+ *   {"index":NAME,"revision":R,"document_count":N,"primary_key":K,
+ *    "created_at":T,"updated_at":T,"backed_up_at":T}
+ * where R is the index's revision the copy holds (each committed write adds
+ * one) and N its documents at that revision. */
+
+/* Copies index into dest_dir/INDEX while other processes keep writing to
+ * it, using Xapian's compaction of one committed revision; when commits keep
+ * landing during the copy, the last attempt holds the index's write lock, so
+ * writers wait for it instead of failing. dest_dir must exist, must not be
+ * writable by every user and must belong to this user or root; an entry
+ * INDEX in it is never replaced. Returns the manifest above, or null on
+ * failure (a missing index, an existing backup, an unusable dest_dir),
+ * leaving nothing behind in dest_dir. Needs lumidex_init. */
+const char *lumidex_index_backup_json(const char *index, const char *dest_dir);
+
+/* Restores the backup dest_dir/INDEX (made by lumidex_index_backup_json) as
+ * index INDEX of the open storage directory: copied with Xapian's compaction
+ * into a work area, checked against the manifest's document count, then
+ * moved into place. replace 0: refuses when the index exists; nonzero:
+ * exchanges the existing index for the restored one atomically (a write in
+ * flight to the old index is lost). Returns the backup's manifest, or null on
+ * failure (no backup, a damaged one, an existing index), changing nothing.
+ * Needs lumidex_init. */
+const char *lumidex_index_restore_json(const char *dest_dir, const char *index,
+                                       int replace);
+
+/* The manifests of every backup in dest_dir, as a JSON array ordered by
+ * index name; null when dest_dir cannot be listed. Needs no lumidex_init. */
+const char *lumidex_backups_list_json(const char *dest_dir);
+
 #ifdef __cplusplus
 }
 #endif
