@@ -324,4 +324,68 @@ TEST(LumidexBackup, CopiesOfALiveIndexHoldExactlyOneCommittedRevision) {
   EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
 }
 
+struct ToolCase {
+  const char *what;
+  std::vector<std::string> args; /* DEST is written as "@" */
+  int exit_code;
+  const char *error_part;
+};
+
+TEST(LumidexBackup, ToolRefusalsChangeNothing) {
+  TempDir work;
+  std::string storage = work.sub("storage"), dest = work.sub("dest");
+  ASSERT_EQ(mkdir(storage.c_str(), 0700), 0);
+  ASSERT_TRUE(lmxtest::write_file(work.sub("d.ndjson"), "{\"id\":\"1\"}\n"));
+  for (const char *index : {"alpha", "beta"})
+    ASSERT_EQ(tool(storage, {"import", index, work.sub("d.ndjson")}).exit_code,
+              0);
+  ASSERT_EQ(tool(storage, {"backup", dest}).exit_code, 0);
+  ASSERT_EQ(tool(storage, {"delete-index", "alpha"}).exit_code, 0);
+
+  const std::vector<ToolCase> cases = {
+      {"restore of every backup while one index exists",
+       {"restore", "@"},
+       1,
+       "index `beta` exists; nothing restored"},
+      {"restore of a backup that is not there",
+       {"restore", "@", "--index", "gamma"},
+       1,
+       "No backup of index `gamma`"},
+      {"restore from a directory without backups",
+       {"restore", work.sub("storage")},
+       1,
+       "no backups in"},
+      {"backup of a missing index",
+       {"backup", "@", "--index", "gamma"},
+       1,
+       "Index `gamma` not found."},
+      {"backup over the backups there",
+       {"backup", "@"},
+       1,
+       "(0 of 1 indexes backed up): A backup of index `beta` already exists"},
+      {"backup without DEST", {"backup"}, 2, "DEST is required"},
+      {"restore with an unknown option",
+       {"restore", "@", "--replace"},
+       2,
+       "--replace"},
+  };
+  for (const ToolCase &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = c.args;
+    for (std::string &a : args)
+      if (a == "@") a = dest;
+    ChildResult r = tool(storage, args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_NE(r.err.find(c.error_part), std::string::npos) << r.err;
+    EXPECT_EQ(lmxtest::entries_of(storage), std::vector<std::string>{"beta"});
+    EXPECT_EQ(lmxtest::entries_of(dest),
+              (std::vector<std::string>{"alpha", "beta"}));
+  }
+  /* With --force the same restore puts both back. */
+  ChildResult r = tool(storage, {"restore", dest, "--force"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(lmxtest::entries_of(storage),
+            (std::vector<std::string>{"alpha", "beta"}));
+}
+
 }  // namespace
