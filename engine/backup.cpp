@@ -27,7 +27,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "error.h"

@@ -17,7 +17,9 @@
  * commits the manifest's revision counts since a backup of the index taken
  * before the writers started, the documents to the manifest's count, and
  * the restored database passes xapian-check. Restoring over the live index
- * is refused without --force and replaces it with it.
+ * is refused without --force and replaces it with it. The tool's refusals
+ * (an index that exists, a backup that is missing, a backup already made)
+ * change neither the storage directory nor the backups.
  */
 #include <gtest/gtest.h>
 #include <sys/stat.h>
