@@ -152,7 +152,9 @@ Manifest copy_revision(Catalog &storage, const std::string &name,
 Manifest copy_live(Catalog &storage, const std::string &name,
                    const std::string &work) {
   Xapian::Database *db = storage.reader(name);
-  if (!db) throw Error("Index " + backticked(name) + " not found.");
+  if (!db)
+    throw Error("Index " + backticked(name) + " not found.",
+                LUMIDEX_ERROR_INDEX_NOT_FOUND);
   for (int attempt = 1; attempt <= kLockFreeAttempts; ++attempt) {
     try {
       if (attempt > 1) db->reopen();
@@ -176,13 +178,15 @@ std::string backup_index(Catalog &storage, const std::string &name,
                          const std::string &dest_dir) {
   Catalog::require_valid_name(name);
   std::string why = check_storage_dir(dest_dir.c_str());
-  if (!why.empty()) throw Error("Backup directory: " + why);
+  if (!why.empty())
+    throw Error("Backup directory: " + why, LUMIDEX_ERROR_STORAGE_REFUSED);
   Catalog dest(dest_dir);
   std::string exists = "A backup of index " + backticked(name) +
                        " already exists in " + backticked(dest_dir) + ".";
-  if (dest.exists(name)) throw Error(exists);
+  if (dest.exists(name)) throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
   if (!storage.exists(name))
-    throw Error("Index " + backticked(name) + " not found.");
+    throw Error("Index " + backticked(name) + " not found.",
+                LUMIDEX_ERROR_INDEX_NOT_FOUND);
 
   std::string work = dest.work_area(name);
   std::string text;
@@ -195,7 +199,8 @@ std::string backup_index(Catalog &storage, const std::string &name,
     Catalog::discard(work);
     throw;
   }
-  if (!dest.install(work, name, false)) throw Error(exists);
+  if (!dest.install(work, name, false))
+    throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
   return text;
 }
 
@@ -206,12 +211,16 @@ std::string restore_index(Catalog &storage, const std::string &dest_dir,
   Manifest m;
   if (!read_manifest(from, &m))
     throw Error("No backup of index " + backticked(name) + " in " +
-                backticked(dest_dir) + " (no readable " + kManifestFile + ").");
+                    backticked(dest_dir) + " (no readable " + kManifestFile +
+                    ").",
+                LUMIDEX_ERROR_INDEX_NOT_FOUND);
   if (m.info.name != name)
     throw Error("The backup " + backticked(from) + " holds index " +
-                backticked(m.info.name) + ", not " + backticked(name) + ".");
+                    backticked(m.info.name) + ", not " + backticked(name) + ".",
+                LUMIDEX_ERROR_INVALID_ARGUMENT);
   std::string exists = "Index " + backticked(name) + " already exists.";
-  if (!replace && storage.exists(name)) throw Error(exists);
+  if (!replace && storage.exists(name))
+    throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
 
   Xapian::Database source(from);
   std::string damaged = "The backup " + backticked(from) +
@@ -226,7 +235,8 @@ std::string restore_index(Catalog &storage, const std::string &dest_dir,
     Catalog::discard(work);
     throw;
   }
-  if (!storage.install(work, name, replace)) throw Error(exists);
+  if (!storage.install(work, name, replace))
+    throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
   return manifest_json(m);
 }
 
@@ -234,7 +244,8 @@ std::string list_backups(const std::string &dest_dir) {
   DIR *d = opendir(dest_dir.c_str());
   if (!d)
     throw Error("Backup directory " + backticked(dest_dir) +
-                " cannot be listed: " + std::strerror(errno) + ".");
+                    " cannot be listed: " + std::strerror(errno) + ".",
+                LUMIDEX_ERROR_STORAGE_REFUSED);
   std::vector<std::string> names;
   while (struct dirent *e = readdir(d)) {
     if (valid_identifier(e->d_name)) names.emplace_back(e->d_name);

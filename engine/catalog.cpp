@@ -168,13 +168,15 @@ Catalog::Catalog(std::string dir) : dir_(std::move(dir)) {}
 void Catalog::require_valid_name(std::string_view name) {
   if (!valid_identifier(name))
     throw Error("Invalid index name " + backticked(name) +
-                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+                    ": use 1 to 127 characters of A-Z a-z 0-9 - _.",
+                LUMIDEX_ERROR_INVALID_ARGUMENT);
 }
 
 void Catalog::require_valid_key(std::string_view key) {
   if (!valid_identifier(key))
     throw Error("Invalid primary key " + backticked(key) +
-                ": use 1 to 127 characters of A-Z a-z 0-9 - _.");
+                    ": use 1 to 127 characters of A-Z a-z 0-9 - _.",
+                LUMIDEX_ERROR_INVALID_ARGUMENT);
 }
 
 std::string Catalog::path_of(const std::string &name) const {
@@ -207,7 +209,8 @@ void Catalog::sweep_work_areas() const {
 
 void Catalog::create(const std::string &name, const std::string &primary_key) {
   if (!try_create(name, primary_key))
-    throw Error("Index " + backticked(name) + " already exists.");
+    throw Error("Index " + backticked(name) + " already exists.",
+                LUMIDEX_ERROR_INDEX_EXISTS);
 }
 
 bool Catalog::try_create(const std::string &name,
@@ -245,11 +248,11 @@ bool Catalog::try_create(const std::string &name,
 void Catalog::remove(const std::string &name) {
   require_valid_name(name);
   std::string missing = "Index " + backticked(name) + " not found.";
-  if (!exists(name)) throw Error(missing);
+  if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
   readers_.erase(name);
   std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
   if (rename(path_of(name).c_str(), trash.c_str()) != 0) {
-    if (errno == ENOENT) throw Error(missing);
+    if (errno == ENOENT) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
     throw Error("Index " + backticked(name) +
                 " cannot be deleted: " + std::strerror(errno) + ".");
   }
@@ -290,12 +293,12 @@ Xapian::Database *Catalog::reader(const std::string &name) {
 Xapian::WritableDatabase Catalog::writer(const std::string &name) {
   require_valid_name(name);
   std::string missing = "Index " + backticked(name) + " not found.";
-  if (!exists(name)) throw Error(missing);
+  if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
   try {
     return Xapian::WritableDatabase(path_of(name),
                                     Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
   } catch (const Xapian::DatabaseError &e) {
-    if (!exists(name)) throw Error(missing);
+    if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
     throw Error("Index " + backticked(name) +
                 " cannot be opened for writing: " + safe_text(e.get_msg()) +
                 ".");

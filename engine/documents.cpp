@@ -65,6 +65,9 @@ size_t skip_space(std::string_view s, size_t i) {
 struct Parsed {
   std::vector<yyjson_doc *> trees;
   std::vector<yyjson_val *> objects;
+  /* Byte offset of each object in the body; empty for a JSON array, whose
+   * members' offsets the reader does not report. */
+  std::vector<long long> offsets;
   Parsed() = default;
   Parsed(const Parsed &) = delete;
   Parsed &operator=(const Parsed &) = delete;
@@ -73,32 +76,47 @@ struct Parsed {
   }
 };
 
-std::string json_error(const yyjson_read_err &err, size_t base, long position) {
-  std::string where = "at byte offset " + std::to_string(base + err.pos);
-  std::string what = err.msg ? err.msg : "invalid JSON";
-  if (position > 0)
-    return "Document at position " + std::to_string(position) +
-           " is not valid JSON (" + where + "): " + what + ".";
-  return "The body is not valid JSON (" + where + "): " + what + ".";
+/* A failure of the body at document position (1-based; 0: the body as a
+ * whole) and byte offset (-1: unknown). */
+Error body_error(const std::string &text, size_t position, long long offset) {
+  BodyPosition where;
+  where.known = true;
+  where.document = position;
+  where.byte_offset = offset;
+  return Error(text, LUMIDEX_ERROR_INVALID_BODY, where);
 }
 
-std::string not_an_object(size_t position) {
-  return "Document at position " + std::to_string(position) +
-         " is not a JSON object.";
+Error json_error(const yyjson_read_err &err, size_t base, long position) {
+  size_t offset = base + err.pos;
+  std::string where = "at byte offset " + std::to_string(offset);
+  std::string what = err.msg ? err.msg : "invalid JSON";
+  std::string text =
+      position > 0 ? "Document at position " + std::to_string(position) +
+                         " is not valid JSON (" + where + "): " + what + "."
+                   : "The body is not valid JSON (" + where + "): " + what +
+                         ".";
+  return body_error(text, position > 0 ? static_cast<size_t>(position) : 0,
+                    static_cast<long long>(offset));
+}
+
+Error not_an_object(size_t position, long long offset) {
+  return body_error("Document at position " + std::to_string(position) +
+                        " is not a JSON object.",
+                    position, offset);
 }
 
 void parse_array(std::string_view body, Parsed &p) {
   yyjson_read_err err;
   yyjson_doc *tree = yyjson_read_opts(const_cast<char *>(body.data()),
                                       body.size(), kReadFlags, nullptr, &err);
-  if (!tree) throw Error(json_error(err, 0, 0));
+  if (!tree) throw json_error(err, 0, 0);
   p.trees.push_back(tree);
   yyjson_val *arr = yyjson_doc_get_root(tree);
   size_t idx, max;
   yyjson_val *item;
   p.objects.reserve(yyjson_arr_size(arr));
   yyjson_arr_foreach(arr, idx, max, item) {
-    if (!yyjson_is_obj(item)) throw Error(not_an_object(idx + 1));
+    if (!yyjson_is_obj(item)) throw not_an_object(idx + 1, -1);
     p.objects.push_back(item);
   }
 }
@@ -127,7 +145,7 @@ yyjson_doc *read_value(std::string_view body, size_t pos, long position) {
         kReadFlags | YYJSON_READ_STOP_WHEN_DONE, nullptr, &err);
     if (tree) return tree;
     if (err.code != YYJSON_READ_ERROR_UNEXPECTED_END || end == body.size())
-      throw Error(json_error(err, pos, position));
+      throw json_error(err, pos, position);
     end = line_end(body, pos + 2 * (end - pos) + 1);
   }
 }
@@ -141,8 +159,10 @@ void parse_stream(std::string_view body, Parsed &p) {
     p.trees.push_back(tree);
     yyjson_val *root = yyjson_doc_get_root(tree);
     if (!yyjson_is_obj(root))
-      throw Error(not_an_object(static_cast<size_t>(position)));
+      throw not_an_object(static_cast<size_t>(position),
+                          static_cast<long long>(pos));
     p.objects.push_back(root);
+    p.offsets.push_back(static_cast<long long>(pos));
     pos = skip_space(body, pos + yyjson_doc_get_read_size(tree));
   }
 }
@@ -150,9 +170,10 @@ void parse_stream(std::string_view body, Parsed &p) {
 void parse_body(std::string_view body, Parsed &p) {
   size_t first = skip_space(body, 0);
   if (first == body.size())
-    throw Error(
+    throw body_error(
         "The body holds no documents: send a JSON array of objects, "
-        "one object, or one object per line.");
+        "one object, or one object per line.",
+        0, -1);
   if (body[first] == '[')
     parse_array(body, p);
   else
@@ -169,12 +190,15 @@ bool integer_text(const char *raw, size_t len) {
   return true;
 }
 
-/* The id of obj under primary key pk, or throws naming its position. */
+/* The id of obj under primary key pk, or throws naming its position
+ * (1-based) and byte offset (-1: unknown). */
 std::string document_id(yyjson_val *obj, const std::string &pk,
-                        size_t position) {
+                        size_t position, long long offset) {
   std::string where = "Document at position " + std::to_string(position);
   yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
-  if (!v) throw Error(where + " has no primary key " + backticked(pk) + ".");
+  if (!v)
+    throw body_error(where + " has no primary key " + backticked(pk) + ".",
+                     position, offset);
   std::string_view text;
   bool usable = false;
   if (yyjson_is_str(v)) {
@@ -188,17 +212,20 @@ std::string document_id(yyjson_val *obj, const std::string &pk,
   std::string shown = (yyjson_is_str(v) || yyjson_is_raw(v))
                           ? backticked(text)
                           : std::string(yyjson_get_type_desc(v));
-  throw Error(where + " has an invalid primary key " + backticked(pk) +
-              " value (" + shown +
-              "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
-              "or an integer.");
+  throw body_error(
+      where + " has an invalid primary key " + backticked(pk) + " value (" +
+          shown +
+          "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
+          "or an integer.",
+      position, offset);
 }
 
 std::vector<std::string> document_ids(const Parsed &p, const std::string &pk) {
   std::vector<std::string> ids;
   ids.reserve(p.objects.size());
   for (size_t i = 0; i < p.objects.size(); ++i)
-    ids.push_back(document_id(p.objects[i], pk, i + 1));
+    ids.push_back(document_id(p.objects[i], pk, i + 1,
+                              p.offsets.empty() ? -1 : p.offsets[i]));
   return ids;
 }
 
@@ -387,25 +414,24 @@ long add_documents(Catalog &catalog, const std::string &index,
   return static_cast<long>(parsed.objects.size());
 }
 
-bool get_document(Catalog &catalog, const std::string &index,
-                  const std::string &id, std::string *out, std::string *why) {
+std::string get_document(Catalog &catalog, const std::string &index,
+                         const std::string &id) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
-  if (!db) {
-    *why = index_missing(index);
-    return false;
-  }
+  if (!db) throw Error(index_missing(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  std::string out;
   bool found = false;
   if (valid_identifier(id)) {
     found = fresh_read(*db, [&] {
       Xapian::PostingIterator p = db->postlist_begin(kIdPrefix + id);
       if (p == db->postlist_end(kIdPrefix + id)) return false;
-      *out = db->get_document(*p).get_data();
+      out = db->get_document(*p).get_data();
       return true;
     });
   }
-  if (!found) *why = document_missing(id, index);
-  return found;
+  if (!found)
+    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+  return out;
 }
 
 void delete_document(Catalog &catalog, const std::string &index,
@@ -414,7 +440,7 @@ void delete_document(Catalog &catalog, const std::string &index,
   Xapian::WritableDatabase db = catalog.writer(index);
   std::string term = kIdPrefix + id;
   if (!valid_identifier(id) || db.get_termfreq(term) == 0)
-    throw Error(document_missing(id, index));
+    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   db.begin_transaction(true);
   db.delete_document(term);
   Catalog::touch(db);

@@ -40,12 +40,11 @@ namespace lmx {
 long add_documents(Catalog &catalog, const std::string &index,
                    const std::string &new_primary_key, std::string_view body);
 
-/* The stored JSON of document id into *out. Returns false when the index
- * does not exist (error text "Index `NAME` not found.") or the document does
- * not (text "Document `ID` not found in index `NAME`."), with that text in
- * *why. */
-bool get_document(Catalog &catalog, const std::string &index,
-                  const std::string &id, std::string *out, std::string *why);
+/* The stored JSON of document id. Throws lmx::Error "Index `NAME` not
+ * found." (LUMIDEX_ERROR_INDEX_NOT_FOUND) or "Document `ID` not found in
+ * index `NAME`." (LUMIDEX_ERROR_DOCUMENT_NOT_FOUND). */
+std::string get_document(Catalog &catalog, const std::string &index,
+                         const std::string &id);
 
 /* Removes document id. Throws lmx::Error "Index `NAME` not found." or
  * "Document `ID` not found in index `NAME`.". */

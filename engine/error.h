@@ -15,13 +15,34 @@
 #include <string>
 #include <string_view>
 
+#include "lumidex_admin.h"
+
 namespace lmx {
 
+/* Where in a request body a failure lies: the 1-based position of the
+ * failing document (0: the body as a whole) and a byte offset in the body
+ * (-1: not known). known is false for failures that are not about a body. */
+struct BodyPosition {
+  bool known = false;
+  unsigned long long document = 0;
+  long long byte_offset = -1;
+};
+
 /* A failure with a text meant for the caller (already made safe by
- * safe_text when it quotes input). */
+ * safe_text when it quotes input), what it is about as a value, and, for a
+ * body, where in it. The C face hands all three out. */
 class Error : public std::runtime_error {
  public:
-  explicit Error(const std::string &text) : std::runtime_error(text) {}
+  explicit Error(const std::string &text,
+                 lumidex_error_code code = LUMIDEX_ERROR_INTERNAL,
+                 BodyPosition where = {})
+      : std::runtime_error(text), code_(code), where_(where) {}
+  lumidex_error_code code() const { return code_; }
+  const BodyPosition &where() const { return where_; }
+
+ private:
+  lumidex_error_code code_;
+  BodyPosition where_;
 };
 
 /* text with every byte sequence that is not valid UTF-8 replaced by U+FFFD

@@ -41,18 +41,24 @@ struct FaceState {
   std::unique_ptr<lmx::Catalog> catalog;
   std::string last_error;
   bool has_error = false;
+  lumidex_error_code error_code = LUMIDEX_ERROR_NONE;
+  lmx::BodyPosition error_where;
   std::string result;
 };
 
 FaceState g_state;
 
-void fail_with(const std::string &text) noexcept {
+void fail_with(const std::string &text,
+               lumidex_error_code code = LUMIDEX_ERROR_INTERNAL,
+               const lmx::BodyPosition &where = {}) noexcept {
   try {
     g_state.last_error = lmx::safe_text(text);
   } catch (...) {
     g_state.last_error = "Out of memory.";
   }
   g_state.has_error = true;
+  g_state.error_code = code;
+  g_state.error_where = where;
 }
 
 /* Runs work(); on any exception records the failure and returns fallback. */
@@ -61,7 +67,7 @@ R guarded(R fallback, F &&work) noexcept {
   try {
     return work();
   } catch (const lmx::Error &e) {
-    fail_with(e.what());
+    fail_with(e.what(), e.code(), e.where());
   } catch (const Xapian::Error &e) {
     fail_with("Engine failure (" + std::string(e.get_type()) +
               "): " + e.get_msg());
@@ -151,7 +157,9 @@ int add_body(const char *index, const char *primary_key, const char *body) {
   std::string pk = (primary_key && *primary_key) ? primary_key : "id";
   long n = lmx::add_documents(catalog(), text_or_empty(index), pk,
                               body ? std::string_view(body) : "");
-  if (n > 0x7fffffffL) throw lmx::Error("Too many documents in one body.");
+  if (n > 0x7fffffffL)
+    throw lmx::Error("Too many documents in one body.",
+                     LUMIDEX_ERROR_INVALID_BODY);
   return static_cast<int>(n);
 }
 
@@ -161,7 +169,7 @@ LMX_EXPORT int lumidex_init(const char *storage_dir) {
   return guarded(-1, [&] {
     g_state.catalog.reset();
     std::string why = lmx::check_storage_dir(storage_dir);
-    if (!why.empty()) throw lmx::Error(why);
+    if (!why.empty()) throw lmx::Error(why, LUMIDEX_ERROR_STORAGE_REFUSED);
     /* An absolute path keeps working if the caller changes directory. */
     char *resolved = realpath(storage_dir, nullptr);
     std::string dir = resolved ? resolved : storage_dir;
@@ -186,7 +194,8 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
     std::string name = text_or_empty(index);
     Xapian::Database *db = catalog().reader(name);
     if (!db)
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.");
+      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+                       LUMIDEX_ERROR_INDEX_NOT_FOUND);
     if (limit < 0) limit = 0;
     if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
     if (offset < 0) offset = 0;
@@ -209,11 +218,8 @@ LMX_EXPORT int lumidex_documents_add_pk(const char *index,
 LMX_EXPORT const char *lumidex_document_get(const char *index,
                                             const char *doc_id) {
   return guarded<const char *>(nullptr, [&]() -> const char * {
-    std::string doc, why;
-    if (!lmx::get_document(catalog(), text_or_empty(index),
-                           text_or_empty(doc_id), &doc, &why))
-      throw lmx::Error(why);
-    return keep(std::move(doc));
+    return keep(lmx::get_document(catalog(), text_or_empty(index),
+                                  text_or_empty(doc_id)));
   });
 }
 
@@ -257,13 +263,27 @@ LMX_EXPORT const char *lumidex_last_error(void) {
   return g_state.has_error ? g_state.last_error.c_str() : nullptr;
 }
 
+LMX_EXPORT int lumidex_last_error_code(void) {
+  return g_state.has_error ? g_state.error_code : LUMIDEX_ERROR_NONE;
+}
+
+LMX_EXPORT int lumidex_last_error_position(unsigned long long *document,
+                                           long long *byte_offset) {
+  const lmx::BodyPosition &where = g_state.error_where;
+  bool known = g_state.has_error && where.known;
+  if (document) *document = known ? where.document : 0;
+  if (byte_offset) *byte_offset = known ? where.byte_offset : -1;
+  return known ? 1 : 0;
+}
+
 LMX_EXPORT const char *lumidex_documents_page_json(const char *index,
                                                    unsigned long long after,
                                                    int limit) {
   return guarded<const char *>(nullptr, [&]() -> const char * {
     std::string name = text_or_empty(index), page;
     if (!lmx::documents_page(catalog(), name, after, limit, &page))
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.");
+      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+                       LUMIDEX_ERROR_INDEX_NOT_FOUND);
     return keep(std::move(page));
   });
 }

@@ -27,6 +27,40 @@ const char *lumidex_documents_page_json(const char *index,
 int lumidex_documents_add_pk(const char *index, const char *primary_key,
                              const char *body);
 
+/* ---- Failures as values ----------------------------------------------
+ * lumidex_last_error() gives the text of the latest failure, for people.
+ * Programs read what it was about from these, never from the text. */
+
+/* What the latest failure was about. */
+typedef enum lumidex_error_code {
+  LUMIDEX_ERROR_NONE = 0,             /* no failure yet */
+  LUMIDEX_ERROR_INTERNAL = 1,         /* the engine or its storage failed */
+  LUMIDEX_ERROR_INVALID_ARGUMENT = 2, /* a name, key or id is not valid */
+  LUMIDEX_ERROR_STORAGE_REFUSED = 3,  /* lumidex_init refused the directory */
+  LUMIDEX_ERROR_INDEX_NOT_FOUND = 4,
+  LUMIDEX_ERROR_INDEX_EXISTS = 5,
+  LUMIDEX_ERROR_DOCUMENT_NOT_FOUND = 6,
+  LUMIDEX_ERROR_INVALID_BODY = 7,      /* a body or one of its documents is
+                                          not what the call takes */
+  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8 /* a document is beyond what can be
+                                          indexed (the text names the limit) */
+} lumidex_error_code;
+
+/* The code of the latest failure (a lumidex_error_code value), or
+ * LUMIDEX_ERROR_NONE before any failure. Like lumidex_last_error(), it is
+ * meaningful right after a call that failed. */
+int lumidex_last_error_code(void);
+
+/* Where in a request body the latest failure lies. *document (may be null)
+ * receives the 1-based position of the failing document in the body, or 0
+ * when the failure is about the body as a whole; *byte_offset (may be null)
+ * the offset in the body of the byte where reading failed, or of the start
+ * of the failing document, or -1 when it is not known (a document inside a
+ * JSON array). Returns 1 when the latest failure was about a body, else 0
+ * (then *document is 0 and *byte_offset -1). */
+int lumidex_last_error_position(unsigned long long *document,
+                                long long *byte_offset);
+
 /* ---- Backups ---------------------------------------------------------
  * A backup directory holds one entry per index: DEST/NAME is a Xapian
  * database holding one committed revision of the index (documents, document
@@ -43,8 +77,11 @@ int lumidex_documents_add_pk(const char *index, const char *primary_key,
  * writers wait for it instead of failing. dest_dir must exist, must not be
  * writable by every user and must belong to this user or root; an entry
  * INDEX in it is never replaced. Returns the manifest above, or null on
- * failure (a missing index, an existing backup, an unusable dest_dir),
- * leaving nothing behind in dest_dir. Needs lumidex_init. */
+ * failure, leaving nothing behind in dest_dir; lumidex_last_error_code()
+ * then gives LUMIDEX_ERROR_INDEX_NOT_FOUND (no such index),
+ * LUMIDEX_ERROR_INDEX_EXISTS (DEST/INDEX exists), LUMIDEX_ERROR_STORAGE_REFUSED
+ * (dest_dir missing or refused), LUMIDEX_ERROR_INVALID_ARGUMENT (an invalid
+ * name) or LUMIDEX_ERROR_INTERNAL. Needs lumidex_init. */
 const char *lumidex_index_backup_json(const char *index, const char *dest_dir);
 
 /* Restores the backup dest_dir/INDEX (made by lumidex_index_backup_json) as
@@ -53,13 +90,17 @@ const char *lumidex_index_backup_json(const char *index, const char *dest_dir);
  * moved into place. replace 0: refuses when the index exists; nonzero:
  * exchanges the existing index for the restored one atomically (a write in
  * flight to the old index is lost). Returns the backup's manifest, or null on
- * failure (no backup, a damaged one, an existing index), changing nothing.
- * Needs lumidex_init. */
+ * failure, changing nothing; the code is then LUMIDEX_ERROR_INDEX_NOT_FOUND
+ * (no backup DEST/INDEX with a readable manifest), LUMIDEX_ERROR_INDEX_EXISTS
+ * (the index exists and replace is 0), LUMIDEX_ERROR_INVALID_ARGUMENT (an
+ * invalid name, or a manifest naming another index) or LUMIDEX_ERROR_INTERNAL
+ * (a damaged backup, a storage failure). Needs lumidex_init. */
 const char *lumidex_index_restore_json(const char *dest_dir, const char *index,
                                        int replace);
 
 /* The manifests of every backup in dest_dir, as a JSON array ordered by
- * index name; null when dest_dir cannot be listed. Needs no lumidex_init. */
+ * index name; null (LUMIDEX_ERROR_STORAGE_REFUSED) when dest_dir cannot be
+ * listed. Needs no lumidex_init. */
 const char *lumidex_backups_list_json(const char *dest_dir);
 
 #ifdef __cplusplus

@@ -60,13 +60,14 @@ async function startServer(keys = {}) {
     let exited = false;
     proc.on('exit', () => { exited = true; });
     const url = `http://127.0.0.1:${port}`;
-    for (let i = 0; i < 100 && !exited; i++) {
+    // Up once it answers, or lost the port once it has ended: no deadline,
+    // a loaded machine may take long to start it (the test's timeout bounds it).
+    while (!exited) {
       try {
         await fetch(url + '/status?format=json');
         return { url, dir, proc };
-      } catch { await sleep(50); }
+      } catch { await sleep(20); }
     }
-    proc.kill('SIGTERM');
   }
   throw new Error('lighttpd did not start');
 }
@@ -206,20 +207,48 @@ test('markup in documents is shown as text and never runs', async () => {
 
 test('an answer to an older query never replaces a newer one', async () => {
   const { page, problems } = await openPage(browser);
-  // Hold back the answer for "emm" so that it arrives after the one for "emma".
+  // Every search the page has finished handling (its answer parsed and its
+  // handler run, or its request failed), by query: a task queued once the
+  // answer's text is read runs after the page's own handlers of it.
+  await page.addInitScript(() => {
+    window.__handled = [];
+    const fetch0 = window.fetch;
+    window.fetch = (...args) => {
+      const q = new URL(String(args[0]), location.href).searchParams.get('q');
+      const done = () => setTimeout(() => window.__handled.push(q), 0);
+      const p = fetch0(...args);
+      p.then((res) => {
+        const text0 = res.text.bind(res);
+        res.text = () => text0().finally(done);
+      }, done);
+      return p;
+    };
+  });
+  // Hold back the answer for "dun" (25 books) until the one for
+  // "dune chronicle 12" (one book) is shown.
+  let dunSent;
+  const dunHeld = new Promise((r) => { dunSent = r; });
+  let release;
+  const released = new Promise((r) => { release = r; });
   await page.route('**/indexes/books/search?*', async (route) => {
-    if (new URL(route.request().url()).searchParams.get('q') === 'emm') await sleep(1200);
+    if (new URL(route.request().url()).searchParams.get('q') === 'dun') {
+      dunSent();
+      await released;
+    }
     await route.continue().catch(() => {});
   });
   await page.goto(server.url + '/?index=books');
   await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
-  await page.locator('#q').pressSequentially('emm', { delay: 30 });
-  await sleep(400); // past the debounce: the slow request is on its way
-  await page.locator('#q').pressSequentially('a', { delay: 30 });
+  await page.locator('#q').pressSequentially('dun', { delay: 30 });
+  await dunHeld; // past the debounce: the request for "dun" is on its way
+  await page.locator('#q').pressSequentially('e chronicle 12', { delay: 30 });
   await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('1 result'));
-  await sleep(1500); // the held-back answer has come and gone
+  release();
+  // The held-back answer has come (or its request was dropped) and the page
+  // is done with it.
+  await page.waitForFunction(() => window.__handled.includes('dun'));
   assert.equal(await page.textContent('#summary').then((s) => s.split(' in ')[0]), '1 result');
-  assert.equal(await page.textContent('#hits h2'), 'emma');
+  assert.equal(await page.textContent('#hits h2'), 'dune-12');
   assert.deepEqual(problems, []);
   await page.close();
 });

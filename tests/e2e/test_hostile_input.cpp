@@ -12,7 +12,9 @@
  *
  * Read-only storage cannot be shown to root, which ignores file modes: the
  * tree is then handed to the unprivileged user nobody (uid 65534) and the
- * program is run as that user.
+ * program is run as that user, from a copy in a directory of its own: the
+ * build tree may sit where nobody cannot enter (a 0700 home or mktemp -d
+ * directory), and the test must not depend on where the checkout lives.
  */
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,8 +38,18 @@ using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
 using lmxtest::TempDir;
 
-const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
+const std::string kRouter =
+    lmxtest::build_dir(LMX_BUILD_DIR) + "/src/api_router";
 constexpr uid_t kNobody = 65534;
+
+/* api_router as the user nobody can run it: a copy, made once, in a
+ * directory every user can enter. */
+const std::string &router_for_nobody() {
+  static TempDir dir;
+  static const std::string copy =
+      lmxtest::copy_program_for_others(kRouter, dir.path());
+  return copy;
+}
 
 const char kSeed[] =
     "[{\"id\":\"1\",\"title\":\"Dune\",\"author\":\"Frank Herbert\"},"
@@ -97,13 +109,13 @@ Answer send(const Request &r, const std::string &storage,
   if (!r.body_file.empty()) job.env["POST_BODY_FILE"] = r.body_file;
   job.stdin_kind = lmxtest::StdinKind::File;
   job.stdin_bytes = r.body;
+  bool drop = as_nobody && geteuid() == 0;
+  const std::string &program = drop ? router_for_nobody() : kRouter;
   Answer a;
   a.raw = lmxtest::run_child(
       [&] {
-        if (as_nobody && geteuid() == 0 &&
-            (setgid(kNobody) != 0 || setuid(kNobody) != 0))
-          _exit(90);
-        execl(kRouter.c_str(), kRouter.c_str(), static_cast<char *>(nullptr));
+        if (drop && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(90);
+        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
         _exit(127);
       },
       job);
@@ -623,6 +635,7 @@ TEST(HostileInput, ReadOnlyStorageServesReadsAndRefusesWrites) {
   /* Root ignores modes: hand the tree to nobody and run the program as
    * nobody, for whom the modes hold. */
   if (geteuid() == 0) {
+    ASSERT_NE(router_for_nobody(), "") << "cannot copy " << kRouter;
     ASSERT_EQ(chown(tmp.path().c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(system(("chown -R 65534:65534 " + storage).c_str()), 0);
   }

@@ -1,9 +1,9 @@
 /*
  * test_backup.cpp: backups and restores through the C face on real
  * databases: what a round trip keeps (documents, their order and positions,
- * primary key, times), the manifest, every refusal and that a refusal
- * leaves nothing behind, replacing with replace set, and the list of
- * backups. Backups under concurrent writers are tested end to end
+ * primary key, times), the manifest, every refusal with its error code and
+ * that a refusal leaves nothing behind, replacing with replace set, and the
+ * list of backups. Backups under concurrent writers are tested end to end
  * (tests/e2e/test_backup.cpp).
  */
 #include <sys/stat.h>
@@ -108,6 +108,7 @@ struct Refusal {
       prepare;
   std::function<const char *(const std::string &dest)> call;
   const char *error_part;
+  int code;
 };
 
 TEST_F(Backup, RefusalsSayWhyAndLeaveNothingBehind) {
@@ -127,32 +128,35 @@ TEST_F(Backup, RefusalsSayWhyAndLeaveNothingBehind) {
   auto nothing = [](const std::string &, const std::string &) {};
   const std::vector<Refusal> cases = {
       {"backup of a missing index", nothing, backup("nope"),
-       "Index `nope` not found."},
+       "Index `nope` not found.", LUMIDEX_ERROR_INDEX_NOT_FOUND},
       {"backup under an invalid name", nothing, backup("../x"),
-       "Invalid index name"},
+       "Invalid index name", LUMIDEX_ERROR_INVALID_ARGUMENT},
       {"backup into a missing directory", nothing,
        [](const std::string &d) {
          return lumidex_index_backup_json("notes", (d + "/missing").c_str());
        },
-       "does not exist"},
+       "does not exist", LUMIDEX_ERROR_STORAGE_REFUSED},
       {"backup into a directory every user may write",
        [](const std::string &, const std::string &d) {
          chmod(d.c_str(), 0777);
        },
-       backup("notes"), "writable by every user"},
+       backup("notes"), "writable by every user",
+       LUMIDEX_ERROR_STORAGE_REFUSED},
       {"backup over an existing backup",
        [](const std::string &, const std::string &d) {
          mkdir((d + "/notes").c_str(), 0700);
        },
-       backup("notes"), "A backup of index `notes` already exists"},
+       backup("notes"), "A backup of index `notes` already exists",
+       LUMIDEX_ERROR_INDEX_EXISTS},
       {"restore without a backup", nothing, restore("notes", 1),
-       "No backup of index `notes`"},
+       "No backup of index `notes`", LUMIDEX_ERROR_INDEX_NOT_FOUND},
       {"restore of a backup renamed to another index",
        [&](const std::string &, const std::string &d) {
          ASSERT_TRUE(lumidex_index_backup_json("notes", d.c_str()));
          ASSERT_EQ(rename((d + "/notes").c_str(), (d + "/other").c_str()), 0);
        },
-       restore("other", 0), "holds index `notes`, not `other`"},
+       restore("other", 0), "holds index `notes`, not `other`",
+       LUMIDEX_ERROR_INVALID_ARGUMENT},
       {"restore of a backup whose manifest counts other documents",
        [&](const std::string &, const std::string &d) {
          Json m(lumidex_index_backup_json("notes", d.c_str()));
@@ -165,7 +169,8 @@ TEST_F(Backup, RefusalsSayWhyAndLeaveNothingBehind) {
          ASSERT_EQ(unlink(path.c_str()), 0);
          write(path, text);
        },
-       restore("notes", 1), "does not hold the documents its manifest counts"},
+       restore("notes", 1), "does not hold the documents its manifest counts",
+       LUMIDEX_ERROR_INTERNAL},
       {"restore of a backup with a broken manifest",
        [&](const std::string &, const std::string &d) {
          ASSERT_TRUE(lumidex_index_backup_json("notes", d.c_str()));
@@ -173,12 +178,14 @@ TEST_F(Backup, RefusalsSayWhyAndLeaveNothingBehind) {
          ASSERT_EQ(unlink(path.c_str()), 0);
          write(path, "{\"index\":\"notes\",\"revision\":-1}");
        },
-       restore("notes", 1), "no readable lumidex-backup.json"},
+       restore("notes", 1), "no readable lumidex-backup.json",
+       LUMIDEX_ERROR_INDEX_NOT_FOUND},
       {"restore over an existing index without replace",
        [&](const std::string &, const std::string &d) {
          ASSERT_TRUE(lumidex_index_backup_json("notes", d.c_str()));
        },
-       restore("notes", 0), "Index `notes` already exists."},
+       restore("notes", 0), "Index `notes` already exists.",
+       LUMIDEX_ERROR_INDEX_EXISTS},
   };
   for (const Refusal &c : cases) {
     SCOPED_TRACE(c.what);
@@ -190,6 +197,7 @@ TEST_F(Backup, RefusalsSayWhyAndLeaveNothingBehind) {
     EXPECT_EQ(c.call(d.path()), nullptr);
     EXPECT_NE(last_error().find(c.error_part), std::string::npos)
         << last_error();
+    EXPECT_EQ(lumidex_last_error_code(), c.code) << last_error();
     EXPECT_EQ(joined(lmxtest::entries_of(d.path())), dest_before);
     EXPECT_EQ(storage_entries(), "notes ");
     EXPECT_EQ(str(lumidex_index_stats_json("notes")), stats_before);
@@ -242,6 +250,7 @@ TEST_F(Backup, ListGivesTheManifestsOfRealBackupsInNameOrder) {
   EXPECT_EQ(names, "alpha=1 zeta=1 ");
   EXPECT_EQ(lumidex_backups_list_json((dest() + "/missing").c_str()), nullptr);
   EXPECT_NE(last_error().find("cannot be listed"), std::string::npos);
+  EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_STORAGE_REFUSED);
 }
 
 }  // namespace

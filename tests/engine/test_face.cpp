@@ -174,3 +174,75 @@ TEST(Face, InitOnASecondDirectorySwitchesAndCleanupTwiceIsHarmless) {
   lumidex_cleanup();
   lumidex_cleanup();
 }
+
+/* Programs learn what a failure was about, and where in a body, as values:
+ * the code and the position agree with the text for each kind of failure,
+ * and a failure that is not about a body reports no position. */
+TEST_F(CoreTest, FailuresCarryTheirCodeAndBodyPosition) {
+  ASSERT_EQ(lumidex_index_create("a", "id"), 0);
+  struct Row {
+    const char *body;
+    unsigned long long document;
+    long long offset;
+  };
+  const Row rows[] = {
+      /* NDJSON: the second document is not JSON; the reader stops at the
+       * byte after "x". */
+      {"{\"id\":1}\n{\"id\":x}\n", 2, 15},
+      /* NDJSON: the third value is an array, offset of its first byte. */
+      {"{\"id\":1}\n{\"id\":2}\n[1]\n", 3, 18},
+      /* NDJSON: a document without the primary key. */
+      {"{\"id\":1}\n  {\"name\":2}", 2, 11},
+      /* A JSON array: the position is known, the member's offset is not. */
+      {"[{\"id\":1},{\"id\":true}]", 2, -1},
+      /* The body as a whole is not JSON. */
+      {"[{\"id\":1},", 0, 10},
+      /* Nothing at all. */
+      {"   ", 0, -1},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.body);
+    EXPECT_EQ(lumidex_documents_add("a", row.body), -1);
+    EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INVALID_BODY);
+    unsigned long long document = 99;
+    long long offset = 99;
+    EXPECT_EQ(lumidex_last_error_position(&document, &offset), 1);
+    EXPECT_EQ(document, row.document) << last_error();
+    EXPECT_EQ(offset, row.offset) << last_error();
+    if (row.document > 0) {
+      EXPECT_NE(last_error().find("position " + std::to_string(row.document)),
+                std::string::npos)
+          << last_error();
+    }
+  }
+
+  /* Failures that are not about a body: their code, and no position. */
+  const struct {
+    int (*call)();
+    lumidex_error_code code;
+  } calls[] = {
+      {[] { return lumidex_index_create("a", "id"); },
+       LUMIDEX_ERROR_INDEX_EXISTS},
+      {[] { return lumidex_index_create("a/b", "id"); },
+       LUMIDEX_ERROR_INVALID_ARGUMENT},
+      {[] { return lumidex_index_delete("missing"); },
+       LUMIDEX_ERROR_INDEX_NOT_FOUND},
+      {[] { return lumidex_document_delete("a", "7"); },
+       LUMIDEX_ERROR_DOCUMENT_NOT_FOUND},
+      {[] { return lumidex_document_get("a", "7") ? 0 : -1; },
+       LUMIDEX_ERROR_DOCUMENT_NOT_FOUND},
+      {[] { return lumidex_document_get("nope", "7") ? 0 : -1; },
+       LUMIDEX_ERROR_INDEX_NOT_FOUND},
+      {[] { return lumidex_search("nope", "q", 1, 0) ? 0 : -1; },
+       LUMIDEX_ERROR_INDEX_NOT_FOUND},
+  };
+  for (const auto &c : calls) {
+    EXPECT_NE(c.call(), 0);
+    EXPECT_EQ(lumidex_last_error_code(), c.code) << last_error();
+    unsigned long long document = 99;
+    long long offset = 99;
+    EXPECT_EQ(lumidex_last_error_position(&document, &offset), 0);
+    EXPECT_EQ(document, 0u);
+    EXPECT_EQ(offset, -1);
+  }
+}

@@ -214,6 +214,42 @@ std::vector<std::string> entries_of(const std::string &dir) {
   return out;
 }
 
+std::string build_dir(const char *compiled) {
+  const char *env = getenv("LMX_TEST_BUILD_DIR");
+  return env && *env ? env : compiled;
+}
+
+std::string copy_program_for_others(const std::string &path,
+                                    const std::string &dir) {
+  namespace fs = std::filesystem;
+  const fs::perms open_dir = fs::perms::owner_all | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec;
+  fs::path program(path);
+  fs::path lib = program.parent_path().parent_path() / "lib";
+  fs::path bin_copy = fs::path(dir) / "bin";
+  fs::path lib_copy = fs::path(dir) / "lib";
+  std::error_code ec;
+  fs::create_directories(bin_copy, ec);
+  fs::create_directories(lib_copy, ec);
+  fs::copy(lib, lib_copy,
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+               fs::copy_options::overwrite_existing,
+           ec);
+  if (ec) return "";
+  fs::path copy = bin_copy / program.filename();
+  if (!fs::copy_file(program, copy, fs::copy_options::overwrite_existing, ec))
+    return "";
+  std::vector<fs::path> to_open = {fs::path(dir), bin_copy, lib_copy, copy};
+  for (const auto &entry : fs::directory_iterator(lib_copy, ec))
+    if (!entry.is_symlink()) to_open.push_back(entry.path());
+  for (const fs::path &p : to_open) {
+    fs::permissions(p, open_dir, ec);
+    if (ec) return "";
+  }
+  return copy.string();
+}
+
 std::string xapian_check_path() {
   for (const char *p : {"/usr/bin/xapian-check", "/usr/local/bin/xapian-check"})
     if (access(p, X_OK) == 0) return p;

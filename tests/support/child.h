@@ -80,6 +80,23 @@ std::optional<std::string> read_file(const std::string &path);
  * it cannot be read. */
 std::vector<std::string> entries_of(const std::string &dir);
 
+/* The build tree whose programs a test runs: the environment's
+ * LMX_TEST_BUILD_DIR when it is set and not empty (a copy of the programs
+ * placed elsewhere, e.g. under a directory other users cannot enter), else
+ * compiled (the test program's LMX_BUILD_DIR). */
+std::string build_dir(const char *compiled);
+
+/* Copies the program at path, and the engine library of its build tree (the
+ * lib/ directory beside the program's parent, where its run path
+ * $ORIGIN/../lib looks), into dir as dir/bin/NAME and dir/lib/, and opens
+ * dir, the copies and their folders to every user (read and enter), so an
+ * unprivileged user can run the program wherever the build tree lives (a
+ * checkout under a 0700 home or mktemp -d directory cannot be entered by
+ * another user). dir must exist and its parents must be enterable by that
+ * user. Returns the copy's path, or "" when a copy failed. */
+std::string copy_program_for_others(const std::string &path,
+                                    const std::string &dir);
+
 /* Path of the xapian-check program (from xapian-tools). */
 std::string xapian_check_path();
 

@@ -3,7 +3,9 @@
  *
  * The server is known to be up once its port accepts a connection; if the
  * process ends first, the port was taken by someone else between the pick
- * and the bind, and a new port is tried.
+ * and the bind, and a new port is tried. There is no deadline for either
+ * event (a loaded machine may take long to start it); the test's own
+ * timeout bounds the wait.
  */
 #include "lighttpd.h"
 
@@ -23,7 +25,6 @@ namespace lmxtest {
 namespace {
 
 constexpr int kStartAttempts = 5;
-constexpr int kStartPolls = 100; /* of 50 ms each */
 
 sockaddr_in loopback(int port) {
   sockaddr_in addr{};
@@ -145,7 +146,7 @@ void LighttpdServer::try_start() {
           static_cast<char *>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < kStartPolls; i++) {
+  for (;;) {
     int fd = connect_loopback(port_);
     if (fd >= 0) {
       close(fd);
@@ -154,11 +155,8 @@ void LighttpdServer::try_start() {
     }
     int status;
     if (waitpid(pid, &status, WNOHANG) == pid) return; /* port taken */
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  start_failure_ = "lighttpd did not accept connections in time\n";
 }
 
 }  // namespace lmxtest
