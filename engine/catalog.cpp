@@ -404,4 +404,51 @@ std::vector<IndexInfo> Catalog::list() {
   return out;
 }
 
+/* ---- Installing a database built elsewhere ---------------------------- */
+
+std::string Catalog::work_area(const std::string &name) {
+  require_valid_name(name);
+  sweep_work_areas();
+  return dir_ + "/" + work_name(kTmpPrefix, name);
+}
+
+void Catalog::discard(const std::string &work) { remove_tree(work); }
+
+/* Exchanges work with the existing index name, then removes the old one.
+ * RENAME_EXCHANGE swaps both entries in one step; where the file system
+ * lacks it the old index is moved aside first, leaving an instant without
+ * the index. Returns 0 or the errno of the failure. */
+int Catalog::exchange(const std::string &work, const std::string &name) {
+  readers_.erase(name);
+  std::string target = path_of(name);
+  if (renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, target.c_str(),
+                RENAME_EXCHANGE) == 0) {
+    remove_tree(work); /* now the old index */
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
+  if (rename(target.c_str(), trash.c_str()) != 0 && errno != ENOENT)
+    return errno;
+  int err = rename_noreplace(work, target);
+  remove_tree(trash);
+  return err;
+}
+
+bool Catalog::install(const std::string &work, const std::string &name,
+                      bool replace) {
+  require_valid_name(name);
+  int err = rename_noreplace(work, path_of(name));
+  if ((err == EEXIST || err == ENOTEMPTY) && replace)
+    err = exchange(work, name);
+  if (err != 0) {
+    remove_tree(work);
+    if (err == EEXIST || err == ENOTEMPTY) return false;
+    throw Error("Index " + backticked(name) +
+                " cannot be put in place: " + std::strerror(err) + ".");
+  }
+  fsync_dir(dir_);
+  return true;
+}
+
 }  // namespace lmx

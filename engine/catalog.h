@@ -174,6 +174,10 @@ class Catalog {
    * entry is gone or is not a directory. */
   void check_readable(const std::string &name) const;
 
+  /* What db, the database of index name, records of itself (its primary
+   * key, times and document count at the revision db has open). */
+  IndexInfo info_of(const std::string &name, const Xapian::Database &db) const;
+
   /* The primary key recorded in db, "id" when none is recorded. */
   static std::string primary_key_of(const Xapian::Database &db);
 
@@ -181,10 +185,31 @@ class Catalog {
    * commits). */
   static void touch(Xapian::WritableDatabase &db);
 
+  /* ---- Installing a database built elsewhere (backup.cpp) ------------- */
+
+  /* A fresh work-area path for building index name in the storage
+   * directory (".tmp-NAME.PID.SEQ", skipped by listings), after sweeping the
+   * work areas of dead processes. Nothing is created there yet. name must be
+   * valid. */
+  std::string work_area(const std::string &name);
+
+  /* Moves the database built at work (a path from work_area) into place as
+   * index name. replace false: never replaces an entry, and returns false
+   * when one of that name exists (also one that appeared concurrently).
+   * replace true: an existing index is exchanged for the new one in one
+   * atomic step, so readers see the old index or the new one and never
+   * neither, and the old one's files are removed. work is gone afterwards
+   * either way (moved or removed). Throws lmx::Error when the move fails
+   * otherwise. */
+  bool install(const std::string &work, const std::string &name, bool replace);
+
+  /* Removes a work area and everything in it (after a failed build). */
+  static void discard(const std::string &work);
+
  private:
   std::string path_of(const std::string &name) const;
   void sweep_work_areas() const;
-  IndexInfo info_of(const std::string &name, const Xapian::Database &db) const;
+  int exchange(const std::string &work, const std::string &name);
 
   /* An open reader and the identity of the directory it was opened on. */
   struct CachedReader {

@@ -23,6 +23,7 @@
 #include <new>
 #include <string>
 
+#include "backup.h"
 #include "catalog.h"
 #include "documents.h"
 #include "error.h"
@@ -299,5 +300,30 @@ LMX_EXPORT const char *lumidex_documents_page_json(const char *index,
       throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
                        LUMIDEX_ERROR_INDEX_NOT_FOUND);
     return keep(std::move(page));
+  });
+}
+
+/* ---- Backups (backup.cpp) ---------------------------------------------- */
+
+LMX_EXPORT const char *lumidex_index_backup_json(const char *index,
+                                                 const char *dest_dir) {
+  return guarded<const char *>(nullptr, [&] {
+    return keep(lmx::backup_index(catalog(), text_or_empty(index),
+                                  text_or_empty(dest_dir)));
+  });
+}
+
+LMX_EXPORT const char *lumidex_index_restore_json(const char *dest_dir,
+                                                  const char *index,
+                                                  int replace) {
+  return guarded<const char *>(nullptr, [&] {
+    return keep(lmx::restore_index(catalog(), text_or_empty(dest_dir),
+                                   text_or_empty(index), replace != 0));
+  });
+}
+
+LMX_EXPORT const char *lumidex_backups_list_json(const char *dest_dir) {
+  return guarded<const char *>(nullptr, [&] {
+    return keep(lmx::list_backups(text_or_empty(dest_dir)));
   });
 }

@@ -33,10 +33,10 @@ int lumidex_documents_add_pk(const char *index, const char *primary_key,
 
 /* What the latest failure was about. */
 typedef enum lumidex_error_code {
-  LUMIDEX_ERROR_NONE = 0,              /* no failure yet */
-  LUMIDEX_ERROR_INTERNAL = 1,          /* the engine or its storage failed */
-  LUMIDEX_ERROR_INVALID_ARGUMENT = 2,  /* a name, key or id is not valid */
-  LUMIDEX_ERROR_STORAGE_REFUSED = 3,   /* lumidex_init refused the directory */
+  LUMIDEX_ERROR_NONE = 0,             /* no failure yet */
+  LUMIDEX_ERROR_INTERNAL = 1,         /* the engine or its storage failed */
+  LUMIDEX_ERROR_INVALID_ARGUMENT = 2, /* a name, key or id is not valid */
+  LUMIDEX_ERROR_STORAGE_REFUSED = 3,  /* lumidex_init refused the directory */
   LUMIDEX_ERROR_INDEX_NOT_FOUND = 4,
   LUMIDEX_ERROR_INDEX_EXISTS = 5,
   LUMIDEX_ERROR_DOCUMENT_NOT_FOUND = 6,
@@ -80,6 +80,48 @@ int lumidex_last_error_position(unsigned long long *document,
  * index: "Index `NAME` cannot be read: ..."). Costs one open per index, so
  * it belongs in a health check, never on a request's path. */
 int lumidex_storage_check(void);
+
+/* ---- Backups ---------------------------------------------------------
+ * A backup directory holds one entry per index: DEST/NAME is a Xapian
+ * database holding one committed revision of the index (documents, document
+ * ids and metadata: primary key, times) and DEST/NAME/lumidex-backup.json its
+ * manifest, the object
+ *   {"index":NAME,"revision":R,"document_count":N,"primary_key":K,
+ *    "created_at":T,"updated_at":T,"backed_up_at":T}
+ * where R is the index's revision the copy holds (each committed write adds
+ * one) and N its documents at that revision. */
+
+/* Copies index into dest_dir/INDEX while other processes keep writing to
+ * it, using Xapian's compaction of one committed revision; when commits keep
+ * landing during the copy, the last attempt holds the index's write lock, so
+ * writers wait for it instead of failing. dest_dir must exist, must not be
+ * writable by every user and must belong to this user or root; an entry
+ * INDEX in it is never replaced. Returns the manifest above, or null on
+ * failure, leaving nothing behind in dest_dir; lumidex_last_error_code()
+ * then gives LUMIDEX_ERROR_INDEX_NOT_FOUND (no such index),
+ * LUMIDEX_ERROR_INDEX_EXISTS (DEST/INDEX exists), LUMIDEX_ERROR_STORAGE_REFUSED
+ * (dest_dir missing or refused), LUMIDEX_ERROR_INVALID_ARGUMENT (an invalid
+ * name) or LUMIDEX_ERROR_INTERNAL. Needs lumidex_init. */
+const char *lumidex_index_backup_json(const char *index, const char *dest_dir);
+
+/* Restores the backup dest_dir/INDEX (made by lumidex_index_backup_json) as
+ * index INDEX of the open storage directory: copied with Xapian's compaction
+ * into a work area, checked against the manifest's document count, then
+ * moved into place. replace 0: refuses when the index exists; nonzero:
+ * exchanges the existing index for the restored one atomically (a write in
+ * flight to the old index is lost). Returns the backup's manifest, or null on
+ * failure, changing nothing; the code is then LUMIDEX_ERROR_INDEX_NOT_FOUND
+ * (no backup DEST/INDEX with a readable manifest), LUMIDEX_ERROR_INDEX_EXISTS
+ * (the index exists and replace is 0), LUMIDEX_ERROR_INVALID_ARGUMENT (an
+ * invalid name, or a manifest naming another index) or LUMIDEX_ERROR_INTERNAL
+ * (a damaged backup, a storage failure). Needs lumidex_init. */
+const char *lumidex_index_restore_json(const char *dest_dir, const char *index,
+                                       int replace);
+
+/* The manifests of every backup in dest_dir, as a JSON array ordered by
+ * index name; null (LUMIDEX_ERROR_STORAGE_REFUSED) when dest_dir cannot be
+ * listed. Needs no lumidex_init. */
+const char *lumidex_backups_list_json(const char *dest_dir);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 /*
- * lumidex_main.cpp: the `lumidex` command line: import, export and inspect
- * the indexes of a storage directory through the engine library.
+ * lumidex_main.cpp: the `lumidex` command line: import, export, inspect, back
+ * up and restore the indexes of a storage directory through the engine
+ * library.
  *
  * CLI11 parses the command line; every subcommand has --help, the program
  * has --version. Global options (--storage-dir, -q) may stand before or
@@ -32,12 +33,16 @@ struct CommandLine {
   std::string query;
   int limit = 20;
   int offset = 0;
+  std::string dest;
+  bool force = false;
   CLI::App *cmd_import = nullptr;
   CLI::App *cmd_export = nullptr;
   CLI::App *cmd_indexes = nullptr;
   CLI::App *cmd_stats = nullptr;
   CLI::App *cmd_search = nullptr;
   CLI::App *cmd_delete = nullptr;
+  CLI::App *cmd_backup = nullptr;
+  CLI::App *cmd_restore = nullptr;
   CLI::Option *primary_key = nullptr;
 };
 
@@ -95,6 +100,24 @@ void add_others(CLI::App &app, CommandLine &cl) {
   cl.cmd_delete = c;
 }
 
+void add_backups(CLI::App &app, CommandLine &cl) {
+  CLI::App *c = app.add_subcommand(
+      "backup",
+      "Copy every index (or one) into DEST/NAME while writers keep writing: "
+      "one committed revision each, with a manifest");
+  c->add_option("DEST", cl.dest, "Backup directory (created when missing)")
+      ->required();
+  c->add_option("--index", cl.index, "Back up only this index");
+  cl.cmd_backup = c;
+
+  c = app.add_subcommand("restore",
+                         "Put the backups in DEST (or one) back as indexes");
+  c->add_option("DEST", cl.dest, "Backup directory")->required();
+  c->add_option("--index", cl.index, "Restore only this index");
+  c->add_flag("--force", cl.force, "Replace indexes that exist");
+  cl.cmd_restore = c;
+}
+
 int dispatch(const CommandLine &cl) {
   const GlobalOptions &g = cl.global;
   if (cl.cmd_import->parsed()) {
@@ -108,6 +131,9 @@ int dispatch(const CommandLine &cl) {
   if (cl.cmd_search->parsed())
     return run_search(g, cl.index, cl.query, cl.limit, cl.offset);
   if (cl.cmd_delete->parsed()) return run_delete_index(g, cl.index);
+  if (cl.cmd_backup->parsed()) return run_backup(g, cl.dest, cl.index);
+  if (cl.cmd_restore->parsed())
+    return run_restore(g, cl.dest, cl.index, cl.force);
   return usage_error("no command given (see lumidex --help)");
 }
 
@@ -126,6 +152,7 @@ int main(int argc, char **argv) {
   app.fallthrough();
   add_import(app, cl);
   add_others(app, cl);
+  add_backups(app, cl);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

@@ -2,7 +2,8 @@
  * tool.h: the commands of the `lumidex` tool and what they share.
  *
  * The tool works on a storage directory directly through the engine library
- * (lumidex_core.h plus the paging and keyed-add functions of lumidex_admin.h).
+ * (lumidex_core.h plus the paging, keyed-add and backup functions of
+ * lumidex_admin.h).
  * lumidex_main.cpp parses the command line and calls exactly one run_*
  * function below; each opens the engine, does its work, closes the engine and
  * returns the process exit code. Failures are told on standard error as one
@@ -86,6 +87,18 @@ int run_stats(const GlobalOptions &g, const std::string &index);
 int run_search(const GlobalOptions &g, const std::string &index,
                const std::string &query, int limit, int offset);
 int run_delete_index(const GlobalOptions &g, const std::string &index);
+
+/* lumidex backup: copies index ("" = every index) into dest/NAME, one
+ * committed revision each with its manifest; dest is created (mode 0700)
+ * when missing. */
+int run_backup(const GlobalOptions &g, const std::string &dest,
+               const std::string &index);
+
+/* lumidex restore: puts back the backup dest/INDEX ("" = every backup in
+ * dest). force: replace existing indexes; otherwise refuse, restoring
+ * nothing, when any of them exists. */
+int run_restore(const GlobalOptions &g, const std::string &dest,
+                const std::string &index, bool force);
 
 }  // namespace lmxtool
 
