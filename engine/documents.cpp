@@ -1,7 +1,8 @@
 /*
- * documents.cpp: parsing request bodies into documents, text extraction,
- * and the document operations of an index (see documents.h for the index
- * layout written here).
+ * documents.cpp: parsing request bodies into documents and the document
+ * operations of an index: add (parse, check every id, write the batch in
+ * one transaction), get, delete and page. What a document becomes in the
+ * index is the indexer's (indexer.h) and the layout's (layout.h).
  *
  * Bodies are read with yyjson and YYJSON_READ_NUMBER_AS_RAW, so numbers keep
  * the exact text the client sent (no rounding of 0.1 or of 20-digit ids),
@@ -10,9 +11,8 @@
  * to where each read began, so they are shifted to offsets in the whole body.
  *
  * Import speed matters (batches of thousands of documents per call): the
- * body is parsed once, the token vector and the traversal stack are reused
- * across documents, and the only index structures built are the terms with
- * their positions and the id term.
+ * body is parsed once, and one indexer serves the whole batch so its token
+ * vector and traversal stack are reused across documents.
  */
 #include "documents.h"
 
@@ -24,7 +24,7 @@
 
 #include "error.h"
 #include "indexer.h"
-#include "search.h"
+#include "layout.h"
 #include "text.h"
 
 namespace lmx {

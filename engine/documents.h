@@ -2,17 +2,8 @@
  * documents.h: adding, fetching, deleting and paging the documents of an
  * index.
  *
- * Index layout written here (search.h reads it):
- *  - document data: the document as compact JSON (yyjson's writer, member
- *    order as sent, numbers exactly as sent);
- *  - "Q" + primary-key value: the unique id term (no positions, wdf 0);
- *  - word terms from every string and number value, nested ones included,
- *    in document order, with positions; kValuePositionGap positions separate
- *    two values so a phrase never spans them. Field names are not indexed.
- *  - field weight: the words of the first top-level member after the primary
- *    key count 3 each towards their within-document frequency, of the second
- *    2, of every later one (and of the primary key itself) 1, so BM25 weighs a
- *    word met in an early field more.
+ * What a document becomes in the index is layout.h's to say (written by
+ * indexer.h).
  *
  * A primary-key value is a string of 1 to 127 bytes of A-Z a-z 0-9 - _, or an
  * integer number, kept as its decimal text (so 7 and "7" are the same id).

@@ -2,7 +2,7 @@
  * indexer.h: builds the Xapian document of one JSON object: its stored
  * data, its id term and the terms and values its fields give.
  *
- * The engine's document writes (documents.cpp) and the import floor
+ * What it writes is the layout of layout.h. The engine's document writes (documents.cpp) and the import floor
  * (bench/floor_import.cpp) both compile this one indexer, so the floor
  * writes exactly what the engine writes. Parsing the body, checking the
  * primary key and the transaction are the caller's.
@@ -20,16 +20,10 @@
 #include <string_view>
 #include <vector>
 
-#include "search.h"
+#include "layout.h"
 #include "text.h"
 
 namespace lmx {
-
-/* Within-document frequency added per word by field rank (see
- * documents.h). */
-constexpr unsigned kFirstFieldWdf = 3;
-constexpr unsigned kSecondFieldWdf = 2;
-constexpr unsigned kOtherFieldWdf = 1;
 
 /* Builds the Xapian document of one JSON object. One Indexer serves a whole
  * batch so its buffers are reused. */
@@ -154,7 +148,7 @@ class Indexer {
       }
     }
     /* Every word of a name, so that how many names build on a one-word
-     * name can be counted at search time (search.h). */
+     * name can be counted at search time (prior.h). */
     if (name_field_)
       for (const Token &t : tokens_)
         doc.add_boolean_term(kNameWordPrefix + t.term);

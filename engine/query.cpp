@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "search.h"
+#include "layout.h"
 #include "text.h"
 #include "typo.h"
 
@@ -96,7 +96,7 @@ Xapian::Query any_of(const std::vector<std::string> &terms,
 using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
 
 /* Whether a prefix is short: its completions are looked for among heading
- * words only (search.h), and matched through their heading terms. */
+ * words only (layout.h), and matched through their heading terms. */
 bool short_prefix(const std::string &prefix) {
   return utf8_length(prefix) <= kShortPrefixLength;
 }
