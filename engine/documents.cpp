@@ -24,6 +24,7 @@
 
 #include "error.h"
 #include "indexer.h"
+#include "messages.h"
 #include "layout.h"
 #include "text.h"
 
@@ -32,19 +33,6 @@ namespace {
 
 constexpr yyjson_read_flag kReadFlags = YYJSON_READ_NUMBER_AS_RAW;
 constexpr int kMaxPageLimit = 10000;
-
-std::string backticked(std::string_view s) {
-  return "`" + quote_input(s) + "`";
-}
-
-std::string index_missing(const std::string &index) {
-  return "Index " + backticked(index) + " not found.";
-}
-
-std::string document_missing(const std::string &id, const std::string &index) {
-  return "Document " + backticked(id) + " not found in index " +
-         backticked(index) + ".";
-}
 
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -83,21 +71,15 @@ Error body_error(const std::string &text, size_t position, long long offset) {
 
 Error json_error(const yyjson_read_err &err, size_t base, long position) {
   size_t offset = base + err.pos;
-  std::string where = "at byte offset " + std::to_string(offset);
-  std::string what = err.msg ? err.msg : "invalid JSON";
-  std::string text =
-      position > 0 ? "Document at position " + std::to_string(position) +
-                         " is not valid JSON (" + where + "): " + what + "."
-                   : "The body is not valid JSON (" + where + "): " + what +
-                         ".";
+  std::string text = msg::invalid_json(
+      position > 0 ? static_cast<unsigned long long>(position) : 0, offset,
+      err.msg ? err.msg : "invalid JSON");
   return body_error(text, position > 0 ? static_cast<size_t>(position) : 0,
                     static_cast<long long>(offset));
 }
 
 Error not_an_object(size_t position, long long offset) {
-  return body_error("Document at position " + std::to_string(position) +
-                        " is not a JSON object.",
-                    position, offset);
+  return body_error(msg::not_an_object(position), position, offset);
 }
 
 void parse_array(std::string_view body, Parsed &p) {
@@ -189,11 +171,9 @@ bool integer_text(const char *raw, size_t len) {
  * (1-based) and byte offset (-1: unknown). */
 std::string document_id(yyjson_val *obj, const std::string &pk,
                         size_t position, long long offset) {
-  std::string where = "Document at position " + std::to_string(position);
   yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
   if (!v)
-    throw body_error(where + " has no primary key " + backticked(pk) + ".",
-                     position, offset);
+    throw body_error(msg::no_primary_key(position, pk), position, offset);
   std::string_view text;
   bool usable = false;
   if (yyjson_is_str(v)) {
@@ -205,14 +185,10 @@ std::string document_id(yyjson_val *obj, const std::string &pk,
   }
   if (usable) return std::string(text);
   std::string shown = (yyjson_is_str(v) || yyjson_is_raw(v))
-                          ? backticked(text)
+                          ? msg::backticked(text)
                           : std::string(yyjson_get_type_desc(v));
-  throw body_error(
-      where + " has an invalid primary key " + backticked(pk) + " value (" +
-          shown +
-          "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
-          "or an integer.",
-      position, offset);
+  throw body_error(msg::invalid_primary_key_value(position, pk, shown),
+                   position, offset);
 }
 
 std::vector<std::string> document_ids(const Parsed &p, const std::string &pk) {
@@ -275,7 +251,7 @@ std::string get_document(Catalog &catalog, const std::string &index,
                          const std::string &id) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
-  if (!db) throw Error(index_missing(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  if (!db) throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
   std::string out;
   bool found = false;
   if (valid_identifier(id)) {
@@ -287,7 +263,7 @@ std::string get_document(Catalog &catalog, const std::string &index,
     });
   }
   if (!found)
-    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   return out;
 }
 
@@ -297,7 +273,7 @@ void delete_document(Catalog &catalog, const std::string &index,
   Xapian::WritableDatabase db = catalog.writer(index);
   std::string term = kIdPrefix + id;
   if (!valid_identifier(id) || db.get_termfreq(term) == 0)
-    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   db.begin_transaction(true);
   db.delete_document(term);
   Catalog::touch(db);

@@ -28,6 +28,7 @@
 #include "error.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "messages.h"
 #include "search.h"
 
 #define LMX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -68,14 +69,13 @@ R guarded(R fallback, F &&work) noexcept {
   } catch (const lmx::Error &e) {
     fail_with(e.what(), e.code(), e.where());
   } catch (const Xapian::Error &e) {
-    fail_with("Engine failure (" + std::string(e.get_type()) +
-              "): " + e.get_msg());
+    fail_with(lmx::msg::engine_failure(e.get_type(), e.get_msg()));
   } catch (const std::bad_alloc &) {
-    fail_with("Out of memory.");
+    fail_with(lmx::msg::out_of_memory());
   } catch (const std::exception &e) {
-    fail_with(std::string("Engine failure: ") + e.what());
+    fail_with(lmx::msg::engine_failure("", e.what()));
   } catch (...) {
-    fail_with("Engine failure.");
+    fail_with(lmx::msg::engine_failure("", ""));
   }
   return fallback;
 }
@@ -193,7 +193,7 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
     std::string name = text_or_empty(index);
     Xapian::Database *db = catalog().reader(name);
     if (!db)
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+      throw lmx::Error(lmx::msg::index_not_found(name),
                        LUMIDEX_ERROR_INDEX_NOT_FOUND);
     if (limit < 0) limit = 0;
     if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
@@ -281,7 +281,7 @@ LMX_EXPORT const char *lumidex_documents_page_json(const char *index,
   return guarded<const char *>(nullptr, [&]() -> const char * {
     std::string name = text_or_empty(index), page;
     if (!lmx::documents_page(catalog(), name, after, limit, &page))
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+      throw lmx::Error(lmx::msg::index_not_found(name),
                        LUMIDEX_ERROR_INDEX_NOT_FOUND);
     return keep(std::move(page));
   });
