@@ -4,10 +4,8 @@
  *
  * A batch is one JSON array text (one compact object per line) handed to the
  * engine in one call, which the engine writes as one transaction: either the
- * whole batch is committed or none of it. The array form is parsed by the
- * engine in one pass; its one-value-after-another (NDJSON) path sizes each
- * value's parse for the rest of the body, which on a 5,000-document batch
- * costs gigabytes and many seconds. Batches may span files. The index
+ * whole batch is committed or none of it. The array form lets the engine
+ * parse a batch in one pass. Batches may span files. The index
  * is created up front when it is missing (with --primary-key, default "id"),
  * so a bad name or key is refused before any file is read and an import of
  * empty files still leaves the index behind.
