@@ -26,7 +26,6 @@
  * Opening the database and retrying on DatabaseModifiedError are the
  * caller's; Xapian errors propagate.
  */
-#include <utf8proc.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -40,6 +39,7 @@
 #include "matches.h"
 #include "search.h"
 #include "text.h"
+#include "utf8.h"
 
 namespace lmx {
 
@@ -58,27 +58,6 @@ template <typename T>
 T *checked(T *p) {
   if (!p) throw std::bad_alloc();
   return p;
-}
-
-/* text with every invalid UTF-8 sequence replaced by U+FFFD. */
-std::string valid_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  const auto *p = reinterpret_cast<const utf8proc_uint8_t *>(text.data());
-  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size());
-  while (left > 0) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) {
-      out += "\xEF\xBF\xBD";
-      n = 1;
-    } else {
-      out.append(reinterpret_cast<const char *>(p), static_cast<size_t>(n));
-    }
-    p += n;
-    left -= n;
-  }
-  return out;
 }
 
 void html_escape_append(std::string_view text, std::string &out) {
@@ -216,7 +195,7 @@ std::string answer_json(const Matches &matches, std::string_view query,
                               : stored_hit(out, data);
     if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
   }
-  std::string echoed = valid_utf8(query);
+  std::string echoed = utf8::repaired(query);
   bool ok = yyjson_mut_obj_add_val(out, root, "hits", hits) &&
             yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
                                        echoed.size()) &&

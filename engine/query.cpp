@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "layout.h"
+#include "utf8.h"
 #include "text.h"
 #include "typo.h"
 
@@ -98,7 +99,7 @@ using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
 /* Whether a prefix is short: its completions are looked for among heading
  * words only (layout.h), and matched through their heading terms. */
 bool short_prefix(const std::string &prefix) {
-  return utf8_length(prefix) <= kShortPrefixLength;
+  return utf8::length(prefix) <= kShortPrefixLength;
 }
 
 /* Whether db holds heading terms at all. An index written before they
@@ -125,7 +126,7 @@ class Completions {
   const std::vector<std::string> &of(const std::string &prefix) {
     auto it = cache_.find(prefix);
     if (it != cache_.end()) return it->second;
-    size_t max = prefix_expansions(utf8_length(prefix));
+    size_t max = prefix_expansions(utf8::length(prefix));
     if (!headings_only(prefix))
       return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
           .first->second;
@@ -278,9 +279,7 @@ Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
       Xapian::doccount right = left ? db.get_termfreq(word.substr(byte)) : 0;
       if (left && right) splits.emplace_back(std::min(left, right), byte);
     }
-    /* Advance one code point. */
-    ++byte;
-    while (byte < word.size() && (word[byte] & 0xC0) == 0x80) ++byte;
+    byte = utf8::next(word, byte);
   }
   if (splits.empty()) return query;
   std::sort(splits.begin(), splits.end(), [](const auto &a, const auto &b) {
