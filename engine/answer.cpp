@@ -36,6 +36,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "json.h"
 #include "matches.h"
 #include "search.h"
 #include "text.h"
@@ -44,21 +45,6 @@
 namespace lmx {
 
 namespace {
-
-struct MutDocFree {
-  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
-};
-struct DocFree {
-  void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
-};
-using MutDoc = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-template <typename T>
-T *checked(T *p) {
-  if (!p) throw std::bad_alloc();
-  return p;
-}
 
 void html_escape_append(std::string_view text, std::string &out) {
   for (char c : text) {
@@ -182,10 +168,9 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
 std::string answer_json(const Matches &matches, std::string_view query,
                         int limit, int offset,
                         std::chrono::steady_clock::time_point started) {
-  MutDoc answer(checked(yyjson_mut_doc_new(nullptr)));
+  yyjson_mut_val *root = nullptr;
+  MutDoc answer = new_object_doc(&root);
   yyjson_mut_doc *out = answer.get();
-  yyjson_mut_val *root = checked(yyjson_mut_obj(out));
-  yyjson_mut_doc_set_root(out, root);
   yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
   const BuiltQuery &built = matches.built;
   for (Xapian::doccount k : matches.page) {
@@ -205,14 +190,8 @@ std::string answer_json(const Matches &matches, std::string_view query,
                                     matches.mset.get_matches_estimated()) &&
             yyjson_mut_obj_add_real(out, root, "elapsed_ms",
                                     milliseconds_since(started));
-  if (!ok) throw std::bad_alloc();
-
-  size_t len = 0;
-  char *text = yyjson_mut_write_opts(out, 0, nullptr, &len, nullptr);
-  if (!text) throw std::runtime_error("search answer could not be written");
-  std::string result(text, len);
-  free(text);
-  return result;
+  require(ok);
+  return written(out);
 }
 
 }  // namespace

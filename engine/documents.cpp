@@ -24,6 +24,7 @@
 
 #include "error.h"
 #include "indexer.h"
+#include "json.h"
 #include "messages.h"
 #include "layout.h"
 #include "text.h"
@@ -282,7 +283,8 @@ void delete_document(Catalog &catalog, const std::string &index,
 }
 
 bool documents_page(Catalog &catalog, const std::string &index,
-                    unsigned long long after, int limit, std::string *out) {
+                    unsigned long long after, int limit,
+                    std::string *out_text) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
   if (!db) return false;
@@ -290,7 +292,10 @@ bool documents_page(Catalog &catalog, const std::string &index,
   if (limit > kMaxPageLimit) limit = kMaxPageLimit;
 
   fresh_read(*db, [&] {
-    std::string page = "{\"documents\":[";
+    yyjson_mut_val *root = nullptr;
+    MutDoc page = new_object_doc(&root);
+    yyjson_mut_doc *out = page.get();
+    yyjson_mut_val *documents = checked(yyjson_mut_arr(out));
     Xapian::docid last = 0;
     bool more = false;
     /* Docids are 32-bit: a position at or past the largest has nothing
@@ -301,14 +306,18 @@ bool documents_page(Catalog &catalog, const std::string &index,
       it.skip_to(static_cast<Xapian::docid>(after + 1));
       int count = 0;
       for (; it != end && count < limit; ++it, ++count) {
-        if (count > 0) page.push_back(',');
-        page += db->get_document(*it).get_data();
+        /* The stored document is compact JSON already: written as it is. */
+        std::string data = db->get_document(*it).get_data();
+        require(yyjson_mut_arr_append(
+            documents,
+            checked(yyjson_mut_rawncpy(out, data.data(), data.size()))));
         last = *it;
       }
       more = it != end;
     }
-    page += "],\"next\":" + std::to_string(more ? last : 0) + "}";
-    *out = std::move(page);
+    require(yyjson_mut_obj_add_val(out, root, "documents", documents) &&
+            yyjson_mut_obj_add_uint(out, root, "next", more ? last : 0));
+    *out_text = written(out);
   });
   return true;
 }

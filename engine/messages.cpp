@@ -89,6 +89,12 @@ std::string engine_failure(std::string_view type, std::string_view what) {
   return "Engine failure.";
 }
 
+std::string engine_not_open() {
+  return "The engine is not open: lumidex_init was not called or failed.";
+}
+
+std::string too_many_documents() { return "Too many documents in one body."; }
+
 std::string out_of_memory() { return "Out of memory."; }
 
 }  // namespace msg

@@ -61,6 +61,10 @@ std::string invalid_primary_key_value(unsigned long long position,
 /* "Engine failure (TYPE): WHAT" for a Xapian error of type; "Engine
  * failure: WHAT" when type is empty; "Engine failure." when both are. */
 std::string engine_failure(std::string_view type, std::string_view what);
+/* "The engine is not open: lumidex_init was not called or failed." */
+std::string engine_not_open();
+/* "Too many documents in one body." */
+std::string too_many_documents();
 /* "Out of memory." */
 std::string out_of_memory();
 

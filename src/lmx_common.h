@@ -118,6 +118,12 @@ void lmx_respond_json(int status, const char *body);
  * "internal_error". Flushes. */
 void lmx_respond_error(int status, const char *code, const char *message);
 
+/* The engine's last error text (lumidex_last_error) when it has one to
+ * tell, else fallback; for the message of an error answer after an engine
+ * call failed. The text belongs to the engine and is valid until its next
+ * call. */
+const char *lmx_engine_error_or(const char *fallback);
+
 /* ---- Handlers --------------------------------------------------------- */
 
 /* Search in index: query text, limit and offset from a POST JSON body and

@@ -31,12 +31,6 @@
  * sign) is 87 bytes. */
 #define DOCS_ADD_ANSWER_SIZE 256
 
-/* The engine's last error when it has one to tell, else fallback. */
-static const char *engine_error_or(const char *fallback) {
-  const char *text = lumidex_last_error();
-  return (text && text[0]) ? text : fallback;
-}
-
 /* POST: adds the documents of the request body. */
 static void add_documents(const char *index) {
   uint64_t body_len = 0;
@@ -58,7 +52,7 @@ static void add_documents(const char *index) {
   free(body);
   if (added < 0) {
     lmx_respond_error(400, "document_addition_failed",
-                      engine_error_or("Failed to add documents"));
+                      lmx_engine_error_or("Failed to add documents"));
     return;
   }
   char answer[DOCS_ADD_ANSWER_SIZE];
@@ -107,7 +101,7 @@ static void delete_document(const char *index, const char *doc_id) {
   }
   if (lumidex_document_delete(index, doc_id) != 0) {
     lmx_respond_error(404, "document_not_found",
-                      engine_error_or("Document not found"));
+                      lmx_engine_error_or("Document not found"));
     return;
   }
   lmx_respond_json(200,
