@@ -140,13 +140,11 @@ std::string check_storage_dir(const char *dir) {
   if (!dir || !*dir) return msg::no_storage_dir();
   struct stat st;
   if (stat(dir, &st) != 0) {
-    if (errno == ENOENT)
-      return msg::storage_dir(dir, "does not exist.");
+    if (errno == ENOENT) return msg::storage_dir(dir, "does not exist.");
     return msg::storage_dir(
         dir, "cannot be used: " + std::string(std::strerror(errno)) + ".");
   }
-  if (!S_ISDIR(st.st_mode))
-    return msg::storage_dir(dir, "is not a directory.");
+  if (!S_ISDIR(st.st_mode)) return msg::storage_dir(dir, "is not a directory.");
   if (st.st_mode & S_IWOTH)
     return msg::storage_dir(
         dir, "is writable by every user; refusing to use it (chmod o-w).");
@@ -286,8 +284,7 @@ Xapian::WritableDatabase Catalog::writer(const std::string &name) {
                                     Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
   } catch (const Xapian::DatabaseError &e) {
     if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    throw Error(
-        msg::index_unusable(name, "opened for writing", e.get_msg()));
+    throw Error(msg::index_unusable(name, "opened for writing", e.get_msg()));
   }
 }
 

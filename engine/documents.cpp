@@ -25,8 +25,8 @@
 #include "error.h"
 #include "indexer.h"
 #include "json.h"
-#include "messages.h"
 #include "layout.h"
+#include "messages.h"
 #include "text.h"
 
 namespace lmx {
@@ -170,11 +170,10 @@ bool integer_text(const char *raw, size_t len) {
 
 /* The id of obj under primary key pk, or throws naming its position
  * (1-based) and byte offset (-1: unknown). */
-std::string document_id(yyjson_val *obj, const std::string &pk,
-                        size_t position, long long offset) {
+std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
+                        long long offset) {
   yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
-  if (!v)
-    throw body_error(msg::no_primary_key(position, pk), position, offset);
+  if (!v) throw body_error(msg::no_primary_key(position, pk), position, offset);
   std::string_view text;
   bool usable = false;
   if (yyjson_is_str(v)) {
@@ -252,7 +251,8 @@ std::string get_document(Catalog &catalog, const std::string &index,
                          const std::string &id) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
-  if (!db) throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  if (!db)
+    throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
   std::string out;
   bool found = false;
   if (valid_identifier(id)) {
@@ -264,7 +264,8 @@ std::string get_document(Catalog &catalog, const std::string &index,
     });
   }
   if (!found)
-    throw Error(msg::document_not_found(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index),
+                LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   return out;
 }
 
@@ -274,7 +275,8 @@ void delete_document(Catalog &catalog, const std::string &index,
   Xapian::WritableDatabase db = catalog.writer(index);
   std::string term = kIdPrefix + id;
   if (!valid_identifier(id) || db.get_termfreq(term) == 0)
-    throw Error(msg::document_not_found(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index),
+                LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   db.begin_transaction(true);
   db.delete_document(term);
   Catalog::touch(db);

@@ -2,10 +2,10 @@
  * indexer.h: builds the Xapian document of one JSON object: its stored
  * data, its id term and the terms and values its fields give.
  *
- * What it writes is the layout of layout.h. The engine's document writes (documents.cpp) and the import floor
- * (bench/floor_import.cpp) both compile this one indexer, so the floor
- * writes exactly what the engine writes. Parsing the body, checking the
- * primary key and the transaction are the caller's.
+ * What it writes is the layout of layout.h. The engine's document writes
+ * (documents.cpp) and the import floor (bench/floor_import.cpp) both compile
+ * this one indexer, so the floor writes exactly what the engine writes. Parsing
+ * the body, checking the primary key and the transaction are the caller's.
  */
 #ifndef LMX_ENGINE_INDEXER_H
 #define LMX_ENGINE_INDEXER_H

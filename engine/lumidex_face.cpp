@@ -87,8 +87,7 @@ const char *keep(std::string text) {
 }
 
 lmx::Catalog &catalog() {
-  if (!g_state.catalog)
-    throw lmx::Error(lmx::msg::engine_not_open());
+  if (!g_state.catalog) throw lmx::Error(lmx::msg::engine_not_open());
   return *g_state.catalog;
 }
 
@@ -108,13 +107,12 @@ void add_info_members(yyjson_mut_doc *doc, yyjson_mut_val *obj,
   if (!count_first)
     ok = ok && yyjson_mut_obj_add_uint(doc, obj, "document_count",
                                        info.document_count);
-  ok = ok &&
-       yyjson_mut_obj_add_strncpy(doc, obj, "created_at",
-                                  info.created_at.data(),
-                                  info.created_at.size()) &&
-       yyjson_mut_obj_add_strncpy(doc, obj, "updated_at",
-                                  info.updated_at.data(),
-                                  info.updated_at.size());
+  ok =
+      ok &&
+      yyjson_mut_obj_add_strncpy(doc, obj, "created_at", info.created_at.data(),
+                                 info.created_at.size()) &&
+      yyjson_mut_obj_add_strncpy(doc, obj, "updated_at", info.updated_at.data(),
+                                 info.updated_at.size());
   lmx::require(ok);
 }
 
@@ -132,9 +130,8 @@ std::string list_json(const std::vector<lmx::IndexInfo> &infos) {
   yyjson_mut_doc_set_root(out, list);
   for (const lmx::IndexInfo &info : infos) {
     yyjson_mut_val *entry = lmx::checked(yyjson_mut_obj(out));
-    lmx::require(yyjson_mut_obj_add_strncpy(out, entry, "name",
-                                            info.name.data(),
-                                            info.name.size()) &&
+    lmx::require(yyjson_mut_obj_add_strncpy(
+                     out, entry, "name", info.name.data(), info.name.size()) &&
                  yyjson_mut_arr_append(list, entry));
     add_info_members(out, entry, info, false);
   }

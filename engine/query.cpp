@@ -25,9 +25,9 @@
 #include <utility>
 
 #include "layout.h"
-#include "utf8.h"
 #include "text.h"
 #include "typo.h"
+#include "utf8.h"
 
 namespace lmx {
 
@@ -558,8 +558,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
 
   const size_t n = parsed.words.size();
   Completions completions(db);
-  QueryState state{db, parsed, completions, built.matched_terms, {}, {}, {},
-                   false};
+  QueryState state{db, parsed, completions, built.matched_terms,
+                   {}, {},     {},          false};
   std::vector<Xapian::Query> &words = state.words;
   std::vector<Xapian::Query> &exact_words = state.exact_words;
   std::vector<Xapian::Query> &phrases = state.phrases;
@@ -586,8 +586,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   Xapian::Query query = Xapian::Query::MatchAll;
   if (!built.unranked) {
     query = all_of(words, phrases);
-    std::vector<Xapian::Query> joined =
-        joined_alternatives(state);
+    std::vector<Xapian::Query> joined = joined_alternatives(state);
     if (!joined.empty()) {
       /* A joined spelling is another way to write the same words, not
        * more evidence: it counts only where the words apart do not match. */

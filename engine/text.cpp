@@ -16,12 +16,12 @@
  */
 #include "text.h"
 
-#include "utf8.h"
-
 #include <utf8proc.h>
 
 #include <cstdint>
 #include <cstdlib>
+
+#include "utf8.h"
 
 namespace lmx {
 namespace {

@@ -10,13 +10,13 @@
  */
 #include "typo.h"
 
-#include "utf8.h"
-
 #include <utf8proc.h>
 
 #include <algorithm>
 #include <map>
 #include <tuple>
+
+#include "utf8.h"
 
 namespace lmx {
 

@@ -13,8 +13,9 @@
  *     still works when the storage directory does not.
  *  3. Access keys (LUMIDEX_WRITE_KEY, LUMIDEX_READ_KEY, presented in the
  *     X-Lumidex-Key header, i.e. HTTP_X_LUMIDEX_KEY; lmx_request_allowed in
- *     the handler module) are checked before the engine is opened or the body read, so a refused request costs nothing
- *     and learns nothing (401 comes before 404 and 405).
+ *     the handler module) are checked before the engine is opened or the
+ *     body read, so a refused request costs nothing and learns nothing (401
+ *     comes before 404 and 405).
  *  4. The raw path is checked against what the route parser kept. The parser
  *     cuts segments at 127 bytes, the whole path at 511 and stops at '?';
  *     acting on such a cut would let a DELETE remove a different index or
@@ -29,7 +30,8 @@
  *     none) is read and dropped before exiting: some hosts report a program
  *     that exits with its input unread as a failed request.
  *
- * The sandbox page is compiled into the program from web/sandbox.html (sandbox_page.h).
+ * The sandbox page is compiled into the program from web/sandbox.html
+ * (sandbox_page.h).
  */
 #include <stddef.h>
 #include <stdio.h>

@@ -12,9 +12,9 @@
  * the search needs one in X-Lumidex-Key, as the router's searches do, else
  * the answer is 401 "unauthorized"; with no key configured nothing is
  * checked. If the engine cannot be opened the answer is 500
- * "engine_init_failed" and nothing else runs. A body left unread is read and dropped before exiting.
- * The exit code is 0 whatever the outcome; command-line arguments are
- * ignored. The index name is not copied: a query result stays
+ * "engine_init_failed" and nothing else runs. A body left unread is read and
+ * dropped before exiting. The exit code is 0 whatever the outcome; command-line
+ * arguments are ignored. The index name is not copied: a query result stays
  * valid in the toolkit's result ring through the handler's lookups.
  */
 #include "lmx_common.h"

@@ -8,9 +8,10 @@
  * a fixed last resort. A variable counts only when set and non-empty; values
  * are not trimmed or checked, and anything longer than 511 bytes is cut. The
  * sub-paths and the last resort are written here with the host's separator
- * and temporary root (platform.h). The directory is then created with its missing parents and handed to
- * lumidex_init exactly as resolved; whether the engine can work there is the
- * engine's decision, so creation failures are never reported here.
+ * and temporary root (platform.h). The directory is then created with its
+ * missing parents and handed to lumidex_init exactly as resolved; whether the
+ * engine can work there is the engine's decision, so creation failures are
+ * never reported here.
  *
  * State: s_storage_path (empty until resolved, never resolved twice) and
  * s_engine_initialized (1 only between a successful lumidex_init and the
@@ -50,11 +51,10 @@ static void resolve_storage_dir(void) {
   } else if ((value = env_value("LUMIDEX_DATA_DIR")) != NULL) {
     nl_strlcpy(s_storage_path, value, sizeof s_storage_path);
   } else if ((value = env_value("LOCALAPPDATA")) != NULL) {
-    snprintf(s_storage_path, sizeof s_storage_path,
-             STORAGE_LOCALAPPDATA_FMT, value);
-  } else if ((value = env_value("TEMP")) != NULL) {
-    snprintf(s_storage_path, sizeof s_storage_path, STORAGE_TEMP_FMT,
+    snprintf(s_storage_path, sizeof s_storage_path, STORAGE_LOCALAPPDATA_FMT,
              value);
+  } else if ((value = env_value("TEMP")) != NULL) {
+    snprintf(s_storage_path, sizeof s_storage_path, STORAGE_TEMP_FMT, value);
   } else {
     nl_strlcpy(s_storage_path, STORAGE_FALLBACK, sizeof s_storage_path);
   }

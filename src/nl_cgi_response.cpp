@@ -19,7 +19,8 @@
  *
  * Exported: cgi_header_status, cgi_header_json, cgi_header_html,
  * cgi_header_text, cgi_header_ct, cgi_header_extra, cgi_headers_end,
- * json_escape_f, json_escape_dup, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json.
+ * json_escape_f, json_escape_dup, html_escape_f, cgi_die_text, cgi_die_html,
+ * cgi_die_json.
  */
 #include <stdlib.h>
 #include <string.h>

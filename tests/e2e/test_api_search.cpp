@@ -213,30 +213,50 @@ TEST_F(ApiSearch, ConfiguredKeysGuardSearchesAsTheRouterDoes) {
     const char *method, *path;
     int want;
   } rows[] = {
-      {"no key configured, none given", {}, "GET", "/indexes/movies/search",
+      {"no key configured, none given",
+       {},
+       "GET",
+       "/indexes/movies/search",
        200},
-      {"no key configured, one given", {{"HTTP_X_LUMIDEX_KEY", "x"}}, "GET",
-       "/indexes/movies/search", 200},
-      {"read key configured, none given", {{"LUMIDEX_READ_KEY", "r"}}, "GET",
-       "/indexes/movies/search", 401},
+      {"no key configured, one given",
+       {{"HTTP_X_LUMIDEX_KEY", "x"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
+      {"read key configured, none given",
+       {{"LUMIDEX_READ_KEY", "r"}},
+       "GET",
+       "/indexes/movies/search",
+       401},
       {"read key configured, wrong one",
-       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "rr"}}, "GET",
-       "/indexes/movies/search", 401},
+       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "rr"}},
+       "GET",
+       "/indexes/movies/search",
+       401},
       {"read key configured and given",
-       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "r"}}, "GET",
-       "/indexes/movies/search", 200},
+       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "r"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
       {"write key opens reads too",
        {{"LUMIDEX_READ_KEY", "r"},
         {"LUMIDEX_WRITE_KEY", "w"},
         {"HTTP_X_LUMIDEX_KEY", "w"}},
-       "POST", "/indexes/movies/search", 200},
+       "POST",
+       "/indexes/movies/search",
+       200},
       {"DELETE on a document path is still a read",
        {{"LUMIDEX_READ_KEY", "r"},
         {"LUMIDEX_WRITE_KEY", "w"},
         {"HTTP_X_LUMIDEX_KEY", "r"}},
-       "DELETE", "/indexes/movies/documents/1", 200},
+       "DELETE",
+       "/indexes/movies/documents/1",
+       200},
       {"only a write key configured: reads stay open",
-       {{"LUMIDEX_WRITE_KEY", "w"}}, "GET", "/indexes/movies/search", 200},
+       {{"LUMIDEX_WRITE_KEY", "w"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
@@ -246,9 +266,8 @@ TEST_F(ApiSearch, ConfiguredKeysGuardSearchesAsTheRouterDoes) {
     env["QUERY_STRING"] = "q=heat";
     lmxtest::ChildResult res = run(env);
     if (row.want == 401) {
-      EXPECT_EQ(res.out,
-                envelope(401, "unauthorized",
-                         "A valid key is required for this request"));
+      EXPECT_EQ(res.out, envelope(401, "unauthorized",
+                                  "A valid key is required for this request"));
     } else {
       EXPECT_EQ(lmxtest::response_status(res.out), 200) << res.out;
       EXPECT_EQ(hit_ids(body_of(res)), std::vector<std::string>{"1"});

@@ -155,8 +155,12 @@ TEST(NlCgiResponse, JsonEscapeOfAll255BytesIsAStringThatDecodesBack) {
 TEST(NlCgiResponse, JsonEscapeDupMatchesTheStreamFormOnEveryByte) {
   std::string all;
   for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
-  const std::string rows[] = {"", "plain", "q\"b\\n\nr\rt\t",
-                              "\x01\x08\x0c\x1f\x7f/", "caf\xC3\xA9 \xFF", all};
+  const std::string rows[] = {"",
+                              "plain",
+                              "q\"b\\n\nr\rt\t",
+                              "\x01\x08\x0c\x1f\x7f/",
+                              "caf\xC3\xA9 \xFF",
+                              all};
   for (const std::string &row : rows) {
     char *dup = json_escape_dup(row.c_str());
     ASSERT_NE(dup, nullptr);
