@@ -4,14 +4,12 @@
  *
  *   bench_floor_engine DB_DIR QUERY [LIMIT]
  *
- * DB_DIR is the index's Xapian database (STORAGE/NAME). The query is built
- * by the engine's own query builder (query.cpp, typo.cpp, text.cpp and
- * prior.cpp are compiled in), so the floor pays for the same prefix
- * completions, typo candidates, heading and joined-word terms as the search
- * does; then one Enquire runs it with the search's settings (BM25, or no
- * weighting and docid order when nothing ranks, ties by docid, counts exact
- * below 100), and a ranked answer is put in the prior's final order over
- * the same window of matches.
+ * DB_DIR is the index's Xapian database (STORAGE/NAME). Matching and
+ * ordering are the engine's own find_matches (matches.cpp, with query.cpp,
+ * typo.cpp, text.cpp and prior.cpp compiled in), the function the search
+ * itself calls: the floor pays for the same prefix completions, typo
+ * candidates, heading and joined-word terms, the same Enquire settings and
+ * the prior's final order over the same window of matches.
  *
  * It prints {"total_hits":N,"hits":[DOC,...]} with the stored documents
  * spliced in as they are, so the benchmark can check that the search
@@ -22,22 +20,11 @@
  */
 #include <xapian.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
-#include "prior.h"
-#include "query.h"
-
-namespace {
-
-/* Match counts are exact below this many matches, estimated above, as in
- * the search answer. */
-constexpr Xapian::doccount kExactCountBelow = 100;
-
-}  // namespace
+#include "matches.h"
 
 int main(int argc, char **argv) {
   if (argc < 3) {
@@ -48,27 +35,13 @@ int main(int argc, char **argv) {
       argc > 3 ? static_cast<Xapian::doccount>(std::atoi(argv[3])) : 20;
   try {
     Xapian::Database db(argv[1]);
-    lmx::BuiltQuery built = lmx::build_query(db, argv[2]);
-    Xapian::Enquire enquire(db);
-    enquire.set_query(built.query);
-    if (built.unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
-    enquire.set_docid_order(Xapian::Enquire::ASCENDING);
-    Xapian::MSet mset = enquire.get_mset(
-        0, built.unranked ? limit : std::max(limit, lmx::kPriorWindow),
-        kExactCountBelow);
-    std::vector<Xapian::doccount> order;
-    if (built.unranked) {
-      for (Xapian::doccount k = 0; k < mset.size(); ++k) order.push_back(k);
-    } else {
-      order = lmx::ranked_order(db, mset);
-    }
-    if (order.size() > limit) order.resize(limit);
-    std::string out = "{\"total_hits\":" +
-                      std::to_string(mset.get_matches_estimated()) +
-                      ",\"hits\":[";
-    for (size_t k = 0; k < order.size(); ++k) {
+    lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit);
+    std::string out =
+        "{\"total_hits\":" + std::to_string(m.mset.get_matches_estimated()) +
+        ",\"hits\":[";
+    for (size_t k = 0; k < m.page.size(); ++k) {
       if (k) out += ',';
-      out += mset[order[k]].get_document().get_data();
+      out += m.mset[m.page[k]].get_document().get_data();
     }
     out += "]}\n";
     std::fwrite(out.data(), 1, out.size(), stdout);

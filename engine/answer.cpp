@@ -1,5 +1,6 @@
 /*
- * answer.cpp: runs a search and writes its JSON answer (search.h).
+ * answer.cpp: writes the JSON answer of a search (search.h) around the
+ * matches and their order, which matches.cpp finds.
  *
  *   {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
  *    "elapsed_ms":T}
@@ -25,7 +26,6 @@
  * Opening the database and retrying on DatabaseModifiedError are the
  * caller's; Xapian errors propagate.
  */
-#include <utf8proc.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -36,54 +36,15 @@
 #include <stdexcept>
 #include <vector>
 
-#include "prior.h"
-#include "query.h"
+#include "json.h"
+#include "matches.h"
 #include "search.h"
 #include "text.h"
+#include "utf8.h"
 
 namespace lmx {
 
 namespace {
-
-/* The matcher looks at this many documents at least, so counts below it
- * are exact while a common word still stops early. */
-constexpr Xapian::doccount kExactCountBelow = 100;
-
-struct MutDocFree {
-  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
-};
-struct DocFree {
-  void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
-};
-using MutDoc = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-template <typename T>
-T *checked(T *p) {
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-
-/* text with every invalid UTF-8 sequence replaced by U+FFFD. */
-std::string valid_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  const auto *p = reinterpret_cast<const utf8proc_uint8_t *>(text.data());
-  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size());
-  while (left > 0) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) {
-      out += "\xEF\xBF\xBD";
-      n = 1;
-    } else {
-      out.append(reinterpret_cast<const char *>(p), static_cast<size_t>(n));
-    }
-    p += n;
-    left -= n;
-  }
-  return out;
-}
 
 void html_escape_append(std::string_view text, std::string &out) {
   for (char c : text) {
@@ -203,6 +164,36 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
   return std::round(spent.count() * 1000.0) / 1000.0;
 }
 
+/* The answer object of a search (see search.h). */
+std::string answer_json(const Matches &matches, std::string_view query,
+                        int limit, int offset,
+                        std::chrono::steady_clock::time_point started) {
+  yyjson_mut_val *root = nullptr;
+  MutDoc answer = new_object_doc(&root);
+  yyjson_mut_doc *out = answer.get();
+  yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
+  const BuiltQuery &built = matches.built;
+  for (Xapian::doccount k : matches.page) {
+    std::string data = matches.mset[k].get_document().get_data();
+    yyjson_mut_val *hit = built.has_words
+                              ? highlighted_hit(out, data, built.matched_terms)
+                              : stored_hit(out, data);
+    if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
+  }
+  std::string echoed = utf8::repaired(query);
+  bool ok = yyjson_mut_obj_add_val(out, root, "hits", hits) &&
+            yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
+                                       echoed.size()) &&
+            yyjson_mut_obj_add_int(out, root, "limit", limit) &&
+            yyjson_mut_obj_add_int(out, root, "offset", offset) &&
+            yyjson_mut_obj_add_uint(out, root, "total_hits",
+                                    matches.mset.get_matches_estimated()) &&
+            yyjson_mut_obj_add_real(out, root, "elapsed_ms",
+                                    milliseconds_since(started));
+  require(ok);
+  return written(out);
+}
+
 }  // namespace
 
 std::string search_json(Xapian::Database &db, std::string_view query, int limit,
@@ -210,64 +201,10 @@ std::string search_json(Xapian::Database &db, std::string_view query, int limit,
                         std::chrono::steady_clock::time_point started) {
   if (limit < 0) limit = 0;
   if (offset < 0) offset = 0;
-  BuiltQuery built = build_query(db, query);
-
-  Xapian::Enquire enquire(db);
-  enquire.set_query(built.query);
-  if (built.unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
-  enquire.set_docid_order(Xapian::Enquire::ASCENDING);
-  /* A ranked query reads its matches from the first one on, at least the
-   * prior's window, so that each page is a slice of the same final order
-   * (prior.h); an unranked one, or one that wants only the count, reads
-   * just its page. */
-  const auto first = static_cast<Xapian::doccount>(offset);
-  const auto count = static_cast<Xapian::doccount>(limit);
-  const bool page_only = built.unranked || count == 0;
-  Xapian::MSet mset =
-      page_only ? enquire.get_mset(first, count, kExactCountBelow)
-                : enquire.get_mset(0, std::max(first + count, kPriorWindow),
-                                   kExactCountBelow);
-  std::vector<Xapian::doccount> order;
-  if (page_only) {
-    order.resize(mset.size());
-    for (Xapian::doccount k = 0; k < mset.size(); ++k) order[k] = k;
-  } else {
-    order = ranked_order(db, mset);
-    order.erase(order.begin(), order.begin() + std::min<size_t>(
-                                                   first, order.size()));
-    if (order.size() > count) order.resize(count);
-  }
-
-  MutDoc answer(checked(yyjson_mut_doc_new(nullptr)));
-  yyjson_mut_doc *out = answer.get();
-  yyjson_mut_val *root = checked(yyjson_mut_obj(out));
-  yyjson_mut_doc_set_root(out, root);
-  yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
-  for (Xapian::doccount k : order) {
-    std::string data = mset[k].get_document().get_data();
-    yyjson_mut_val *hit = built.has_words
-                              ? highlighted_hit(out, data, built.matched_terms)
-                              : stored_hit(out, data);
-    if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
-  }
-  std::string echoed = valid_utf8(query);
-  bool ok = yyjson_mut_obj_add_val(out, root, "hits", hits) &&
-            yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
-                                       echoed.size()) &&
-            yyjson_mut_obj_add_int(out, root, "limit", limit) &&
-            yyjson_mut_obj_add_int(out, root, "offset", offset) &&
-            yyjson_mut_obj_add_uint(out, root, "total_hits",
-                                    mset.get_matches_estimated()) &&
-            yyjson_mut_obj_add_real(out, root, "elapsed_ms",
-                                    milliseconds_since(started));
-  if (!ok) throw std::bad_alloc();
-
-  size_t len = 0;
-  char *text = yyjson_mut_write_opts(out, 0, nullptr, &len, nullptr);
-  if (!text) throw std::runtime_error("search answer could not be written");
-  std::string result(text, len);
-  free(text);
-  return result;
+  Matches matches =
+      find_matches(db, query, static_cast<Xapian::doccount>(offset),
+                   static_cast<Xapian::doccount>(limit));
+  return answer_json(matches, query, limit, offset, started);
 }
 
 }  // namespace lmx

@@ -28,6 +28,7 @@
 #include <filesystem>
 
 #include "error.h"
+#include "messages.h"
 
 namespace lmx {
 namespace {
@@ -41,10 +42,6 @@ constexpr size_t kMaxIdentifier = 127;
 constexpr time_t kSweepAgeSeconds = 600;
 
 unsigned long g_work_seq = 0;
-
-std::string backticked(std::string_view s) {
-  return "`" + quote_input(s) + "`";
-}
 
 /* A name for a work area of this process: PREFIX NAME.PID.SEQ */
 std::string work_name(const char *prefix, const std::string &name) {
@@ -140,26 +137,23 @@ std::string now_rfc3339() {
 }
 
 std::string check_storage_dir(const char *dir) {
-  if (!dir || !*dir) return "No storage directory given.";
-  std::string shown = backticked(dir);
+  if (!dir || !*dir) return msg::no_storage_dir();
   struct stat st;
   if (stat(dir, &st) != 0) {
-    if (errno == ENOENT)
-      return "Storage directory " + shown + " does not exist.";
-    return "Storage directory " + shown +
-           " cannot be used: " + std::strerror(errno) + ".";
+    if (errno == ENOENT) return msg::storage_dir(dir, "does not exist.");
+    return msg::storage_dir(
+        dir, "cannot be used: " + std::string(std::strerror(errno)) + ".");
   }
-  if (!S_ISDIR(st.st_mode))
-    return "Storage directory " + shown + " is not a directory.";
+  if (!S_ISDIR(st.st_mode)) return msg::storage_dir(dir, "is not a directory.");
   if (st.st_mode & S_IWOTH)
-    return "Storage directory " + shown +
-           " is writable by every user; refusing to use it (chmod o-w).";
+    return msg::storage_dir(
+        dir, "is writable by every user; refusing to use it (chmod o-w).");
   if (st.st_uid != geteuid() && st.st_uid != 0)
-    return "Storage directory " + shown +
-           " belongs to another user; refusing to use it.";
+    return msg::storage_dir(dir,
+                            "belongs to another user; refusing to use it.");
   if (access(dir, R_OK | X_OK) != 0)
-    return "Storage directory " + shown +
-           " cannot be read: " + std::strerror(errno) + ".";
+    return msg::storage_dir(
+        dir, "cannot be read: " + std::string(std::strerror(errno)) + ".");
   return "";
 }
 
@@ -167,16 +161,12 @@ Catalog::Catalog(std::string dir) : dir_(std::move(dir)) {}
 
 void Catalog::require_valid_name(std::string_view name) {
   if (!valid_identifier(name))
-    throw Error("Invalid index name " + backticked(name) +
-                    ": use 1 to 127 characters of A-Z a-z 0-9 - _.",
-                LUMIDEX_ERROR_INVALID_ARGUMENT);
+    throw Error(msg::invalid_index_name(name), LUMIDEX_ERROR_INVALID_ARGUMENT);
 }
 
 void Catalog::require_valid_key(std::string_view key) {
   if (!valid_identifier(key))
-    throw Error("Invalid primary key " + backticked(key) +
-                    ": use 1 to 127 characters of A-Z a-z 0-9 - _.",
-                LUMIDEX_ERROR_INVALID_ARGUMENT);
+    throw Error(msg::invalid_primary_key(key), LUMIDEX_ERROR_INVALID_ARGUMENT);
 }
 
 std::string Catalog::path_of(const std::string &name) const {
@@ -209,8 +199,7 @@ void Catalog::sweep_work_areas() const {
 
 void Catalog::create(const std::string &name, const std::string &primary_key) {
   if (!try_create(name, primary_key))
-    throw Error("Index " + backticked(name) + " already exists.",
-                LUMIDEX_ERROR_INDEX_EXISTS);
+    throw Error(msg::index_exists(name), LUMIDEX_ERROR_INDEX_EXISTS);
 }
 
 bool Catalog::try_create(const std::string &name,
@@ -231,15 +220,13 @@ bool Catalog::try_create(const std::string &name,
     db.close();
   } catch (const Xapian::Error &e) {
     remove_tree(tmp);
-    throw Error("Index " + backticked(name) +
-                " cannot be created: " + safe_text(e.get_msg()) + ".");
+    throw Error(msg::index_unusable(name, "created", e.get_msg()));
   }
   int err = rename_noreplace(tmp, path_of(name));
   if (err != 0) {
     remove_tree(tmp);
     if (err == EEXIST || err == ENOTEMPTY) return false;
-    throw Error("Index " + backticked(name) +
-                " cannot be created: " + std::strerror(err) + ".");
+    throw Error(msg::index_unusable(name, "created", std::strerror(err)));
   }
   fsync_dir(dir_);
   return true;
@@ -247,14 +234,13 @@ bool Catalog::try_create(const std::string &name,
 
 void Catalog::remove(const std::string &name) {
   require_valid_name(name);
-  std::string missing = "Index " + backticked(name) + " not found.";
+  std::string missing = msg::index_not_found(name);
   if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
   readers_.erase(name);
   std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
   if (rename(path_of(name).c_str(), trash.c_str()) != 0) {
     if (errno == ENOENT) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    throw Error("Index " + backticked(name) +
-                " cannot be deleted: " + std::strerror(errno) + ".");
+    throw Error(msg::index_unusable(name, "deleted", std::strerror(errno)));
   }
   fsync_dir(dir_);
   remove_tree(trash);
@@ -297,23 +283,20 @@ Xapian::Database *Catalog::reader(const std::string &name) {
     }
     throw;
   } catch (const Xapian::DatabaseOpeningError &e) {
-    throw Error("Index " + backticked(name) +
-                " cannot be opened: " + safe_text(e.get_msg()) + ".");
+    throw Error(msg::index_unusable(name, "opened", e.get_msg()));
   }
 }
 
 Xapian::WritableDatabase Catalog::writer(const std::string &name) {
   require_valid_name(name);
-  std::string missing = "Index " + backticked(name) + " not found.";
+  std::string missing = msg::index_not_found(name);
   if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
   try {
     return Xapian::WritableDatabase(path_of(name),
                                     Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
   } catch (const Xapian::DatabaseError &e) {
     if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    throw Error("Index " + backticked(name) +
-                " cannot be opened for writing: " + safe_text(e.get_msg()) +
-                ".");
+    throw Error(msg::index_unusable(name, "opened for writing", e.get_msg()));
   }
 }
 
@@ -350,8 +333,8 @@ std::vector<std::string> Catalog::names() const {
   std::vector<std::string> names;
   DIR *d = opendir(dir_.c_str());
   if (!d)
-    throw Error("Storage directory " + backticked(dir_) +
-                " cannot be listed: " + std::strerror(errno) + ".");
+    throw Error(msg::storage_dir(
+        dir_, "cannot be listed: " + std::string(std::strerror(errno)) + "."));
   while (struct dirent *e = readdir(d)) {
     if (valid_identifier(e->d_name)) names.emplace_back(e->d_name);
   }

@@ -1,7 +1,8 @@
 /*
- * documents.cpp: parsing request bodies into documents, text extraction,
- * and the document operations of an index (see documents.h for the index
- * layout written here).
+ * documents.cpp: parsing request bodies into documents and the document
+ * operations of an index: add (parse, check every id, write the batch in
+ * one transaction), get, delete and page. What a document becomes in the
+ * index is the indexer's (indexer.h) and the layout's (layout.h).
  *
  * Bodies are read with yyjson and YYJSON_READ_NUMBER_AS_RAW, so numbers keep
  * the exact text the client sent (no rounding of 0.1 or of 20-digit ids),
@@ -28,7 +29,10 @@
 #include <vector>
 
 #include "error.h"
-#include "search.h"
+#include "indexer.h"
+#include "json.h"
+#include "layout.h"
+#include "messages.h"
 #include "text.h"
 
 namespace lmx {
@@ -49,25 +53,6 @@ constexpr const char *kFlushVariable = "XAPIAN_FLUSH_THRESHOLD";
 constexpr size_t kFlushBytes = 1 << 20;
 constexpr size_t kXapianFlushDefault = 10000;
 constexpr int kMaxPageLimit = 10000;
-
-/* Within-document frequency added per word by field rank (see
- * documents.h). */
-constexpr unsigned kFirstFieldWdf = 3;
-constexpr unsigned kSecondFieldWdf = 2;
-constexpr unsigned kOtherFieldWdf = 1;
-
-std::string backticked(std::string_view s) {
-  return "`" + quote_input(s) + "`";
-}
-
-std::string index_missing(const std::string &index) {
-  return "Index " + backticked(index) + " not found.";
-}
-
-std::string document_missing(const std::string &id, const std::string &index) {
-  return "Document " + backticked(id) + " not found in index " +
-         backticked(index) + ".";
-}
 
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -155,21 +140,15 @@ Extent scan_value(std::string_view s, size_t from, size_t max_depth) {
 
 Error json_error(const yyjson_read_err &err, size_t base, long position) {
   size_t offset = base + err.pos;
-  std::string where = "at byte offset " + std::to_string(offset);
-  std::string what = err.msg ? err.msg : "invalid JSON";
-  std::string text =
-      position > 0 ? "Document at position " + std::to_string(position) +
-                         " is not valid JSON (" + where + "): " + what + "."
-                   : "The body is not valid JSON (" + where + "): " + what +
-                         ".";
+  std::string text = msg::invalid_json(
+      position > 0 ? static_cast<unsigned long long>(position) : 0, offset,
+      err.msg ? err.msg : "invalid JSON");
   return body_error(text, position > 0 ? static_cast<size_t>(position) : 0,
                     static_cast<long long>(offset));
 }
 
 Error not_an_object(size_t position, long long offset) {
-  return body_error("Document at position " + std::to_string(position) +
-                        " is not a JSON object.",
-                    position, offset);
+  return body_error(msg::not_an_object(position), position, offset);
 }
 
 /* The length in bytes of the largest document of body, from the extents of
@@ -320,13 +299,10 @@ bool integer_text(const char *raw, size_t len) {
 
 /* The id of obj under primary key pk, or throws naming its position
  * (1-based) and byte offset (-1: unknown). */
-std::string document_id(yyjson_val *obj, const std::string &pk,
-                        size_t position, long long offset) {
-  std::string where = "Document at position " + std::to_string(position);
+std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
+                        long long offset) {
   yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
-  if (!v)
-    throw body_error(where + " has no primary key " + backticked(pk) + ".",
-                     position, offset);
+  if (!v) throw body_error(msg::no_primary_key(position, pk), position, offset);
   std::string_view text;
   bool usable = false;
   if (yyjson_is_str(v)) {
@@ -338,173 +314,11 @@ std::string document_id(yyjson_val *obj, const std::string &pk,
   }
   if (usable) return std::string(text);
   std::string shown = (yyjson_is_str(v) || yyjson_is_raw(v))
-                          ? backticked(text)
+                          ? msg::backticked(text)
                           : std::string(yyjson_get_type_desc(v));
-  throw body_error(
-      where + " has an invalid primary key " + backticked(pk) + " value (" +
-          shown +
-          "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
-          "or an integer.",
-      position, offset);
+  throw body_error(msg::invalid_primary_key_value(position, pk, shown),
+                   position, offset);
 }
-
-/* Builds the Xapian document of one JSON object. One Indexer serves a whole
- * batch so its buffers are reused. */
-class Indexer {
- public:
-  void build(yyjson_val *obj, const std::string &pk, const std::string &id,
-             Xapian::Document &doc) {
-    pos_ = 1;
-    words_ = 0;
-    has_name_ = false;
-    size_t len = 0;
-    char *json =
-        yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
-    if (!json) throw std::bad_alloc();
-    std::unique_ptr<char, decltype(&std::free)> hold(json, &std::free);
-    doc.set_data(std::string(json, len));
-    doc.add_boolean_term(std::string(kIdPrefix) + id);
-
-    yyjson_val *pk_val = yyjson_obj_getn(obj, pk.data(), pk.size());
-    unsigned rank = 0;
-    size_t idx, max;
-    yyjson_val *key, *val;
-    yyjson_obj_foreach(obj, idx, max, key, val) {
-      unsigned wdf = kOtherFieldWdf;
-      name_field_ = false;
-      if (val != pk_val) {
-        if (rank == 0) wdf = kFirstFieldWdf;
-        if (rank == 1) wdf = kSecondFieldWdf;
-        name_field_ = rank == 0;
-        ++rank;
-      }
-      add_tree(doc, val, wdf);
-    }
-  }
-
- private:
-  /* Walks nested arrays and objects with an explicit stack, so a deeply
-   * nested document cannot exhaust the C stack. */
-  struct Frame {
-    bool is_obj;
-    yyjson_arr_iter arr;
-    yyjson_obj_iter obj;
-  };
-
-  void add_tree(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
-    if (!yyjson_is_ctn(v)) {
-      add_scalar(doc, v, wdf);
-      return;
-    }
-    stack_.clear();
-    push(v);
-    while (!stack_.empty()) {
-      Frame &f = stack_.back();
-      yyjson_val *next = nullptr;
-      if (f.is_obj) {
-        yyjson_val *key = yyjson_obj_iter_next(&f.obj);
-        if (key) next = yyjson_obj_iter_get_val(key);
-      } else {
-        next = yyjson_arr_iter_next(&f.arr);
-      }
-      if (!next) {
-        stack_.pop_back();
-      } else if (yyjson_is_ctn(next)) {
-        push(next); /* may move f: not used again this round */
-      } else {
-        add_scalar(doc, next, wdf);
-      }
-    }
-  }
-
-  void push(yyjson_val *ctn) {
-    Frame f{};
-    f.is_obj = yyjson_is_obj(ctn);
-    if (f.is_obj)
-      yyjson_obj_iter_init(ctn, &f.obj);
-    else
-      yyjson_arr_iter_init(ctn, &f.arr);
-    stack_.push_back(f);
-  }
-
-  void add_scalar(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
-    if (yyjson_is_str(v))
-      add_text(doc, std::string_view(yyjson_get_str(v), yyjson_get_len(v)),
-               wdf);
-    else if (yyjson_is_raw(v))
-      add_text(doc, std::string_view(yyjson_get_raw(v), yyjson_get_len(v)),
-               wdf);
-  }
-
-  void add_text(Xapian::Document &doc, std::string_view text, unsigned wdf) {
-    tokens_.clear();
-    tokenize(text, tokens_);
-    if (tokens_.empty()) return;
-    /* The limits bound the memory of one document (its term list with
-     * positions, and what Xapian buffers for it); a document beyond them is
-     * refused whole, never cut. */
-    words_ += tokens_.size();
-    if (words_ > kMaxDocumentWords)
-      throw Error("it holds more than " + std::to_string(kMaxDocumentWords) +
-                      " words, the most a document may hold",
-                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
-    for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
-    pos_ += kValuePositionGap;
-    check_terms(doc);
-    /* The heading: the first few words of the first field's values and of
-     * the first line of a text of several lines (its title or summary). A
-     * one-line value of a later field (an address, a link, a version) is no
-     * heading. */
-    size_t line_end = text.find('\n');
-    if (!name_field_ && line_end == std::string_view::npos) return;
-    size_t count = 0;
-    while (count < tokens_.size() && count < kHeadingWords &&
-           tokens_[count].begin <= line_end)
-      ++count;
-    /* A short heading is mostly about each of its words ("web server"),
-     * a long one less so: its words count more often, so that BM25 weighs
-     * them above the same words in a long heading. */
-    unsigned heading_wdf =
-        count == 0
-            ? 0
-            : wdf * static_cast<unsigned>((kShortHeading + count - 1) / count);
-    for (size_t k = 0; k < count; ++k)
-      doc.add_term(kHeadingPrefix + tokens_[k].term, heading_wdf);
-    /* Only in the first field (see above): a one-word value there names
-     * the document, while a rare one-word value in a late field (a tag, a
-     * note) would otherwise outweigh the order of the fields. */
-    if (name_field_ && tokens_.size() == 1) {
-      doc.add_term(kWholeValuePrefix + tokens_[0].term, wdf);
-      if (!has_name_) {
-        doc.add_value(kNameSlot, tokens_[0].term);
-        has_name_ = true;
-      }
-    }
-    /* Every word of a name, so that how many names build on a one-word
-     * name can be counted at search time (search.h). */
-    if (name_field_)
-      for (const Token &t : tokens_)
-        doc.add_boolean_term(kNameWordPrefix + t.term);
-    check_terms(doc);
-  }
-
-  static void check_terms(const Xapian::Document &doc) {
-    if (doc.termlist_count() > kMaxDocumentTerms)
-      throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
-                      " index terms, the most a document may make",
-                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
-  }
-
-  std::vector<Token> tokens_;
-  std::vector<Frame> stack_;
-  /* Whether the values being added are those of the first field. */
-  bool name_field_ = false;
-  /* Whether the document being built has its name in kNameSlot. */
-  bool has_name_ = false;
-  Xapian::termpos pos_ = 1;
-  /* Words of the document being built, checked against kMaxDocumentWords. */
-  size_t words_ = 0;
-};
 
 /* Reads the documents of body one at a time, builds the Xapian document of
  * each under primary key pk and hands it to use (id, document). Throws for
@@ -583,7 +397,8 @@ std::string get_document(Catalog &catalog, const std::string &index,
                          const std::string &id) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
-  if (!db) throw Error(index_missing(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  if (!db)
+    throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
   std::string out;
   bool found = false;
   if (valid_identifier(id)) {
@@ -595,7 +410,8 @@ std::string get_document(Catalog &catalog, const std::string &index,
     });
   }
   if (!found)
-    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index),
+                LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   return out;
 }
 
@@ -605,7 +421,8 @@ void delete_document(Catalog &catalog, const std::string &index,
   Xapian::WritableDatabase db = catalog.writer(index);
   std::string term = kIdPrefix + id;
   if (!valid_identifier(id) || db.get_termfreq(term) == 0)
-    throw Error(document_missing(id, index), LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+    throw Error(msg::document_not_found(id, index),
+                LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
   db.begin_transaction(true);
   db.delete_document(term);
   Catalog::touch(db);
@@ -614,7 +431,8 @@ void delete_document(Catalog &catalog, const std::string &index,
 }
 
 bool documents_page(Catalog &catalog, const std::string &index,
-                    unsigned long long after, int limit, std::string *out) {
+                    unsigned long long after, int limit,
+                    std::string *out_text) {
   Catalog::require_valid_name(index);
   Xapian::Database *db = catalog.reader(index);
   if (!db) return false;
@@ -622,7 +440,10 @@ bool documents_page(Catalog &catalog, const std::string &index,
   if (limit > kMaxPageLimit) limit = kMaxPageLimit;
 
   fresh_read(*db, [&] {
-    std::string page = "{\"documents\":[";
+    yyjson_mut_val *root = nullptr;
+    MutDoc page = new_object_doc(&root);
+    yyjson_mut_doc *out = page.get();
+    yyjson_mut_val *documents = checked(yyjson_mut_arr(out));
     Xapian::docid last = 0;
     bool more = false;
     /* Docids are 32-bit: a position at or past the largest has nothing
@@ -633,14 +454,18 @@ bool documents_page(Catalog &catalog, const std::string &index,
       it.skip_to(static_cast<Xapian::docid>(after + 1));
       int count = 0;
       for (; it != end && count < limit; ++it, ++count) {
-        if (count > 0) page.push_back(',');
-        page += db->get_document(*it).get_data();
+        /* The stored document is compact JSON already: written as it is. */
+        std::string data = db->get_document(*it).get_data();
+        require(yyjson_mut_arr_append(
+            documents,
+            checked(yyjson_mut_rawncpy(out, data.data(), data.size()))));
         last = *it;
       }
       more = it != end;
     }
-    page += "],\"next\":" + std::to_string(more ? last : 0) + "}";
-    *out = std::move(page);
+    require(yyjson_mut_obj_add_val(out, root, "documents", documents) &&
+            yyjson_mut_obj_add_uint(out, root, "next", more ? last : 0));
+    *out_text = written(out);
   });
   return true;
 }

@@ -2,17 +2,8 @@
  * documents.h: adding, fetching, deleting and paging the documents of an
  * index.
  *
- * Index layout written here (search.h reads it):
- *  - document data: the document as compact JSON (yyjson's writer, member
- *    order as sent, numbers exactly as sent);
- *  - "Q" + primary-key value: the unique id term (no positions, wdf 0);
- *  - word terms from every string and number value, nested ones included,
- *    in document order, with positions; kValuePositionGap positions separate
- *    two values so a phrase never spans them. Field names are not indexed.
- *  - field weight: the words of the first top-level member after the primary
- *    key count 3 each towards their within-document frequency, of the second
- *    2, of every later one (and of the primary key itself) 1, so BM25 weighs a
- *    word met in an early field more.
+ * What a document becomes in the index is layout.h's to say (written by
+ * indexer.h).
  *
  * A primary-key value is a string of 1 to 127 bytes of A-Z a-z 0-9 - _, or an
  * integer number, kept as its decimal text (so 7 and "7" are the same id).
@@ -27,29 +18,12 @@
 #include <string_view>
 
 #include "catalog.h"
+#include "layout.h"
 
 namespace lmx {
 
-/* Limits of one document, so that adding one costs a bounded amount of
- * memory whatever the body (see README, Limits). A document beyond any of
- * them is refused with LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, naming the limit,
- * and nothing of its batch is written.
- *  - kMaxNestingDepth: arrays and objects inside the document, counted from
- *    the document itself (depth 1); checked before the JSON is read, since
- *    the parsed tree of a 16 MiB body of brackets alone is 256 MB and the
- *    indexer's walk keeps a frame per level. Deep documents are otherwise
- *    supported (indexed, searched and highlighted without recursion), so
- *    the limit is about memory, not structure.
- *  - kMaxDocumentWords: words (positions) in all its string and number
- *    values together.
- *  - kMaxDocumentTerms: distinct terms in its Xapian term list. Each distinct
- *    word is one term; a word among the first words of a value, or in the
- *    first field, adds up to three more (search.h), so a document of N
- *    distinct words makes between N and about 4N terms. Terms, not
- *    positions, are what a document's memory grows with. */
-inline constexpr size_t kMaxNestingDepth = 250000;
-inline constexpr size_t kMaxDocumentWords = 1000000;
-inline constexpr size_t kMaxDocumentTerms = 200000;
+/* The limits of one document (kMaxNestingDepth, kMaxDocumentWords,
+ * kMaxDocumentTerms) are stated in layout.h beside what they bound. */
 
 /* Adds or replaces every document of body (a JSON array of objects, one
  * object, or NDJSON: objects one after another, blank lines allowed) in one

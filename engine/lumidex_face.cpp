@@ -27,8 +27,10 @@
 #include "catalog.h"
 #include "documents.h"
 #include "error.h"
+#include "json.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "messages.h"
 #include "search.h"
 
 #define LMX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -69,14 +71,13 @@ R guarded(R fallback, F &&work) noexcept {
   } catch (const lmx::Error &e) {
     fail_with(e.what(), e.code(), e.where());
   } catch (const Xapian::Error &e) {
-    fail_with("Engine failure (" + std::string(e.get_type()) +
-              "): " + e.get_msg());
+    fail_with(lmx::msg::engine_failure(e.get_type(), e.get_msg()));
   } catch (const std::bad_alloc &) {
-    fail_with("Out of memory.");
+    fail_with(lmx::msg::out_of_memory());
   } catch (const std::exception &e) {
-    fail_with(std::string("Engine failure: ") + e.what());
+    fail_with(lmx::msg::engine_failure("", e.what()));
   } catch (...) {
-    fail_with("Engine failure.");
+    fail_with(lmx::msg::engine_failure("", ""));
   }
   return fallback;
 }
@@ -87,70 +88,55 @@ const char *keep(std::string text) {
 }
 
 lmx::Catalog &catalog() {
-  if (!g_state.catalog)
-    throw lmx::Error(
-        "The engine is not open: lumidex_init was not called "
-        "or failed.");
+  if (!g_state.catalog) throw lmx::Error(lmx::msg::engine_not_open());
   return *g_state.catalog;
 }
 
 std::string text_or_empty(const char *s) { return s ? std::string(s) : ""; }
 
-void append_json_string(std::string &out, std::string_view s) {
-  static const char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      out += "\\u00";
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
-}
-
-/* The members shared by the list entries and the statistics object. */
-void append_info_members(std::string &out, const lmx::IndexInfo &info) {
-  out += "\"primary_key\":";
-  append_json_string(out, info.primary_key);
-  out += ",\"document_count\":" + std::to_string(info.document_count);
-  out += ",\"created_at\":";
-  append_json_string(out, info.created_at);
-  out += ",\"updated_at\":";
-  append_json_string(out, info.updated_at);
+/* Adds the members shared by the list entries and the statistics object,
+ * in the order given (document_count first or after primary_key). */
+void add_info_members(yyjson_mut_doc *doc, yyjson_mut_val *obj,
+                      const lmx::IndexInfo &info, bool count_first) {
+  bool ok = true;
+  if (count_first)
+    ok = yyjson_mut_obj_add_uint(doc, obj, "document_count",
+                                 info.document_count);
+  ok = ok && yyjson_mut_obj_add_strncpy(doc, obj, "primary_key",
+                                        info.primary_key.data(),
+                                        info.primary_key.size());
+  if (!count_first)
+    ok = ok && yyjson_mut_obj_add_uint(doc, obj, "document_count",
+                                       info.document_count);
+  ok =
+      ok &&
+      yyjson_mut_obj_add_strncpy(doc, obj, "created_at", info.created_at.data(),
+                                 info.created_at.size()) &&
+      yyjson_mut_obj_add_strncpy(doc, obj, "updated_at", info.updated_at.data(),
+                                 info.updated_at.size());
+  lmx::require(ok);
 }
 
 std::string stats_json(const lmx::IndexInfo &info) {
-  std::string out =
-      "{\"document_count\":" + std::to_string(info.document_count) +
-      ",\"primary_key\":";
-  append_json_string(out, info.primary_key);
-  out += ",\"created_at\":";
-  append_json_string(out, info.created_at);
-  out += ",\"updated_at\":";
-  append_json_string(out, info.updated_at);
-  out += "}";
-  return out;
+  yyjson_mut_val *root = nullptr;
+  lmx::MutDoc doc = lmx::new_object_doc(&root);
+  add_info_members(doc.get(), root, info, true);
+  return lmx::written(doc.get());
 }
 
 std::string list_json(const std::vector<lmx::IndexInfo> &infos) {
-  std::string out = "[";
-  for (size_t i = 0; i < infos.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    out += "{\"name\":";
-    append_json_string(out, infos[i].name);
-    out.push_back(',');
-    append_info_members(out, infos[i]);
-    out.push_back('}');
+  lmx::MutDoc doc(lmx::checked(yyjson_mut_doc_new(nullptr)));
+  yyjson_mut_doc *out = doc.get();
+  yyjson_mut_val *list = lmx::checked(yyjson_mut_arr(out));
+  yyjson_mut_doc_set_root(out, list);
+  for (const lmx::IndexInfo &info : infos) {
+    yyjson_mut_val *entry = lmx::checked(yyjson_mut_obj(out));
+    lmx::require(yyjson_mut_obj_add_strncpy(
+                     out, entry, "name", info.name.data(), info.name.size()) &&
+                 yyjson_mut_arr_append(list, entry));
+    add_info_members(out, entry, info, false);
   }
-  out.push_back(']');
-  return out;
+  return lmx::written(out);
 }
 
 int add_body(const char *index, const char *primary_key, const char *body) {
@@ -158,7 +144,7 @@ int add_body(const char *index, const char *primary_key, const char *body) {
   long n = lmx::add_documents(catalog(), text_or_empty(index), pk,
                               body ? std::string_view(body) : "");
   if (n > 0x7fffffffL)
-    throw lmx::Error("Too many documents in one body.",
+    throw lmx::Error(lmx::msg::too_many_documents(),
                      LUMIDEX_ERROR_INVALID_BODY);
   return static_cast<int>(n);
 }
@@ -194,7 +180,7 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
     std::string name = text_or_empty(index);
     Xapian::Database *db = catalog().reader(name);
     if (!db)
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+      throw lmx::Error(lmx::msg::index_not_found(name),
                        LUMIDEX_ERROR_INDEX_NOT_FOUND);
     if (limit < 0) limit = 0;
     if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
@@ -297,7 +283,7 @@ LMX_EXPORT const char *lumidex_documents_page_json(const char *index,
   return guarded<const char *>(nullptr, [&]() -> const char * {
     std::string name = text_or_empty(index), page;
     if (!lmx::documents_page(catalog(), name, after, limit, &page))
-      throw lmx::Error("Index `" + lmx::quote_input(name) + "` not found.",
+      throw lmx::Error(lmx::msg::index_not_found(name),
                        LUMIDEX_ERROR_INDEX_NOT_FOUND);
     return keep(std::move(page));
   });

@@ -18,7 +18,7 @@
 #include <string>
 #include <utility>
 
-#include "search.h"
+#include "layout.h"
 
 namespace lmx {
 

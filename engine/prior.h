@@ -16,7 +16,7 @@
  *     prior = 1 + kNameFamilyFactor * ln(1 + family)
  *
  * Documents without a one-word name, and every document of an index
- * written before names were recorded (search.h), have the prior 1. The
+ * written before names were recorded (layout.h), have the prior 1. The
  * family is counted at search time from the index's term statistics, so it
  * is always that of the documents stored now.
  *

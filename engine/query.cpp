@@ -24,9 +24,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "search.h"
+#include "layout.h"
 #include "text.h"
 #include "typo.h"
+#include "utf8.h"
 
 namespace lmx {
 
@@ -96,9 +97,9 @@ Xapian::Query any_of(const std::vector<std::string> &terms,
 using TypoCache = std::unordered_map<std::string, std::vector<std::string>>;
 
 /* Whether a prefix is short: its completions are looked for among heading
- * words only (search.h), and matched through their heading terms. */
+ * words only (layout.h), and matched through their heading terms. */
 bool short_prefix(const std::string &prefix) {
-  return utf8_length(prefix) <= kShortPrefixLength;
+  return utf8::length(prefix) <= kShortPrefixLength;
 }
 
 /* Whether db holds heading terms at all. An index written before they
@@ -125,7 +126,7 @@ class Completions {
   const std::vector<std::string> &of(const std::string &prefix) {
     auto it = cache_.find(prefix);
     if (it != cache_.end()) return it->second;
-    size_t max = prefix_expansions(utf8_length(prefix));
+    size_t max = prefix_expansions(utf8::length(prefix));
     if (!headings_only(prefix))
       return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
           .first->second;
@@ -278,9 +279,7 @@ Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
       Xapian::doccount right = left ? db.get_termfreq(word.substr(byte)) : 0;
       if (left && right) splits.emplace_back(std::min(left, right), byte);
     }
-    /* Advance one code point. */
-    ++byte;
-    while (byte < word.size() && (word[byte] & 0xC0) == 0x80) ++byte;
+    byte = utf8::next(word, byte);
   }
   if (splits.empty()) return query;
   std::sort(splits.begin(), splits.end(), [](const auto &a, const auto &b) {
@@ -341,6 +340,22 @@ Xapian::Query scaled(const std::vector<std::string> &terms, const char *prefix,
                        factor);
 }
 
+/* One query as build_query gathers it: what was parsed, the word queries
+ * built so far (each word with its expansions, and its exact form alone),
+ * the phrases, whether any word has typo candidates, the completions looked
+ * up (shared, so each prefix is expanded once) and the terms the query
+ * matches on (for highlighting). */
+struct QueryState {
+  const Xapian::Database &db;
+  const ParsedQuery &parsed;
+  Completions &completions;
+  std::unordered_set<std::string> &matched;
+  std::vector<Xapian::Query> words;
+  std::vector<Xapian::Query> exact_words;
+  std::vector<Xapian::Query> phrases;
+  bool any_typos;
+};
+
 /* Two neighbouring words typed apart that the documents write as one
  * ("web server" for "webserver"): for each pair among the first
  * kMaxJoinedWords words whose concatenation is indexed (or, for the word
@@ -350,12 +365,15 @@ Xapian::Query scaled(const std::vector<std::string> &terms, const char *prefix,
  * takes the place of the bonuses the two words would get: it stands for
  * them standing together, and when typo candidates take part, for their
  * exact matches. */
-std::vector<Xapian::Query> joined_alternatives(
-    const Xapian::Database &db, const ParsedQuery &parsed,
-    const std::vector<Xapian::Query> &words,
-    const std::vector<Xapian::Query> &exact_words,
-    const std::vector<Xapian::Query> &phrases, bool any_typos,
-    Completions &completions, std::unordered_set<std::string> &matched) {
+std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
+  const Xapian::Database &db = state.db;
+  const ParsedQuery &parsed = state.parsed;
+  const std::vector<Xapian::Query> &words = state.words;
+  const std::vector<Xapian::Query> &exact_words = state.exact_words;
+  const std::vector<Xapian::Query> &phrases = state.phrases;
+  const bool any_typos = state.any_typos;
+  Completions &completions = state.completions;
+  std::unordered_set<std::string> &matched = state.matched;
   std::vector<Xapian::Query> out;
   const size_t n = parsed.words.size();
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
@@ -539,11 +557,14 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   }
 
   const size_t n = parsed.words.size();
-  std::vector<Xapian::Query> words;
-  std::vector<Xapian::Query> exact_words;
-  bool any_typos = false;
-  TypoCache typo_cache;
   Completions completions(db);
+  QueryState state{db, parsed, completions, built.matched_terms,
+                   {}, {},     {},          false};
+  std::vector<Xapian::Query> &words = state.words;
+  std::vector<Xapian::Query> &exact_words = state.exact_words;
+  std::vector<Xapian::Query> &phrases = state.phrases;
+  bool &any_typos = state.any_typos;
+  TypoCache typo_cache;
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(db, parsed.words[k], as_prefix, completions,
@@ -556,7 +577,6 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
     words.push_back(std::move(q.all));
     exact_words.push_back(std::move(q.exact));
   }
-  std::vector<Xapian::Query> phrases;
   for (const auto &phrase : parsed.phrases) {
     built.matched_terms.insert(phrase.begin(), phrase.end());
     phrases.push_back(phrase_query(phrase));
@@ -566,9 +586,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
   Xapian::Query query = Xapian::Query::MatchAll;
   if (!built.unranked) {
     query = all_of(words, phrases);
-    std::vector<Xapian::Query> joined =
-        joined_alternatives(db, parsed, words, exact_words, phrases, any_typos,
-                            completions, built.matched_terms);
+    std::vector<Xapian::Query> joined = joined_alternatives(state);
     if (!joined.empty()) {
       /* A joined spelling is another way to write the same words, not
        * more evidence: it counts only where the words apart do not match. */

@@ -50,7 +50,7 @@ inline constexpr size_t kMaxPrefixExpansions = 50;
  * documents, so matching them costs several times a whole query while
  * telling little about the word being typed (the next keystroke narrows it
  * anyway). A short prefix therefore expands among heading words only (the
- * words of names and first lines, search.h) and matches documents through
+ * words of names and first lines, layout.h) and matches documents through
  * those: every hit still holds a word starting with the prefix, in a
  * heading. It also takes no part in joined spellings or the neighbouring
  * words bonus. An index without heading terms (written before they

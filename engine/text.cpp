@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "utf8.h"
+
 namespace lmx {
 namespace {
 
@@ -62,13 +64,13 @@ bool is_letter_or_number(utf8proc_int32_t cp) {
          (c >= UTF8PROC_CATEGORY_ND && c <= UTF8PROC_CATEGORY_NO);
 }
 
-/* Decodes the code point at s[i]; returns its byte length, or 0 when the
- * bytes there are not valid UTF-8 (cp is then left unset). */
+/* The code point at s[i] and its byte length (0: not valid UTF-8, cp
+ * unset), through the engine's UTF-8 unit. */
 size_t decode_at(std::string_view s, size_t i, utf8proc_int32_t *cp) {
-  auto *p = reinterpret_cast<const utf8proc_uint8_t *>(s.data() + i);
-  utf8proc_ssize_t n =
-      utf8proc_iterate(p, static_cast<utf8proc_ssize_t>(s.size() - i), cp);
-  return n > 0 ? static_cast<size_t>(n) : 0;
+  char32_t code = 0;
+  size_t n = utf8::decode(s, i, &code);
+  if (n > 0) *cp = static_cast<utf8proc_int32_t>(code);
+  return n;
 }
 
 /* Maps valid UTF-8 word bytes to their term into out; out is "" when the
@@ -186,15 +188,6 @@ std::string normalize_word(std::string_view word) {
   std::string term;
   map_word(kept, ascii, term);
   return term;
-}
-
-size_t utf8_length(std::string_view s) {
-  size_t count = 0;
-  for (char ch : s) {
-    /* Every code point has exactly one byte that is not 10xxxxxx. */
-    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++count;
-  }
-  return count;
 }
 
 }  // namespace lmx

@@ -34,9 +34,6 @@ void tokenize(std::string_view text, std::vector<Token> &out);
  * the input holds no letter or digit. */
 std::string normalize_word(std::string_view word);
 
-/* Number of Unicode code points in valid UTF-8 text s. */
-size_t utf8_length(std::string_view s);
-
 }  // namespace lmx
 
 #endif

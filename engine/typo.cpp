@@ -16,33 +16,11 @@
 #include <map>
 #include <tuple>
 
+#include "utf8.h"
+
 namespace lmx {
 
 namespace {
-
-/* Code points in valid UTF-8 s: every byte that does not continue a
- * sequence starts one. */
-size_t count_code_points(std::string_view s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
-/* The UTF-8 bytes of the first n code points of s (fewer when s is
- * shorter). */
-std::string first_code_points(std::string_view s, size_t n) {
-  size_t end = 0;
-  size_t seen = 0;
-  while (end < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[end]);
-    if ((c & 0xC0) != 0x80) {
-      if (seen == n) break;
-      ++seen;
-    }
-    ++end;
-  }
-  return std::string(s.substr(0, end));
-}
 
 std::string encode(char32_t cp) {
   utf8proc_uint8_t buf[4];
@@ -70,7 +48,7 @@ void scan_range(const Xapian::Database &db, const std::string &prefix,
     if (++scanned > kMaxTypoScan) break;
     const std::string term = *it;
     if (term == word_bytes) continue;
-    size_t len = count_code_points(term);
+    size_t len = utf8::length(term);
     size_t diff = len > word.size() ? len - word.size() : word.size() - len;
     if (diff > limit) continue;
     if (!to_code_points(term, cps)) continue;
@@ -89,18 +67,7 @@ unsigned typo_max_distance(size_t length) {
 }
 
 bool to_code_points(std::string_view s, std::u32string &out) {
-  out.clear();
-  const auto *p = reinterpret_cast<const utf8proc_uint8_t *>(s.data());
-  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(s.size());
-  while (left > 0) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) return false;
-    out.push_back(static_cast<char32_t>(cp));
-    p += n;
-    left -= n;
-  }
-  return true;
+  return utf8::decode_all(s, out);
 }
 
 unsigned osa_distance(const std::u32string &a, const std::u32string &b,
@@ -142,7 +109,7 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
   if (limit == 0) return out;
 
   std::map<std::string, Candidate> found;
-  std::string first_second = first_code_points(term, 2);
+  std::string first_second(term.substr(0, utf8::prefix_bytes(term, 2)));
   std::string first_third = encode(word[0]) + encode(word[2]);
   scan_range(db, first_second, word, term, limit, found);
   if (first_third != first_second)

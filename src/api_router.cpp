@@ -22,9 +22,10 @@
  *  2b. "/health" is answered without a key: 200 when the storage directory
  *     and every index can be read, 503 with the reason otherwise.
  *  3. Access keys (LUMIDEX_WRITE_KEY, LUMIDEX_READ_KEY, presented in the
- *     X-Lumidex-Key header, i.e. HTTP_X_LUMIDEX_KEY) are checked before the
- *     engine is opened or the body read, so a refused request costs nothing
- *     and learns nothing (401 comes before 404 and 405).
+ *     X-Lumidex-Key header, i.e. HTTP_X_LUMIDEX_KEY; lmx_request_allowed in
+ *     the handler module) are checked before the engine is opened or the
+ *     body read, so a refused request costs nothing and learns nothing (401
+ *     comes before 404 and 405).
  *  4. The raw path is checked against what the route parser kept. The parser
  *     cuts segments at 127 bytes, the whole path at 511 and stops at '?';
  *     acting on such a cut would let a DELETE remove a different index or
@@ -46,8 +47,8 @@
  * open between requests (its readers pick up newer commits, its writers are
  * closed after each write), so only the start-up and the open are saved.
  *
- * Keys are compared in constant time and never written anywhere. The sandbox
- * page is compiled into the program from web/sandbox.html (sandbox_page.h).
+ * The sandbox page is compiled into the program from web/sandbox.html
+ * (sandbox_page.h).
  */
 #include <stddef.h>
 #include <stdio.h>
@@ -59,11 +60,9 @@
 #include "nl_fastcgi.h"
 #include "sandbox_page.h"
 
-/* The route parser's limits, restated as the longest texts it keeps whole. */
+/* The route parser's limits, as the longest texts it keeps whole. */
 #define ROUTER_ID_MAX (LMX_ID_SIZE - 1)
 #define ROUTER_PATH_MAX (LMX_PATH_SIZE - 1)
-/* The parser stores this many segments; of the rest only the count matters. */
-#define ROUTER_SEGMENTS 4
 
 /* Sent with the sandbox page: it needs nothing but its own inline script and
  * style and requests to its own origin, so anything else a page could be
@@ -74,35 +73,7 @@
   "style-src 'unsafe-inline'; connect-src 'self'; img-src data:; "         \
   "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
 
-/* One path segment as it stands in PATH_INFO: not terminated, not cut. */
-typedef struct raw_segment {
-  const char *start;
-  size_t len;
-} raw_segment;
-
 /* ---- Raw path examination --------------------------------------------- */
-
-/* Splits path at runs of '/' exactly as the route parser does, but without
- * its cuts, keeping the first ROUTER_SEGMENTS segments in seg. Returns how
- * many non-empty segments the whole path has. */
-static size_t split_raw(const char *path, raw_segment seg[ROUTER_SEGMENTS]) {
-  size_t n = 0;
-  const char *p = path;
-
-  memset(seg, 0, sizeof(raw_segment) * ROUTER_SEGMENTS);
-  while (*p != '\0') {
-    while (*p == '/') p++;
-    if (*p == '\0') break;
-    const char *start = p;
-    while (*p != '\0' && *p != '/') p++;
-    if (n < ROUTER_SEGMENTS) {
-      seg[n].start = start;
-      seg[n].len = (size_t)(p - start);
-    }
-    n++;
-  }
-  return n;
-}
 
 /* How many segments a path of route kind has; 0 for kinds whose extra
  * segments the router does not judge (the sandbox, unknown routes). */
@@ -124,7 +95,7 @@ static size_t route_segments(lmx_route_kind kind) {
   }
 }
 
-static int segment_is(const raw_segment *seg, const char *word) {
+static int segment_is(const lmx_segment *seg, const char *word) {
   size_t len = strlen(word);
   return seg->len == len && memcmp(seg->start, word, len) == 0;
 }
@@ -133,15 +104,18 @@ static int segment_is(const raw_segment *seg, const char *word) {
  * 1 when it is; otherwise answers 400 (or 404 for a path longer than its
  * route) and returns 0. */
 static int path_is_exact(const char *path, const lmx_route *route) {
-  raw_segment seg[ROUTER_SEGMENTS];
+  lmx_segment seg[LMX_ROUTE_SEGMENTS] = {};
   size_t expected = route_segments(route->kind);
+  char message[96];
 
-  size_t segments = split_raw(path, seg);
+  size_t segments = lmx_split_path(path, seg, LMX_ROUTE_SEGMENTS);
   if (segment_is(&seg[0], "indexes") &&
       (seg[1].len > ROUTER_ID_MAX ||
        (segment_is(&seg[2], "documents") && seg[3].len > ROUTER_ID_MAX))) {
-    lmx_respond_error(400, "invalid_identifier",
-                      "Index names and document ids are at most 127 bytes");
+    snprintf(message, sizeof message,
+             "Index names and document ids are at most %d bytes",
+             ROUTER_ID_MAX);
+    lmx_respond_error(400, "invalid_identifier", message);
     return 0;
   }
   /* Under CGI the query string never reaches PATH_INFO, so a '?' here was
@@ -152,8 +126,9 @@ static int path_is_exact(const char *path, const lmx_route *route) {
     return 0;
   }
   if (strlen(path) > ROUTER_PATH_MAX) {
-    lmx_respond_error(400, "invalid_path",
-                      "Request paths are at most 511 bytes");
+    snprintf(message, sizeof message, "Request paths are at most %d bytes",
+             ROUTER_PATH_MAX);
+    lmx_respond_error(400, "invalid_path", message);
     return 0;
   }
   if (expected != 0 && segments > expected) {
@@ -161,57 +136,6 @@ static int path_is_exact(const char *path, const lmx_route *route) {
     return 0;
   }
   return 1;
-}
-
-/* ---- Access keys -------------------------------------------------------- */
-
-/* 1 when given equals key. The time taken depends only on the length of
- * given (the client's own text), never on where the texts first differ nor
- * on the key's length. key is non-empty. */
-static int key_matches(const char *given, const char *key) {
-  size_t given_len = strlen(given);
-  size_t key_len = strlen(key);
-  volatile unsigned char diff = (unsigned char)(given_len != key_len);
-  size_t i;
-
-  for (i = 0; i < given_len; i++) {
-    diff |= (unsigned char)(given[i] ^ key[i % key_len]);
-  }
-  return diff == 0;
-}
-
-/* Changes made through the indexes and documents routes: every method but
- * GET, including those the handlers will refuse with 405. */
-static int is_write_request(const lmx_route *route) {
-  switch (route->kind) {
-    case LMX_ROUTE_INDEXES:
-    case LMX_ROUTE_INDEX:
-    case LMX_ROUTE_DOCUMENTS:
-    case LMX_ROUTE_DOCUMENT:
-      return strcmp(cgi_method(), "GET") != 0;
-    default:
-      return 0;
-  }
-}
-
-/* 1 when the request may go on. The sandbox page is always open (it asks
- * its user for a key itself). A write needs the write key; everything else
- * needs the read key or the write key once a read key is set. With only a
- * read key set, writes need the read key: a key that was set is never
- * ignored, and writes are never more open than reads. */
-static int request_allowed(const lmx_route *route) {
-  const char *write_key = cgi_env("LUMIDEX_WRITE_KEY", NULL);
-  const char *read_key = cgi_env("LUMIDEX_READ_KEY", NULL);
-  const char *given = cgi_env("HTTP_X_LUMIDEX_KEY", NULL);
-  int write_ok = write_key[0] != '\0' && key_matches(given, write_key);
-  int read_ok = read_key[0] != '\0' && key_matches(given, read_key);
-
-  if (route->kind == LMX_ROUTE_ROOT) return 1;
-  if (is_write_request(route)) {
-    if (write_key[0] != '\0') return write_ok;
-    return read_key[0] == '\0' || read_ok;
-  }
-  return read_key[0] == '\0' || read_ok || write_ok;
 }
 
 /* ---- Allow table and header hook ---------------------------------------- */
@@ -268,8 +192,8 @@ static int settings_understood(void) {
 
 /* 1 for "/health" (slashes around it allowed, nothing else). */
 static int is_health_path(const char *path) {
-  raw_segment seg[ROUTER_SEGMENTS];
-  return split_raw(path, seg) == 1 && segment_is(&seg[0], "health");
+  lmx_segment seg[1];
+  return lmx_split_path(path, seg, 1) == 1 && segment_is(&seg[0], "health");
 }
 
 /* Steps 2a and 2b: checks the settings, sets the header hook, and answers
@@ -313,9 +237,6 @@ static void dispatch(const lmx_route *route) {
     case LMX_ROUTE_ROOT:
       serve_sandbox();
       break;
-    case LMX_ROUTE_STATUS:
-      lmx_execute_status();
-      break;
     case LMX_ROUTE_INDEXES:
     case LMX_ROUTE_INDEX:
       lmx_execute_indexes(route->index_uid);
@@ -347,9 +268,8 @@ static void serve(void) {
     return;
   }
   if (answered_before_keys(path, &route)) return;
-  if (!request_allowed(&route)) {
-    lmx_respond_error(401, "unauthorized",
-                      "A valid key is required for this request");
+  if (!lmx_request_allowed(&route)) {
+    lmx_respond_error(401, "unauthorized", LMX_KEY_REQUIRED_MESSAGE);
     return;
   }
   if (route.kind != LMX_ROUTE_ROOT && !path_is_exact(path, &route)) return;

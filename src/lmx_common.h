@@ -29,6 +29,8 @@ extern "C" {
 #define LMX_PATH_SIZE 512
 /* Size of identifiers taken from the path (127 bytes of text). */
 #define LMX_ID_SIZE 128
+/* Path segments the route table ever looks at. */
+#define LMX_ROUTE_SEGMENTS 4
 /* Host of the documentation links in the error envelope. */
 #define LMX_DOCS_HOST "docs.nolvaris.com"
 
@@ -86,10 +88,41 @@ typedef struct lmx_route {
   char doc_id[LMX_ID_SIZE];    /* at most 127 bytes; "" when none */
 } lmx_route;
 
+/* One segment of a path as it stands: not terminated, not cut. */
+typedef struct lmx_segment {
+  const char *start;
+  size_t len;
+} lmx_segment;
+
+/* Splits path (null reads as "") at runs of '/', stopping at its NUL only
+ * (a '?' is an ordinary byte here), and stores the first max non-empty
+ * segments in seg[0..max-1] (seg needs room for max; max may be 0). Returns
+ * how many non-empty segments the whole path has, which may exceed max.
+ * The one splitter of paths: the route parser and the router's exact-path
+ * check both use it, so they always agree on what a segment is. */
+size_t lmx_split_path(const char *path, lmx_segment *seg, size_t max);
+
 /* Parses path (null is the root) into *route (null: nothing happens). The
  * path is cut at 511 bytes and at '?', split at runs of '/', and each of the
  * first four segments cut at 127 bytes; nothing is decoded. */
 void lmx_parse_route(const char *path, lmx_route *route);
+
+/* ---- Access keys ------------------------------------------------------ */
+
+/* Message of the 401 "unauthorized" answer to a request lmx_request_allowed
+ * refuses. */
+#define LMX_KEY_REQUIRED_MESSAGE "A valid key is required for this request"
+
+/* 1 when the request may go on under the access keys LUMIDEX_WRITE_KEY and
+ * LUMIDEX_READ_KEY, as presented in the X-Lumidex-Key header
+ * (HTTP_X_LUMIDEX_KEY); 0 when it must be refused with 401. route (not
+ * null) says what the request is: the sandbox page (LMX_ROUTE_ROOT) is
+ * always open; a write (any method but GET on the indexes and documents
+ * routes) needs the write key, or the read key when only that is set;
+ * everything else needs the read or the write key once a read key is set.
+ * With no key set everything is allowed. Keys are compared in constant
+ * time and never written anywhere. */
+int lmx_request_allowed(const lmx_route *route);
 
 /* ---- Responders ------------------------------------------------------- */
 
@@ -102,6 +135,12 @@ void lmx_respond_json(int status, const char *body);
  * with M and C JSON-escaped; null message reads "Error", null code
  * "internal_error". Flushes. */
 void lmx_respond_error(int status, const char *code, const char *message);
+
+/* The engine's last error text (lumidex_last_error) when it has one to
+ * tell, else fallback; for the message of an error answer after an engine
+ * call failed. The text belongs to the engine and is valid until its next
+ * call. */
+const char *lmx_engine_error_or(const char *fallback);
 
 /* ---- Handlers --------------------------------------------------------- */
 

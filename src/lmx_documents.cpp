@@ -40,12 +40,6 @@
  * sign) is 87 bytes. */
 #define DOCS_ADD_ANSWER_SIZE 256
 
-/* The engine's last error when it has one to tell, else fallback. */
-static const char *engine_error_or(const char *fallback) {
-  const char *text = lumidex_last_error();
-  return (text && text[0]) ? text : fallback;
-}
-
 /* The error code of a failed addition: "document_too_large" for a document
  * beyond the engine's limits when name_too_large is set, else
  * "document_addition_failed". */
@@ -77,7 +71,8 @@ static void add_documents(const char *index, int name_too_large) {
   free(body);
   if (added < 0) {
     const char *code = addition_error_code(name_too_large);
-    lmx_respond_error(400, code, engine_error_or("Failed to add documents"));
+    lmx_respond_error(400, code,
+                      lmx_engine_error_or("Failed to add documents"));
     return;
   }
   char answer[DOCS_ADD_ANSWER_SIZE];
@@ -129,7 +124,7 @@ static void delete_document(const char *index, const char *doc_id) {
   }
   if (lumidex_document_delete(index, doc_id) != 0) {
     lmx_respond_error(404, "document_not_found",
-                      engine_error_or("Document not found"));
+                      lmx_engine_error_or("Document not found"));
     return;
   }
   lmx_respond_json(200,

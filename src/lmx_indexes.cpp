@@ -11,7 +11,8 @@
  *
  * The listing is built and written with yyjson, so its values are escaped.
  * The creation and lookup answers are fixed templates; the name and primary
- * key inserted into them are JSON-escaped first and the answer is sized from
+ * key inserted into them are JSON-escaped first (the toolkit's
+ * json_escape_dup) and the answer is sized from
  * the escaped texts, so a quote or backslash in a name never breaks the JSON
  * and nothing is ever cut. Creation hands the name and primary key to the
  * engine whole: the engine refuses names and keys it cannot take (over-long
@@ -41,76 +42,8 @@
 /* Primary key of an index whose list entry or creation body names none. */
 #define INDEXES_DEFAULT_KEY "id"
 
-/* The engine's last error when it has one to tell, else fallback. */
-static const char *engine_error_or(const char *fallback) {
-  const char *text = lumidex_last_error();
-  return (text && text[0]) ? text : fallback;
-}
-
 static void respond_out_of_memory(void) {
   lmx_respond_error(500, "internal_error", "Out of memory");
-}
-
-/* Length of text once JSON-escaped with the rules of json_escape_f: two
- * bytes for '"', '\\', LF, CR and TAB, six (\u00xx) for the other bytes
- * below 0x20, one for every other byte. */
-static size_t json_escaped_len(const char *text) {
-  size_t len = 0;
-  for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-    if (*p == '"' || *p == '\\' || *p == '\n' || *p == '\r' || *p == '\t')
-      len += 2;
-    else if (*p < 0x20)
-      len += 6;
-    else
-      len += 1;
-  }
-  return len;
-}
-
-/* A new malloc'd copy of text, JSON-escaped as json_escape_f writes it
- * (without surrounding quotes); null when memory runs out. */
-static char *json_escape_dup(const char *text) {
-  static const char hex[] = "0123456789abcdef";
-  char *out = (char *)malloc(json_escaped_len(text) + 1);
-  if (!out) return NULL;
-  char *w = out;
-  for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-    switch (*p) {
-      case '"':
-        *w++ = '\\';
-        *w++ = '"';
-        break;
-      case '\\':
-        *w++ = '\\';
-        *w++ = '\\';
-        break;
-      case '\n':
-        *w++ = '\\';
-        *w++ = 'n';
-        break;
-      case '\r':
-        *w++ = '\\';
-        *w++ = 'r';
-        break;
-      case '\t':
-        *w++ = '\\';
-        *w++ = 't';
-        break;
-      default:
-        if (*p < 0x20) {
-          *w++ = '\\';
-          *w++ = 'u';
-          *w++ = '0';
-          *w++ = '0';
-          *w++ = hex[*p >> 4];
-          *w++ = hex[*p & 0x0f];
-        } else {
-          *w++ = (char)*p;
-        }
-    }
-  }
-  *w = '\0';
-  return out;
 }
 
 /* fmt formatted into a new malloc'd buffer of exactly the needed size; null
@@ -302,7 +235,7 @@ static void create_index(const char *index) {
                       "Index name or primary key holds a NUL byte");
   } else if (lumidex_index_create(name, key) != 0) {
     lmx_respond_error(400, "index_already_exists",
-                      engine_error_or("Index creation failed"));
+                      lmx_engine_error_or("Index creation failed"));
   } else {
     respond_index_template(201,
                            "{\"uid\":\"%s\",\"name\":\"%s\","
@@ -320,7 +253,7 @@ static void delete_index(const char *index) {
   }
   if (lumidex_index_delete(index) != 0) {
     lmx_respond_error(404, "index_not_found",
-                      engine_error_or("Index not found"));
+                      lmx_engine_error_or("Index not found"));
     return;
   }
   lmx_respond_json(200,

@@ -7,10 +7,11 @@
  * they are), LOCALAPPDATA and TEMP (each with a fixed sub-path appended), and
  * a fixed last resort. A variable counts only when set and non-empty; values
  * are not trimmed or checked, and anything longer than 511 bytes is cut. The
- * sub-paths and the last resort come from platform.h in the host's own path
- * form. The directory is then created with its missing parents and handed to
- * lumidex_init exactly as resolved; whether the engine can work there is the
- * engine's decision, so creation failures are never reported here.
+ * sub-paths and the last resort are written here with the host's separator
+ * and temporary root (platform.h). The directory is then created with its
+ * missing parents and handed to lumidex_init exactly as resolved; whether the
+ * engine can work there is the engine's decision, so creation failures are
+ * never reported here.
  *
  * State: s_storage_path (empty until resolved; resolved once per process,
  * or once per request while the engine is kept open), s_engine_initialized
@@ -26,6 +27,13 @@
 #include "lumidex_core.h"
 #include "nl_cgi.h"
 #include "platform.h"
+
+/* The storage-directory candidates built from LOCALAPPDATA and TEMP, and
+ * the last resort, in the host's own path form. */
+#define STORAGE_LOCALAPPDATA_FMT \
+  "%s" LMX_PATH_SEP_STR "PersonalLumidex" LMX_PATH_SEP_STR "data"
+#define STORAGE_TEMP_FMT "%s" LMX_PATH_SEP_STR "nolvaris-lumidex"
+#define STORAGE_FALLBACK LMX_TMP_ROOT LMX_PATH_SEP_STR "nolvaris-lumidex"
 
 static char s_storage_path[LMX_PATH_SIZE];
 static int s_engine_initialized = 0;
@@ -47,11 +55,11 @@ static void resolve_storage_dir(char *path) {
   } else if ((value = env_value("LUMIDEX_DATA_DIR")) != NULL) {
     nl_strlcpy(path, value, LMX_PATH_SIZE);
   } else if ((value = env_value("LOCALAPPDATA")) != NULL) {
-    snprintf(path, LMX_PATH_SIZE, LMX_STORAGE_LOCALAPPDATA_FMT, value);
+    snprintf(path, LMX_PATH_SIZE, STORAGE_LOCALAPPDATA_FMT, value);
   } else if ((value = env_value("TEMP")) != NULL) {
-    snprintf(path, LMX_PATH_SIZE, LMX_STORAGE_TEMP_FMT, value);
+    snprintf(path, LMX_PATH_SIZE, STORAGE_TEMP_FMT, value);
   } else {
-    nl_strlcpy(path, LMX_STORAGE_FALLBACK, LMX_PATH_SIZE);
+    nl_strlcpy(path, STORAGE_FALLBACK, LMX_PATH_SIZE);
   }
 }
 

@@ -1,5 +1,6 @@
 /*
- * lmx_respond.cpp: the two JSON responders of the handler module.
+ * lmx_respond.cpp: the two JSON responders of the handler module, and the
+ * engine error text their failure answers carry (lmx_engine_error_or).
  *
  * Every JSON answer of the program, success or failure, is one complete CGI
  * response written here: "Status: N", the JSON content type and the empty
@@ -18,6 +19,7 @@
 #include <stdio.h>
 
 #include "lmx_common.h"
+#include "lumidex_core.h"
 #include "nl_cgi.h"
 
 static void write_header_block(int status) {
@@ -50,4 +52,9 @@ void lmx_respond_error(int status, const char *code, const char *message) {
   json_escape_f(stdout, c);
   fputs("\"}\n", stdout);
   fflush(stdout);
+}
+
+const char *lmx_engine_error_or(const char *fallback) {
+  const char *text = lumidex_last_error();
+  return (text && text[0]) ? text : fallback;
 }

@@ -4,7 +4,8 @@
  * The route table is the REST shape of the API: "status"; "indexes", then an
  * index identifier, then "search", "stats" or "documents" and a document
  * identifier. The path is cut at 511 bytes and at the first '?', split at
- * runs of '/', and only its first four segments are kept, each cut at 127
+ * runs of '/' (lmx_split_path, which the router's exact-path check shares),
+ * and only its first four segments are kept, each cut at 127
  * bytes on its own. Nothing is decoded: '%', '+' and '\' are ordinary bytes,
  * so an identifier reaches the handlers as the client wrote it. Comparisons
  * are exact and case-sensitive. The parser never fails; a path it does not
@@ -15,32 +16,42 @@
 #include "lmx_common.h"
 #include "nl_cgi.h"
 
-/* Segments the route table ever looks at. */
-#define ROUTE_SEGMENTS 4
+size_t lmx_split_path(const char *path, lmx_segment *seg, size_t max) {
+  size_t n = 0;
+  const char *p = path ? path : "";
 
-/* Splits path (already cut) into at most ROUTE_SEGMENTS non-empty segments,
- * each copied into its own LMX_ID_SIZE buffer. Returns how many were
- * stored. */
-static int split_segments(const char *path, char seg[][LMX_ID_SIZE]) {
-  int count = 0;
-  const char *p = path;
-
-  while (*p && count < ROUTE_SEGMENTS) {
+  while (*p != '\0') {
     const char *start;
-    size_t len;
 
     while (*p == '/') p++;
     if (*p == '\0') break;
     start = p;
-    while (*p && *p != '/') p++;
-    len = (size_t)(p - start);
+    while (*p != '\0' && *p != '/') p++;
+    if (n < max) {
+      seg[n].start = start;
+      seg[n].len = (size_t)(p - start);
+    }
+    n++;
+  }
+  return n;
+}
+
+/* Copies the first LMX_ROUTE_SEGMENTS segments of path (already cut), each
+ * into its own LMX_ID_SIZE buffer. Returns how many were stored. */
+static int split_segments(const char *path, char seg[][LMX_ID_SIZE]) {
+  lmx_segment raw[LMX_ROUTE_SEGMENTS];
+  size_t total = lmx_split_path(path, raw, LMX_ROUTE_SEGMENTS);
+  size_t count = total < LMX_ROUTE_SEGMENTS ? total : LMX_ROUTE_SEGMENTS;
+  size_t i;
+
+  for (i = 0; i < count; i++) {
+    size_t len = raw[i].len;
     /* The size bounds the copy at the segment's end; a segment longer than
      * the buffer keeps its head and the rest is dropped, never carried into
      * the next segment. */
-    nl_strlcpy(seg[count], start, len < LMX_ID_SIZE ? len + 1 : LMX_ID_SIZE);
-    count++;
+    nl_strlcpy(seg[i], raw[i].start, len < LMX_ID_SIZE ? len + 1 : LMX_ID_SIZE);
   }
-  return count;
+  return (int)count;
 }
 
 /* Kind of a path below "indexes"/{uid}, from its third and fourth segments;
@@ -58,7 +69,7 @@ static lmx_route_kind index_route(char seg[][LMX_ID_SIZE], int count,
 
 void lmx_parse_route(const char *path, lmx_route *route) {
   char copy[LMX_PATH_SIZE];
-  char seg[ROUTE_SEGMENTS][LMX_ID_SIZE];
+  char seg[LMX_ROUTE_SEGMENTS][LMX_ID_SIZE];
   char *query;
   int count;
 

@@ -153,6 +153,11 @@ void cgi_on_headers_end(void (*hook)(int status));
  * 0x20-0xFF unchanged (so '/' and 0x7F too, and UTF-8 stays UTF-8). A null
  * text writes nothing. */
 void json_escape_f(FILE *out, const char *text);
+/* Newly malloc'd copy of src (null is "") JSON-escaped with exactly the
+ * rules of json_escape_f, without surrounding quotes, for inserting a value
+ * into a fixed JSON template; null when the allocation fails. The caller
+ * frees it. */
+char *json_escape_dup(const char *src);
 /* Writes text HTML-escaped to out (not null): " & ' < > as &quot; &amp;
  * &#39; &lt; &gt;, every other byte unchanged, nothing cut. A null text
  * writes nothing. */

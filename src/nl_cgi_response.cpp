@@ -27,10 +27,12 @@
  * Exported: cgi_header_status, cgi_header_json, cgi_header_html,
  * cgi_header_text, cgi_header_ct, cgi_header_extra, cgi_headers_end,
  * cgi_response_status, cgi_response_reset, cgi_on_headers_end,
- * json_escape_f, html_escape_f, cgi_die_text, cgi_die_html, cgi_die_json,
- * cgi_set_fatal_end; nl_cgi_response_reset for cgi_reset_request.
+ * json_escape_f, json_escape_dup, html_escape_f, cgi_die_text, cgi_die_html,
+ * cgi_die_json, cgi_set_fatal_end; nl_cgi_response_reset for
+ * cgi_reset_request.
  */
 #include <stdlib.h>
+#include <string.h>
 
 #include "nl_cgi.h"
 #include "nl_cgi_state.h"
@@ -111,36 +113,74 @@ void cgi_response_reset(void) { answered = 0; }
 
 void cgi_on_headers_end(void (*hook)(int status)) { headers_hook = hook; }
 
-void json_escape_f(FILE *out, const char *text) {
-  if (text == NULL) return;
-  for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
-    switch (*p) {
-      case '"':
-        fputs("\\\"", out);
-        break;
-      case '\\':
-        fputs("\\\\", out);
-        break;
-      case '\n':
-        fputs("\\n", out);
-        break;
-      case '\r':
-        fputs("\\r", out);
-        break;
-      case '\t':
-        fputs("\\t", out);
-        break;
-      default:
-        /* Every other control byte gets the six-character form, backspace
-         * and form feed included; 0x7F and 0x80-0xFF pass so UTF-8 stays
-         * UTF-8. */
-        if (*p < 0x20) {
-          fprintf(out, "\\u%04x", (unsigned)*p);
-        } else {
-          fputc(*p, out);
-        }
-    }
+/* The JSON escape of byte c (not NUL) into out (at least 7 bytes), NUL
+ * terminated; returns its length. The one set of JSON escaping rules of
+ * the toolkit: json_escape_f and json_escape_dup both write through it. */
+static size_t json_escape_byte(unsigned char c, char out[7]) {
+  static const char hex[] = "0123456789abcdef";
+  const char *two = NULL;
+
+  switch (c) {
+    case '"':
+      two = "\\\"";
+      break;
+    case '\\':
+      two = "\\\\";
+      break;
+    case '\n':
+      two = "\\n";
+      break;
+    case '\r':
+      two = "\\r";
+      break;
+    case '\t':
+      two = "\\t";
+      break;
+    default:
+      break;
   }
+  if (two) {
+    memcpy(out, two, 3);
+    return 2;
+  }
+  /* Every other control byte gets the six-character form, backspace and
+   * form feed included; 0x7F and 0x80-0xFF pass so UTF-8 stays UTF-8. */
+  if (c < 0x20) {
+    memcpy(out, "\\u00", 4);
+    out[4] = hex[c >> 4];
+    out[5] = hex[c & 0x0f];
+    out[6] = '\0';
+    return 6;
+  }
+  out[0] = (char)c;
+  out[1] = '\0';
+  return 1;
+}
+
+void json_escape_f(FILE *out, const char *text) {
+  char esc[7];
+
+  if (text == NULL) return;
+  for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++)
+    fwrite(esc, 1, json_escape_byte(*p, esc), out);
+}
+
+char *json_escape_dup(const char *src) {
+  char esc[7];
+  const unsigned char *p;
+  size_t len = 0;
+  char *out, *w;
+
+  if (src == NULL) src = "";
+  for (p = (const unsigned char *)src; *p != '\0'; p++)
+    len += json_escape_byte(*p, esc);
+  out = (char *)malloc(len + 1);
+  if (out == NULL) return NULL;
+  w = out;
+  for (p = (const unsigned char *)src; *p != '\0'; p++)
+    w += json_escape_byte(*p, w);
+  *w = '\0';
+  return out;
 }
 
 void html_escape_f(FILE *out, const char *text) {

@@ -9,8 +9,8 @@
  * code writes; LMX_PATH_SEP_ALT is the other byte it also reads as a separator
  * ('/' on both hosts, so on POSIX a backslash stays an ordinary file-name
  * byte).
- * LMX_STORAGE_*: the storage-directory candidates built from LOCALAPPDATA and
- * TEMP, and the fixed last resort, in the host's own path form.
+ * LMX_TMP_ROOT is the host's fixed directory for temporary files, in its own
+ * path form (what the storage directory is built from is lmx_lifetime.cpp's).
  * Nothing else in the sources may use #ifdef for the platform.
  */
 #ifndef LMX_PLATFORM_H
@@ -23,9 +23,7 @@
 #define LMX_PATH_SEP '\\'
 #define LMX_PATH_SEP_STR "\\"
 #define LMX_PATH_SEP_ALT '/'
-#define LMX_STORAGE_LOCALAPPDATA_FMT "%s\\PersonalLumidex\\data"
-#define LMX_STORAGE_TEMP_FMT "%s\\nolvaris-lumidex"
-#define LMX_STORAGE_FALLBACK "C:\\tmp\\nolvaris-lumidex"
+#define LMX_TMP_ROOT "C:\\tmp"
 #else
 #include <stdio.h>
 #include <sys/stat.h>
@@ -39,9 +37,7 @@ static inline int _mkdir(const char *path) { return mkdir(path, 0777); }
 #define LMX_PATH_SEP '/'
 #define LMX_PATH_SEP_STR "/"
 #define LMX_PATH_SEP_ALT '/'
-#define LMX_STORAGE_LOCALAPPDATA_FMT "%s/PersonalLumidex/data"
-#define LMX_STORAGE_TEMP_FMT "%s/nolvaris-lumidex"
-#define LMX_STORAGE_FALLBACK "/tmp/nolvaris-lumidex"
+#define LMX_TMP_ROOT "/tmp"
 #endif
 
 #endif /* LMX_PLATFORM_H */

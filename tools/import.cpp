@@ -4,10 +4,8 @@
  *
  * A batch is one JSON array text (one compact object per line) handed to the
  * engine in one call, which the engine writes as one transaction: either the
- * whole batch is committed or none of it. The array form is parsed by the
- * engine in one pass; its one-value-after-another (NDJSON) path sizes each
- * value's parse for the rest of the body, which on a 5,000-document batch
- * costs gigabytes and many seconds. Batches may span files. The index
+ * whole batch is committed or none of it. The array form lets the engine
+ * parse a batch in one pass. Batches may span files. The index
  * is created up front when it is missing (with --primary-key, default "id"),
  * so a bad name or key is refused before any file is read and an import of
  * empty files still leaves the index behind.
@@ -19,11 +17,9 @@
  * document by its 1-based position in the batch; every batch keeps the file
  * and record number of each of its documents to map that position back.
  */
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -47,39 +43,6 @@ struct Origin {
 
 const char *display_name(const std::string &path) {
   return path == "-" ? "standard input" : path.c_str();
-}
-
-/* The 1-based batch position the engine's error text names ("document 3",
- * "position 3"), or 0 when it names none. */
-uint64_t batch_position(const char *text) {
-  static const char *const kWords[] = {"document ", "position "};
-  for (const char *word : kWords) {
-    size_t wlen = strlen(word);
-    for (const char *p = text; *p; p++) {
-      if (strncasecmp(p, word, wlen) != 0) continue;
-      const char *digits = p + wlen;
-      if (*digits == '#') digits++;
-      if (!isdigit(static_cast<unsigned char>(*digits))) continue;
-      return strtoull(digits, nullptr, 10);
-    }
-  }
-  return 0;
-}
-
-/* The engine's text about a rejected document, reworded for a message that
- * already names the file and record: "Document at position 3 has no ..."
- * becomes "the document has no ...", and a final full stop is dropped. */
-std::string reword(const std::string &text) {
-  static const char kPrefix[] = "Document at position ";
-  std::string out = text;
-  if (out.compare(0, sizeof kPrefix - 1, kPrefix) == 0) {
-    size_t end = sizeof kPrefix - 1;
-    while (end < out.size() && isdigit(static_cast<unsigned char>(out[end])))
-      end++;
-    out = "the document" + out.substr(end);
-  }
-  if (!out.empty() && out.back() == '.') out.pop_back();
-  return out;
 }
 
 class Importer {
@@ -215,13 +178,18 @@ class Importer {
     return kExitOk;
   }
 
+  /* The engine names the refused document by its 1-based position in the
+   * batch, as a number (lumidex_last_error_position); its text is passed on
+   * as it is, for people. */
   int batch_refused() {
     std::string why = engine_error("the engine refused the batch");
-    uint64_t pos = batch_position(why.c_str());
-    if (pos >= 1 && pos <= origins_.size()) {
+    unsigned long long pos = 0;
+    if (lumidex_last_error_position(&pos, nullptr) && pos >= 1 &&
+        pos <= origins_.size()) {
       const Origin &o = origins_[pos - 1];
-      return stop(display_name(o_.files[o.file]), o.record,
-                  reword(why).c_str());
+      std::string refused = "refused by the engine (document " +
+                            std::to_string(pos) + " of the batch): " + why;
+      return stop(display_name(o_.files[o.file]), o.record, refused.c_str());
     }
     const Origin &first = origins_.front();
     const Origin &last = origins_.back();

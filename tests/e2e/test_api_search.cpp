@@ -202,6 +202,79 @@ TEST_F(ApiSearch, DeleteOnADocumentPathOnlySearches) {
   EXPECT_NE(doc.find("\"Heat\""), std::string::npos) << doc;
 }
 
+/* The search program honours the router's access keys: installed next to
+ * the router, it must not answer searches the router refuses. A search is a
+ * read whatever the method or path, so the read key opens it even on a
+ * document path with DELETE; with no key configured nothing is asked. */
+TEST_F(ApiSearch, ConfiguredKeysGuardSearchesAsTheRouterDoes) {
+  struct Row {
+    const char *what;
+    std::map<std::string, std::string> keys;
+    const char *method, *path;
+    int want;
+  } rows[] = {
+      {"no key configured, none given",
+       {},
+       "GET",
+       "/indexes/movies/search",
+       200},
+      {"no key configured, one given",
+       {{"HTTP_X_LUMIDEX_KEY", "x"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
+      {"read key configured, none given",
+       {{"LUMIDEX_READ_KEY", "r"}},
+       "GET",
+       "/indexes/movies/search",
+       401},
+      {"read key configured, wrong one",
+       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "rr"}},
+       "GET",
+       "/indexes/movies/search",
+       401},
+      {"read key configured and given",
+       {{"LUMIDEX_READ_KEY", "r"}, {"HTTP_X_LUMIDEX_KEY", "r"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
+      {"write key opens reads too",
+       {{"LUMIDEX_READ_KEY", "r"},
+        {"LUMIDEX_WRITE_KEY", "w"},
+        {"HTTP_X_LUMIDEX_KEY", "w"}},
+       "POST",
+       "/indexes/movies/search",
+       200},
+      {"DELETE on a document path is still a read",
+       {{"LUMIDEX_READ_KEY", "r"},
+        {"LUMIDEX_WRITE_KEY", "w"},
+        {"HTTP_X_LUMIDEX_KEY", "r"}},
+       "DELETE",
+       "/indexes/movies/documents/1",
+       200},
+      {"only a write key configured: reads stay open",
+       {{"LUMIDEX_WRITE_KEY", "w"}},
+       "GET",
+       "/indexes/movies/search",
+       200},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    std::map<std::string, std::string> env = row.keys;
+    env["REQUEST_METHOD"] = row.method;
+    env["PATH_INFO"] = row.path;
+    env["QUERY_STRING"] = "q=heat";
+    lmxtest::ChildResult res = run(env);
+    if (row.want == 401) {
+      EXPECT_EQ(res.out, envelope(401, "unauthorized",
+                                  "A valid key is required for this request"));
+    } else {
+      EXPECT_EQ(lmxtest::response_status(res.out), 200) << res.out;
+      EXPECT_EQ(hit_ids(body_of(res)), std::vector<std::string>{"1"});
+    }
+  }
+}
+
 TEST_F(ApiSearch, FailuresAreEnvelopesWithExitCodeZero) {
   lmxtest::ChildResult res =
       run({{"REQUEST_METHOD", "GET"}, {"PATH_INFO", "/status"}});

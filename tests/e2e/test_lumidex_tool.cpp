@@ -276,6 +276,41 @@ TEST(LumidexTool, ARefusedBatchSpanningFilesNamesTheRightFile) {
   EXPECT_EQ(count_of(dir2.path(), "idx"), 3);
 }
 
+/* The tool finds the refused record from the engine's numbers, not its
+ * text: the record, the document's place in the batch and the engine's own
+ * words all appear, whatever the engine's wording. */
+TEST(LumidexTool, ARefusedRecordIsFoundByTheEnginesPositionAndKeepsItsText) {
+  struct Case {
+    const char *what;
+    std::string body;
+    const char *batch;
+    const char *record, *in_batch, *engine_says;
+  };
+  const std::vector<Case> cases = {
+      {"no primary key, third of a batch of four",
+       "{\"id\":\"1\"}\n{\"id\":\"2\"}\n{\"x\":1}\n{\"id\":\"4\"}\n", "4",
+       "record 3: ", "(document 3 of the batch)",
+       "Document at position 3 has no primary key `id`."},
+      {"invalid key, first of the second batch",
+       "{\"id\":\"1\"}\n{\"id\":\"2\"}\n{\"id\":\"a b\"}\n", "2",
+       "record 3: ", "(document 1 of the batch)",
+       "Document at position 1 has an invalid primary key `id` value"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string path = dir.sub("in.ndjson");
+    ASSERT_TRUE(lmxtest::write_file(path, c.body));
+    ChildResult r =
+        tool(dir.path(), {"import", "idx", path, "--batch", c.batch});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_TRUE(contains(r.err, path + ", " + c.record)) << r.err;
+    EXPECT_TRUE(contains(r.err, c.in_batch)) << r.err;
+    EXPECT_TRUE(contains(r.err, c.engine_says)) << r.err;
+  }
+}
+
 /* ---- Export ----------------------------------------------------------- */
 
 TEST(LumidexTool, ExportThenImportIntoANewIndexReproducesTheBytes) {

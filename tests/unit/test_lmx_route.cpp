@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "lmx_common.h"
 
@@ -147,6 +148,41 @@ TEST(LmxRoute, PathIsCutAt511BytesBeforeItIsSplit) {
 
   r = parse((fits + "?q=1").c_str());
   EXPECT_EQ(r.kind, LMX_ROUTE_SEARCH);
+}
+
+/* The one splitter: runs of '/' separate, nothing else does ('?' and '\\'
+ * are bytes), every segment is counted even past max, and only max are
+ * stored, uncut. */
+TEST(LmxRoute, SplitPathCountsEverySegmentAndKeepsTheFirstUncut) {
+  struct Row {
+    const char *path; /* nullptr: a null path */
+    size_t max, want_count;
+    std::vector<std::string> want_kept;
+  } rows[] = {
+      {nullptr, 4, 0, {}},
+      {"", 4, 0, {}},
+      {"///", 4, 0, {}},
+      {"/indexes", 4, 1, {"indexes"}},
+      {"indexes//a///search/", 4, 3, {"indexes", "a", "search"}},
+      {"/a/b/c/d/e/f", 4, 6, {"a", "b", "c", "d"}},
+      {"/a/b/c", 0, 3, {}},
+      {"/a?b/c\\d", 4, 2, {"a?b", "c\\d"}},
+  };
+  const std::string long_seg(300, 'x');
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.path ? row.path : "(null)");
+    lmx_segment seg[4] = {};
+    EXPECT_EQ(lmx_split_path(row.path, seg, row.max), row.want_count);
+    for (size_t i = 0; i < row.want_kept.size(); ++i)
+      EXPECT_EQ(std::string(seg[i].start, seg[i].len), row.want_kept[i]);
+  }
+  lmx_segment one[1] = {};
+  std::string path = "/indexes/" + long_seg;
+  EXPECT_EQ(lmx_split_path(path.c_str(), one, 1), 2u);
+  EXPECT_EQ(std::string(one[0].start, one[0].len), "indexes");
+  lmx_segment two[2] = {};
+  EXPECT_EQ(lmx_split_path(path.c_str(), two, 2), 2u);
+  EXPECT_EQ(two[1].len, 300u); /* the splitter never cuts; the parser does */
 }
 
 }  // namespace

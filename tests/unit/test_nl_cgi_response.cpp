@@ -235,6 +235,29 @@ TEST(NlCgiResponse, JsonEscapeOfAll255BytesIsAStringThatDecodesBack) {
   yyjson_doc_free(parsed);
 }
 
+/* The string form escapes exactly as the stream form, byte class by byte
+ * class, so templates filled with it match answers streamed elsewhere. */
+TEST(NlCgiResponse, JsonEscapeDupMatchesTheStreamFormOnEveryByte) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
+  const std::string rows[] = {"",
+                              "plain",
+                              "q\"b\\n\nr\rt\t",
+                              "\x01\x08\x0c\x1f\x7f/",
+                              "caf\xC3\xA9 \xFF",
+                              all};
+  for (const std::string &row : rows) {
+    char *dup = json_escape_dup(row.c_str());
+    ASSERT_NE(dup, nullptr);
+    EXPECT_EQ(std::string(dup), escaped(json_escape_f, row.c_str()));
+    free(dup);
+  }
+  char *null_dup = json_escape_dup(nullptr);
+  ASSERT_NE(null_dup, nullptr);
+  EXPECT_STREQ(null_dup, "");
+  free(null_dup);
+}
+
 TEST(NlCgiResponse, HtmlEscapeReplacesTheFiveSpecialBytes) {
   struct Row {
     const char *text;

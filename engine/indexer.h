@@ -1,0 +1,189 @@
+/*
+ * indexer.h: builds the Xapian document of one JSON object: its stored
+ * data, its id term and the terms and values its fields give.
+ *
+ * What it writes is the layout of layout.h. The engine's document writes
+ * (documents.cpp) and the import floor (bench/floor_import.cpp) both compile
+ * this one indexer, so the floor writes exactly what the engine writes. Parsing
+ * the body, checking the primary key and the transaction are the caller's.
+ */
+#ifndef LMX_ENGINE_INDEXER_H
+#define LMX_ENGINE_INDEXER_H
+
+#include <xapian.h>
+#include <yyjson.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "layout.h"
+#include "text.h"
+
+namespace lmx {
+
+/* Builds the Xapian document of one JSON object. One Indexer serves a whole
+ * batch so its buffers are reused. */
+class Indexer {
+ public:
+  void build(yyjson_val *obj, const std::string &pk, const std::string &id,
+             Xapian::Document &doc) {
+    pos_ = 1;
+    words_ = 0;
+    has_name_ = false;
+    size_t len = 0;
+    char *json =
+        yyjson_val_write_opts(obj, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
+    if (!json) throw std::bad_alloc();
+    std::unique_ptr<char, decltype(&std::free)> hold(json, &std::free);
+    doc.set_data(std::string(json, len));
+    doc.add_boolean_term(std::string(kIdPrefix) + id);
+
+    yyjson_val *pk_val = yyjson_obj_getn(obj, pk.data(), pk.size());
+    unsigned rank = 0;
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(obj, idx, max, key, val) {
+      unsigned wdf = kOtherFieldWdf;
+      name_field_ = false;
+      if (val != pk_val) {
+        if (rank == 0) wdf = kFirstFieldWdf;
+        if (rank == 1) wdf = kSecondFieldWdf;
+        name_field_ = rank == 0;
+        ++rank;
+      }
+      add_tree(doc, val, wdf);
+    }
+  }
+
+ private:
+  /* Walks nested arrays and objects with an explicit stack, so a deeply
+   * nested document cannot exhaust the C stack. */
+  struct Frame {
+    bool is_obj;
+    yyjson_arr_iter arr;
+    yyjson_obj_iter obj;
+  };
+
+  void add_tree(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
+    if (!yyjson_is_ctn(v)) {
+      add_scalar(doc, v, wdf);
+      return;
+    }
+    stack_.clear();
+    push(v);
+    while (!stack_.empty()) {
+      Frame &f = stack_.back();
+      yyjson_val *next = nullptr;
+      if (f.is_obj) {
+        yyjson_val *key = yyjson_obj_iter_next(&f.obj);
+        if (key) next = yyjson_obj_iter_get_val(key);
+      } else {
+        next = yyjson_arr_iter_next(&f.arr);
+      }
+      if (!next) {
+        stack_.pop_back();
+      } else if (yyjson_is_ctn(next)) {
+        push(next); /* may move f: not used again this round */
+      } else {
+        add_scalar(doc, next, wdf);
+      }
+    }
+  }
+
+  void push(yyjson_val *ctn) {
+    Frame f{};
+    f.is_obj = yyjson_is_obj(ctn);
+    if (f.is_obj)
+      yyjson_obj_iter_init(ctn, &f.obj);
+    else
+      yyjson_arr_iter_init(ctn, &f.arr);
+    stack_.push_back(f);
+  }
+
+  void add_scalar(Xapian::Document &doc, yyjson_val *v, unsigned wdf) {
+    if (yyjson_is_str(v))
+      add_text(doc, std::string_view(yyjson_get_str(v), yyjson_get_len(v)),
+               wdf);
+    else if (yyjson_is_raw(v))
+      add_text(doc, std::string_view(yyjson_get_raw(v), yyjson_get_len(v)),
+               wdf);
+  }
+
+  void add_text(Xapian::Document &doc, std::string_view text, unsigned wdf) {
+    tokens_.clear();
+    tokenize(text, tokens_);
+    if (tokens_.empty()) return;
+    /* The limits bound the memory of one document (its term list with
+     * positions, and what Xapian buffers for it); a document beyond them is
+     * refused whole, never cut. */
+    words_ += tokens_.size();
+    if (words_ > kMaxDocumentWords)
+      throw Error("it holds more than " + std::to_string(kMaxDocumentWords) +
+                      " words, the most a document may hold",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+    for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
+    pos_ += kValuePositionGap;
+    check_terms(doc);
+    /* The heading: the first few words of the first field's values and of
+     * the first line of a text of several lines (its title or summary). A
+     * one-line value of a later field (an address, a link, a version) is no
+     * heading. */
+    size_t line_end = text.find('\n');
+    if (!name_field_ && line_end == std::string_view::npos) return;
+    size_t count = 0;
+    while (count < tokens_.size() && count < kHeadingWords &&
+           tokens_[count].begin <= line_end)
+      ++count;
+    /* A short heading is mostly about each of its words ("web server"),
+     * a long one less so: its words count more often, so that BM25 weighs
+     * them above the same words in a long heading. */
+    unsigned heading_wdf =
+        count == 0
+            ? 0
+            : wdf * static_cast<unsigned>((kShortHeading + count - 1) / count);
+    for (size_t k = 0; k < count; ++k)
+      doc.add_term(kHeadingPrefix + tokens_[k].term, heading_wdf);
+    /* Only in the first field (see above): a one-word value there names
+     * the document, while a rare one-word value in a late field (a tag, a
+     * note) would otherwise outweigh the order of the fields. */
+    if (name_field_ && tokens_.size() == 1) {
+      doc.add_term(kWholeValuePrefix + tokens_[0].term, wdf);
+      if (!has_name_) {
+        doc.add_value(kNameSlot, tokens_[0].term);
+        has_name_ = true;
+      }
+    }
+    /* Every word of a name, so that how many names build on a one-word
+     * name can be counted at search time (prior.h). */
+    if (name_field_)
+      for (const Token &t : tokens_)
+        doc.add_boolean_term(kNameWordPrefix + t.term);
+    check_terms(doc);
+  }
+
+  static void check_terms(const Xapian::Document &doc) {
+    if (doc.termlist_count() > kMaxDocumentTerms)
+      throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
+                      " index terms, the most a document may make",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+  }
+
+  std::vector<Token> tokens_;
+  std::vector<Frame> stack_;
+  /* Whether the values being added are those of the first field. */
+  bool name_field_ = false;
+  /* Whether the document being built has its name in kNameSlot. */
+  bool has_name_ = false;
+  Xapian::termpos pos_ = 1;
+  /* Words of the document being built, checked against kMaxDocumentWords. */
+  size_t words_ = 0;
+};
+
+}  // namespace lmx
+
+#endif

@@ -1,0 +1,94 @@
+/*
+ * layout.h: the index layout, stated once. Every term prefix, value slot,
+ * field weight and heading or name rule the engine writes (indexer.h) and
+ * reads (query.cpp, prior.cpp, documents.cpp) is defined here.
+ *
+ * What one document of an index holds:
+ *  - document data: the document as compact JSON (yyjson's writer, member
+ *    order as sent, numbers exactly as sent);
+ *  - kIdPrefix + primary-key value: the unique id term (no positions,
+ *    wdf 0);
+ *  - word terms: every string and number value, nested ones included, in
+ *    document order, split and normalised by text.h, no prefix, with
+ *    positions; kValuePositionGap positions separate two values so a
+ *    phrase never spans them. Field names are not indexed.
+ *  - field weight: the words of the first top-level member after the
+ *    primary key count kFirstFieldWdf each towards their within-document
+ *    frequency, of the second kSecondFieldWdf, of every later one (and of
+ *    the primary key itself) kOtherFieldWdf, so BM25 weighs a word met in
+ *    an early field more;
+ *  - kHeadingPrefix + word: the first kHeadingWords words of each value of
+ *    the first field after the primary key and of the first line of each
+ *    value of several lines, no positions: a name, a title or the summary
+ *    line of a description says what the document is about; the words of a
+ *    short heading weigh more (kShortHeading);
+ *  - kWholeValuePrefix + word: a value of the first field that is a single
+ *    word, a name; no positions, the field's weight;
+ *  - kNameWordPrefix + word: every word of the first field's values, no
+ *    positions, wdf 0;
+ *  - value kNameSlot: the first one-word value of the first field (its
+ *    kWholeValuePrefix word), when it has one;
+ *  - docids grow with insertion, so docid order is insertion order.
+ * Normalised words never start with an upper-case ASCII letter (they are
+ * case-folded), so the prefixed terms cannot clash with word terms.
+ *
+ * Changing any of these changes what existing indexes mean: a reader of an
+ * index written with other values finds other terms.
+ */
+#ifndef LMX_ENGINE_LAYOUT_H
+#define LMX_ENGINE_LAYOUT_H
+
+#include <xapian.h>
+
+#include <cstddef>
+
+namespace lmx {
+
+/* Prefix of the unique id term of a document. */
+inline constexpr const char *kIdPrefix = "Q";
+/* Prefix of the terms of heading words (the first line of a value). */
+inline constexpr const char *kHeadingPrefix = "H";
+/* Words of a first line beyond this many are not heading words. */
+inline constexpr size_t kHeadingWords = 12;
+/* A heading of this many words or fewer weighs its words more: each
+ * counts ceil(kShortHeading / words) times its field's weight. */
+inline constexpr size_t kShortHeading = 6;
+/* Prefix of the term of a value that is one word. */
+inline constexpr const char *kWholeValuePrefix = "E";
+/* Prefix of the terms of the words of names. */
+inline constexpr const char *kNameWordPrefix = "N";
+/* Value slot holding a document's one-word name. */
+inline constexpr Xapian::valueno kNameSlot = 0;
+/* Position gap between two extracted values of a document. */
+inline constexpr unsigned kValuePositionGap = 100;
+
+/* Within-document frequency added per word by field rank: the first
+ * top-level member after the primary key, the second, every other one. */
+inline constexpr unsigned kFirstFieldWdf = 3;
+inline constexpr unsigned kSecondFieldWdf = 2;
+inline constexpr unsigned kOtherFieldWdf = 1;
+
+/* Limits of one document, so that adding one costs a bounded amount of
+ * memory whatever the body (see README, Limits). A document beyond any of
+ * them is refused with LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, naming the limit,
+ * and nothing of its batch is written.
+ *  - kMaxNestingDepth: arrays and objects inside the document, counted from
+ *    the document itself (depth 1); checked before the JSON is read, since
+ *    the parsed tree of a 16 MiB body of brackets alone is 256 MB and the
+ *    indexer's walk keeps a frame per level. Deep documents are otherwise
+ *    supported (indexed, searched and highlighted without recursion), so
+ *    the limit is about memory, not structure.
+ *  - kMaxDocumentWords: words (positions) in all its string and number
+ *    values together.
+ *  - kMaxDocumentTerms: distinct terms in its Xapian term list. Each distinct
+ *    word is one term; a word among the first words of a value, or in the
+ *    first field, adds up to three more (above), so a document of N
+ *    distinct words makes between N and about 4N terms. Terms, not
+ *    positions, are what a document's memory grows with. */
+inline constexpr size_t kMaxNestingDepth = 250000;
+inline constexpr size_t kMaxDocumentWords = 1000000;
+inline constexpr size_t kMaxDocumentTerms = 200000;
+
+}  // namespace lmx
+
+#endif

@@ -1,0 +1,101 @@
+/*
+ * messages.cpp: the engine's failure texts (see messages.h). Only the
+ * wording lives here; which failure is thrown where, with which code and
+ * position, is the callers'.
+ */
+#include "messages.h"
+
+#include "error.h"
+
+namespace lmx {
+namespace msg {
+namespace {
+
+constexpr const char *kIdentifierRule =
+    ": use 1 to 127 characters of A-Z a-z 0-9 - _.";
+
+std::string at_position(unsigned long long position) {
+  return "Document at position " + std::to_string(position);
+}
+
+}  // namespace
+
+std::string backticked(std::string_view s) {
+  return "`" + quote_input(s) + "`";
+}
+
+std::string index_not_found(std::string_view name) {
+  return "Index " + backticked(name) + " not found.";
+}
+
+std::string index_exists(std::string_view name) {
+  return "Index " + backticked(name) + " already exists.";
+}
+
+std::string index_unusable(std::string_view name, std::string_view action,
+                           std::string_view reason) {
+  return "Index " + backticked(name) + " cannot be " + std::string(action) +
+         ": " + safe_text(reason) + ".";
+}
+
+std::string document_not_found(std::string_view id, std::string_view index) {
+  return "Document " + backticked(id) + " not found in index " +
+         backticked(index) + ".";
+}
+
+std::string invalid_index_name(std::string_view name) {
+  return "Invalid index name " + backticked(name) + kIdentifierRule;
+}
+
+std::string invalid_primary_key(std::string_view key) {
+  return "Invalid primary key " + backticked(key) + kIdentifierRule;
+}
+
+std::string no_storage_dir() { return "No storage directory given."; }
+
+std::string storage_dir(std::string_view dir, std::string_view what) {
+  return "Storage directory " + backticked(dir) + " " + std::string(what);
+}
+
+std::string invalid_json(unsigned long long position, unsigned long long offset,
+                         std::string_view what) {
+  std::string where = " (at byte offset " + std::to_string(offset) + "): ";
+  std::string subject =
+      position > 0 ? at_position(position) + " is" : "The body is";
+  return subject + " not valid JSON" + where + std::string(what) + ".";
+}
+
+std::string not_an_object(unsigned long long position) {
+  return at_position(position) + " is not a JSON object.";
+}
+
+std::string no_primary_key(unsigned long long position, std::string_view key) {
+  return at_position(position) + " has no primary key " + backticked(key) + ".";
+}
+
+std::string invalid_primary_key_value(unsigned long long position,
+                                      std::string_view key,
+                                      std::string_view shown) {
+  return at_position(position) + " has an invalid primary key " +
+         backticked(key) + " value (" + std::string(shown) +
+         "): use a string of 1 to 127 characters of A-Z a-z 0-9 - _, "
+         "or an integer.";
+}
+
+std::string engine_failure(std::string_view type, std::string_view what) {
+  if (!type.empty())
+    return "Engine failure (" + std::string(type) + "): " + std::string(what);
+  if (!what.empty()) return "Engine failure: " + std::string(what);
+  return "Engine failure.";
+}
+
+std::string engine_not_open() {
+  return "The engine is not open: lumidex_init was not called or failed.";
+}
+
+std::string too_many_documents() { return "Too many documents in one body."; }
+
+std::string out_of_memory() { return "Out of memory."; }
+
+}  // namespace msg
+}  // namespace lmx

@@ -1,0 +1,74 @@
+/*
+ * messages.h: every text the engine hands out about a failure, built in one
+ * place so the same failure always reads the same and a change of wording
+ * is one edit.
+ *
+ * These texts are for people. Programs read what a failure was about from
+ * its code and position (error.h, lumidex_admin.h), never from the text, so
+ * a text may be reworded without breaking a caller. Quoted input goes
+ * through quote_input (error.h): at most 200 bytes of valid UTF-8 on one
+ * line, between backticks.
+ */
+#ifndef LMX_ENGINE_MESSAGES_H
+#define LMX_ENGINE_MESSAGES_H
+
+#include <string>
+#include <string_view>
+
+namespace lmx {
+namespace msg {
+
+/* s quoted for a message: "`" + quote_input(s) + "`". */
+std::string backticked(std::string_view s);
+
+/* "Index `NAME` not found." */
+std::string index_not_found(std::string_view name);
+/* "Index `NAME` already exists." */
+std::string index_exists(std::string_view name);
+/* "Index `NAME` cannot be ACTION: REASON." ACTION is "created", "deleted",
+ * "opened" or "opened for writing"; REASON is made safe (safe_text). */
+std::string index_unusable(std::string_view name, std::string_view action,
+                           std::string_view reason);
+/* "Document `ID` not found in index `NAME`." */
+std::string document_not_found(std::string_view id, std::string_view index);
+/* "Invalid index name `NAME`: use 1 to 127 characters of A-Z a-z 0-9 - _." */
+std::string invalid_index_name(std::string_view name);
+/* "Invalid primary key `KEY`: use 1 to 127 characters of ..." */
+std::string invalid_primary_key(std::string_view key);
+
+/* "No storage directory given." */
+std::string no_storage_dir();
+/* "Storage directory `DIR` " + what (what ends the sentence, full stop
+ * included: "does not exist."). */
+std::string storage_dir(std::string_view dir, std::string_view what);
+
+/* "The body is not valid JSON (at byte offset N): WHAT." when position is
+ * 0, else "Document at position P is not valid JSON (at byte offset N):
+ * WHAT." */
+std::string invalid_json(unsigned long long position, unsigned long long offset,
+                         std::string_view what);
+/* "Document at position P is not a JSON object." */
+std::string not_an_object(unsigned long long position);
+/* "Document at position P has no primary key `KEY`." */
+std::string no_primary_key(unsigned long long position, std::string_view key);
+/* "Document at position P has an invalid primary key `KEY` value (SHOWN):
+ * use a string of 1 to 127 characters of A-Z a-z 0-9 - _, or an integer."
+ * shown is inserted as given (already quoted or a type name). */
+std::string invalid_primary_key_value(unsigned long long position,
+                                      std::string_view key,
+                                      std::string_view shown);
+
+/* "Engine failure (TYPE): WHAT" for a Xapian error of type; "Engine
+ * failure: WHAT" when type is empty; "Engine failure." when both are. */
+std::string engine_failure(std::string_view type, std::string_view what);
+/* "The engine is not open: lumidex_init was not called or failed." */
+std::string engine_not_open();
+/* "Too many documents in one body." */
+std::string too_many_documents();
+/* "Out of memory." */
+std::string out_of_memory();
+
+}  // namespace msg
+}  // namespace lmx
+
+#endif
