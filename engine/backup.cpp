@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "error.h"
+#include "messages.h"
 
 namespace lmx {
 namespace {
@@ -46,9 +47,6 @@ struct Manifest {
   std::string backed_up_at;
 };
 
-std::string backticked(std::string_view s) {
-  return "`" + quote_input(s) + "`";
-}
 
 std::string manifest_json(const Manifest &m) {
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
@@ -105,7 +103,7 @@ bool parse_manifest(const std::string &text, Manifest *m) {
 void write_durably(const std::string &path, const std::string &text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0)
-    throw Error("Cannot write " + backticked(path) + ": " +
+    throw Error("Cannot write " + msg::backticked(path) + ": " +
                 std::strerror(errno) + ".");
   size_t done = 0;
   while (done < text.size()) {
@@ -118,7 +116,7 @@ void write_durably(const std::string &path, const std::string &text) {
   if (err == 0 && fsync(fd) != 0) err = errno;
   close(fd);
   if (err != 0)
-    throw Error("Cannot write " + backticked(path) + ": " + std::strerror(err) +
+    throw Error("Cannot write " + msg::backticked(path) + ": " + std::strerror(err) +
                 ".");
 }
 
@@ -153,7 +151,7 @@ Manifest copy_live(Catalog &storage, const std::string &name,
                    const std::string &work) {
   Xapian::Database *db = storage.reader(name);
   if (!db)
-    throw Error("Index " + backticked(name) + " not found.",
+    throw Error(msg::index_not_found(name),
                 LUMIDEX_ERROR_INDEX_NOT_FOUND);
   for (int attempt = 1; attempt <= kLockFreeAttempts; ++attempt) {
     try {
@@ -181,11 +179,11 @@ std::string backup_index(Catalog &storage, const std::string &name,
   if (!why.empty())
     throw Error("Backup directory: " + why, LUMIDEX_ERROR_STORAGE_REFUSED);
   Catalog dest(dest_dir);
-  std::string exists = "A backup of index " + backticked(name) +
-                       " already exists in " + backticked(dest_dir) + ".";
+  std::string exists = "A backup of index " + msg::backticked(name) +
+                       " already exists in " + msg::backticked(dest_dir) + ".";
   if (dest.exists(name)) throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
   if (!storage.exists(name))
-    throw Error("Index " + backticked(name) + " not found.",
+    throw Error(msg::index_not_found(name),
                 LUMIDEX_ERROR_INDEX_NOT_FOUND);
 
   std::string work = dest.work_area(name);
@@ -210,20 +208,20 @@ std::string restore_index(Catalog &storage, const std::string &dest_dir,
   std::string from = dest_dir + "/" + name;
   Manifest m;
   if (!read_manifest(from, &m))
-    throw Error("No backup of index " + backticked(name) + " in " +
-                    backticked(dest_dir) + " (no readable " + kManifestFile +
+    throw Error("No backup of index " + msg::backticked(name) + " in " +
+                    msg::backticked(dest_dir) + " (no readable " + kManifestFile +
                     ").",
                 LUMIDEX_ERROR_INDEX_NOT_FOUND);
   if (m.info.name != name)
-    throw Error("The backup " + backticked(from) + " holds index " +
-                    backticked(m.info.name) + ", not " + backticked(name) + ".",
+    throw Error("The backup " + msg::backticked(from) + " holds index " +
+                    msg::backticked(m.info.name) + ", not " + msg::backticked(name) + ".",
                 LUMIDEX_ERROR_INVALID_ARGUMENT);
-  std::string exists = "Index " + backticked(name) + " already exists.";
+  std::string exists = msg::index_exists(name);
   if (!replace && storage.exists(name))
     throw Error(exists, LUMIDEX_ERROR_INDEX_EXISTS);
 
   Xapian::Database source(from);
-  std::string damaged = "The backup " + backticked(from) +
+  std::string damaged = "The backup " + msg::backticked(from) +
                         " does not hold the documents its manifest counts.";
   if (source.get_doccount() != m.info.document_count) throw Error(damaged);
   std::string work = storage.work_area(name);
@@ -243,7 +241,7 @@ std::string restore_index(Catalog &storage, const std::string &dest_dir,
 std::string list_backups(const std::string &dest_dir) {
   DIR *d = opendir(dest_dir.c_str());
   if (!d)
-    throw Error("Backup directory " + backticked(dest_dir) +
+    throw Error("Backup directory " + msg::backticked(dest_dir) +
                     " cannot be listed: " + std::strerror(errno) + ".",
                 LUMIDEX_ERROR_STORAGE_REFUSED);
   std::vector<std::string> names;

@@ -355,8 +355,7 @@ void Catalog::check_readable(const std::string &name) const {
     (void)fresh_read(db, [&] { return info_of(name, db); });
   } catch (const Xapian::Error &e) {
     if (!exists(name)) return; /* deleted meanwhile: nothing to read */
-    throw Error("Index " + backticked(name) +
-                " cannot be read: " + safe_text(e.get_msg()) + ".");
+    throw Error(msg::index_unusable(name, "read", e.get_msg()));
   }
 }
 
@@ -427,8 +426,7 @@ bool Catalog::install(const std::string &work, const std::string &name,
   if (err != 0) {
     remove_tree(work);
     if (err == EEXIST || err == ENOTEMPTY) return false;
-    throw Error("Index " + backticked(name) +
-                " cannot be put in place: " + std::strerror(err) + ".");
+    throw Error(msg::index_unusable(name, "put in place", std::strerror(err)));
   }
   fsync_dir(dir_);
   return true;

@@ -26,7 +26,7 @@ std::string index_not_found(std::string_view name);
 /* "Index `NAME` already exists." */
 std::string index_exists(std::string_view name);
 /* "Index `NAME` cannot be ACTION: REASON." ACTION is "created", "deleted",
- * "opened" or "opened for writing"; REASON is made safe (safe_text). */
+ * "opened", "opened for writing", "read" or "put in place"; REASON is made safe (safe_text). */
 std::string index_unusable(std::string_view name, std::string_view action,
                            std::string_view reason);
 /* "Document `ID` not found in index `NAME`." */
