@@ -71,8 +71,9 @@ constexpr int kReadRetriesWithoutPause = 3;
  * once writers in other processes have committed twice meanwhile, its blocks
  * may be reused, and the read fails with Xapian::DatabaseModifiedError, or
  * (when the reuse is caught mid-block) with Xapian::DatabaseCorruptError.
- * Either way db.reopen() moves it to the newest revision and read() runs
- * again, kReadAttempts times in all. A database that is really damaged fails
+ * Either way (or, caught later, as Xapian::DocNotFoundError for a docid the
+ * revision's own posting lists gave) db.reopen() moves it to the newest
+ * revision and read() runs again, kReadAttempts times in all. A database that is really damaged fails
  * every time and the last failure is rethrown; other exceptions pass through
  * at once. read must be safe to run again from the start. */
 template <class Read>
@@ -86,6 +87,12 @@ auto fresh_read(Xapian::Database &db, Read &&read) -> decltype(read()) {
     } catch (const Xapian::DatabaseModifiedError &) {
       if (attempt >= kReadAttempts) throw;
     } catch (const Xapian::DatabaseCorruptError &) {
+      if (attempt >= kReadAttempts) throw;
+    } catch (const Xapian::DocNotFoundError &) {
+      /* Every docid a read uses comes from the same revision's posting
+       * lists, so a document missing under it means blocks of that
+       * revision were reused under the read as above, caught one step
+       * later (seen under steady concurrent replacements). */
       if (attempt >= kReadAttempts) throw;
     }
     if (attempt > kReadRetriesWithoutPause) {
