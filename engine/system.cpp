@@ -18,6 +18,7 @@
 #include "system.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -162,6 +163,17 @@ int rename_noreplace(const std::string &from, const std::string &to) {
   return move(from, to);
 }
 
+std::string absolute_path(const char *path) {
+  std::wstring in = wide(path);
+  DWORD n = GetFullPathNameW(in.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring out(n, L'\0');
+  DWORD got = GetFullPathNameW(in.c_str(), n, out.data(), nullptr);
+  if (got == 0 || got >= n) return path;
+  out.resize(got);
+  return narrow(out.c_str());
+}
+
 int rename_fresh(const std::string &from, const std::string &to) {
   return move(from, to);
 }
@@ -266,6 +278,13 @@ int rename_noreplace(const std::string &from, const std::string &to) {
 
 int rename_fresh(const std::string &from, const std::string &to) {
   return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+std::string absolute_path(const char *path) {
+  char *resolved = realpath(path, nullptr);
+  std::string dir = resolved ? resolved : path;
+  free(resolved);
+  return dir;
 }
 
 void flush_dir(const std::string &dir) {

@@ -63,6 +63,11 @@ bool process_gone(unsigned long pid);
 /* t as UTC calendar time into *out (thread-safe). out must not be NULL. */
 void utc_time(std::time_t t, std::tm *out);
 
+/* The absolute form of path (not NULL): symbolic links and "." and ".."
+ * resolved on POSIX, the full path on Windows. When that fails (for
+ * instance path does not exist) path is returned as given. */
+std::string absolute_path(const char *path);
+
 /* The host's text for an errno value. */
 std::string error_text(int err);
 

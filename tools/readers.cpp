@@ -13,6 +13,8 @@
  */
 #include "readers.h"
 
+#include "platform.h" /* getline on Windows */
+
 #include <csv.h>
 #include <strings.h>
 #include <sys/stat.h>
