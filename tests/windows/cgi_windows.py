@@ -75,6 +75,7 @@ class Runner:
         full.update(env)
         p = subprocess.run(argv, input=stdin, env=full, capture_output=True,
                            timeout=WINE_TIMEOUT)
+        self.stderr = p.stderr
         return p.returncode, p.stdout
 
     def cgi(self, side, program, storage, method, path, query="", body=None,
@@ -246,6 +247,35 @@ def run_all(r, args, work):
                     body=b"ignored")
         r.check("%s: POST_BODY_FILE with CR LF is read whole" % side,
                 split(raw)[0] == 200, raw[:300].decode("utf-8", "replace"))
+
+    # The storage checks: the same refusals on both hosts. Under wine a
+    # directory's mode bits become its access list (o+w: Everyone may
+    # write) and its owner.
+    checks = [("is writable by every user", 0o777, True),
+              ("is not a directory", None, False),
+              ("does not exist", None, None)]
+    for i, (reason, mode, is_dir) in enumerate(checks):
+        unix = os.path.join(work, "check%d" % i, "store")
+        os.makedirs(os.path.dirname(unix), mode=0o700)
+        if is_dir:
+            os.mkdir(unix)
+            os.chmod(unix, mode)
+        elif is_dir is False:
+            open(unix, "w").close()
+        for side in ("win", "lin"):
+            tool = os.path.join(r.windows, "lumidex.exe") if side == "win" \
+                else os.path.join(r.linux, "tools", "lumidex")
+            where = winpath(unix) if side == "win" else unix
+            code, _ = r.run([tool, "--storage-dir", where, "indexes"], {})
+            r.check("%s: the engine refuses a storage path that %s" %
+                    (side, reason),
+                    code == 1 and reason.encode() in r.stderr,
+                    "exit %d, %r" % (code, r.stderr[:300]))
+        if is_dir:
+            status = split(r.cgi("win", "api_router", winpath(unix), "GET",
+                                 "/indexes"))[0]
+            r.check("win: api_router answers 500 on that storage path",
+                    status == 500, "status %d" % status)
 
     # The differential: same requests, same order, both builds.
     paths = [lin_store, win_store]
