@@ -40,8 +40,8 @@ std::string backticked(std::string_view s) {
 
 /* A name for a work area of this process: PREFIX NAME.PID.SEQ */
 std::string work_name(const char *prefix, const std::string &name) {
-  return std::string(prefix) + name + "." + std::to_string(sys::process_id()) + "." +
-         std::to_string(++g_work_seq);
+  return std::string(prefix) + name + "." + std::to_string(sys::process_id()) +
+         "." + std::to_string(++g_work_seq);
 }
 
 /* The process id inside a work-area name, or 0 when there is none. */
@@ -301,11 +301,10 @@ std::vector<IndexInfo> Catalog::list() {
   if (int err = sys::list_dir(dir_, &names))
     throw Error("Storage directory " + backticked(dir_) +
                 " cannot be listed: " + sys::error_text(err) + ".");
-  names.erase(std::remove_if(names.begin(), names.end(),
-                             [](const std::string &n) {
-                               return !valid_identifier(n);
-                             }),
-              names.end());
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string &n) { return !valid_identifier(n); }),
+      names.end());
   std::sort(names.begin(), names.end());
 
   std::vector<IndexInfo> out;

@@ -104,8 +104,7 @@ int errno_of(DWORD code) {
 }
 
 int move(const std::string &from, const std::string &to) {
-  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(),
-                  MOVEFILE_WRITE_THROUGH))
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH))
     return 0;
   return errno_of(GetLastError());
 }
@@ -121,8 +120,8 @@ bool is_everyone(PSID sid) {
  * missing access list (a null DACL) allows everything to everyone. */
 bool everyone_may_add(PACL acl) {
   if (!acl) return true;
-  const ACCESS_MASK add = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
-                          GENERIC_WRITE | GENERIC_ALL;
+  const ACCESS_MASK add =
+      FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE | GENERIC_ALL;
   for (DWORD i = 0; i < acl->AceCount; ++i) {
     void *raw = nullptr;
     if (!GetAce(acl, i, &raw)) continue;
@@ -143,8 +142,7 @@ bool owned_by_us(PSID owner) {
       IsWellKnownSid(owner, WinLocalSystemSid))
     return true;
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return false;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   bool same = false;
   DWORD size = 0;
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);

@@ -13,8 +13,6 @@
  */
 #include "readers.h"
 
-#include "platform.h" /* getline on Windows */
-
 #include <csv.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -27,6 +25,8 @@
 #include <deque>
 #include <unordered_set>
 #include <vector>
+
+#include "platform.h" /* getline on Windows */
 
 namespace lmxtool {
 namespace {

@@ -65,7 +65,8 @@ int response_status(const std::string &raw) {
   std::string headers;
   if (!split_response(raw, &headers, nullptr)) return 0;
   size_t pos = headers.find("Status: ");
-  if (pos != 0 && (pos == std::string::npos || headers.compare(pos - 2, 2, "\r\n") != 0))
+  if (pos != 0 &&
+      (pos == std::string::npos || headers.compare(pos - 2, 2, "\r\n") != 0))
     return 0;
   return atoi(headers.c_str() + pos + 8);
 }
