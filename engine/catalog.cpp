@@ -2,33 +2,25 @@
  * catalog.cpp: the indexes of one storage directory on disk (see catalog.h
  * for the layout and the concurrency rules).
  *
- * POSIX facts relied on: rename(2) of a directory is atomic; renameat2 with
- * RENAME_NOREPLACE fails with EEXIST instead of replacing an existing entry
- * (plain rename would silently replace an empty directory); a directory
- * entry is durable only once the directory itself has been fsync'ed.
+ * The operating-system calls (the rename that never replaces, the directory
+ * flush, listing, process ids) are in system.h, for POSIX and Windows alike.
  * Work areas carry the creating process's id, so leftovers of a process that
- * died (SIGKILL during a creation or a removal) can be told apart from the
+ * died (killed during a creation or a removal) can be told apart from the
  * work of a live one and are swept on the next creation or removal. An area
  * must also have been untouched for kSweepAgeSeconds: a process of another
  * pid namespace sharing the directory would look dead to kill(2).
  */
 #include "catalog.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <ctime>
 
 #include "error.h"
 #include "messages.h"
+#include "system.h"
 
 namespace lmx {
 namespace {
@@ -45,12 +37,12 @@ unsigned long g_work_seq = 0;
 
 /* A name for a work area of this process: PREFIX NAME.PID.SEQ */
 std::string work_name(const char *prefix, const std::string &name) {
-  return std::string(prefix) + name + "." + std::to_string(getpid()) + "." +
-         std::to_string(++g_work_seq);
+  return std::string(prefix) + name + "." + std::to_string(sys::process_id()) +
+         "." + std::to_string(++g_work_seq);
 }
 
 /* The process id inside a work-area name, or 0 when there is none. */
-pid_t work_owner(const std::string &entry) {
+unsigned long work_owner(const std::string &entry) {
   size_t last = entry.rfind('.');
   if (last == std::string::npos || last == 0) return 0;
   size_t prev = entry.rfind('.', last - 1);
@@ -58,43 +50,16 @@ pid_t work_owner(const std::string &entry) {
   std::string pid = entry.substr(prev + 1, last - prev - 1);
   if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
     return 0;
-  return static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10));
-}
-
-void fsync_dir(const std::string &dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);
-  close(fd);
-}
-
-void remove_tree(const std::string &path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-}
-
-/* Moves from to to unless to exists. Returns 0, or the errno of the
- * failure (EEXIST or ENOTEMPTY when to exists). */
-int rename_noreplace(const std::string &from, const std::string &to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                RENAME_NOREPLACE) == 0)
-    return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  /* A file system without RENAME_NOREPLACE: check, then rename. rename onto
-   * a non-empty directory still fails, so only a concurrent creation of an
-   * empty directory in the instant between the two steps could be lost. */
-  struct stat st;
-  if (lstat(to.c_str(), &st) == 0) return EEXIST;
-  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  return std::strtoul(pid.c_str(), nullptr, 10);
 }
 
 /* The modification time of path as RFC 3339, for indexes made without our
  * metadata. */
 std::string mtime_rfc3339(const std::string &path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return now_rfc3339();
+  std::time_t t;
+  if (!sys::mtime(path, &t)) return now_rfc3339();
   struct tm tm;
-  gmtime_r(&st.st_mtime, &tm);
+  sys::utc_time(t, &tm);
   char buf[32];
   strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
@@ -130,7 +95,7 @@ bool valid_identifier(std::string_view s) {
 std::string now_rfc3339() {
   time_t now = time(nullptr);
   struct tm tm;
-  gmtime_r(&now, &tm);
+  sys::utc_time(now, &tm);
   char buf[32];
   strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
@@ -138,22 +103,27 @@ std::string now_rfc3339() {
 
 std::string check_storage_dir(const char *dir) {
   if (!dir || !*dir) return msg::no_storage_dir();
-  struct stat st;
-  if (stat(dir, &st) != 0) {
-    if (errno == ENOENT) return msg::storage_dir(dir, "does not exist.");
-    return msg::storage_dir(
-        dir, "cannot be used: " + std::string(std::strerror(errno)) + ".");
+  int err = 0;
+  switch (sys::check_storage(dir, &err)) {
+    case sys::Storage::kUsable:
+      break;
+    case sys::Storage::kMissing:
+      return msg::storage_dir(dir, "does not exist.");
+    case sys::Storage::kUnreachable:
+      return msg::storage_dir(
+          dir, "cannot be used: " + sys::error_text(err) + ".");
+    case sys::Storage::kNotDirectory:
+      return msg::storage_dir(dir, "is not a directory.");
+    case sys::Storage::kWorldWritable:
+      return msg::storage_dir(
+          dir, "is writable by every user; refusing to use it (chmod o-w).");
+    case sys::Storage::kOtherOwner:
+      return msg::storage_dir(dir,
+                              "belongs to another user; refusing to use it.");
+    case sys::Storage::kUnreadable:
+      return msg::storage_dir(
+          dir, "cannot be read: " + sys::error_text(err) + ".");
   }
-  if (!S_ISDIR(st.st_mode)) return msg::storage_dir(dir, "is not a directory.");
-  if (st.st_mode & S_IWOTH)
-    return msg::storage_dir(
-        dir, "is writable by every user; refusing to use it (chmod o-w).");
-  if (st.st_uid != geteuid() && st.st_uid != 0)
-    return msg::storage_dir(dir,
-                            "belongs to another user; refusing to use it.");
-  if (access(dir, R_OK | X_OK) != 0)
-    return msg::storage_dir(
-        dir, "cannot be read: " + std::string(std::strerror(errno)) + ".");
   return "";
 }
 
@@ -174,27 +144,24 @@ std::string Catalog::path_of(const std::string &name) const {
 }
 
 bool Catalog::exists(const std::string &name) const {
-  struct stat st;
-  return lstat(path_of(name).c_str(), &st) == 0;
+  return sys::exists(path_of(name));
 }
 
 void Catalog::sweep_work_areas() const {
-  DIR *d = opendir(dir_.c_str());
-  if (!d) return;
+  std::vector<std::string> entries;
+  if (sys::list_dir(dir_, &entries) != 0) return;
   std::vector<std::string> dead;
-  while (struct dirent *e = readdir(d)) {
-    std::string entry = e->d_name;
+  for (const std::string &entry : entries) {
     if (entry.rfind(kTmpPrefix, 0) != 0 && entry.rfind(kTrashPrefix, 0) != 0)
       continue;
-    pid_t owner = work_owner(entry);
-    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) continue;
-    struct stat st;
-    if (lstat((dir_ + "/" + entry).c_str(), &st) == 0 &&
-        st.st_mtime + kSweepAgeSeconds < time(nullptr))
+    unsigned long owner = work_owner(entry);
+    if (owner == 0 || !sys::process_gone(owner)) continue;
+    std::time_t changed;
+    if (sys::mtime(dir_ + "/" + entry, &changed) &&
+        changed + kSweepAgeSeconds < time(nullptr))
       dead.push_back(entry);
   }
-  closedir(d);
-  for (const std::string &entry : dead) remove_tree(dir_ + "/" + entry);
+  for (const std::string &entry : dead) sys::remove_tree(dir_ + "/" + entry);
 }
 
 void Catalog::create(const std::string &name, const std::string &primary_key) {
@@ -219,16 +186,16 @@ bool Catalog::try_create(const std::string &name,
     db.commit();
     db.close();
   } catch (const Xapian::Error &e) {
-    remove_tree(tmp);
+    sys::remove_tree(tmp);
     throw Error(msg::index_unusable(name, "created", e.get_msg()));
   }
-  int err = rename_noreplace(tmp, path_of(name));
+  int err = sys::rename_noreplace(tmp, path_of(name));
   if (err != 0) {
-    remove_tree(tmp);
+    sys::remove_tree(tmp);
     if (err == EEXIST || err == ENOTEMPTY) return false;
-    throw Error(msg::index_unusable(name, "created", std::strerror(err)));
+    throw Error(msg::index_unusable(name, "created", sys::error_text(err)));
   }
-  fsync_dir(dir_);
+  sys::flush_dir(dir_);
   return true;
 }
 
@@ -238,12 +205,12 @@ void Catalog::remove(const std::string &name) {
   if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
   readers_.erase(name);
   std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
-  if (rename(path_of(name).c_str(), trash.c_str()) != 0) {
-    if (errno == ENOENT) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    throw Error(msg::index_unusable(name, "deleted", std::strerror(errno)));
+  if (int err = sys::rename_fresh(path_of(name), trash)) {
+    if (err == ENOENT) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
+    throw Error(msg::index_unusable(name, "deleted", sys::error_text(err)));
   }
-  fsync_dir(dir_);
-  remove_tree(trash);
+  sys::flush_dir(dir_);
+  sys::remove_tree(trash);
   sweep_work_areas();
 }
 
@@ -331,14 +298,13 @@ bool Catalog::info(const std::string &name, IndexInfo *out) {
 
 std::vector<std::string> Catalog::names() const {
   std::vector<std::string> names;
-  DIR *d = opendir(dir_.c_str());
-  if (!d)
+  if (int err = sys::list_dir(dir_, &names))
     throw Error(msg::storage_dir(
-        dir_, "cannot be listed: " + std::string(std::strerror(errno)) + "."));
-  while (struct dirent *e = readdir(d)) {
-    if (valid_identifier(e->d_name)) names.emplace_back(e->d_name);
-  }
-  closedir(d);
+        dir_, "cannot be listed: " + sys::error_text(err) + "."));
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string &n) { return !valid_identifier(n); }),
+      names.end());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -394,7 +360,7 @@ std::string Catalog::work_area(const std::string &name) {
   return dir_ + "/" + work_name(kTmpPrefix, name);
 }
 
-void Catalog::discard(const std::string &work) { remove_tree(work); }
+void Catalog::discard(const std::string &work) { sys::remove_tree(work); }
 
 /* Exchanges work with the existing index name, then removes the old one.
  * RENAME_EXCHANGE swaps both entries in one step; where the file system
@@ -403,32 +369,33 @@ void Catalog::discard(const std::string &work) { remove_tree(work); }
 int Catalog::exchange(const std::string &work, const std::string &name) {
   readers_.erase(name);
   std::string target = path_of(name);
-  if (renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, target.c_str(),
-                RENAME_EXCHANGE) == 0) {
-    remove_tree(work); /* now the old index */
+  int err = sys::exchange(work, target);
+  if (err == 0) {
+    sys::remove_tree(work); /* now the old index */
     return 0;
   }
-  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (err != EINVAL && err != ENOSYS) return err;
   std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
-  if (rename(target.c_str(), trash.c_str()) != 0 && errno != ENOENT)
-    return errno;
-  int err = rename_noreplace(work, target);
-  remove_tree(trash);
+  err = sys::rename_fresh(target, trash);
+  if (err != 0 && err != ENOENT) return err;
+  err = sys::rename_noreplace(work, target);
+  sys::remove_tree(trash);
   return err;
 }
 
 bool Catalog::install(const std::string &work, const std::string &name,
                       bool replace) {
   require_valid_name(name);
-  int err = rename_noreplace(work, path_of(name));
+  int err = sys::rename_noreplace(work, path_of(name));
   if ((err == EEXIST || err == ENOTEMPTY) && replace)
     err = exchange(work, name);
   if (err != 0) {
-    remove_tree(work);
+    sys::remove_tree(work);
     if (err == EEXIST || err == ENOTEMPTY) return false;
-    throw Error(msg::index_unusable(name, "put in place", std::strerror(err)));
+    throw Error(
+        msg::index_unusable(name, "put in place", sys::error_text(err)));
   }
-  fsync_dir(dir_);
+  sys::flush_dir(dir_);
   return true;
 }
 

@@ -32,6 +32,7 @@
 #include "lumidex_core.h"
 #include "messages.h"
 #include "search.h"
+#include "system.h"
 
 #define LMX_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -157,10 +158,8 @@ LMX_EXPORT int lumidex_init(const char *storage_dir) {
     std::string why = lmx::check_storage_dir(storage_dir);
     if (!why.empty()) throw lmx::Error(why, LUMIDEX_ERROR_STORAGE_REFUSED);
     /* An absolute path keeps working if the caller changes directory. */
-    char *resolved = realpath(storage_dir, nullptr);
-    std::string dir = resolved ? resolved : storage_dir;
-    free(resolved);
-    g_state.catalog = std::make_unique<lmx::Catalog>(dir);
+    g_state.catalog =
+        std::make_unique<lmx::Catalog>(lmx::sys::absolute_path(storage_dir));
     return 0;
   });
 }

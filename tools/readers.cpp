@@ -26,6 +26,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform.h" /* getline on Windows */
+
 namespace lmxtool {
 namespace {
 
