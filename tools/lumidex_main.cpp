@@ -139,6 +139,18 @@ int dispatch(const CommandLine &cl) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+/* Builds under AddressSanitizer only. Xapian 1.4's compaction keeps the
+ * tables it writes in plain pointers and does not free them when the source
+ * changes under it and it throws DatabaseModifiedError; `backup` of a live
+ * index then tries again, and the first attempt's tables stay allocated
+ * until exit. Those allocations are made inside libxapian; a leak of ours
+ * is still reported through its own allocation in our code. */
+extern "C" const char *__lsan_default_suppressions() {
+  return "leak:libxapian.so\n";
+}
+#endif
+
 int main(int argc, char **argv) {
   CLI::App app("Import, export and inspect Lumidex indexes", "lumidex");
   CommandLine cl;
