@@ -222,10 +222,11 @@ bool is_directory(const std::string &path) {
          !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-/* The file index is unique on its volume for NTFS and FAT; ReFS has 128-bit
- * identities whose low half this reads, which still differ between two
- * directories made one after the other, the case the catalog watches for.
- * The handle lets others rename and delete the entry meanwhile. */
+/* NTFS gives every entry of a volume its own 64-bit file index. ReFS's
+ * identities have 128 bits, and the 64-bit form read here is not promised
+ * to be unique there: two directories taken for one would keep a replaced
+ * index's reader until the process ends. The handle lets others rename and
+ * delete the entry meanwhile. */
 bool dir_identity(const std::string &path, DirIdentity *out) {
   HANDLE h = CreateFileW(
       wide(path).c_str(), FILE_READ_ATTRIBUTES,
