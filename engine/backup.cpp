@@ -220,11 +220,10 @@ std::string list_backups(const std::string &dest_dir) {
     throw Error("Backup directory " + msg::backticked(dest_dir) +
                     " cannot be listed: " + sys::error_text(err) + ".",
                 LUMIDEX_ERROR_STORAGE_REFUSED);
-  names.erase(std::remove_if(names.begin(), names.end(),
-                             [](const std::string &n) {
-                               return !valid_identifier(n);
-                             }),
-              names.end());
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string &n) { return !valid_identifier(n); }),
+      names.end());
   std::sort(names.begin(), names.end());
   std::string out = "[";
   for (const std::string &name : names) {

@@ -218,8 +218,7 @@ Xapian::Database *Catalog::current_reader(const std::string &name,
                                           const sys::DirIdentity &id) {
   auto it = readers_.find(name);
   if (it == readers_.end()) return nullptr;
-  if (it->second.id == id)
-    return it->second.db.get();
+  if (it->second.id == id) return it->second.db.get();
   readers_.erase(it);
   return nullptr;
 }
@@ -236,8 +235,8 @@ Xapian::Database *Catalog::reader(const std::string &name) {
       cached->reopen();
       return cached;
     }
-    /* Opened after the identity was read: if the directory is replaced in between, the
-     * next call sees another identity and opens it again. */
+    /* Opened after the identity was read: if the directory is replaced in
+     * between, the next call sees another identity and opens it again. */
     auto db = std::make_unique<Xapian::Database>(open_database(path_of(name)));
     Xapian::Database *raw = db.get();
     readers_[name] = CachedReader{std::move(db), id};

@@ -265,9 +265,10 @@ int write_new_file(const std::string &path, const std::string &text) {
 
 int read_file(const std::string &path, size_t limit, std::string *out) {
   out->clear();
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(wide(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
   int err = 0;
   char buf[4096];

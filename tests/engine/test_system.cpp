@@ -111,10 +111,8 @@ TEST(EngineSystem, ReadFileRefusesMoreThanTheLimit) {
     int want;
     size_t want_size;
   } rows[] = {
-      {"big", 8192, 0, 8192},
-      {"big", 8191, EFBIG, 0},
-      {"big", 100000, 0, 8192},
-      {"empty", 0, 0, 0},
+      {"big", 8192, 0, 8192},     {"big", 8191, EFBIG, 0},
+      {"big", 100000, 0, 8192},   {"empty", 0, 0, 0},
       {"missing", 10, ENOENT, 0},
   };
   for (const Row &r : rows) {
