@@ -19,21 +19,17 @@
  */
 #include "backup.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 #include <xapian.h>
 #include <yyjson.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
 #include "error.h"
 #include "messages.h"
+#include "system.h"
 
 namespace lmx {
 namespace {
@@ -101,37 +97,17 @@ bool parse_manifest(const std::string &text, Manifest *m) {
 
 /* Writes text to path and flushes it to disk. */
 void write_durably(const std::string &path, const std::string &text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0)
+  if (int err = sys::write_new_file(path, text))
     throw Error("Cannot write " + msg::backticked(path) + ": " +
-                std::strerror(errno) + ".");
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    done += static_cast<size_t>(n);
-  }
-  int err = done == text.size() ? 0 : errno;
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  close(fd);
-  if (err != 0)
-    throw Error("Cannot write " + msg::backticked(path) + ": " + std::strerror(err) +
-                ".");
+                sys::error_text(err) + ".");
 }
 
 /* The manifest of the backup at dir, or false when it has none that
  * parses. */
 bool read_manifest(const std::string &dir, Manifest *m) {
-  int fd = open((dir + "/" + kManifestFile).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 && text.size() < (1u << 20))
-    text.append(buf, static_cast<size_t>(n));
-  close(fd);
-  return n == 0 && parse_manifest(text, m);
+  return sys::read_file(dir + "/" + kManifestFile, 1u << 20, &text) == 0 &&
+         parse_manifest(text, m);
 }
 
 /* Compacts the revision db has open into work; returns what db records of
@@ -239,16 +215,15 @@ std::string restore_index(Catalog &storage, const std::string &dest_dir,
 }
 
 std::string list_backups(const std::string &dest_dir) {
-  DIR *d = opendir(dest_dir.c_str());
-  if (!d)
-    throw Error("Backup directory " + msg::backticked(dest_dir) +
-                    " cannot be listed: " + std::strerror(errno) + ".",
-                LUMIDEX_ERROR_STORAGE_REFUSED);
   std::vector<std::string> names;
-  while (struct dirent *e = readdir(d)) {
-    if (valid_identifier(e->d_name)) names.emplace_back(e->d_name);
-  }
-  closedir(d);
+  if (int err = sys::list_dir(dest_dir, &names))
+    throw Error("Backup directory " + msg::backticked(dest_dir) +
+                    " cannot be listed: " + sys::error_text(err) + ".",
+                LUMIDEX_ERROR_STORAGE_REFUSED);
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string &n) { return !valid_identifier(n); }),
+      names.end());
   std::sort(names.begin(), names.end());
   std::string out = "[";
   for (const std::string &name : names) {

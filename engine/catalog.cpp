@@ -215,32 +215,31 @@ void Catalog::remove(const std::string &name) {
 }
 
 Xapian::Database *Catalog::current_reader(const std::string &name,
-                                          const struct stat &st) {
+                                          const sys::DirIdentity &id) {
   auto it = readers_.find(name);
   if (it == readers_.end()) return nullptr;
-  if (it->second.dev == st.st_dev && it->second.ino == st.st_ino)
-    return it->second.db.get();
+  if (it->second.id == id) return it->second.db.get();
   readers_.erase(it);
   return nullptr;
 }
 
 Xapian::Database *Catalog::reader(const std::string &name) {
   if (!valid_identifier(name)) return nullptr;
-  struct stat st;
-  if (lstat(path_of(name).c_str(), &st) != 0) {
+  sys::DirIdentity id;
+  if (!sys::dir_identity(path_of(name), &id)) {
     readers_.erase(name);
     return nullptr;
   }
   try {
-    if (Xapian::Database *cached = current_reader(name, st)) {
+    if (Xapian::Database *cached = current_reader(name, id)) {
       cached->reopen();
       return cached;
     }
-    /* Opened after the lstat: if the directory is replaced in between, the
-     * next call sees another identity and opens it again. */
+    /* Opened after the identity was read: if the directory is replaced in
+     * between, the next call sees another identity and opens it again. */
     auto db = std::make_unique<Xapian::Database>(open_database(path_of(name)));
     Xapian::Database *raw = db.get();
-    readers_[name] = CachedReader{std::move(db), st.st_dev, st.st_ino};
+    readers_[name] = CachedReader{std::move(db), id};
     return raw;
   } catch (const Xapian::DatabaseNotFoundError &) {
     /* Removed between the check and the open. */
@@ -312,8 +311,7 @@ std::vector<std::string> Catalog::names() const {
 void Catalog::check_readable(const std::string &name) const {
   /* Every index is a directory; a plain file that happens to bear a valid
    * name is the operator's, not an index that failed. */
-  struct stat st;
-  if (lstat(path_of(name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  if (!sys::is_directory(path_of(name))) return;
   try {
     /* A database of its own, not the cached reader: the check is about the
      * files as they are now, and must not keep every index open. */
@@ -331,9 +329,9 @@ std::vector<IndexInfo> Catalog::list() {
   out.reserve(names.size());
   for (const std::string &name : names) {
     try {
-      struct stat st;
-      Xapian::Database *cached = lstat(path_of(name).c_str(), &st) == 0
-                                     ? current_reader(name, st)
+      sys::DirIdentity id;
+      Xapian::Database *cached = sys::dir_identity(path_of(name), &id)
+                                     ? current_reader(name, id)
                                      : nullptr;
       if (cached != nullptr) {
         Xapian::Database &db = *cached;

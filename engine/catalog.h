@@ -18,8 +18,9 @@
  * never replaces an existing entry, so of two concurrent creations exactly
  * one wins and a crash never shows a half-made index. Readers are opened on
  * first use and kept for the life of the catalog (a long-lived process
- * keeps one per index it has read), each with the identity (device and
- * inode) of the directory it was opened on: when another process has
+ * keeps one per index it has read), each with the identity of the
+ * directory it was opened on (sys::dir_identity: device and inode, on
+ * Windows volume and file index): when another process has
  * deleted the index and made a new one of the same name, the old reader
  * would go on reading the deleted files, so it is dropped and the new
  * index opened. Writers are opened per
@@ -34,8 +35,6 @@
 #ifndef LMX_ENGINE_CATALOG_H
 #define LMX_ENGINE_CATALOG_H
 
-#include <sys/stat.h>
-#include <sys/types.h>
 #include <xapian.h>
 
 #include <algorithm>
@@ -46,6 +45,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "system.h"
 
 namespace lmx {
 
@@ -221,14 +222,13 @@ class Catalog {
   /* An open reader and the identity of the directory it was opened on. */
   struct CachedReader {
     std::unique_ptr<Xapian::Database> db;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    sys::DirIdentity id;
   };
-  /* The cached reader of name when its directory, whose lstat is st, is
-   * still the one it was opened on; otherwise forgets it and returns
+  /* The cached reader of name when its directory, whose identity is now id,
+   * is still the one it was opened on; otherwise forgets it and returns
    * null. */
   Xapian::Database *current_reader(const std::string &name,
-                                   const struct stat &st);
+                                   const sys::DirIdentity &id);
 
   std::string dir_;
   std::map<std::string, CachedReader> readers_;

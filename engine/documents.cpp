@@ -33,6 +33,7 @@
 #include "json.h"
 #include "layout.h"
 #include "messages.h"
+#include "system.h"
 #include "text.h"
 
 namespace lmx {
@@ -169,18 +170,6 @@ size_t largest_document(std::string_view body) {
   return largest;
 }
 
-/* Sets or, with value null, removes an environment variable. */
-void set_environment(const char *name, const char *value) {
-#ifdef _WIN32
-  _putenv_s(name, value ? value : "");
-#else
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
-#endif
-}
-
 /* A writer on index whose buffered postings are written out at least every
  * kFlushBytes of body text (see kFlushVariable). A threshold the deployer
  * set lower is kept. */
@@ -193,13 +182,13 @@ Xapian::WritableDatabase batch_writer(Catalog &catalog,
   if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
   size_t largest = std::max<size_t>(1, largest_document(body));
   every = std::min(every, std::max<size_t>(1, kFlushBytes / largest));
-  set_environment(kFlushVariable, std::to_string(every).c_str());
+  sys::set_environment(kFlushVariable, std::to_string(every).c_str());
   try {
     Xapian::WritableDatabase db = catalog.writer(index);
-    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    sys::set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
     return db;
   } catch (...) {
-    set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
+    sys::set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
     throw;
   }
 }

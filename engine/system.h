@@ -15,6 +15,8 @@
 #ifndef LMX_ENGINE_SYSTEM_H
 #define LMX_ENGINE_SYSTEM_H
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -48,6 +50,44 @@ void remove_tree(const std::string &path);
 
 /* True when an entry (of any kind, a link not followed) named path exists. */
 bool exists(const std::string &path);
+
+/* True when path names a directory itself (a link to one is not followed
+ * and does not count). */
+bool is_directory(const std::string &path);
+
+/* Which directory an entry is: equal identities mean the same directory,
+ * so a name whose identity changed was replaced (moved away, another one
+ * moved in). On POSIX the device and inode numbers of lstat; on Windows the
+ * volume serial number and the file index of GetFileInformationByHandle
+ * (the entry itself, a link not followed). */
+struct DirIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const DirIdentity &o) const {
+    return volume == o.volume && file == o.file;
+  }
+  bool operator!=(const DirIdentity &o) const { return !(*this == o); }
+};
+
+/* The identity of the entry path into *out (not NULL); false when it cannot
+ * be looked at (missing, no access), *out then unchanged. */
+bool dir_identity(const std::string &path, DirIdentity *out);
+
+/* Creates the file path, which must not exist yet (EEXIST then), owned by
+ * this user alone where the host has modes (0600), writes text to it and
+ * makes it durable before returning. Returns 0 or the errno value of the
+ * failure (the file may then be left behind, partly written). */
+int write_new_file(const std::string &path, const std::string &text);
+
+/* The whole content of the file path into *out (not NULL; replaced).
+ * Returns 0, EFBIG when the file holds more than limit bytes (*out then
+ * holds a prefix), or the errno value of the failure. */
+int read_file(const std::string &path, std::size_t limit, std::string *out);
+
+/* Sets the environment variable name (not NULL) to value, or removes it
+ * when value is NULL, for this process and the libraries it loaded (on
+ * Windows an empty value also removes it). */
+void set_environment(const char *name, const char *value);
 
 /* The last modification time of path into *out; false when path cannot be
  * looked at (*out is then unchanged). out must not be NULL. */

@@ -116,21 +116,20 @@ static int escape_control(unsigned char c) {
   return c < 0x20 || c == 0x7F || c == '\\';
 }
 
-/* The wall-clock time, UTC, to the millisecond. */
+/* The wall-clock time, UTC, to the millisecond. C++'s system clock counts
+ * from 1970 on every host (C11's timespec_get is missing from the Windows
+ * C runtime); gmtime is called by one thread only. */
 static void put_time(log_line *line) {
-  struct timespec now;
   char text[40];
   size_t n = 0;
 
-  /* C11's clock and gmtime: every host runtime has them (one thread). */
-  if (timespec_get(&now, TIME_UTC) == 0) {
-    now.tv_sec = time(NULL);
-    now.tv_nsec = 0;
-  }
-  const struct tm *tm = gmtime(&now.tv_sec);
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+  time_t seconds = (time_t)(ms / 1000);
+  const struct tm *tm = gmtime(&seconds);
   if (tm != NULL) n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", tm);
-  nl_snprintf(text + n, sizeof text - n, ".%03ldZ",
-              (long)(now.tv_nsec / 1000000));
+  nl_snprintf(text + n, sizeof text - n, ".%03ldZ", (long)(ms % 1000));
   put_text(line, text);
 }
 
