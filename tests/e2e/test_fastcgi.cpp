@@ -192,6 +192,11 @@ TEST(FastCgi, EveryRequestAnswersAsUnderCgiFromOneWorker) {
   Server fastcgi(HostMode::FastCgi, 1, keys);
   REQUIRE_SERVER(cgi);
   REQUIRE_SERVER(fastcgi);
+  /* lighttpd accepts connections before its worker may be up: one answer
+   * from the worker shows it is. */
+  ASSERT_EQ(lmxtest::http_request(fastcgi.port(), "GET", "/status?format=json")
+                .status,
+            200);
   std::vector<pid_t> first_workers = fastcgi.workers();
   ASSERT_EQ(first_workers.size(), 1u);
 
