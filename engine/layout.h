@@ -55,6 +55,9 @@ inline constexpr size_t kHeadingWords = 12;
 inline constexpr size_t kShortHeading = 6;
 /* Prefix of the term of a value that is one word. */
 inline constexpr const char *kWholeValuePrefix = "E";
+/* Prefix of the stem of a word (settings.h language), for indexes with a
+ * language: kStemPrefix + stem, with the word's wdf, no positions. */
+inline constexpr const char *kStemPrefix = "Z";
 /* Prefix of the terms of the words of names. */
 inline constexpr const char *kNameWordPrefix = "N";
 /* Value slot holding a document's one-word name. */
