@@ -38,28 +38,61 @@ bool is_space(char c) {
          c == '\v';
 }
 
+/* What a piece of query text asks for: a word, or a run of characters of a
+ * script written without spaces (text.h), which is matched as a phrase. */
+struct Part {
+  std::vector<std::string> terms;
+  bool run = false;
+};
+
 /* Collects the words of pieces of the text while keeping the word budget. */
 class WordBudget {
  public:
-  /* Appends the terms of piece to out while the budget lasts; false when
-   * some word of piece had to be dropped. too_long is set when piece holds
-   * a word longer than any indexed term (tokenize skips those), which no
-   * document can match. */
-  bool take(std::string_view piece, std::vector<std::string> &out,
+  /* Appends the parts of piece to out while the budget lasts (each term
+   * counts one); false when some term of piece had to be dropped. A word
+   * is a part of its own. A run of characters is its character when it
+   * has one, else the phrase of its pairs, which stand at consecutive
+   * positions in the index; as_phrase makes the whole piece one part,
+   * where a run followed by more terms also takes its last character, so
+   * that what follows stands at the next position. too_long is set when
+   * piece holds a word longer than any indexed term (tokenize skips
+   * those), which no document can match. */
+  bool take(std::string_view piece, bool as_phrase, std::vector<Part> &out,
             bool &too_long) {
     tokens_.clear();
     tokenize(piece, tokens_);
     too_long = false;
     size_t done = 0;
     for (const auto &token : tokens_) {
+      if (token.kind == TokenKind::kPair) continue;
       too_long = too_long || holds_word(piece.substr(done, token.begin - done));
       done = token.end;
     }
     too_long = too_long || holds_word(piece.substr(done));
-    for (auto &token : tokens_) {
-      if (used_ == kMaxQueryWords) return false;
-      out.push_back(std::move(token.term));
-      ++used_;
+    if (as_phrase) out.emplace_back();
+    for (size_t k = 0; k < tokens_.size();) {
+      /* tokens_[k, next) is a word, or a run: character, pair, character... */
+      size_t next = k + 1;
+      while (next + 1 < tokens_.size() &&
+             tokens_[next].kind == TokenKind::kPair)
+        next += 2;
+      if (!as_phrase) out.push_back({{}, tokens_[k].kind != TokenKind::kWord});
+      std::vector<std::string> &terms = out.back().terms;
+      if (next == k + 1) {
+        if (!spend()) return false;
+        terms.push_back(tokens_[k].term);
+      }
+      for (size_t pair = k + 1; pair < next; pair += 2) {
+        if (!spend()) return false;
+        terms.push_back(tokens_[pair].term);
+      }
+      /* The characters of a longer run are found through its pairs, which
+       * stand one position short of the run's end. */
+      if (as_phrase && next > k + 1 && next < tokens_.size()) {
+        if (!spend()) return false;
+        terms.push_back(tokens_[next - 1].term);
+      }
+      k = next;
     }
     return true;
   }
@@ -69,6 +102,13 @@ class WordBudget {
   /* Whether text between two words still holds a letter or digit. */
   static bool holds_word(std::string_view gap) {
     return !gap.empty() && !normalize_word(gap).empty();
+  }
+
+  /* Counts one term against the budget; false when none is left. */
+  bool spend() {
+    if (used_ == kMaxQueryWords) return false;
+    ++used_;
+    return true;
   }
 
   std::vector<Token> tokens_;
@@ -473,19 +513,20 @@ ParsedQuery parse_query(std::string_view text) {
     }
     bool negate = text[i] == '-';
     if (negate) ++i;
-    std::vector<std::string> terms;
+    std::vector<Part> parts;
     bool complete = true;
     bool too_long = false;
     bool quoted = i < n && text[i] == '"';
     if (quoted) {
       size_t close = text.find('"', i + 1);
       size_t end = close == std::string_view::npos ? n : close;
-      complete = budget.take(text.substr(i + 1, end - i - 1), terms, too_long);
+      complete =
+          budget.take(text.substr(i + 1, end - i - 1), true, parts, too_long);
       i = close == std::string_view::npos ? n : close + 1;
     } else {
       size_t end = i;
       while (end < n && !is_space(text[end]) && text[end] != '"') ++end;
-      complete = budget.take(text.substr(i, end - i), terms, too_long);
+      complete = budget.take(text.substr(i, end - i), negate, parts, too_long);
       i = end;
     }
     /* A required word too long to be indexed matches nothing, so neither
@@ -495,16 +536,25 @@ ParsedQuery parse_query(std::string_view text) {
       parsed.unmatchable = true;
       break;
     }
-    if (terms.empty()) continue;
+    /* The budget may have run out before a part got its first term. */
+    while (!parts.empty() && parts.back().terms.empty()) parts.pop_back();
+    if (parts.empty()) continue;
     if (negate) {
-      parsed.excluded.push_back(std::move(terms));
+      parsed.excluded.push_back(std::move(parts[0].terms));
     } else if (quoted) {
-      parsed.phrases.push_back(std::move(terms));
+      parsed.phrases.push_back(std::move(parts[0].terms));
     } else {
-      for (auto &term : terms) parsed.words.push_back(std::move(term));
+      /* A run is a phrase: no prefix, no typo candidates. */
+      for (auto &part : parts) {
+        if (part.run)
+          parsed.phrases.push_back(std::move(part.terms));
+        else
+          parsed.words.push_back(std::move(part.terms[0]));
+      }
     }
-    /* A chunk cut off by the budget does not hold the last word typed. */
-    last_plain = !negate && !quoted && complete;
+    /* A chunk cut off by the budget does not hold the last word typed, nor
+     * does one that ends in a run. */
+    last_plain = !negate && !quoted && complete && !parts.back().run;
     last_plain_end = i;
   }
   parsed.last_word_is_prefix = last_plain && last_plain_end == n;
