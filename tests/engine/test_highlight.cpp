@@ -2,7 +2,8 @@
  * test_highlight.cpp: the "_highlighted" copy of each hit: matched words
  * (exact, phrase, prefix completions, typo matches) wrapped in <em>, every
  * other character of string values HTML-escaped, field names and numbers
- * untouched, and no copy at all for the empty query.
+ * untouched, no copy at all for the empty query, and the characters of
+ * scripts written without spaces marked where the query found them.
  */
 #include <string>
 
@@ -121,6 +122,36 @@ TEST_F(EngineHighlight, DeeplyNestedDocumentsAreHighlightedToTheBottom) {
   ASSERT_EQ(a.ids(), std::vector<std::string>{"deep"})
       << a.raw().substr(0, 300);
   EXPECT_EQ(count(a.raw(), "\"<em>bottom</em> &lt;x&gt;\""), 1u);
+}
+
+TEST_F(EngineHighlight, CharactersOfScriptsWithoutSpacesAreMarkedWhole) {
+  add(R"({"id":"j1","title":"吾輩は猫である","body":"猫&犬 <b>カーネル</b>"}
+{"id":"t1","title":"ที่นี่ Linux"})");
+  struct Row {
+    const char *query, *id, *pointer, *expected;
+  };
+  const Row rows[] = {
+      {"猫", "j1", "/_highlighted/title", "吾輩は<em>猫</em>である"},
+      {"猫", "j1", "/_highlighted/body",
+       "<em>猫</em>&amp;犬 &lt;b&gt;カーネル&lt;/b&gt;"},
+      {"猫である", "j1", "/_highlighted/title", "吾輩は<em>猫である</em>"},
+      {"吾輩は猫である", "j1", "/_highlighted/title",
+       "<em>吾輩は猫である</em>"},
+      {"吾輩 である", "j1", "/_highlighted/title",
+       "<em>吾輩</em>は猫<em>である</em>"},
+      {"カーネル", "j1", "/_highlighted/body",
+       "猫&amp;犬 &lt;b&gt;<em>カーネル</em>&lt;/b&gt;"},
+      {"ที่", "t1", "/_highlighted/title", "<em>ที่</em>นี่ Linux"},
+      {"linux ที่นี่", "t1", "/_highlighted/title", "<em>ที่นี่</em> <em>Linux</em>"},
+  };
+  for (const Row &r : rows) {
+    Answer a = search(r.query);
+    yyjson_val *hit = hit_with_id(a, r.id);
+    ASSERT_NE(hit, nullptr) << r.query << " -> " << a.raw();
+    const char *got = yyjson_get_str(yyjson_ptr_get(hit, r.pointer));
+    EXPECT_EQ(coretest::str(got), r.expected)
+        << "query [" << r.query << "] " << r.id << r.pointer;
+  }
 }
 
 }  // namespace
