@@ -12,10 +12,12 @@
  * matched on wrapped in <em>...</em>, so a page can insert them as HTML.
  * Field names, numbers, booleans and nulls are copied unchanged. A word is
  * marked wherever its term is one the query matched on, so the words of a
- * phrase are marked also where they do not stand together. A document that
- * has its own "_highlighted" member gets it replaced by ours. The empty
- * query (the document listing) returns the documents alone, byte for byte
- * as stored.
+ * phrase are marked also where they do not stand together. Characters and
+ * pairs of characters of scripts written without spaces (text.h) are
+ * marked the same way, those that overlap or touch in one <em>. A document
+ * that has its own "_highlighted" member gets it replaced by ours. The
+ * empty query (the document listing) returns the documents alone, byte for
+ * byte as stored.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
  * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
