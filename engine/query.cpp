@@ -38,26 +38,15 @@ bool is_space(char c) {
          c == '\v';
 }
 
-/* What a piece of query text asks for: a word, or a run of characters of a
- * script written without spaces (text.h), which is matched as a phrase. */
-struct Part {
-  std::vector<std::string> terms;
-  bool run = false;
-};
-
 /* Collects the words of pieces of the text while keeping the word budget. */
 class WordBudget {
  public:
-  /* Appends the parts of piece to out while the budget lasts (each term
-   * counts one); false when some term of piece had to be dropped. A word
-   * is a part of its own. A run of characters is its character when it
-   * has one, else the phrase of its pairs, which stand at consecutive
-   * positions in the index; as_phrase makes the whole piece one part,
-   * where a run followed by more terms also takes its last character, so
-   * that what follows stands at the next position. too_long is set when
-   * piece holds a word longer than any indexed term (tokenize skips
-   * those), which no document can match. */
-  bool take(std::string_view piece, bool as_phrase, std::vector<Part> &out,
+  /* Appends the parts of piece (text.h, query_parts) to out while the
+   * budget lasts, each term counting one; false when some term of piece
+   * had to be dropped (the part it belonged to keeps the terms before it).
+   * too_long is set when piece holds a word longer than any indexed term
+   * (tokenize skips those), which no document can match. */
+  bool take(std::string_view piece, bool as_phrase, std::vector<QueryPart> &out,
             bool &too_long) {
     tokens_.clear();
     tokenize(piece, tokens_);
@@ -69,30 +58,16 @@ class WordBudget {
       done = token.end;
     }
     too_long = too_long || holds_word(piece.substr(done));
-    if (as_phrase) out.emplace_back();
-    for (size_t k = 0; k < tokens_.size();) {
-      /* tokens_[k, next) is a word, or a run: character, pair, character... */
-      size_t next = k + 1;
-      while (next + 1 < tokens_.size() &&
-             tokens_[next].kind == TokenKind::kPair)
-        next += 2;
-      if (!as_phrase) out.push_back({{}, tokens_[k].kind != TokenKind::kWord});
-      std::vector<std::string> &terms = out.back().terms;
-      if (next == k + 1) {
-        if (!spend()) return false;
-        terms.push_back(tokens_[k].term);
-      }
-      for (size_t pair = k + 1; pair < next; pair += 2) {
-        if (!spend()) return false;
-        terms.push_back(tokens_[pair].term);
-      }
-      /* The characters of a longer run are found through its pairs, which
-       * stand one position short of the run's end. */
-      if (as_phrase && next > k + 1 && next < tokens_.size()) {
-        if (!spend()) return false;
-        terms.push_back(tokens_[next - 1].term);
-      }
-      k = next;
+    parts_.clear();
+    query_parts(tokens_, as_phrase, parts_);
+    for (auto &part : parts_) {
+      size_t fits = std::min(part.terms.size(), kMaxQueryWords - used_);
+      if (fits == 0) return false;
+      used_ += fits;
+      bool whole = fits == part.terms.size();
+      part.terms.resize(fits);
+      out.push_back(std::move(part));
+      if (!whole) return false;
     }
     return true;
   }
@@ -104,14 +79,8 @@ class WordBudget {
     return !gap.empty() && !normalize_word(gap).empty();
   }
 
-  /* Counts one term against the budget; false when none is left. */
-  bool spend() {
-    if (used_ == kMaxQueryWords) return false;
-    ++used_;
-    return true;
-  }
-
   std::vector<Token> tokens_;
+  std::vector<QueryPart> parts_;
   size_t used_ = 0;
 };
 
@@ -513,7 +482,7 @@ ParsedQuery parse_query(std::string_view text) {
     }
     bool negate = text[i] == '-';
     if (negate) ++i;
-    std::vector<Part> parts;
+    std::vector<QueryPart> parts;
     bool complete = true;
     bool too_long = false;
     bool quoted = i < n && text[i] == '"';
@@ -536,8 +505,6 @@ ParsedQuery parse_query(std::string_view text) {
       parsed.unmatchable = true;
       break;
     }
-    /* The budget may have run out before a part got its first term. */
-    while (!parts.empty() && parts.back().terms.empty()) parts.pop_back();
     if (parts.empty()) continue;
     if (negate) {
       parsed.excluded.push_back(std::move(parts[0].terms));

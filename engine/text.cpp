@@ -290,6 +290,27 @@ void tokenize(std::string_view text, std::vector<Token> &out) {
   }
 }
 
+void query_parts(const std::vector<Token> &tokens, bool as_phrase,
+                 std::vector<QueryPart> &out) {
+  if (tokens.empty()) return;
+  if (as_phrase) out.emplace_back();
+  for (size_t k = 0; k < tokens.size();) {
+    /* tokens[k, next) is a word, or a run: character, pair, character... */
+    size_t next = k + 1;
+    while (next + 1 < tokens.size() && tokens[next].kind == TokenKind::kPair)
+      next += 2;
+    if (!as_phrase) out.push_back({{}, tokens[k].kind != TokenKind::kWord});
+    std::vector<std::string> &terms = out.back().terms;
+    if (next == k + 1) terms.push_back(tokens[k].term);
+    for (size_t pair = k + 1; pair < next; pair += 2)
+      terms.push_back(tokens[pair].term);
+    /* The pairs of a run stand one position short of its end. */
+    if (as_phrase && next > k + 1 && next < tokens.size())
+      terms.push_back(tokens[next - 1].term);
+    k = next;
+  }
+}
+
 std::string normalize_word(std::string_view word) {
   /* Keep only the word characters (letters, numbers, marks) of valid UTF-8,
    * so stray punctuation or invalid bytes around a word do not change its

@@ -56,6 +56,24 @@ struct Token {
  * are never typed in a search box). */
 void tokenize(std::string_view text, std::vector<Token> &out);
 
+/* What a query looks for in place of some tokens: terms that must stand
+ * at consecutive positions (one term for a word), and whether they are
+ * those of a run of characters (never for a whole phrase, below). */
+struct QueryPart {
+  std::vector<std::string> terms;
+  bool run = false;
+};
+
+/* Appends to out the parts a query looks for in place of tokens (all the
+ * tokens of one text, in tokenize's order). A word is a part of its own; a
+ * run of characters is one part, its character when it has one, else its
+ * pairs in order, which stand at consecutive positions in an index. With
+ * as_phrase the whole text is one part (nothing when tokens is empty), in
+ * which a run followed by more terms also takes its last character, so
+ * that what follows stands at the next position. */
+void query_parts(const std::vector<Token> &tokens, bool as_phrase,
+                 std::vector<QueryPart> &out);
+
 /* The normalised form of one word (case folded, accents removed); "" when
  * the input holds no letter or digit. */
 std::string normalize_word(std::string_view word);

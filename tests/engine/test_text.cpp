@@ -3,7 +3,7 @@
  * from its source since the library exports only its C face: words of
  * spaced scripts, and runs of scripts written without spaces cut into
  * characters and pairs of characters, with the byte ranges highlighting
- * relies on.
+ * relies on, and the terms a query looks for in their place.
  */
 #include <gtest/gtest.h>
 
@@ -89,6 +89,48 @@ TEST(EngineText, ACharacterTooLongForATermBreaksTheRunInTwo) {
   std::string heavy = "猫";
   for (int k = 0; k < 40; ++k) heavy += "\xcc\x81";
   EXPECT_EQ(kinds_and_terms("犬" + heavy + "魚"), "c:犬 c:魚");
+}
+
+/* The parts a query makes of text, as "word(t)", "run(t t)" or
+ * "phrase(t t)", space-separated. */
+std::string parts_of(const std::string &text, bool as_phrase) {
+  std::vector<Token> tokens;
+  lmx::tokenize(text, tokens);
+  std::vector<lmx::QueryPart> parts;
+  lmx::query_parts(tokens, as_phrase, parts);
+  std::string out;
+  for (const lmx::QueryPart &part : parts) {
+    if (!out.empty()) out += ' ';
+    out += as_phrase ? "phrase(" : part.run ? "run(" : "word(";
+    for (size_t k = 0; k < part.terms.size(); ++k)
+      out += (k ? " " : "") + part.terms[k];
+    out += ')';
+  }
+  return out;
+}
+
+TEST(EngineText, AQueryLooksForARunThroughItsPairs) {
+  struct Row {
+    std::string text;
+    bool as_phrase;
+    const char *want;
+  } rows[] = {
+      {"猫", false, "run(猫)"},
+      {"吾輩は猫", false, "run(吾輩 輩は は猫)"},
+      {"猫。犬", false, "run(猫) run(犬)"},
+      {"Linux カーネル 2.6", false,
+       "word(linux) run(カー ーネ ネル) word(2) word(6)"},
+      /* in a phrase, the last character keeps what follows in step */
+      {"Linux カーネル 2.6", true, "phrase(linux カー ーネ ネル ル 2 6)"},
+      {"吾輩は 猫", true, "phrase(吾輩 輩は は 猫)"},
+      {"カーネル", true, "phrase(カー ーネ ネル)"},
+      {"猫 linux", true, "phrase(猫 linux)"},
+      {"", true, ""},
+      {"", false, ""},
+  };
+  for (const Row &r : rows)
+    EXPECT_EQ(parts_of(r.text, r.as_phrase), r.want)
+        << r.text << (r.as_phrase ? " as a phrase" : "");
 }
 
 }  // namespace
