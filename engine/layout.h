@@ -11,7 +11,10 @@
  *  - word terms: every string and number value, nested ones included, in
  *    document order, split and normalised by text.h, no prefix, with
  *    positions; kValuePositionGap positions separate two values so a
- *    phrase never spans them. Field names are not indexed.
+ *    phrase never spans them. A run of a script written without spaces
+ *    gives a term per character and per pair of neighbouring characters,
+ *    the pair at its first character's position. Field names are not
+ *    indexed.
  *  - field weight: the words of the first top-level member after the
  *    primary key count kFirstFieldWdf each towards their within-document
  *    frequency, of the second kSecondFieldWdf, of every later one (and of
