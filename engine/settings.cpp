@@ -131,14 +131,24 @@ yyjson_mut_val *string_array(yyjson_mut_doc *doc,
   return arr;
 }
 
-/* The words of text normalised and joined by one space. */
-std::string normalized_phrase(std::string_view text) {
+/* The terms text stands for as a phrase (text.h query_parts): its words,
+ * and for a run of characters of a script written without spaces the
+ * pairs of characters an index holds for it. */
+std::vector<std::string> phrase_terms(std::string_view text) {
   std::vector<Token> tokens;
   tokenize(text, tokens);
+  std::vector<QueryPart> parts;
+  query_parts(tokens, true, parts);
+  if (parts.empty()) return {};
+  return std::move(parts[0].terms);
+}
+
+/* The terms of text as a phrase joined by one space. */
+std::string normalized_phrase(std::string_view text) {
   std::string out;
-  for (const auto &t : tokens) {
+  for (const auto &term : phrase_terms(text)) {
     if (!out.empty()) out += ' ';
-    out += t.term;
+    out += term;
   }
   return out;
 }
@@ -231,10 +241,7 @@ QuerySettings query_settings(const IndexSettings &settings) {
     if (key.empty()) continue;
     auto &list = out.synonyms[key];
     for (const auto &text : same) {
-      std::vector<Token> tokens;
-      tokenize(text, tokens);
-      std::vector<std::string> terms;
-      for (auto &t : tokens) terms.push_back(std::move(t.term));
+      std::vector<std::string> terms = phrase_terms(text);
       if (!terms.empty()) list.push_back(std::move(terms));
     }
   }

@@ -127,4 +127,11 @@ TEST(Settings, QueryFormIsNormalisedLikeSearchWords) {
   EXPECT_EQ(q.synonyms.at("new york"),
             (std::vector<std::vector<std::string>>{{"nyc"}}));
   EXPECT_FALSE(lmx::query_settings(lmx::IndexSettings()).stemmer.has_value());
+  /* A run of a script written without spaces stands for the terms an index
+   * holds for it: its pairs of characters, or the character alone. */
+  lmx::QuerySettings cjk =
+      lmx::query_settings(patch(R"({"synonyms":{"猫":["ねこだ"]}})"));
+  ASSERT_TRUE(cjk.synonyms.count("猫"));
+  EXPECT_EQ(cjk.synonyms.at("猫"),
+            (std::vector<std::vector<std::string>>{{"ねこ", "こだ"}}));
 }
