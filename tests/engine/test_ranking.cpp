@@ -148,6 +148,40 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
   }
 }
 
+TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
+  /* "webserver" is rare here, so before building its alternative the
+   * engine looks for the other words in the term lists of the documents
+   * holding it: each of them must be found there in whatever form the
+   * query matches it (itself, a completion, a typo candidate, a quoted
+   * phrase), and a document that lacks one must not match. */
+  add(R"({"id":"joined","name":"a","text":"quick webserver for tests"}
+{"id":"apart","name":"b","text":"quick web server for tests"}
+{"id":"lacking","name":"c","text":"slow webserver for tests"}
+{"id":"filler","name":"d","text":"quick notes for tests"}
+)");
+  struct Row {
+    const char *query;
+    Ids expected; /* in any order */
+  } rows[] = {
+      {"quick web server ", {"joined", "apart"}},
+      {"web server quick ", {"joined", "apart"}},
+      {"web server qui", {"joined", "apart"}},
+      {"web server quikc ", {"joined", "apart"}},
+      {"\"for tests\" web server quick ", {"joined", "apart"}},
+      {"web server tests", {"joined", "apart", "lacking"}},
+      {"slow web server ", {"lacking"}},
+      {"web server missing ", {}},
+      {"\"quick for\" web server ", {}},
+  };
+  for (const Row &r : rows) {
+    Ids got = ids(r.query);
+    Ids want = r.expected;
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want) << "query [" << r.query << "]";
+  }
+}
+
 TEST_F(EngineRelevance, AOneLetterPrefixExpandsToItsEightMostFrequentWords) {
   /* qz is held by two documents, qa .. qi by one each: the letter "q" is
    * expanded to qz and the first seven others in term order. */
