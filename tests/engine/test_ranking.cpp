@@ -58,7 +58,23 @@ namespace {
 
 using searchtest::Ids;
 
-class EngineRelevance : public searchtest::SearchTest {};
+class EngineRelevance : public searchtest::SearchTest {
+ protected:
+  /* A query and the documents it must match, in any order. */
+  struct MatchRow {
+    const char *query;
+    Ids expected;
+  };
+  void expect_matches(const std::vector<MatchRow> &rows) {
+    for (const MatchRow &r : rows) {
+      Ids got = ids(r.query);
+      Ids want = r.expected;
+      std::sort(got.begin(), got.end());
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(got, want) << "query [" << r.query << "]";
+    }
+  }
+};
 
 /* Each row: a corpus where one mechanism alone decides the order, inserted
  * in the order that insertion order alone would get wrong. */
@@ -126,10 +142,7 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
 {"id":"other","name":"c","text":"fast server for the web"}
 {"id":"none","name":"d","text":"fast websites"}
 )");
-  struct Row {
-    const char *query;
-    Ids expected; /* in any order */
-  } rows[] = {
+  expect_matches({
       {"web server ", {"joined", "apart", "other"}},
       {"web serv", {"joined", "apart", "other"}},
       {"webserver ", {"joined", "apart"}},
@@ -138,14 +151,7 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
       /* quoted words are taken as typed */
       {"\"webserver\"", {"joined"}},
       {"\"web server\"", {"apart"}},
-  };
-  for (const Row &r : rows) {
-    Ids got = ids(r.query);
-    Ids want = r.expected;
-    std::sort(got.begin(), got.end());
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want) << "query [" << r.query << "]";
-  }
+  });
 }
 
 TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
@@ -159,10 +165,7 @@ TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
 {"id":"lacking","name":"c","text":"slow webserver for tests"}
 {"id":"filler","name":"d","text":"quick notes for tests"}
 )");
-  struct Row {
-    const char *query;
-    Ids expected; /* in any order */
-  } rows[] = {
+  expect_matches({
       {"quick web server ", {"joined", "apart"}},
       {"web server quick ", {"joined", "apart"}},
       {"web server qui", {"joined", "apart"}},
@@ -172,14 +175,7 @@ TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
       {"slow web server ", {"lacking"}},
       {"web server missing ", {}},
       {"\"quick for\" web server ", {}},
-  };
-  for (const Row &r : rows) {
-    Ids got = ids(r.query);
-    Ids want = r.expected;
-    std::sort(got.begin(), got.end());
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want) << "query [" << r.query << "]";
-  }
+  });
 }
 
 TEST_F(EngineRelevance, AOneLetterPrefixExpandsToItsEightMostFrequentWords) {
