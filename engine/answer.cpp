@@ -36,6 +36,8 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "json.h"
@@ -175,6 +177,23 @@ yyjson_mut_val *stored_hit(yyjson_mut_doc *out, const std::string &data) {
   return checked(yyjson_mut_rawncpy(out, data.data(), data.size()));
 }
 
+/* The stored data of the page's documents, in page order. They are read
+ * in docid order: the data table keeps documents in that order, so
+ * neighbours share their blocks and a block is read once, where reading in
+ * page order would descend the table again for almost every document. */
+std::vector<std::string> page_data(const Matches &matches) {
+  std::vector<std::pair<Xapian::docid, size_t>> by_docid;
+  by_docid.reserve(matches.page.size());
+  for (size_t k = 0; k < matches.page.size(); ++k)
+    by_docid.emplace_back(*matches.mset[matches.page[k]], k);
+  std::sort(by_docid.begin(), by_docid.end());
+  std::vector<std::string> data(matches.page.size());
+  for (const auto &entry : by_docid)
+    data[entry.second] =
+        matches.mset[matches.page[entry.second]].get_document().get_data();
+  return data;
+}
+
 double milliseconds_since(std::chrono::steady_clock::time_point started) {
   std::chrono::duration<double, std::milli> spent =
       std::chrono::steady_clock::now() - started;
@@ -190,8 +209,7 @@ std::string answer_json(const Matches &matches, std::string_view query,
   yyjson_mut_doc *out = answer.get();
   yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
   const BuiltQuery &built = matches.built;
-  for (Xapian::doccount k : matches.page) {
-    std::string data = matches.mset[k].get_document().get_data();
+  for (const std::string &data : page_data(matches)) {
     yyjson_mut_val *hit = built.has_words
                               ? highlighted_hit(out, data, built.matched_terms)
                               : stored_hit(out, data);

@@ -6,7 +6,8 @@
  * name as one of the words of their first field and the number whose first
  * field is exactly that word; their difference is the family. Both are
  * term frequencies, so the cost is at most two dictionary lookups per
- * distinct name in the window and nothing at write time. The names of the
+ * distinct name in the window, made in term order, and nothing at write
+ * time. The names of the
  * window's documents are read from their value stream in docid order, which
  * decodes each stored chunk of names once instead of once per document.
  */
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -24,15 +26,35 @@ namespace lmx {
 
 namespace {
 
-/* The prior of a document named name ("" for none). */
-double prior_of(const Xapian::Database &db, const std::string &name) {
-  if (name.empty()) return 1.0;
-  Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + name);
-  /* Only the document itself: no family, and no need to count twins. */
-  if (with_word <= 1) return 1.0;
-  Xapian::doccount same_name = db.get_termfreq(kWholeValuePrefix + name);
+/* The prior of a name held as one of the words of with_word documents'
+ * first fields, and as the whole first field of same_name of them. */
+double prior_from(Xapian::doccount with_word, Xapian::doccount same_name) {
   double family = with_word > same_name ? with_word - same_name : 0;
   return 1.0 + kNameFamilyFactor * std::log1p(family);
+}
+
+/* The prior of each distinct non-empty name of names. The dictionary is
+ * read in term order, all the name-word terms first and then the
+ * whole-value ones, each name once: consecutive lookups of nearby terms
+ * find their block already read, where lookups in match order would jump
+ * between the two ranges and read most blocks again (a request pays for
+ * every block it reads, nothing is cached between requests). */
+std::map<std::string, double> priors_of(const Xapian::Database &db,
+                                        const std::vector<std::string> &names) {
+  std::map<std::string, double> priors;
+  for (const auto &name : names)
+    if (!name.empty()) priors.emplace(name, 1.0);
+  std::vector<std::pair<const std::string *, Xapian::doccount>> families;
+  for (const auto &entry : priors) {
+    const std::string &name = entry.first;
+    Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + name);
+    /* Only the document itself: no family, and no need to count twins. */
+    if (with_word > 1) families.emplace_back(&name, with_word);
+  }
+  for (const auto &[name, with_word] : families)
+    priors[*name] =
+        prior_from(with_word, db.get_termfreq(kWholeValuePrefix + *name));
+  return priors;
 }
 
 /* The names of the first count documents of mset, in mset order. */
@@ -64,9 +86,13 @@ std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
   const Xapian::doccount window =
       std::min<Xapian::doccount>(mset.size(), kPriorWindow);
   std::vector<std::string> names = window_names(db, mset, window);
+  const std::map<std::string, double> priors = priors_of(db, names);
   std::vector<double> score(window);
-  for (Xapian::doccount k = 0; k < window; ++k)
-    score[k] = mset[k].get_weight() * prior_of(db, names[k]);
+  for (Xapian::doccount k = 0; k < window; ++k) {
+    auto prior = priors.find(names[k]);
+    score[k] =
+        mset[k].get_weight() * (prior == priors.end() ? 1.0 : prior->second);
+  }
   /* Stable: equal scores keep the matcher's order (weight, then docid). */
   std::stable_sort(order.begin(), order.begin() + window,
                    [&](Xapian::doccount a, Xapian::doccount b) {

@@ -365,6 +365,58 @@ struct QueryState {
   bool any_typos;
 };
 
+/* Whether some document holding one of same (a joined spelling and, for
+ * the word being typed, its completions) may also match every other
+ * required part of the query: the words other than the pair k, k + 1
+ * (one of the terms each word's query holds) and the phrases (all of their
+ * terms). Only looked at when same is held by at most kMaxJoinedProbe
+ * documents, by reading those documents' term lists; otherwise, and with
+ * no other part, true. A false answer is exact: the alternative would
+ * match nothing, while its query would open the posting list of every
+ * term of the other words once more ("isee" in a ten-word question).
+ * It mirrors the alternative joined_alternatives builds, the AND of the
+ * other words and the phrases: a change there must be made here too. */
+bool joined_may_match(const QueryState &state, size_t k,
+                      const std::vector<std::string> &same) {
+  const size_t n = state.parsed.words.size();
+  if (n <= 2 && state.phrases.empty()) return true;
+  double held = 0;
+  for (const auto &term : same) held += state.db.get_termfreq(term);
+  if (held > kMaxJoinedProbe) return true;
+  std::vector<std::vector<std::string>> any_of_words, all_of_phrases;
+  for (size_t j = 0; j < n; ++j) {
+    if (j == k || j == k + 1) continue;
+    const Xapian::Query &q = state.words[j];
+    any_of_words.emplace_back(q.get_unique_terms_begin(),
+                              q.get_unique_terms_end());
+  }
+  for (const auto &q : state.phrases)
+    all_of_phrases.emplace_back(q.get_unique_terms_begin(),
+                                q.get_unique_terms_end());
+  std::vector<Xapian::docid> docs;
+  for (const auto &term : same)
+    for (auto p = state.db.postlist_begin(term);
+         p != state.db.postlist_end(term); ++p)
+      docs.push_back(*p);
+  std::sort(docs.begin(), docs.end());
+  docs.erase(std::unique(docs.begin(), docs.end()), docs.end());
+  for (Xapian::docid doc : docs) {
+    /* A term list comes in term order, so it can be searched. */
+    std::vector<std::string> held_terms(state.db.termlist_begin(doc),
+                                        state.db.termlist_end(doc));
+    auto holds = [&](const std::string &t) {
+      return std::binary_search(held_terms.begin(), held_terms.end(), t);
+    };
+    bool all = true;
+    for (const auto &terms : any_of_words)
+      all = all && std::any_of(terms.begin(), terms.end(), holds);
+    for (const auto &terms : all_of_phrases)
+      all = all && std::all_of(terms.begin(), terms.end(), holds);
+    if (all) return true;
+  }
+  return false;
+}
+
 /* Two neighbouring words typed apart that the documents write as one
  * ("web server" for "webserver"): for each pair among the first
  * kMaxJoinedWords words whose concatenation is indexed (or, for the word
@@ -399,6 +451,7 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
     }
     if (same.size() == 1 && !db.term_exists(joined)) continue;
     matched.insert(same.begin(), same.end());
+    if (!joined_may_match(state, k, same)) continue;
     const std::vector<std::string> first{parsed.words[k]};
     double plain_factor = joined_factor(db, "", first, second, same);
     double heading_factor =

@@ -92,6 +92,10 @@ inline constexpr size_t kMinJoinedPart = 3;
 inline constexpr size_t kMaxSplitLength = 24;
 /* At most this many ways of splitting one word. */
 inline constexpr size_t kMaxSplits = 2;
+/* A joined spelling held by at most this many documents is looked for in
+ * their term lists together with the query's other words before its
+ * alternative query is built. */
+inline constexpr double kMaxJoinedProbe = 10;
 
 /* The query text split into its parts, every word already normalised.
  * Each phrase and each exclusion is a list of one or more terms. */

@@ -2,11 +2,15 @@
  * typo.cpp: typo candidates of a word from two small ranges of the index's
  * term list (see typo.h for which edits that covers and why).
  *
- * For each term of a range the code-point length is compared first (a length
- * difference above the allowed distance rules it out without decoding), then
- * the edit distance is computed with a cut-off as soon as every cell of a row
- * exceeds the allowed distance. The candidates found are ranked and cut to the
- * caller's bound; the query builder weights them below the word itself.
+ * For each term of a range the edit distance is computed, one row of the
+ * table per code point of the term, with a cut-off as soon as every cell of
+ * a row exceeds the allowed distance; the row where it stops says how many
+ * of the term's first code points already rule it out, and the scan skips
+ * every following term that starts with them. A CGI request reads each
+ * dictionary block it visits from the file, so visiting a few hundred terms
+ * of a range of thousands is what keeps the typo search cheap. The
+ * candidates found are ranked and cut to the caller's bound; the query
+ * builder weights them below the word itself.
  */
 #include "typo.h"
 
@@ -35,26 +39,82 @@ struct Candidate {
   std::string term;
 };
 
+/* The optimal string alignment distance of rows and cols, with one row of
+ * the table per code point of rows; above limit it is reported as
+ * limit + 1. When a row lies entirely above limit the computation stops,
+ * and *dead (when not NULL) is set to that row's number: no string that
+ * starts with the first *dead code points of rows can be within limit of
+ * cols. *dead is 0 when every row was computed. */
+unsigned osa_rows(const std::u32string &rows, const std::u32string &cols,
+                  unsigned limit, size_t *dead) {
+  const size_t n = rows.size();
+  const size_t m = cols.size();
+  if (dead) *dead = 0;
+  /* Three rows of the distance table: i-2, i-1 and i. */
+  std::vector<unsigned> before(m + 1), prev(m + 1), cur(m + 1);
+  for (size_t j = 0; j <= m; ++j) prev[j] = static_cast<unsigned>(j);
+  for (size_t i = 1; i <= n; ++i) {
+    cur[0] = static_cast<unsigned>(i);
+    unsigned row_min = cur[0];
+    for (size_t j = 1; j <= m; ++j) {
+      unsigned cost = rows[i - 1] == cols[j - 1] ? 0 : 1;
+      unsigned best =
+          std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
+      if (i > 1 && j > 1 && rows[i - 1] == cols[j - 2] &&
+          rows[i - 2] == cols[j - 1])
+        best = std::min(best, before[j - 2] + 1);
+      cur[j] = best;
+      row_min = std::min(row_min, best);
+    }
+    /* A transposition reaches back two rows, but never below the row in
+     * between's minimum, so no later row comes back under this one's. */
+    if (row_min > limit) {
+      if (dead) *dead = i;
+      return limit + 1;
+    }
+    std::swap(before, prev);
+    std::swap(prev, cur);
+  }
+  return std::min(prev[m], limit + 1);
+}
+
+/* The first key after every string that starts with prefix, a non-empty
+ * run of whole UTF-8 sequences: its last byte is below 0xc0, so adding one
+ * to it gives the next key. */
+std::string past_prefix(std::string prefix) {
+  prefix.back() = static_cast<char>(prefix.back() + 1);
+  return prefix;
+}
+
 /* Looks at up to kMaxTypoScan terms starting with prefix and records those
  * within limit edits of word (keyed by term, so two overlapping ranges
- * count a term once). */
+ * count a term once). A term whose first few code points are already more
+ * than limit edits from every beginning of word rules out every term that
+ * starts with them, and the scan skips past those at once: it looks at a
+ * small part of a large range ("li" for "library") and reads fewer of the
+ * dictionary's blocks. Skipping never passes over a candidate, so within
+ * kMaxTypoScan terms the result is that of looking at every term. */
 void scan_range(const Xapian::Database &db, const std::string &prefix,
                 const std::u32string &word, const std::string &word_bytes,
                 unsigned limit, std::map<std::string, Candidate> &found) {
   std::u32string cps;
   size_t scanned = 0;
-  for (auto it = db.allterms_begin(prefix); it != db.allterms_end(prefix);
-       ++it) {
+  Xapian::TermIterator it = db.allterms_begin(prefix);
+  const Xapian::TermIterator end = db.allterms_end(prefix);
+  while (it != end) {
     if (++scanned > kMaxTypoScan) break;
     const std::string term = *it;
-    if (term == word_bytes) continue;
-    size_t len = utf8::length(term);
-    size_t diff = len > word.size() ? len - word.size() : word.size() - len;
-    if (diff > limit) continue;
-    if (!to_code_points(term, cps)) continue;
-    unsigned d = osa_distance(word, cps, limit);
-    if (d > limit) continue;
-    found.emplace(term, Candidate{d, it.get_termfreq(), term});
+    size_t dead = 0;
+    if (term != word_bytes && to_code_points(term, cps)) {
+      unsigned d = osa_rows(cps, word, limit, &dead);
+      if (d <= limit)
+        found.emplace(term, Candidate{d, it.get_termfreq(), term});
+    }
+    if (dead == 0) {
+      ++it;
+      continue;
+    }
+    it.skip_to(past_prefix(term.substr(0, utf8::prefix_bytes(term, dead))));
   }
 }
 
@@ -72,32 +132,9 @@ bool to_code_points(std::string_view s, std::u32string &out) {
 
 unsigned osa_distance(const std::u32string &a, const std::u32string &b,
                       unsigned limit) {
-  const size_t n = a.size();
-  const size_t m = b.size();
-  size_t diff = n > m ? n - m : m - n;
+  size_t diff = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
   if (diff > limit) return limit + 1;
-  /* Three rows of the distance table: i-2, i-1 and i. */
-  std::vector<unsigned> before(m + 1), prev(m + 1), cur(m + 1);
-  for (size_t j = 0; j <= m; ++j) prev[j] = static_cast<unsigned>(j);
-  for (size_t i = 1; i <= n; ++i) {
-    cur[0] = static_cast<unsigned>(i);
-    unsigned row_min = cur[0];
-    for (size_t j = 1; j <= m; ++j) {
-      unsigned cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      unsigned best =
-          std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-        best = std::min(best, before[j - 2] + 1);
-      cur[j] = best;
-      row_min = std::min(row_min, best);
-    }
-    /* A transposition reaches back two rows, but never below the row in
-     * between's minimum, so a row entirely above limit ends the search. */
-    if (row_min > limit) return limit + 1;
-    std::swap(before, prev);
-    std::swap(prev, cur);
-  }
-  return std::min(prev[m], limit + 1);
+  return osa_rows(a, b, limit, nullptr);
 }
 
 std::vector<std::string> typo_candidates(const Xapian::Database &db,

@@ -13,7 +13,9 @@
  * edits are at the third letter or later, or that deletes or swaps the
  * second letter; a substitution or insertion at the second letter is not
  * found (scanning every term of the first letter would cost too much per
- * request). Each range is scanned at most kMaxTypoScan terms.
+ * request). A run of terms whose first code points are already too far
+ * from the word is skipped at once; at most kMaxTypoScan of a range's terms
+ * are looked at.
  */
 #ifndef LMX_ENGINE_TYPO_H
 #define LMX_ENGINE_TYPO_H
@@ -26,7 +28,7 @@
 
 namespace lmx {
 
-/* Terms looked at per scanned range, at most. */
+/* Terms looked at per scanned range, at most (skipped ones do not count). */
 inline constexpr size_t kMaxTypoScan = 20000;
 
 /* Edits allowed for a word of length code points: 0 below 5, 1 for 5 to 8,

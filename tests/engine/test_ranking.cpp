@@ -58,7 +58,23 @@ namespace {
 
 using searchtest::Ids;
 
-class EngineRelevance : public searchtest::SearchTest {};
+class EngineRelevance : public searchtest::SearchTest {
+ protected:
+  /* A query and the documents it must match, in any order. */
+  struct MatchRow {
+    const char *query;
+    Ids expected;
+  };
+  void expect_matches(const std::vector<MatchRow> &rows) {
+    for (const MatchRow &r : rows) {
+      Ids got = ids(r.query);
+      Ids want = r.expected;
+      std::sort(got.begin(), got.end());
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(got, want) << "query [" << r.query << "]";
+    }
+  }
+};
 
 /* Each row: a corpus where one mechanism alone decides the order, inserted
  * in the order that insertion order alone would get wrong. */
@@ -126,10 +142,7 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
 {"id":"other","name":"c","text":"fast server for the web"}
 {"id":"none","name":"d","text":"fast websites"}
 )");
-  struct Row {
-    const char *query;
-    Ids expected; /* in any order */
-  } rows[] = {
+  expect_matches({
       {"web server ", {"joined", "apart", "other"}},
       {"web serv", {"joined", "apart", "other"}},
       {"webserver ", {"joined", "apart"}},
@@ -138,14 +151,31 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
       /* quoted words are taken as typed */
       {"\"webserver\"", {"joined"}},
       {"\"web server\"", {"apart"}},
-  };
-  for (const Row &r : rows) {
-    Ids got = ids(r.query);
-    Ids want = r.expected;
-    std::sort(got.begin(), got.end());
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want) << "query [" << r.query << "]";
-  }
+  });
+}
+
+TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
+  /* "webserver" is rare here, so before building its alternative the
+   * engine looks for the other words in the term lists of the documents
+   * holding it: each of them must be found there in whatever form the
+   * query matches it (itself, a completion, a typo candidate, a quoted
+   * phrase), and a document that lacks one must not match. */
+  add(R"({"id":"joined","name":"a","text":"quick webserver for tests"}
+{"id":"apart","name":"b","text":"quick web server for tests"}
+{"id":"lacking","name":"c","text":"slow webserver for tests"}
+{"id":"filler","name":"d","text":"quick notes for tests"}
+)");
+  expect_matches({
+      {"quick web server ", {"joined", "apart"}},
+      {"web server quick ", {"joined", "apart"}},
+      {"web server qui", {"joined", "apart"}},
+      {"web server quikc ", {"joined", "apart"}},
+      {"\"for tests\" web server quick ", {"joined", "apart"}},
+      {"web server tests", {"joined", "apart", "lacking"}},
+      {"slow web server ", {"lacking"}},
+      {"web server missing ", {}},
+      {"\"quick for\" web server ", {}},
+  });
 }
 
 TEST_F(EngineRelevance, AOneLetterPrefixExpandsToItsEightMostFrequentWords) {
