@@ -42,8 +42,11 @@ typedef enum lumidex_error_code {
   LUMIDEX_ERROR_DOCUMENT_NOT_FOUND = 6,
   LUMIDEX_ERROR_INVALID_BODY = 7,      /* a body or one of its documents is
                                           not what the call takes */
-  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8 /* a document is beyond what can be
+  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8, /* a document is beyond what can be
                                           indexed (the text names the limit) */
+  LUMIDEX_ERROR_INVALID_FILTER = 9 /* a filter expression is malformed or
+                                      names an attribute that is not
+                                      filterable */
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or
