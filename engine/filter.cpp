@@ -8,8 +8,8 @@
  * AND and OR chains are loops that collect their operands into one node.
  * The translation walks the same tree, whose depth the parser bounded.
  *
- * Numbers are compared through value slots (Xapian::sortable_serialise,
- * whose byte order is the numbers' order): the smallest and the largest of
+ * Numbers are compared through value slots (filter_number_key, whose
+ * byte order is the numbers' order): the smallest and the largest of
  * a document's numbers answer the one-sided comparisons exactly. A range
  * on a document holding three numbers or more that straddle it needs the
  * third slot, read by AnyNumberInRange, a posting source that walks the
@@ -25,6 +25,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -521,13 +522,11 @@ FilterError json_type_error(yyjson_val *v, std::string_view expected,
 
 /* ---- Numbers in value slots -------------------------------------------- */
 
-std::string serialised(double d) {
-  return Xapian::sortable_serialise(d == 0 ? 0.0 : d);
-}
+std::string serialised(double d) { return filter_number_key(d); }
 
 /* Documents whose all-numbers slot (FilterSlots::all) holds a number in
- * [lo, hi], both given sortable_serialise'd: the serialised forms compare
- * as the numbers do, so no number is decoded. Weight 0. */
+ * [lo, hi], both given as number keys: keys compare as the numbers do, so
+ * no number is decoded. Weight 0. */
 class AnyNumberInRange : public Xapian::ValuePostingSource {
  public:
   AnyNumberInRange(Xapian::valueno slot, std::string lo, std::string hi)
@@ -572,13 +571,10 @@ class AnyNumberInRange : public Xapian::ValuePostingSource {
   }
 
   bool accepts(const std::string &packed) const {
-    size_t i = 0;
-    while (i < packed.size()) {
-      size_t len = static_cast<unsigned char>(packed[i]);
-      if (len > packed.size() - i - 1) return false;
-      std::string_view one(packed.data() + i + 1, len);
+    const size_t n = kFilterNumberKeyBytes;
+    for (size_t i = 0; i + n <= packed.size(); i += n) {
+      std::string_view one(packed.data() + i, n);
       if (one >= lo_ && one <= hi_) return true;
-      i += 1 + len;
     }
     return false;
   }
@@ -766,11 +762,7 @@ void add_numbers(Xapian::Document &doc, const FilterSlots &slots,
   doc.add_value(slots.max, serialised(numbers.back()));
   if (numbers.size() < 3) return;
   std::string all;
-  for (double d : numbers) {
-    std::string one = serialised(d);
-    all.push_back(static_cast<char>(one.size()));
-    all += one;
-  }
+  for (double d : numbers) all += serialised(d);
   doc.add_value(slots.all, all);
 }
 
@@ -936,6 +928,19 @@ std::string filter_term(std::string_view path, char kind,
 
 std::string filter_exists_term(std::string_view path) {
   return std::string(kFilterPrefix) + std::string(path);
+}
+
+std::string filter_number_key(double number) {
+  if (number == 0) number = 0.0; /* -0 */
+  uint64_t bits = 0;
+  std::memcpy(&bits, &number, sizeof bits);
+  /* Positive numbers above negative ones; among negatives, a larger
+   * magnitude has larger bits, so those are inverted. */
+  bits = (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+  std::string key(kFilterNumberKeyBytes, '\0');
+  for (size_t i = 0; i < kFilterNumberKeyBytes; ++i)
+    key[i] = static_cast<char>(bits >> (56 - 8 * i));
+  return key;
 }
 
 std::string filter_number_text(double number) {

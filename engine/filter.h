@@ -143,11 +143,11 @@ ParsedFilter parse_filter(std::string_view expression);
 ParsedFilter parse_filter(yyjson_val *filter);
 
 /* The value slots of one filterable attribute:
- *  - min, max: Xapian::sortable_serialise of the smallest and largest
- *    number the attribute holds in a document;
- *  - all: every number of the attribute, each sortable_serialise'd and
- *    preceded by its length in one byte, for documents holding three or
- *    more (with one or two, min and max are all of them). */
+ *  - min, max: the number key (filter_number_key) of the smallest and the
+ *    largest number the attribute holds in a document;
+ *  - all: the keys of all its distinct numbers, in order, one after the
+ *    other, for documents holding three or more (with one or two, min and
+ *    max are all of them). */
 struct FilterSlots {
   Xapian::valueno min = 0;
   Xapian::valueno max = 0;
@@ -209,6 +209,10 @@ std::string filter_term(std::string_view path, char kind,
                         std::string_view value);
 /* The exists term of attribute path. */
 std::string filter_exists_term(std::string_view path);
+/* The value-slot key of a finite number: 8 bytes whose byte order is the
+ * numbers' order (-0 and 0 are one key). See layout.h for why this is not
+ * Xapian::sortable_serialise. */
+std::string filter_number_key(double number);
 /* The canonical text of a number: the shortest text that reads back as
  * the same double (std::to_chars), -0 written as 0: 7, 1000, 0.5, 1e+21. */
 std::string filter_number_text(double number);

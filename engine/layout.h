@@ -44,9 +44,9 @@
  *    one only by a hash collision;
  *    values kFirstFilterSlot + kFilterSlotsPerAttribute * i + 0, 1, 2 for
  *    the attribute at index i of the filterable list: the smallest and the
- *    largest of its numbers (Xapian::sortable_serialise), and, when it
- *    holds three or more, all of them (each serialised form preceded by
- *    its length in one byte). One slot cannot hold an array: the smallest
+ *    largest of its numbers, and, when it holds three or more distinct
+ *    ones, all of them in order, as number keys (below). One slot cannot
+ *    hold an array: the smallest
  *    answers < and <=, the largest > and >=, exactly; a range matches
  *    when either lies in it or, for three numbers or more, when one in
  *    the third slot does (a posting source reads that slot, filter.cpp);
@@ -98,6 +98,13 @@ inline constexpr size_t kMaxFilterTermBytes = 240;
 /* Longest filterable attribute path, which leaves at least 90 bytes of a
  * long value in its term. */
 inline constexpr size_t kMaxFilterPathBytes = 128;
+/* A number key is the 8 bytes of the IEEE 754 double, big-endian, with the
+ * sign bit set for positive numbers and every bit inverted for negative
+ * ones, so that keys compare as the numbers (filter_number_key). It is not
+ * Xapian::sortable_serialise, whose xapian-core 1.4.22 form sorts a negative
+ * number with few mantissa bits below its nearest neighbours (-3 below
+ * -3.0000000000000004), which a bound at such a number gets wrong. */
+inline constexpr size_t kFilterNumberKeyBytes = 8;
 /* Filter value slots start high, leaving the low slots to other uses
  * (kNameSlot, sort keys), and take kFilterSlotsPerAttribute each. */
 inline constexpr Xapian::valueno kFirstFilterSlot = 0x10000;
