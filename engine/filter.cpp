@@ -2,11 +2,13 @@
  * filter.cpp: the filter expression language (see filter.h for the
  * grammar and what matches) and its index terms (layout.h).
  *
- * The parser reads the whole expression into tokens first, then descends:
- * one C++ frame group per level of parentheses or NOT, each level checked
- * against kMaxFilterDepth before it is entered, so no input reaches deeper.
- * AND and OR chains are loops that collect their operands into one node.
- * The translation walks the same tree, whose depth the parser bounded.
+ * The parser checks that the expression is UTF-8, then descends, reading
+ * tokens as it needs them (a malformed expression costs only the tokens up
+ * to its fault): one group of C++ frames per level of parentheses or NOT, each
+ * level checked against kMaxFilterDepth before it is entered, so no input
+ * reaches deeper. AND and OR chains are loops that collect their operands into
+ * one node. The translation walks the same tree, whose depth the parser
+ * bounded.
  *
  * Numbers are compared through value slots (filter_number_key, whose
  * byte order is the numbers' order): the smallest and the largest of
@@ -26,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -42,6 +45,7 @@ namespace {
 /* ---- Tokens ----------------------------------------------------------- */
 
 enum class Tok {
+  kError, /* a token that could not be read; the parser's error says why */
   kEnd,
   kWord,
   kString,
@@ -131,15 +135,22 @@ bool read_number(std::string_view s, double *out) {
 
 /* ---- Parser ----------------------------------------------------------- */
 
+/* What is left of the limits of one filter, shared by the strings of the
+ * array form. */
+struct Budget {
+  size_t bytes = kMaxFilterBytes;
+  size_t values = kMaxFilterValues;
+};
+
 class Parser {
  public:
-  Parser(std::string_view src, long element, long inner)
-      : src_(src), element_(element), inner_(inner) {}
+  Parser(std::string_view src, long element, long inner, Budget &budget)
+      : src_(src), element_(element), inner_(inner), budget_(budget) {}
 
   /* Parses the whole source into out; false with error() set when it is
    * not an expression. */
   bool run(FilterNode &out) {
-    if (!lex()) return false;
+    if (!check_utf8()) return false;
     if (!parse_or(out, 0)) return false;
     if (peek().type != Tok::kEnd) return fail("`AND`, `OR` or the end", peek());
     return true;
@@ -148,9 +159,20 @@ class Parser {
   const FilterError &error() const { return error_; }
 
  private:
-  const Token &peek() const { return tokens_[next_]; }
-  const Token &take() {
-    return tokens_[next_ < tokens_.size() - 1 ? next_++ : next_];
+  /* The token k places after the next one, read when first asked for, so
+   * a malformed expression costs only the tokens up to its fault. Tokens
+   * live in a deque: references to them stay valid as more are read. */
+  const Token &peek(size_t k = 0) {
+    while (tokens_.size() <= next_ + k && !lexed_all()) lex_next();
+    return tokens_[std::min(next_ + k, tokens_.size() - 1)];
+  }
+  bool lexed_all() const {
+    return !tokens_.empty() && (tokens_.back().type == Tok::kEnd ||
+                                tokens_.back().type == Tok::kError);
+  }
+  void take() {
+    Tok t = peek().type;
+    if (t != Tok::kEnd && t != Tok::kError) ++next_;
   }
 
   FilterPlace place(size_t byte) const {
@@ -166,6 +188,7 @@ class Parser {
   }
 
   bool fail(std::string_view expected, const Token &t) {
+    if (t.type == Tok::kError) return false; /* error_ says why */
     std::string found =
         t.type == Tok::kEnd
             ? std::string("the end")
@@ -177,81 +200,76 @@ class Parser {
     tokens_.push_back(Token{type, std::move(text), begin, end});
   }
 
-  bool lex() {
+  bool check_utf8() {
     for (size_t i = 0; i < src_.size();) {
       size_t n = utf8::decode(src_, i);
       if (n == 0) return fail_at("valid UTF-8", i, "an invalid byte");
       i += n;
     }
-    size_t i = 0;
-    while (i < src_.size()) {
-      char c = src_[i];
-      if (is_space(c)) {
-        ++i;
-        continue;
-      }
-      if (c == '"' || c == '\'') {
-        if (!lex_string(i)) return false;
-        continue;
-      }
-      size_t begin = i;
-      switch (c) {
-        case '(':
-          push(Tok::kLParen, i, i + 1);
-          ++i;
-          continue;
-        case ')':
-          push(Tok::kRParen, i, i + 1);
-          ++i;
-          continue;
-        case '[':
-          push(Tok::kLBracket, i, i + 1);
-          ++i;
-          continue;
-        case ']':
-          push(Tok::kRBracket, i, i + 1);
-          ++i;
-          continue;
-        case ',':
-          push(Tok::kComma, i, i + 1);
-          ++i;
-          continue;
-        case '=':
-          push(Tok::kEq, i, i + 1);
-          ++i;
-          continue;
-        case '!':
-          if (i + 1 < src_.size() && src_[i + 1] == '=') {
-            push(Tok::kNe, i, i + 2);
-            i += 2;
-            continue;
-          }
-          return fail_at("`=` after `!`", i + 1,
-                         i + 1 < src_.size()
-                             ? msg::backticked(src_.substr(
-                                   i + 1, utf8::next(src_, i + 1) - (i + 1)))
-                             : std::string("the end"));
-        case '<':
-        case '>': {
-          bool eq = i + 1 < src_.size() && src_[i + 1] == '=';
-          Tok t = c == '<' ? (eq ? Tok::kLe : Tok::kLt)
-                           : (eq ? Tok::kGe : Tok::kGt);
-          push(t, i, i + (eq ? 2 : 1));
-          i += eq ? 2 : 1;
-          continue;
-        }
-        default:
-          break;
-      }
-      while (i < src_.size() && !is_special(src_[i])) ++i;
-      push(Tok::kWord, begin, i, std::string(src_.substr(begin, i - begin)));
-    }
-    push(Tok::kEnd, src_.size(), src_.size());
     return true;
   }
 
+  /* Reads the token at pos_. The last token is kEnd, or kError once
+   * error_ is set. */
+  void lex_next() {
+    while (pos_ < src_.size() && is_space(src_[pos_])) ++pos_;
+    size_t i = pos_;
+    if (i == src_.size()) return push(Tok::kEnd, i, i);
+    char c = src_[i];
+    if (c == '"' || c == '\'') return lex_string();
+    size_t width = 1;
+    Tok type = Tok::kWord;
+    switch (c) {
+      case '(':
+        type = Tok::kLParen;
+        break;
+      case ')':
+        type = Tok::kRParen;
+        break;
+      case '[':
+        type = Tok::kLBracket;
+        break;
+      case ']':
+        type = Tok::kRBracket;
+        break;
+      case ',':
+        type = Tok::kComma;
+        break;
+      case '=':
+        type = Tok::kEq;
+        break;
+      case '<':
+      case '>': {
+        bool eq = i + 1 < src_.size() && src_[i + 1] == '=';
+        type =
+            c == '<' ? (eq ? Tok::kLe : Tok::kLt) : (eq ? Tok::kGe : Tok::kGt);
+        width = eq ? 2 : 1;
+        break;
+      }
+      case '!':
+        if (i + 1 < src_.size() && src_[i + 1] == '=') {
+          type = Tok::kNe;
+          width = 2;
+          break;
+        }
+        fail_at("`=` after `!`", i + 1,
+                i + 1 < src_.size()
+                    ? msg::backticked(
+                          src_.substr(i + 1, utf8::next(src_, i + 1) - (i + 1)))
+                    : std::string("the end"));
+        return push(Tok::kError, i + 1, i + 1);
+      default:
+        while (i + width < src_.size() && !is_special(src_[i + width])) ++width;
+        break;
+    }
+    pos_ = i + width;
+    push(type, i, pos_,
+         type == Tok::kWord ? std::string(src_.substr(i, width)) : "");
+  }
+
   /* A quoted string starting at src_[i]; i moves past its closing quote. */
-  bool lex_string(size_t &i) {
+  void lex_string() {
+    size_t i = pos_;
     char quote = src_[i];
     size_t begin = i++;
     std::string text;
@@ -261,12 +279,12 @@ class Parser {
         ++i;
       text.push_back(src_[i++]);
     }
-    if (i == src_.size())
-      return fail_at(quote == '"' ? "a closing `\"`" : "a closing `'`", i,
-                     "the end");
-    ++i;
+    if (i == src_.size()) {
+      fail_at(quote == '"' ? "a closing `\"`" : "a closing `'`", i, "the end");
+      return push(Tok::kError, i, i);
+    }
+    pos_ = ++i;
     push(Tok::kString, begin, i, std::move(text));
-    return true;
   }
 
   bool deeper(size_t depth, const Token &at) {
@@ -277,37 +295,33 @@ class Parser {
   }
 
   bool parse_or(FilterNode &out, size_t depth) {
-    FilterNode first;
-    if (!parse_and(first, depth)) return false;
-    if (!is_keyword(peek(), "OR")) {
-      out = std::move(first);
-      return true;
-    }
-    out = FilterNode{};
-    out.op = FilterNode::Op::kOr;
-    out.children.push_back(std::move(first));
-    while (is_keyword(peek(), "OR")) {
-      take();
-      out.children.emplace_back();
-      if (!parse_and(out.children.back(), depth)) return false;
-    }
-    return true;
+    return parse_chain(out, depth, "OR", FilterNode::Op::kOr,
+                       &Parser::parse_and);
   }
 
   bool parse_and(FilterNode &out, size_t depth) {
+    return parse_chain(out, depth, "AND", FilterNode::Op::kAnd,
+                       &Parser::parse_unary);
+  }
+
+  /* operand (keyword operand)*: one node of op for two operands or more,
+   * the operand itself for one. A loop, so long chains take no stack. */
+  bool parse_chain(FilterNode &out, size_t depth, const char *keyword,
+                   FilterNode::Op op,
+                   bool (Parser::*operand)(FilterNode &, size_t)) {
     FilterNode first;
-    if (!parse_unary(first, depth)) return false;
-    if (!is_keyword(peek(), "AND")) {
+    if (!(this->*operand)(first, depth)) return false;
+    if (!is_keyword(peek(), keyword)) {
       out = std::move(first);
       return true;
     }
     out = FilterNode{};
-    out.op = FilterNode::Op::kAnd;
+    out.op = op;
     out.children.push_back(std::move(first));
-    while (is_keyword(peek(), "AND")) {
+    while (is_keyword(peek(), keyword)) {
       take();
       out.children.emplace_back();
-      if (!parse_unary(out.children.back(), depth)) return false;
+      if (!(this->*operand)(out.children.back(), depth)) return false;
     }
     return true;
   }
@@ -338,10 +352,22 @@ class Parser {
            (t.type == Tok::kWord && !is_any_keyword(t));
   }
 
+  /* Counts one more value (or EXISTS) at t against kMaxFilterValues. */
+  bool count_value(const Token &t) {
+    if (budget_.values > 0) {
+      --budget_.values;
+      return true;
+    }
+    return fail(
+        "at most " + std::to_string(kMaxFilterValues) + " values in the filter",
+        t);
+  }
+
   /* The value at the next token; expected says what was looked for. */
   bool parse_value(FilterValue &out, std::string_view expected) {
     const Token &t = peek();
     if (!is_value_token(t)) return fail(expected, t);
+    if (!count_value(t)) return false;
     take();
     out.text = t.text;
     out.at = place(t.begin);
@@ -445,7 +471,7 @@ class Parser {
     if (is_keyword(t, "EXISTS")) {
       take();
       out.op = FilterNode::Op::kExists;
-      return true;
+      return count_value(name);
     }
     if (is_keyword(t, "IN")) {
       take();
@@ -457,6 +483,7 @@ class Parser {
       if (is_keyword(peek(), "EXISTS")) {
         take();
         out.op = FilterNode::Op::kExists;
+        if (!count_value(name)) return false;
       } else if (is_keyword(peek(), "IN")) {
         take();
         out.op = FilterNode::Op::kIn;
@@ -468,8 +495,7 @@ class Parser {
       return true;
     }
     /* attr v1 TO v2: a value here only starts a range. */
-    if (!is_value_token(t) || !is_keyword(tokens_[next_ + 1], "TO"))
-      return fail(after, t);
+    if (!is_value_token(t) || !is_keyword(peek(1), "TO")) return fail(after, t);
     out.op = FilterNode::Op::kRange;
     out.values.resize(2);
     if (!parse_number(out.values[0], "a number to start the range"))
@@ -481,23 +507,26 @@ class Parser {
   std::string_view src_;
   long element_;
   long inner_;
-  std::vector<Token> tokens_;
-  size_t next_ = 0;
+  Budget &budget_;
+  std::deque<Token> tokens_;
+  size_t next_ = 0; /* index in tokens_ of the next token to parse */
+  size_t pos_ = 0;  /* byte of src_ where the next token is read */
   FilterError error_;
 };
 
 ParsedFilter parse_one(std::string_view text, long element, long inner,
-                       size_t budget) {
+                       Budget &budget) {
   ParsedFilter out;
-  if (text.size() > budget) {
+  if (text.size() > budget.bytes) {
     out.error.code = LUMIDEX_ERROR_INVALID_FILTER;
-    out.error.at = FilterPlace{budget, element, inner};
+    out.error.at = FilterPlace{budget.bytes, element, inner};
     out.error.message = msg::invalid_filter(
         "at most " + std::to_string(kMaxFilterBytes) + " bytes of filter",
-        budget, "more", element, inner);
+        budget.bytes, "more", element, inner);
     return out;
   }
-  Parser parser(text, element, inner);
+  budget.bytes -= text.size();
+  Parser parser(text, element, inner, budget);
   if (!parser.run(out.root)) out.error = parser.error();
   return out;
 }
@@ -584,29 +613,27 @@ class AnyNumberInRange : public Xapian::ValuePostingSource {
 
 /* ---- Queries ---------------------------------------------------------- */
 
-Xapian::Query term_query(std::string term) {
-  return Xapian::Query(std::move(term));
+/* Appends the terms a document holding v at path has (filter.h). */
+void add_equal_terms(const std::string &path, const FilterValue &v,
+                     std::vector<std::string> &terms) {
+  terms.push_back(filter_term(path, kFilterString, fold_text(v.text)));
+  if (v.kind == FilterValue::Kind::kNumber)
+    terms.push_back(
+        filter_term(path, kFilterNumber, filter_number_text(v.number)));
+  if (v.kind == FilterValue::Kind::kBool)
+    terms.push_back(
+        filter_term(path, kFilterBool, v.boolean ? "true" : "false"));
 }
 
-Xapian::Query equal_query(const std::string &path, const FilterValue &v) {
-  Xapian::Query as_text =
-      term_query(filter_term(path, kFilterString, fold_text(v.text)));
-  switch (v.kind) {
-    case FilterValue::Kind::kNumber:
-      return Xapian::Query(
-          Xapian::Query::OP_OR,
-          term_query(
-              filter_term(path, kFilterNumber, filter_number_text(v.number))),
-          as_text);
-    case FilterValue::Kind::kBool:
-      return Xapian::Query(
-          Xapian::Query::OP_OR,
-          term_query(
-              filter_term(path, kFilterBool, v.boolean ? "true" : "false")),
-          as_text);
-    default:
-      return as_text;
-  }
+/* Documents holding any of values at path; each distinct term once, since
+ * the matcher pays for every term it is given. */
+Xapian::Query equal_query(const std::string &path,
+                          const std::vector<FilterValue> &values) {
+  std::vector<std::string> terms;
+  for (const FilterValue &v : values) add_equal_terms(path, v, terms);
+  std::sort(terms.begin(), terms.end());
+  terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
+  return Xapian::Query(Xapian::Query::OP_OR, terms.begin(), terms.end());
 }
 
 Xapian::Query range_query(const FilterSlots &slots, double lo, double hi) {
@@ -628,15 +655,10 @@ Xapian::Query condition_query(const FilterNode &n, const FilterLayout &layout) {
   using Op = FilterNode::Op;
   switch (n.op) {
     case Op::kEqual:
-      return equal_query(n.attribute, n.values[0]);
-    case Op::kIn: {
-      std::vector<Xapian::Query> any;
-      for (const FilterValue &v : n.values)
-        any.push_back(equal_query(n.attribute, v));
-      return Xapian::Query(Xapian::Query::OP_OR, any.begin(), any.end());
-    }
+    case Op::kIn:
+      return equal_query(n.attribute, n.values);
     case Op::kExists:
-      return term_query(filter_exists_term(n.attribute));
+      return Xapian::Query(filter_exists_term(n.attribute));
     case Op::kGreater:
       return Xapian::Query(
           Xapian::Query::OP_VALUE_GE, slots->max,
@@ -801,7 +823,8 @@ uint64_t fnv1a(std::string_view s) {
 }  // namespace
 
 ParsedFilter parse_filter(std::string_view expression) {
-  return parse_one(expression, -1, -1, kMaxFilterBytes);
+  Budget budget;
+  return parse_one(expression, -1, -1, budget);
 }
 
 ParsedFilter parse_filter(yyjson_val *filter) {
@@ -814,7 +837,7 @@ ParsedFilter parse_filter(yyjson_val *filter) {
     return out;
   }
   out.root.op = FilterNode::Op::kAnd;
-  size_t budget = kMaxFilterBytes;
+  Budget budget;
   size_t i, max;
   yyjson_val *el;
   yyjson_arr_foreach(filter, i, max, el) {
@@ -824,7 +847,6 @@ ParsedFilter parse_filter(yyjson_val *filter) {
           parse_one(std::string_view(yyjson_get_str(el), yyjson_get_len(el)),
                     element, -1, budget);
       if (!one.ok()) return one;
-      budget -= yyjson_get_len(el);
       out.root.children.push_back(std::move(one.root));
       continue;
     }
@@ -847,7 +869,6 @@ ParsedFilter parse_filter(yyjson_val *filter) {
           parse_one(std::string_view(yyjson_get_str(s), yyjson_get_len(s)),
                     element, inner, budget);
       if (!one.ok()) return one;
-      budget -= yyjson_get_len(s);
       any.children.push_back(std::move(one.root));
     }
     out.root.children.push_back(std::move(any));

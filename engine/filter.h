@@ -38,10 +38,11 @@
  *  - EXISTS matches documents where the attribute is present, whatever its
  *    value (null, [] and {} included).
  *
- * Bounds for hostile input: at most kMaxFilterBytes bytes (all strings of
- * the array form together), at most kMaxFilterDepth nested parentheses and
- * NOTs; the parser and the translation recurse once per such level and
- * nowhere else (AND and OR chains are loops), so the stack is bounded too.
+ * Bounds for hostile input: at most kMaxFilterBytes bytes and
+ * kMaxFilterValues values (all strings of the array form together), at most
+ * kMaxFilterDepth nested parentheses and NOTs; the parser and the translation
+ * recurse once per such level and nowhere else (AND and OR chains are loops),
+ * so the stack is bounded too.
  *
  * Errors are values (FilterError): a code, the byte position in the
  * expression and, for the array form, which element; the text is for
@@ -64,10 +65,16 @@
 namespace lmx {
 
 /* Longest filter, in bytes: one expression, or all strings of the array
- * form together. Long enough for an IN list of a few hundred ids. */
+ * form together. Long enough for an IN list of kMaxFilterValues ids. */
 inline constexpr size_t kMaxFilterBytes = 16384;
 /* Most parentheses and NOTs one inside the other. */
 inline constexpr size_t kMaxFilterDepth = 32;
+/* Most values in one filter, all conditions together (a range has two, an
+ * IN list one per element, EXISTS counts as one). Each value makes one or
+ * two terms, and Xapian's matcher slows down faster than linearly with the
+ * terms OR'ed together (see README, Filter expressions), so this, not the
+ * length, bounds the cost of a filter to match. */
+inline constexpr size_t kMaxFilterValues = 256;
 
 /* Where a part of a filter stands: the byte offset (0-based) in its
  * expression and, for the array form, the index of the expression in the

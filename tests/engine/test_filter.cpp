@@ -265,6 +265,47 @@ TEST(EngineFilterParse, NestingAndLengthAreBounded) {
   EXPECT_NE(over.error.message.find("at most 16384 bytes"), std::string::npos);
 }
 
+TEST(EngineFilterParse, ValuesAreCountedAcrossTheWholeFilter) {
+  const size_t max = lmx::kMaxFilterValues;
+  auto in_list = [](size_t n) {
+    std::string s = "a IN [0";
+    for (size_t i = 1; i < n; ++i) s += "," + std::to_string(i);
+    return s + "]";
+  };
+  EXPECT_TRUE(lmx::parse_filter(in_list(max)).ok());
+  lmx::ParsedFilter over = lmx::parse_filter(in_list(max + 1));
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error.at.byte, in_list(max).size());
+  EXPECT_NE(
+      over.error.message.find("expected at most 256 values in the filter"),
+      std::string::npos)
+      << over.error.message;
+
+  /* A range has two values, EXISTS counts as one, NOT EXISTS too. */
+  struct Row {
+    std::string text;
+    bool ok;
+  } rows[] = {
+      {in_list(max - 2) + " AND b 1 TO 2", true},
+      {in_list(max - 1) + " AND b 1 TO 2", false},
+      {in_list(max - 1) + " AND b EXISTS", true},
+      {in_list(max) + " OR b EXISTS", false},
+      {in_list(max) + " OR b NOT EXISTS", false},
+  };
+  for (const Row &row : rows)
+    EXPECT_EQ(lmx::parse_filter(row.text).ok(), row.ok)
+        << row.text.substr(row.text.size() - 20);
+
+  /* The array form shares one count: the second string is refused at its
+   * first value. */
+  std::string json = "[\"" + in_list(max) + "\", [\"b = 1\"]]";
+  lmx::ParsedFilter shared = parsed_json(json);
+  ASSERT_FALSE(shared.ok());
+  EXPECT_EQ(shared.error.at.element, 1);
+  EXPECT_EQ(shared.error.at.inner, 0);
+  EXPECT_EQ(shared.error.at.byte, 4u);
+}
+
 TEST(EngineFilterParse, ArrayFormIsAndOfStringsAndOrOfInnerArrays) {
   struct Row {
     const char *json, *want;
