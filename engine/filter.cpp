@@ -125,7 +125,7 @@ bool read_number(std::string_view s, double *out) {
     if (!digits()) return false;
   }
   if (i != s.size()) return false;
-  /* from_chars takes no '+' but reads everything else written here. */
+  /* Checked above: from_chars alone would also read "inf" and "nan". */
   double v = 0;
   auto r = std::from_chars(s.data(), s.data() + s.size(), v);
   if (r.ec != std::errc() || !std::isfinite(v)) return false;

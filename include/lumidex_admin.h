@@ -44,9 +44,9 @@ typedef enum lumidex_error_code {
                                           not what the call takes */
   LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8, /* a document is beyond what can be
                                           indexed (the text names the limit) */
-  LUMIDEX_ERROR_INVALID_FILTER = 9 /* a filter expression is malformed or
-                                      names an attribute that is not
-                                      filterable */
+  /* a filter expression is malformed or names an attribute that is not
+   * filterable (the text says which, and where) */
+  LUMIDEX_ERROR_INVALID_FILTER = 9
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or
