@@ -12,10 +12,12 @@
  * matched on wrapped in <em>...</em>, so a page can insert them as HTML.
  * Field names, numbers, booleans and nulls are copied unchanged. A word is
  * marked wherever its term is one the query matched on, so the words of a
- * phrase are marked also where they do not stand together. A document that
- * has its own "_highlighted" member gets it replaced by ours. The empty
- * query (the document listing) returns the documents alone, byte for byte
- * as stored.
+ * phrase are marked also where they do not stand together. Characters and
+ * pairs of characters of scripts written without spaces (text.h) are
+ * marked the same way, those that overlap or touch in one <em>. A document
+ * that has its own "_highlighted" member gets it replaced by ours. The
+ * empty query (the document listing) returns the documents alone, byte for
+ * byte as stored.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
  * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
@@ -71,7 +73,8 @@ void html_escape_append(std::string_view text, std::string &out) {
 }
 
 /* text HTML-escaped, with the words whose terms are in matched wrapped in
- * <em>...</em>. */
+ * <em>...</em>. Tokens that overlap or touch (a pair of characters and the
+ * characters around it, text.h) share one <em>. */
 std::string highlight_text(std::string_view text,
                            const std::unordered_set<std::string> &matched,
                            std::vector<Token> &tokens) {
@@ -80,14 +83,28 @@ std::string highlight_text(std::string_view text,
   std::string out;
   out.reserve(text.size() + 16);
   size_t done = 0;
+  size_t mark_begin = 0;
+  size_t mark_end = 0;
+  bool marking = false;
+  auto flush = [&]() {
+    html_escape_append(text.substr(done, mark_begin - done), out);
+    out += "<em>";
+    html_escape_append(text.substr(mark_begin, mark_end - mark_begin), out);
+    out += "</em>";
+    done = mark_end;
+  };
   for (const Token &token : tokens) {
     if (matched.count(token.term) == 0) continue;
-    html_escape_append(text.substr(done, token.begin - done), out);
-    out += "<em>";
-    html_escape_append(text.substr(token.begin, token.end - token.begin), out);
-    out += "</em>";
-    done = token.end;
+    if (marking && token.begin <= mark_end) {
+      mark_end = std::max(mark_end, token.end);
+      continue;
+    }
+    if (marking) flush();
+    mark_begin = token.begin;
+    mark_end = token.end;
+    marking = true;
   }
+  if (marking) flush();
   html_escape_append(text.substr(done), out);
   return out;
 }

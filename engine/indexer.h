@@ -126,7 +126,10 @@ class Indexer {
       throw Error("it holds more than " + std::to_string(kMaxDocumentWords) +
                       " words, the most a document may hold",
                   LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
-    for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
+    /* A pair of characters stands where its first character does (text.h). */
+    for (const Token &t : tokens_)
+      doc.add_posting(t.term, t.kind == TokenKind::kPair ? pos_ - 1 : pos_++,
+                      wdf);
     pos_ += kValuePositionGap;
     check_terms(doc);
     /* The heading: the first few words of the first field's values and of

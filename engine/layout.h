@@ -11,7 +11,10 @@
  *  - word terms: every string and number value, nested ones included, in
  *    document order, split and normalised by text.h, no prefix, with
  *    positions; kValuePositionGap positions separate two values so a
- *    phrase never spans them. Field names are not indexed.
+ *    phrase never spans them. A run of a script written without spaces
+ *    gives a term per character and per pair of neighbouring characters,
+ *    the pair at its first character's position. Field names are not
+ *    indexed.
  *  - field weight: the words of the first top-level member after the
  *    primary key count kFirstFieldWdf each towards their within-document
  *    frequency, of the second kSecondFieldWdf, of every later one (and of
@@ -77,6 +80,9 @@ inline constexpr size_t kHeadingWords = 12;
 inline constexpr size_t kShortHeading = 6;
 /* Prefix of the term of a value that is one word. */
 inline constexpr const char *kWholeValuePrefix = "E";
+/* Prefix of the stem of a word (settings.h language), for indexes with a
+ * language: kStemPrefix + stem, with the word's wdf, no positions. */
+inline constexpr const char *kStemPrefix = "Z";
 /* Prefix of the terms of the words of names. */
 inline constexpr const char *kNameWordPrefix = "N";
 /* Value slot holding a document's one-word name. */

@@ -41,25 +41,33 @@ bool is_space(char c) {
 /* Collects the words of pieces of the text while keeping the word budget. */
 class WordBudget {
  public:
-  /* Appends the terms of piece to out while the budget lasts; false when
-   * some word of piece had to be dropped. too_long is set when piece holds
-   * a word longer than any indexed term (tokenize skips those), which no
-   * document can match. */
-  bool take(std::string_view piece, std::vector<std::string> &out,
+  /* Appends the parts of piece (text.h, query_parts) to out while the
+   * budget lasts, each term counting one; false when some term of piece
+   * had to be dropped (the part it belonged to keeps the terms before it).
+   * too_long is set when piece holds a word longer than any indexed term
+   * (tokenize skips those), which no document can match. */
+  bool take(std::string_view piece, bool as_phrase, std::vector<QueryPart> &out,
             bool &too_long) {
     tokens_.clear();
     tokenize(piece, tokens_);
     too_long = false;
     size_t done = 0;
     for (const auto &token : tokens_) {
+      if (token.kind == TokenKind::kPair) continue;
       too_long = too_long || holds_word(piece.substr(done, token.begin - done));
       done = token.end;
     }
     too_long = too_long || holds_word(piece.substr(done));
-    for (auto &token : tokens_) {
-      if (used_ == kMaxQueryWords) return false;
-      out.push_back(std::move(token.term));
-      ++used_;
+    parts_.clear();
+    query_parts(tokens_, as_phrase, parts_);
+    for (auto &part : parts_) {
+      size_t fits = std::min(part.terms.size(), kMaxQueryWords - used_);
+      if (fits == 0) return false;
+      used_ += fits;
+      bool whole = fits == part.terms.size();
+      part.terms.resize(fits);
+      out.push_back(std::move(part));
+      if (!whole) return false;
     }
     return true;
   }
@@ -72,6 +80,7 @@ class WordBudget {
   }
 
   std::vector<Token> tokens_;
+  std::vector<QueryPart> parts_;
   size_t used_ = 0;
 };
 
@@ -473,19 +482,20 @@ ParsedQuery parse_query(std::string_view text) {
     }
     bool negate = text[i] == '-';
     if (negate) ++i;
-    std::vector<std::string> terms;
+    std::vector<QueryPart> parts;
     bool complete = true;
     bool too_long = false;
     bool quoted = i < n && text[i] == '"';
     if (quoted) {
       size_t close = text.find('"', i + 1);
       size_t end = close == std::string_view::npos ? n : close;
-      complete = budget.take(text.substr(i + 1, end - i - 1), terms, too_long);
+      complete =
+          budget.take(text.substr(i + 1, end - i - 1), true, parts, too_long);
       i = close == std::string_view::npos ? n : close + 1;
     } else {
       size_t end = i;
       while (end < n && !is_space(text[end]) && text[end] != '"') ++end;
-      complete = budget.take(text.substr(i, end - i), terms, too_long);
+      complete = budget.take(text.substr(i, end - i), negate, parts, too_long);
       i = end;
     }
     /* A required word too long to be indexed matches nothing, so neither
@@ -495,16 +505,23 @@ ParsedQuery parse_query(std::string_view text) {
       parsed.unmatchable = true;
       break;
     }
-    if (terms.empty()) continue;
+    if (parts.empty()) continue;
     if (negate) {
-      parsed.excluded.push_back(std::move(terms));
+      parsed.excluded.push_back(std::move(parts[0].terms));
     } else if (quoted) {
-      parsed.phrases.push_back(std::move(terms));
+      parsed.phrases.push_back(std::move(parts[0].terms));
     } else {
-      for (auto &term : terms) parsed.words.push_back(std::move(term));
+      /* A run is a phrase: no prefix, no typo candidates. */
+      for (auto &part : parts) {
+        if (part.run)
+          parsed.phrases.push_back(std::move(part.terms));
+        else
+          parsed.words.push_back(std::move(part.terms[0]));
+      }
     }
-    /* A chunk cut off by the budget does not hold the last word typed. */
-    last_plain = !negate && !quoted && complete;
+    /* A chunk cut off by the budget does not hold the last word typed, nor
+     * does one that ends in a run. */
+    last_plain = !negate && !quoted && complete && !parts.back().run;
     last_plain_end = i;
   }
   parsed.last_word_is_prefix = last_plain && last_plain_end == n;

@@ -16,7 +16,10 @@
  *  - words of 5 to 8 code points also match indexed words at edit distance 1,
  *    of 9 or more at distance 2 (typo.h), weighted well below exact matches;
  *  - a word too long to be indexed (text.h) matches nothing: a query that
- *    requires one has no hits, an exclusion of one excludes nothing.
+ *    requires one has no hits, an exclusion of one excludes nothing;
+ *  - a run of characters of a script written without spaces (text.h) is
+ *    a phrase of its own: one character its term, several the phrase of
+ *    their pairs, never a prefix and without typo candidates.
  * Everything else (AND, NEAR, *, (, :, ^ ...) is ordinary text.
  *
  * The last word typed gets its typo candidates too (computed for the word as

@@ -43,10 +43,18 @@ typedef enum lumidex_error_code {
   LUMIDEX_ERROR_INVALID_BODY = 7,      /* a body or one of its documents is
                                           not what the call takes */
   LUMIDEX_ERROR_DOCUMENT_TOO_LARGE = 8, /* a document is beyond what can be
-                                          indexed (the text names the limit) */
+                                           indexed (the text names the limit) */
+  LUMIDEX_ERROR_INVALID_SETTINGS = 9,  /* index settings that are not an
+                                          object of known members of the
+                                          right types (the text names it) */
+  LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER = 10, /* a search request member
+                                                  that is unknown or of the
+                                                  wrong type */
+  LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY = 11, /* matchingStrategy is
+                                                   neither "most" nor "all" */
   /* a filter expression is malformed or names an attribute that is not
    * filterable (the text says which, and where) */
-  LUMIDEX_ERROR_INVALID_FILTER = 9
+  LUMIDEX_ERROR_INVALID_FILTER = 12
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or

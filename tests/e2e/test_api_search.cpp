@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -189,6 +190,62 @@ TEST_F(ApiSearch, SearchFindsADocumentAddedBeforehand) {
   }
 }
 
+TEST_F(ApiSearch, AQueryInAScriptWithoutSpacesFindsTheRunHoldingIt) {
+  std::string seeded = with_engine(store_, [] {
+    return std::to_string(lumidex_documents_add(
+        "books",
+        "[{\"id\":\"neko\",\"title\":\"吾輩は猫である\"},"
+        "{\"id\":\"inu\",\"title\":\"犬と猫 Linux カーネル\"}]"));
+  });
+  ASSERT_EQ(seeded, "2");
+  struct Row {
+    const char *name;
+    std::map<std::string, std::string> cgi;
+    std::string body;
+    std::vector<std::string> want;
+    const char *marked; /* the highlighted title of the hit want[0] */
+  } rows[] = {
+      {"one character, percent-encoded",
+       {{"REQUEST_METHOD", "GET"},
+        {"PATH_INFO", "/indexes/books/search"},
+        {"QUERY_STRING", "q=%E7%8C%AB"}},
+       "",
+       {"neko", "inu"},
+       "吾輩は<em>猫</em>である"},
+      {"a run in a body",
+       {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/indexes/books/search"}},
+       "{\"q\":\"猫である\"}",
+       {"neko"},
+       "吾輩は<em>猫である</em>"},
+      {"mixed with a Latin word",
+       {{"REQUEST_METHOD", "POST"}, {"PATH_INFO", "/indexes/books/search"}},
+       "{\"q\":\"linux カーネル\"}",
+       {"inu"},
+       "犬と猫 <em>Linux</em> <em>カーネル</em>"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    lmxtest::ChildResult res = run(row.cgi, row.body);
+    EXPECT_EQ(lmxtest::response_status(res.out), 200) << res.out;
+    std::string body = body_of(res);
+    /* Hits come best first; which of two equal matches leads is the
+     * ranking's business, not this test's. */
+    const std::vector<std::string> order = hit_ids(body);
+    std::vector<std::string> got = order, want = row.want;
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    size_t at = static_cast<size_t>(
+        std::find(order.begin(), order.end(), row.want[0]) - order.begin());
+    yyjson_doc *doc = yyjson_read(body.data(), body.size(), 0);
+    const char *marked = yyjson_get_str(yyjson_ptr_get(
+        yyjson_doc_get_root(doc),
+        ("/hits/" + std::to_string(at) + "/_highlighted/title").c_str()));
+    EXPECT_EQ(std::string(marked ? marked : "<none>"), row.marked) << body;
+    yyjson_doc_free(doc);
+  }
+}
+
 TEST_F(ApiSearch, DeleteOnADocumentPathOnlySearches) {
   lmxtest::ChildResult res = run({{"REQUEST_METHOD", "DELETE"},
                                   {"PATH_INFO", "/indexes/movies/documents/1"},
@@ -306,9 +363,9 @@ TEST(ApiSearchInit, UnusableStorageDirectoryIsA500WithExitCodeZero) {
     SCOPED_TRACE(row.name);
     lmxtest::ChildSpec job;
     job.env = {{"LUMIDEX_STORAGE_DIR", row.dir},
-                {"REQUEST_METHOD", "GET"},
-                {"PATH_INFO", "/indexes/movies/search"},
-                {"QUERY_STRING", "q=x"}};
+               {"REQUEST_METHOD", "GET"},
+               {"PATH_INFO", "/indexes/movies/search"},
+               {"QUERY_STRING", "q=x"}};
     lmxtest::ChildResult res = lmxtest::run_program(kProgram, {}, job);
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_EQ(res.out, envelope(500, "engine_init_failed",

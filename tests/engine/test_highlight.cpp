@@ -2,9 +2,11 @@
  * test_highlight.cpp: the "_highlighted" copy of each hit: matched words
  * (exact, phrase, prefix completions, typo matches) wrapped in <em>, every
  * other character of string values HTML-escaped, field names and numbers
- * untouched, and no copy at all for the empty query.
+ * untouched, no copy at all for the empty query, and the characters of
+ * scripts written without spaces marked where the query found them.
  */
 #include <string>
+#include <vector>
 
 #include "search_fixture.h"
 
@@ -18,14 +20,6 @@ const char *const kCorpus =
 {"id":"h3","_highlighted":"mine","title":"zola"}
 )";
 
-class EngineHighlight : public searchtest::SearchTest {
- protected:
-  void SetUp() override {
-    SearchTest::SetUp();
-    add(kCorpus);
-  }
-};
-
 yyjson_val *hit_with_id(const Answer &a, const std::string &id) {
   for (size_t i = 0; yyjson_val *hit = a.hit(i); ++i) {
     const char *got = yyjson_get_str(yyjson_obj_get(hit, "id"));
@@ -33,6 +27,29 @@ yyjson_val *hit_with_id(const Answer &a, const std::string &id) {
   }
   return nullptr;
 }
+
+/* One expectation: searching query, the hit id has expected at pointer. */
+struct Marked {
+  const char *query, *id, *pointer, *expected;
+};
+
+class EngineHighlight : public searchtest::SearchTest {
+ protected:
+  void SetUp() override {
+    SearchTest::SetUp();
+    add(kCorpus);
+  }
+  void expect_marked(const std::vector<Marked> &rows) {
+    for (const Marked &r : rows) {
+      Answer a = search(r.query);
+      yyjson_val *hit = hit_with_id(a, r.id);
+      ASSERT_NE(hit, nullptr) << r.query << " -> " << a.raw();
+      const char *got = yyjson_get_str(yyjson_ptr_get(hit, r.pointer));
+      EXPECT_EQ(coretest::str(got), r.expected)
+          << "query [" << r.query << "] " << r.id << r.pointer;
+    }
+  }
+};
 
 size_t count(const std::string &text, const std::string &part) {
   size_t n = 0;
@@ -43,10 +60,7 @@ size_t count(const std::string &text, const std::string &part) {
 }
 
 TEST_F(EngineHighlight, MatchedWordsAreWrappedAndEverythingElseEscaped) {
-  struct Row {
-    const char *query, *id, *pointer, *expected;
-  };
-  const Row rows[] = {
+  expect_marked({
       {"zola", "h1", "/title", "Émile <b>Zola</b>"},
       {"zola", "h1", "/_highlighted/title",
        "Émile &lt;b&gt;<em>Zola</em>&lt;/b&gt;"},
@@ -66,15 +80,7 @@ TEST_F(EngineHighlight, MatchedWordsAreWrappedAndEverythingElseEscaped) {
       {"mango prog", "h2", "/_highlighted/body", "<em>manga</em> lovers"},
       {"-mango", "h1", "/_highlighted/title", "Émile &lt;b&gt;Zola&lt;/b&gt;"},
       {"zola", "h3", "/_highlighted/title", "<em>zola</em>"},
-  };
-  for (const Row &r : rows) {
-    Answer a = search(r.query);
-    yyjson_val *hit = hit_with_id(a, r.id);
-    ASSERT_NE(hit, nullptr) << r.query << " -> " << a.raw();
-    const char *got = yyjson_get_str(yyjson_ptr_get(hit, r.pointer));
-    EXPECT_EQ(coretest::str(got), r.expected)
-        << "query [" << r.query << "] " << r.id << r.pointer;
-  }
+  });
 }
 
 TEST_F(EngineHighlight, NumbersAndLiteralsAreCopiedAsTheyAre) {
@@ -121,6 +127,25 @@ TEST_F(EngineHighlight, DeeplyNestedDocumentsAreHighlightedToTheBottom) {
   ASSERT_EQ(a.ids(), std::vector<std::string>{"deep"})
       << a.raw().substr(0, 300);
   EXPECT_EQ(count(a.raw(), "\"<em>bottom</em> &lt;x&gt;\""), 1u);
+}
+
+TEST_F(EngineHighlight, CharactersOfScriptsWithoutSpacesAreMarkedWhole) {
+  add(R"({"id":"j1","title":"吾輩は猫である","body":"猫&犬 <b>カーネル</b>"}
+{"id":"t1","title":"ที่นี่ Linux"})");
+  expect_marked({
+      {"猫", "j1", "/_highlighted/title", "吾輩は<em>猫</em>である"},
+      {"猫", "j1", "/_highlighted/body",
+       "<em>猫</em>&amp;犬 &lt;b&gt;カーネル&lt;/b&gt;"},
+      {"猫である", "j1", "/_highlighted/title", "吾輩は<em>猫である</em>"},
+      {"吾輩は猫である", "j1", "/_highlighted/title",
+       "<em>吾輩は猫である</em>"},
+      {"吾輩 である", "j1", "/_highlighted/title",
+       "<em>吾輩</em>は猫<em>である</em>"},
+      {"カーネル", "j1", "/_highlighted/body",
+       "猫&amp;犬 &lt;b&gt;<em>カーネル</em>&lt;/b&gt;"},
+      {"ที่", "t1", "/_highlighted/title", "<em>ที่</em>นี่ Linux"},
+      {"linux ที่นี่", "t1", "/_highlighted/title", "<em>ที่นี่</em> <em>Linux</em>"},
+  });
 }
 
 }  // namespace

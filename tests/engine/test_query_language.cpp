@@ -2,7 +2,9 @@
  * test_query_language.cpp: what each kind of query text matches, through
  * lumidex_search on a real index: words, case and accents, the last word as
  * a prefix, phrases, exclusions, typo distances, operators that are plain
- * text, and hostile input that must still give a JSON answer.
+ * text, hostile input that must still give a JSON answer, and text of
+ * scripts written without spaces (Japanese, Chinese, Thai), found by its
+ * characters and runs.
  */
 #include <algorithm>
 
@@ -208,6 +210,98 @@ TEST_F(EngineQueryLanguage, QueryIsEchoedAsValidUtf8) {
                 .text("query"),
             "a\xEF\xBF\xBD"
             "b\xEF\xBF\xBD");
+}
+
+/* Documents in scripts written without spaces, mixed with Latin words, and
+ * Korean, which is written with spaces. */
+const char *const kUnspacedCorpus =
+    R"({"id":"neko","title":"吾輩は猫である","body":"名前はまだ無い。"}
+{"id":"apart","title":"である猫","body":"猫 で ある"}
+{"id":"inu","title":"犬と猫","body":"名前は犬"}
+{"id":"namae","title":"名前"}
+{"id":"kernel","title":"Linux カーネル 2.6","body":"オペレーティングシステムの中核"}
+{"id":"gas","title":"ガス"}
+{"id":"kasu","title":"カス"}
+{"id":"thai","title":"ภาษาไทย","body":"ที่นี่"}
+{"id":"korean","title":"한국어 사전"}
+{"id":"long","body":"東西南北春夏秋冬東西南北春夏秋冬東西南北春夏秋冬東西南北春夏秋冬東西南北春夏秋冬"}
+)";
+
+class EngineUnspacedScripts : public EngineQueryLanguage {
+ protected:
+  void SetUp() override {
+    SearchTest::SetUp();
+    add(kUnspacedCorpus);
+  }
+};
+
+TEST_F(EngineUnspacedScripts, ACharacterFindsEveryRunHoldingIt) {
+  expect_matches({
+      {"猫", {"neko", "apart", "inu"}},
+      {"猫 ", {"neko", "apart", "inu"}},
+      {"犬", {"inu"}},
+      {"無", {"neko"}},
+      {"ー", {"kernel"}},
+      {"ไ", {"thai"}},
+      {"ที่", {"thai"}},
+  });
+}
+
+TEST_F(EngineUnspacedScripts, SeveralCharactersMatchAsARunNotEachAnywhere) {
+  expect_matches({
+      {"猫で", {"neko"}},
+      {"猫である", {"neko"}}, /* "apart" holds each character elsewhere */
+      {"吾輩は猫", {"neko"}},
+      {"輩は猫で", {"neko"}},
+      {"猫は", {}},
+      {"名前", {"neko", "inu", "namae"}},
+      {"名前は", {"neko", "inu"}},
+      {"吾輩 猫", {"neko"}},       /* two runs, each must match */
+      {"\"吾輩は 猫\"", {"neko"}}, /* a phrase runs across them */
+      {"\"猫 である\"", {"neko"}},
+      {"\"である 猫\"", {"apart"}},
+      {"ภาษาไทย", {"thai"}},
+      {"ษาไ", {"thai"}},
+      {"ที่นี่", {"thai"}},
+      {"ガス", {"gas"}}, /* a voicing mark is a letter, not an accent */
+      {"ｶﾞｽ", {"gas"}},
+      {"カス", {"kasu"}},
+      {"東西南北春夏秋冬東西南北春夏秋冬東西南北春夏秋冬東西南北", {"long"}},
+  });
+}
+
+TEST_F(EngineUnspacedScripts, LatinWordsAndNumbersAroundARunStayWords) {
+  expect_matches({
+      {"カーネル", {"kernel"}},
+      {"linux カーネル", {"kernel"}},
+      {"Linuxカーネル2.6", {"kernel"}},
+      {"カーネル 2.6", {"kernel"}},
+      {"\"linux カーネル 2.6\"", {"kernel"}},
+      {"\"カーネル 2.6\"", {"kernel"}},
+      {"\"カーネル linux\"", {}},
+      {"\"2.6 カーネル\"", {}},
+      {"カーネル 2.4", {}},
+      {"名前 -猫", {"namae"}},
+      {"名前 -吾輩", {"inu", "namae"}},
+      {"名前 -\"吾輩は 猫\"", {"inu", "namae"}},
+      {"한국어", {"korean"}}, /* Hangul is written with spaces: words */
+      {"한국", {"korean"}},
+      {"한국 ", {}},
+      {"국어", {}},
+  });
+}
+
+TEST_F(EngineUnspacedScripts, ARunIsNeitherAPrefixNorTypoTolerant) {
+  expect_matches({
+      {"カーネ", {"kernel"}}, /* a run being typed: its pairs */
+      {"linu", {"kernel"}},   /* the last word still completes */
+      {"カ linu", {"kernel"}},
+      {"linu カ", {}}, /* the word before a run is finished */
+      {"linux カ", {"kernel"}},
+      {"カーネルー", {}}, /* no typo candidates for a run */
+      {"カーネノレ", {}},
+      {"猫でわる", {}},
+  });
 }
 
 }  // namespace

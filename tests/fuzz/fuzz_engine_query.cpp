@@ -2,7 +2,9 @@
  * fuzz_engine_query.cpp: the engine's query language on arbitrary text.
  * A small index is built once in a temporary storage directory; every input
  * (cut at a NUL) is searched with limits and offsets taken from its first
- * bytes. The engine must answer every query with a JSON object whose "hits"
+ * bytes (one document is in scripts written without spaces, so their
+ * characters, pairs and highlighting are exercised too). The engine must
+ * answer every query with a JSON object (valid UTF-8) whose "hits"
  * array holds at most `limit` documents, and must never fail or crash.
  */
 #include <yyjson.h>
@@ -28,11 +30,13 @@ static const char kCorpus[] =
     "{\"id\":\"4\",\"title\":\"Postgres client\",\"nested\":{\"deep\":\"python "
     "bindings\"}}\n"
     "{\"id\":\"5\",\"title\":\"\\\"quoted\\\" (paren) *star* NEAR: "
-    "colon^caret\"}\n";
+    "colon^caret\"}\n"
+    "{\"id\":\"6\",\"title\":\"吾輩は猫である Linux "
+    "カーネル2.6\",\"body\":\"ที่นี่ ｶﾞｽ\"}\n";
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzzcheck::open_scratch_engine("engine");
-  require(lumidex_documents_add("docs", kCorpus) == 5, "corpus not added");
+  require(lumidex_documents_add("docs", kCorpus) == 6, "corpus not added");
   return 0;
 }
 

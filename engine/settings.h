@@ -1,0 +1,115 @@
+/*
+ * settings.h: an index's settings, what they mean and how they are kept.
+ *
+ * Settings say which fields are searched and shown, the language of the
+ * documents, the words that never make a document match on their own and
+ * the synonyms. They live in the index's own metadata (kMetaSettings) as
+ * compact JSON, so they are committed with the documents they apply to and
+ * read with one lookup per request. An index that never had settings has
+ * the defaults.
+ *
+ * This module reads, checks, merges and writes the settings object. What
+ * each setting does to indexing (indexer.h) and to queries (query.cpp) is
+ * theirs; QuerySettings is the form queries read, prepared once per request.
+ */
+#ifndef LMX_ENGINE_SETTINGS_H
+#define LMX_ENGINE_SETTINGS_H
+
+#include <xapian.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace lmx {
+
+/* Metadata key of the settings JSON. */
+inline constexpr const char *kMetaSettings = "lumidex:settings";
+
+/* The settings of one index, as the user gave them. Every member has its
+ * default when the user never set it. */
+struct IndexSettings {
+  /* Fields searched, the first weighing most; {"*"}: every field, in
+   * document order (the default). Dotted paths reach into objects. */
+  std::vector<std::string> searchable{"*"};
+  /* Fields hits carry; {"*"}: every field (the default). The primary key
+   * is always carried. */
+  std::vector<std::string> displayed{"*"};
+  /* Language code of the documents (language_codes()), "" for none: no
+   * stemming, no language stop words (the default). */
+  std::string language;
+  /* Words that never make a document match on their own, as given. */
+  std::vector<std::string> stop_words;
+  /* Word or phrase -> the words or phrases that mean the same, as given,
+   * in the order given. One-way. */
+  std::vector<std::pair<std::string, std::vector<std::string>>> synonyms;
+
+  bool searches_all() const {
+    return searchable.size() == 1 && searchable[0] == "*";
+  }
+  bool displays_all() const {
+    return displayed.size() == 1 && displayed[0] == "*";
+  }
+  bool operator==(const IndexSettings &o) const {
+    return searchable == o.searchable && displayed == o.displayed &&
+           language == o.language && stop_words == o.stop_words &&
+           synonyms == o.synonyms;
+  }
+};
+
+/* The language codes the engine can stem, in a stable order. */
+const std::vector<std::string> &language_codes();
+
+/* The settings stored in db's metadata, or the defaults when it has none.
+ * Throws lmx::Error (LUMIDEX_ERROR_INTERNAL) when the stored text is not
+ * settings this engine reads (a damaged or newer index); Xapian errors
+ * propagate. */
+IndexSettings read_settings(const Xapian::Database &db);
+
+/* Stores settings in db's metadata (committed with db's next commit). The
+ * defaults are stored as an absent key, so an index whose settings were
+ * reset is the same as one that never had any. */
+void write_settings(Xapian::WritableDatabase &db, const IndexSettings &settings);
+
+/* base with the members of the JSON object text applied: each member given
+ * replaces that setting, null resets it to its default, members not given
+ * keep base's. Throws lmx::Error (LUMIDEX_ERROR_INVALID_SETTINGS) naming the
+ * member and what was expected when text is not a JSON object, holds an
+ * unknown member or a member of the wrong type or value. */
+IndexSettings patched_settings(const IndexSettings &base,
+                               std::string_view text);
+
+/* The whole settings object as compact JSON, every member present, in the
+ * order searchableAttributes, displayedAttributes, language, stopWords,
+ * synonyms. */
+std::string settings_json(const IndexSettings &settings);
+
+/* Whether going from before to after changes the terms documents are
+ * indexed with (searched fields, language, stop words), so that the index
+ * has to be rewritten. */
+bool changes_terms(const IndexSettings &before, const IndexSettings &after);
+
+/* What a query needs from the settings, normalised once per request:
+ * words and synonym keys are normalised as search words (text.h), a phrase
+ * as its words joined by one space. */
+struct QuerySettings {
+  /* The stemmer of the language, when there is one. */
+  std::optional<Xapian::Stem> stemmer;
+  /* The stop words: the user's and those of the language. */
+  std::unordered_set<std::string> stop_words;
+  /* Normalised word or phrase -> its synonyms, each a list of normalised
+   * words (one word, or the words of a phrase). */
+  std::unordered_map<std::string, std::vector<std::vector<std::string>>>
+      synonyms;
+};
+
+/* The query form of settings. */
+QuerySettings query_settings(const IndexSettings &settings);
+
+}  // namespace lmx
+
+#endif

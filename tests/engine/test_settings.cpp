@@ -1,0 +1,137 @@
+/*
+ * test_settings.cpp: the settings store on real databases: merging a
+ * change onto stored settings, the refusals and their codes, the stored
+ * form read back, and the normalised form queries read.
+ */
+#include <gtest/gtest.h>
+#include <xapian.h>
+
+#include "child.h"
+#include "error.h"
+#include "settings.h"
+
+namespace {
+
+lmx::IndexSettings patch(const std::string &text,
+                         const lmx::IndexSettings &base = {}) {
+  return lmx::patched_settings(base, text);
+}
+
+}  // namespace
+
+TEST(Settings, DefaultsAndTheWholeObject) {
+  EXPECT_EQ(lmx::settings_json(lmx::IndexSettings()),
+            R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
+            R"("language":null,"stopWords":[],"synonyms":{}})");
+  lmx::IndexSettings s = patch(
+      R"({"searchableAttributes":["title","author.name"],"language":"fr",)"
+      R"("stopWords":["le","la"],"synonyms":{"sf":["science fiction"]}})");
+  EXPECT_EQ(lmx::settings_json(s),
+            R"({"searchableAttributes":["title","author.name"],)"
+            R"("displayedAttributes":["*"],"language":"fr",)"
+            R"("stopWords":["le","la"],)"
+            R"("synonyms":{"sf":["science fiction"]}})");
+  /* Members not given keep what was there; null resets one. */
+  lmx::IndexSettings t = patch(R"({"language":null,"displayedAttributes":["title"]})", s);
+  EXPECT_EQ(t.searchable, s.searchable);
+  EXPECT_EQ(t.language, "");
+  EXPECT_EQ(t.displayed, std::vector<std::string>{"title"});
+  EXPECT_EQ(t.stop_words, s.stop_words);
+  EXPECT_FALSE(lmx::changes_terms(s, patch(R"({"synonyms":{}})", s)));
+  EXPECT_TRUE(lmx::changes_terms(s, t));
+  EXPECT_TRUE(lmx::changes_terms(s, patch(R"({"stopWords":[]})", s)));
+}
+
+TEST(Settings, RefusesWhatItDoesNotKnowNamingTheMember) {
+  const struct {
+    const char *body;
+    const char *named;
+  } cases[] = {
+      {"[]", "JSON object"},
+      {"not json", "JSON object"},
+      {"", "JSON object"},
+      {R"({"rankingRules":[]})", "rankingRules"},
+      {R"({"searchableAttributes":"title"})", "searchableAttributes"},
+      {R"({"searchableAttributes":[]})", "searchableAttributes"},
+      {R"({"searchableAttributes":["*","title"]})", "searchableAttributes"},
+      {R"({"searchableAttributes":["a","a"]})", "searchableAttributes"},
+      {R"({"displayedAttributes":[1]})", "displayedAttributes"},
+      {R"({"displayedAttributes":[""]})", "displayedAttributes"},
+      {R"({"language":"xx"})", "\"en\""},
+      {R"({"language":"english"})", "language"},
+      {R"({"language":1})", "language"},
+      {R"({"stopWords":"the"})", "stopWords"},
+      {R"({"stopWords":[null]})", "stopWords"},
+      {R"({"synonyms":[]})", "synonyms"},
+      {R"({"synonyms":{"sf":"science fiction"}})", "synonyms"},
+      {R"({"synonyms":{"sf":[""]}})", "synonyms"},
+      {R"({"synonyms":{"--":["x"]}})", "synonyms"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.body);
+    try {
+      patch(c.body);
+      ADD_FAILURE() << "accepted";
+    } catch (const lmx::Error &e) {
+      EXPECT_EQ(e.code(), LUMIDEX_ERROR_INVALID_SETTINGS);
+      EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos)
+          << e.what();
+    }
+  }
+}
+
+TEST(Settings, StoredWithTheIndexAndResetToAbsent) {
+  lmxtest::TempDir tmp;
+  const std::string path = tmp.sub("db");
+  lmx::IndexSettings s =
+      patch(R"({"searchableAttributes":["name"],"synonyms":{"tv":["television"]}})");
+  {
+    Xapian::WritableDatabase db(path, Xapian::DB_CREATE_OR_OPEN);
+    EXPECT_EQ(lmx::read_settings(db), lmx::IndexSettings());
+    lmx::write_settings(db, s);
+    db.commit();
+  }
+  {
+    Xapian::Database db(path);
+    EXPECT_EQ(lmx::read_settings(db), s);
+  }
+  {
+    Xapian::WritableDatabase db(path, Xapian::DB_OPEN);
+    lmx::write_settings(db, lmx::IndexSettings());
+    db.commit();
+    EXPECT_EQ(db.get_metadata(lmx::kMetaSettings), "");
+    db.set_metadata(lmx::kMetaSettings, R"({"future":1})");
+    db.commit();
+    try {
+      lmx::read_settings(db);
+      ADD_FAILURE() << "read unknown stored settings";
+    } catch (const lmx::Error &e) {
+      EXPECT_EQ(e.code(), LUMIDEX_ERROR_INTERNAL);
+    }
+  }
+}
+
+TEST(Settings, QueryFormIsNormalisedLikeSearchWords) {
+  lmx::QuerySettings q = lmx::query_settings(patch(
+      R"({"language":"en","stopWords":["The","À"],)"
+      R"("synonyms":{"SF":["Science-Fiction","scifi"],"New York":["NYC"]}})"));
+  ASSERT_TRUE(q.stemmer.has_value());
+  EXPECT_EQ((*q.stemmer)("connections"), "connect");
+  EXPECT_TRUE(q.stop_words.count("the"));
+  EXPECT_TRUE(q.stop_words.count("a"));
+  ASSERT_TRUE(q.synonyms.count("sf"));
+  const std::vector<std::vector<std::string>> sf{{"science", "fiction"},
+                                                 {"scifi"}};
+  EXPECT_EQ(q.synonyms.at("sf"), sf);
+  ASSERT_TRUE(q.synonyms.count("new york"));
+  EXPECT_EQ(q.synonyms.at("new york"),
+            (std::vector<std::vector<std::string>>{{"nyc"}}));
+  EXPECT_FALSE(lmx::query_settings(lmx::IndexSettings()).stemmer.has_value());
+  /* A run of a script written without spaces stands for the terms an index
+   * holds for it: its pairs of characters, or the character alone. */
+  lmx::QuerySettings cjk =
+      lmx::query_settings(patch(R"({"synonyms":{"猫":["ねこだ"]}})"));
+  ASSERT_TRUE(cjk.synonyms.count("猫"));
+  EXPECT_EQ(cjk.synonyms.at("猫"),
+            (std::vector<std::vector<std::string>>{{"ねこ", "こだ"}}));
+}
