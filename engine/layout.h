@@ -31,6 +31,28 @@
  *    positions, wdf 0;
  *  - value kNameSlot: the first one-word value of the first field (its
  *    kWholeValuePrefix word), when it has one;
+ *  - for each filterable attribute (a path of member names joined by
+ *    dots; filter.h, FilterLayout), when the document holds it:
+ *    kFilterPrefix + path: the exists term (whatever the value, null, []
+ *    and {} included), no positions, wdf 0;
+ *    kFilterPrefix + path + kFilterSeparator + kind + value: one term per
+ *    distinct scalar, array elements each (nested arrays flattened), no
+ *    positions, wdf 0. kind is kFilterString (value: the whole string
+ *    folded by fold_text, not split into words), kFilterNumber (value: the
+ *    number's canonical text, filter_number_text) or kFilterBool ("true",
+ *    "false"). A term longer than kMaxFilterTermBytes keeps the start of
+ *    its value, cut on a character boundary, then kFilterHashMark and the
+ *    16 hex digits of the 64-bit FNV-1a hash of the whole value, so the
+ *    same long value always gives the same term and two long values share
+ *    one only by a hash collision;
+ *    values kFirstFilterSlot + kFilterSlotsPerAttribute * i + 0, 1, 2 for
+ *    the attribute at index i of the filterable list: the smallest and the
+ *    largest of its numbers, and, when it holds three or more distinct
+ *    ones, all of them in order, as number keys (below). One slot cannot
+ *    hold an array: the smallest
+ *    answers < and <=, the largest > and >=, exactly; a range matches
+ *    when either lies in it or, for three numbers or more, when one in
+ *    the third slot does (a posting source reads that slot, filter.cpp);
  *  - docids grow with insertion, so docid order is insertion order.
  * Normalised words never start with an upper-case ASCII letter (they are
  * case-folded), so the prefixed terms cannot clash with word terms.
@@ -67,6 +89,32 @@ inline constexpr const char *kNameWordPrefix = "N";
 inline constexpr Xapian::valueno kNameSlot = 0;
 /* Position gap between two extracted values of a document. */
 inline constexpr unsigned kValuePositionGap = 100;
+
+/* Filter terms (filter.h). kFilterSeparator cannot occur in a path (paths
+ * are valid UTF-8, where 0xFF never occurs) and kFilterHashMark cannot occur
+ * in a folded value (valid UTF-8 too). */
+inline constexpr const char *kFilterPrefix = "F";
+inline constexpr char kFilterSeparator = '\xFF';
+inline constexpr char kFilterString = 's';
+inline constexpr char kFilterNumber = 'n';
+inline constexpr char kFilterBool = 'b';
+inline constexpr char kFilterHashMark = '\xFE';
+/* Xapian refuses terms over 245 bytes; a few bytes are kept in hand. */
+inline constexpr size_t kMaxFilterTermBytes = 240;
+/* Longest filterable attribute path, which leaves at least 90 bytes of a
+ * long value in its term. */
+inline constexpr size_t kMaxFilterPathBytes = 128;
+/* A number key is the 8 bytes of the IEEE 754 double, big-endian, with the
+ * sign bit set for positive numbers and every bit inverted for negative
+ * ones, so that keys compare as the numbers (filter_number_key). It is not
+ * Xapian::sortable_serialise, whose xapian-core 1.4.22 form sorts a negative
+ * number with few mantissa bits below its nearest neighbours (-3 below
+ * -3.0000000000000004), which a bound at such a number gets wrong. */
+inline constexpr size_t kFilterNumberKeyBytes = 8;
+/* Filter value slots start high, leaving the low slots to other uses
+ * (kNameSlot, sort keys), and take kFilterSlotsPerAttribute each. */
+inline constexpr Xapian::valueno kFirstFilterSlot = 0x10000;
+inline constexpr Xapian::valueno kFilterSlotsPerAttribute = 3;
 
 /* Within-document frequency added per word by field rank: the first
  * top-level member after the primary key, the second, every other one. */

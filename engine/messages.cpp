@@ -97,5 +97,29 @@ std::string too_many_documents() { return "Too many documents in one body."; }
 
 std::string out_of_memory() { return "Out of memory."; }
 
+std::string invalid_filter(std::string_view expected, size_t byte,
+                           std::string_view found, long element, long inner) {
+  std::string where = "at byte " + std::to_string(byte);
+  if (element >= 0) {
+    where += " of filter[" + std::to_string(element) + "]";
+    if (inner >= 0) where += "[" + std::to_string(inner) + "]";
+  }
+  return "Invalid filter: expected " + std::string(expected) + " " + where +
+         ", found " + std::string(found) + ".";
+}
+
+std::string not_filterable(std::string_view attribute,
+                           const std::vector<std::string> &filterable) {
+  std::string text =
+      "Attribute " + backticked(attribute) + " is not filterable; ";
+  if (filterable.empty()) return text + "no attribute is filterable.";
+  text += "the filterable attributes are ";
+  for (size_t i = 0; i < filterable.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += backticked(filterable[i]);
+  }
+  return text + ".";
+}
+
 }  // namespace msg
 }  // namespace lmx

@@ -12,8 +12,10 @@
 #ifndef LMX_ENGINE_MESSAGES_H
 #define LMX_ENGINE_MESSAGES_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lmx {
 namespace msg {
@@ -67,6 +69,17 @@ std::string engine_not_open();
 std::string too_many_documents();
 /* "Out of memory." */
 std::string out_of_memory();
+
+/* "Invalid filter: expected EXPECTED at byte B, found FOUND." with " of
+ * filter[E]" or " of filter[E][I]" after B when element >= 0 (and inner
+ * >= 0). expected and found are inserted as given (found: an already
+ * quoted token or "the end"). */
+std::string invalid_filter(std::string_view expected, size_t byte,
+                           std::string_view found, long element, long inner);
+/* "Attribute `A` is not filterable; the filterable attributes are `x`,
+ * `y`." or "...; no attribute is filterable." */
+std::string not_filterable(std::string_view attribute,
+                           const std::vector<std::string> &filterable);
 
 }  // namespace msg
 }  // namespace lmx

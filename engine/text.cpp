@@ -349,4 +349,24 @@ std::string normalize_word(std::string_view word) {
   return term;
 }
 
+std::string fold_text(std::string_view text) {
+  std::string kept;
+  kept.reserve(text.size());
+  bool ascii = true;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t n = utf8::decode(text, i);
+    if (n == 0) {
+      ++i;
+      continue;
+    }
+    if (n > 1) ascii = false;
+    kept.append(text.data() + i, n);
+    i += n;
+  }
+  std::string folded;
+  map_word(kept, ascii, folded);
+  return folded;
+}
+
 }  // namespace lmx

@@ -78,6 +78,12 @@ void query_parts(const std::vector<Token> &tokens, bool as_phrase,
  * the input holds no letter or digit. */
 std::string normalize_word(std::string_view word);
 
+/* text folded as words are (case folded, accents removed, compatibility
+ * forms mapped), but whole: spaces and punctuation are kept, so "Café au
+ * Lait!" gives "cafe au lait!". Bytes that are not valid UTF-8 are dropped.
+ * Used for filter values (filter.h), which compare whole strings. */
+std::string fold_text(std::string_view text);
+
 }  // namespace lmx
 
 #endif

@@ -50,8 +50,11 @@ typedef enum lumidex_error_code {
   LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER = 10, /* a search request member
                                                   that is unknown or of the
                                                   wrong type */
-  LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY = 11 /* matchingStrategy is
-                                                  neither "most" nor "all" */
+  LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY = 11, /* matchingStrategy is
+                                                   neither "most" nor "all" */
+  /* a filter expression is malformed or names an attribute that is not
+   * filterable (the text says which, and where) */
+  LUMIDEX_ERROR_INVALID_FILTER = 12
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or
