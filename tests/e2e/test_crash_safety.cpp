@@ -327,7 +327,7 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
    * never sees the end of its input, so every kill cuts it. */
   signal(SIGPIPE, SIG_IGN);
   std::string records = ndjson("rec-", kImportDocs);
-  int paced = 0, paced_partial = 0;
+  int paced = 0;
   std::string counts;
   for (int k : {0, 1, 2, 3, 5, 8, 13, 19}) {
     for (bool mid_commit : {false, true}) {
@@ -359,14 +359,15 @@ TEST(CrashSafety, KilledImportsLeaveWholeBatchesAndNoHalfMadeIndex) {
       } else {
         EXPECT_EQ(n, k * kImportBatch);
       }
-      if (n > 0 && n < kImportDocs) paced_partial++;
       counts += " " + index + ":" + std::to_string(n);
       after_trial(index, n);
     }
   }
   printf("paced import: documents kept after each kill:%s\n", counts.c_str());
   EXPECT_EQ(paced, 16) << "a paced import was not cut by its kill";
-  EXPECT_EQ(paced_partial, 14) << "kills after a first batch kept none or all";
+  /* No count of partial imports here: each trial's own check above pins
+   * what it keeps, and around a commit (k = 0 and the last batch) either
+   * outcome is right, so a total would depend on the machine's speed. */
 
   /* From the file: killed once the k-th batch is seen (the import may have
    * gone further, or even finished, by the time the kill lands). */
