@@ -344,15 +344,6 @@ long each_document(BodyReader &reader, const std::string &pk,
   return count;
 }
 
-/* Cancels db's transaction, after a failure inside it. */
-void cancel(Xapian::WritableDatabase &db) {
-  try {
-    db.cancel_transaction();
-  } catch (...) {
-    /* The transaction may already be gone; closing discards it anyway. */
-  }
-}
-
 /* Adds every document of reader in one transaction: a failure at any
  * document cancels it, so nothing of the batch is written. The settings
  * are read once, under the write lock, so the whole batch is indexed as
@@ -370,7 +361,7 @@ long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
     db.commit_transaction();
     return count;
   } catch (...) {
-    cancel(db);
+    cancel_transaction(db);
     throw;
   }
 }
@@ -482,6 +473,14 @@ bool documents_page(Catalog &catalog, const std::string &index,
     *out_text = written(out);
   });
   return true;
+}
+
+void cancel_transaction(Xapian::WritableDatabase &db) noexcept {
+  try {
+    db.cancel_transaction();
+  } catch (...) {
+    /* The transaction may already be gone; closing discards it anyway. */
+  }
 }
 
 /* A document's length in Xapian (the sum of its words' weights) is no byte

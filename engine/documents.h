@@ -57,6 +57,10 @@ void delete_document(Catalog &catalog, const std::string &index,
 bool documents_page(Catalog &catalog, const std::string &index,
                     unsigned long long after, int limit, std::string *out);
 
+/* Cancels db's transaction after a failure inside it, before the failure
+ * goes on; a transaction already gone is no error. */
+void cancel_transaction(Xapian::WritableDatabase &db) noexcept;
+
 /* Told how far a rewrite is: done documents of total, now and then, and
  * once more with done == total before the rewrite commits. May be empty. */
 using RewriteProgress =

@@ -49,11 +49,7 @@ std::string change_index_settings(Catalog &catalog, const std::string &name,
     Catalog::touch(db);
     db.commit_transaction();
   } catch (...) {
-    try {
-      db.cancel_transaction();
-    } catch (...) {
-      /* Closing the writer discards the transaction anyway. */
-    }
+    cancel_transaction(db);
     throw;
   }
   db.close();

@@ -26,39 +26,12 @@ const std::string kDefaults =
     R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
     R"("language":null,"stopWords":[],"synonyms":{}})";
 
-struct Request {
-  std::string method;
-  std::string path;
-  std::string body;
-  std::map<std::string, std::string> env;
-};
+using Request = lmxtest::CgiRequest;
+using lmxtest::response_body;
+using lmxtest::response_headers;
 
-ChildResult run_router(const Request &req, const std::string &storage) {
-  ChildSpec job;
-  job.env["REQUEST_METHOD"] = req.method;
-  job.env["PATH_INFO"] = req.path;
-  job.env["QUERY_STRING"] = "";
-  job.env["LUMIDEX_STORAGE_DIR"] = storage;
-  if (!req.body.empty()) {
-    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    job.stdin_kind = lmxtest::StdinKind::File;
-    job.stdin_bytes = req.body;
-  }
-  for (const auto &kv : req.env) job.env[kv.first] = kv.second;
-  return lmxtest::run_program(kRouter, {}, job);
-}
-
-std::string body_of(const std::string &raw) {
-  std::string headers, body;
-  lmxtest::split_response(raw, &headers, &body);
-  return body;
-}
-
-std::string headers_of(const std::string &raw) {
-  std::string headers, body;
-  lmxtest::split_response(raw, &headers, &body);
-  return headers;
-}
+std::string body_of(const std::string &raw) { return response_body(raw); }
+std::string headers_of(const std::string &raw) { return response_headers(raw); }
 
 std::string error_code(const std::string &raw) {
   static const std::regex code("\"code\":\"([a-z_]+)\"");
@@ -91,14 +64,12 @@ std::string changed(const std::string &settings) {
 class RouterSettings : public ::testing::Test {
  protected:
   void SetUp() override { seed(storage_.path()); }
-  ChildResult run(const Request &req) { return run_router(req, storage_.path()); }
+  ChildResult run(const Request &req) {
+    return lmxtest::run_cgi(kRouter, req, storage_.path());
+  }
   int hits(const char *q) {
-    ChildSpec job;
-    job.env = {{"REQUEST_METHOD", "GET"},
-               {"PATH_INFO", "/indexes/books/search"},
-               {"QUERY_STRING", std::string("q=") + q},
-               {"LUMIDEX_STORAGE_DIR", storage_.path()}};
-    ChildResult r = lmxtest::run_program(kRouter, {}, job);
+    ChildResult r = run({"GET", "/indexes/books/search", "", {},
+                         std::string("q=") + q});
     std::smatch m;
     std::string body = body_of(r.out);
     static const std::regex total("\"total_hits\":([0-9]+)");

@@ -219,15 +219,11 @@ TEST(SettingsRewrite, ReadersSeeTheOldIndexAndAWriterMeanwhileIsNotLost) {
   fflush(nullptr);
   pid_t writer = fork();
   if (writer == 0) {
-    ChildSpec job;
-    job.env = {{"REQUEST_METHOD", "POST"},
-               {"PATH_INFO", "/indexes/k/documents"},
-               {"LUMIDEX_STORAGE_DIR", dir.path()},
-               {"CONTENT_LENGTH", "0"}};
-    job.stdin_kind = lmxtest::StdinKind::File;
-    job.stdin_bytes = R"({"id":"late","title":"late arrival","secret":"hidden"})";
-    job.env["CONTENT_LENGTH"] = std::to_string(job.stdin_bytes.size());
-    ChildResult r = lmxtest::run_program(kRouter, {}, job);
+    ChildResult r = lmxtest::run_cgi(
+        kRouter,
+        {"POST", "/indexes/k/documents",
+         R"({"id":"late","title":"late arrival","secret":"hidden"})", {}, ""},
+        dir.path());
     _exit(lmxtest::response_status(r.out) == 200 ? 0 : 1);
   }
   ASSERT_EQ(write(p.feed, "g", 1), 1); /* let the rewrite commit */
