@@ -183,8 +183,8 @@ Xapian::WritableDatabase flushing_writer(Catalog &catalog,
   std::string saved = set ? set : "";
   size_t every = kXapianFlushDefault;
   if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
-  every = std::min(every, std::max<size_t>(1, kFlushBytes / std::max<size_t>(
-                                                               1, largest)));
+  every = std::min(
+      every, std::max<size_t>(1, kFlushBytes / std::max<size_t>(1, largest)));
   sys::set_environment(kFlushVariable, std::to_string(every).c_str());
   try {
     Xapian::WritableDatabase db = catalog.writer(index);
@@ -353,10 +353,11 @@ long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
   IndexSettings settings = read_settings(db);
   db.begin_transaction(true);
   try {
-    long count = each_document(
-        reader, pk, settings, [&](const std::string &id, Xapian::Document &doc) {
-          db.replace_document(std::string(kIdPrefix) + id, doc);
-        });
+    long count =
+        each_document(reader, pk, settings,
+                      [&](const std::string &id, Xapian::Document &doc) {
+                        db.replace_document(std::string(kIdPrefix) + id, doc);
+                      });
     Catalog::touch(db);
     db.commit_transaction();
     return count;
@@ -507,9 +508,8 @@ void rewrite_documents(Xapian::WritableDatabase &db,
     ids.push_back(*it);
   const std::string pk = Catalog::primary_key_of(db);
   const unsigned long long total = ids.size();
-  const unsigned long long every =
-      std::max<unsigned long long>(1, std::min<unsigned long long>(
-                                          1000, total / 100));
+  const unsigned long long every = std::max<unsigned long long>(
+      1, std::min<unsigned long long>(1000, total / 100));
   Indexer indexer(settings);
   unsigned long long done = 0;
   for (Xapian::docid did : ids) {
@@ -532,8 +532,7 @@ void rewrite_documents(Xapian::WritableDatabase &db,
     }
     db.replace_document(did, doc);
     ++done;
-    if (progress && (done % every == 0 || done == total))
-      progress(done, total);
+    if (progress && (done % every == 0 || done == total)) progress(done, total);
   }
   if (progress && total == 0) progress(0, 0);
 }

@@ -135,8 +135,8 @@ class Indexer {
     const std::vector<std::string> &path = listed.parts;
     reach_.clear();
     if (path.size() > 1)
-      if (yyjson_val *v = yyjson_obj_getn(obj, listed.whole.data(),
-                                          listed.whole.size()))
+      if (yyjson_val *v =
+              yyjson_obj_getn(obj, listed.whole.data(), listed.whole.size()))
         reach_.emplace_back(v, path.size());
     if (reach_.empty()) reach_.emplace_back(obj, 0);
     while (!reach_.empty()) {
@@ -226,7 +226,8 @@ class Indexer {
     for (const Token &t : tokens_) doc.add_posting(t.term, pos_++, wdf);
     pos_ += kValuePositionGap;
     if (stemmer_)
-      for (const Token &t : tokens_) doc.add_term(kStemPrefix + stem(t.term), wdf);
+      for (const Token &t : tokens_)
+        doc.add_term(kStemPrefix + stem(t.term), wdf);
     check_terms(doc);
     /* The heading: the first few words of the first field's values and of
      * the first line of a text of several lines (its title or summary). A

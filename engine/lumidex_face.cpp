@@ -349,8 +349,7 @@ LMX_EXPORT const char *lumidex_settings_reset_json(const char *index,
                                                    lumidex_progress_fn progress,
                                                    void *user) {
   return guarded<const char *>(nullptr, [&] {
-    return keep(lmx::change_index_settings(catalog(), text_or_empty(index),
-                                           nullptr,
-                                           progress_of(progress, user)));
+    return keep(lmx::change_index_settings(
+        catalog(), text_or_empty(index), nullptr, progress_of(progress, user)));
   });
 }

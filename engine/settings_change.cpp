@@ -39,8 +39,8 @@ std::string change_index_settings(Catalog &catalog, const std::string &name,
   Xapian::WritableDatabase db = rewrite_writer(catalog, name);
   /* Read under the lock: the change applies to the settings stored now. */
   IndexSettings before = read_settings(db);
-  IndexSettings after = patch ? patched_settings(before, *patch)
-                              : IndexSettings();
+  IndexSettings after =
+      patch ? patched_settings(before, *patch) : IndexSettings();
   if (after == before) return settings_json(after);
   db.begin_transaction(true);
   try {

@@ -4,8 +4,8 @@
  *
  * The route kind chooses the handler: "/" (and "/index...") is the search
  * sandbox page, "/status" the status handler, and the "/indexes/..." routes
- * the indexes, search, documents, stats and settings handlers. Anything else is 404
- * "route_not_found". The handlers themselves answer; this file only decides
+ * the indexes, search, documents, stats and settings handlers. Anything else is
+ * 404 "route_not_found". The handlers themselves answer; this file only decides
  * who answers and what must hold before anyone does.
  *
  * Order of work, and why:

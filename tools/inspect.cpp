@@ -1,8 +1,9 @@
 /*
  * inspect.cpp: `lumidex indexes`, `stats`, `search` and `delete-index`.
  *
- * The first three print the engine's JSON answer (print_json, tool.h). delete-index has no answer to print; it says what it
- * did on standard error like import and export do.
+ * The first three print the engine's JSON answer (print_json, tool.h).
+ * delete-index has no answer to print; it says what it did on standard error
+ * like import and export do.
  */
 #include <cstdio>
 #include <cstring>

@@ -108,7 +108,6 @@ uint64_t index_document_count(const std::string &index) {
   return count;
 }
 
-
 int print_json(const char *text) {
   char *pretty = nullptr;
   if (isatty(STDOUT_FILENO)) {

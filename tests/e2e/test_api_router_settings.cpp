@@ -68,8 +68,8 @@ class RouterSettings : public ::testing::Test {
     return lmxtest::run_cgi(kRouter, req, storage_.path());
   }
   int hits(const char *q) {
-    ChildResult r = run({"GET", "/indexes/books/search", "", {},
-                         std::string("q=") + q});
+    ChildResult r =
+        run({"GET", "/indexes/books/search", "", {}, std::string("q=") + q});
     std::smatch m;
     std::string body = body_of(r.out);
     static const std::regex total("\"total_hits\":([0-9]+)");
@@ -88,7 +88,8 @@ TEST_F(RouterSettings, GetPatchDeleteAnswerTheWholeObject) {
   const std::string after =
       R"({"searchableAttributes":["author"],"displayedAttributes":["*"],)"
       R"("language":"en","stopWords":["the"],"synonyms":{"sf":["science fiction"]}})";
-  r = run({"PATCH", "/indexes/books/settings",
+  r = run({"PATCH",
+           "/indexes/books/settings",
            R"({"searchableAttributes":["author"],"language":"en",)"
            R"("stopWords":["the"],"synonyms":{"sf":["science fiction"]}})",
            {}});
@@ -101,8 +102,10 @@ TEST_F(RouterSettings, GetPatchDeleteAnswerTheWholeObject) {
   EXPECT_EQ(hits("austen"), 1);
 
   /* A PATCH keeps the members it does not name; null resets one. */
-  r = run({"PATCH", "/indexes/books/settings",
-           R"({"language":null,"synonyms":null})", {}});
+  r = run({"PATCH",
+           "/indexes/books/settings",
+           R"({"language":null,"synonyms":null})",
+           {}});
   EXPECT_EQ(body_of(r.out),
             changed(R"({"searchableAttributes":["author"],)"
                     R"("displayedAttributes":["*"],"language":null,)"
@@ -178,16 +181,16 @@ TEST_F(RouterSettings, WritesNeedTheWriteKeyAndReadsTheReadKey) {
     const char *given;
     int status;
   } rows[] = {
-      {"GET", "", 401},          {"GET", "r-key", 200},
-      {"GET", "w-key", 200},     {"PATCH", "", 401},
-      {"PATCH", "r-key", 401},   {"PATCH", "w-key", 200},
-      {"DELETE", "r-key", 401},  {"DELETE", "w-key", 200},
-      {"POST", "r-key", 401},    {"POST", "w-key", 405},
+      {"GET", "", 401},         {"GET", "r-key", 200},
+      {"GET", "w-key", 200},    {"PATCH", "", 401},
+      {"PATCH", "r-key", 401},  {"PATCH", "w-key", 200},
+      {"DELETE", "r-key", 401}, {"DELETE", "w-key", 200},
+      {"POST", "r-key", 401},   {"POST", "w-key", 405},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::string(row.method) + " with '" + row.given + "'");
-    Request req{row.method, "/indexes/books/settings",
-                R"({"stopWords":["a"]})", keys};
+    Request req{row.method, "/indexes/books/settings", R"({"stopWords":["a"]})",
+                keys};
     if (row.given[0]) req.env["HTTP_X_LUMIDEX_KEY"] = row.given;
     ChildResult r = run(req);
     EXPECT_EQ(lmxtest::response_status(r.out), row.status) << r.out;

@@ -481,9 +481,10 @@ TEST(LumidexTool, SettingsAreShownChangedAndAppliedBeforeAnImport) {
   EXPECT_EQ(hits_of(dir.path(), "idx", "secret"), 1);
 
   /* -q says nothing; a change that rewrites nothing says nothing either. */
-  ASSERT_TRUE(lmxtest::write_file(dir.sub("stop.json"),
-                                  R"({"stopWords":["the"]})"));
-  r = tool(dir.path(), {"-q", "settings", "idx", "--set", dir.sub("stop.json")});
+  ASSERT_TRUE(
+      lmxtest::write_file(dir.sub("stop.json"), R"({"stopWords":["the"]})"));
+  r = tool(dir.path(),
+           {"-q", "settings", "idx", "--set", dir.sub("stop.json")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
 
@@ -493,15 +494,19 @@ TEST(LumidexTool, SettingsAreShownChangedAndAppliedBeforeAnImport) {
     std::string body; /* the --set file's content */
     const char *named;
   } refusals[] = {
-      {{"settings", "idx", "--set", dir.sub("bad.json")}, R"({"language":1})",
+      {{"settings", "idx", "--set", dir.sub("bad.json")},
+       R"({"language":1})",
        "`language`"},
       {{"settings", "idx", "--set", dir.sub("bad.json")}, "[]", "JSON object"},
       {{"settings", "idx", "--set", dir.sub("none.json")}, "", "none.json"},
       {{"settings", "nope"}, "", "`nope` not found"},
-      {{"settings", "nope", "--set", dir.sub("bad.json")}, "{}",
+      {{"settings", "nope", "--set", dir.sub("bad.json")},
+       "{}",
        "`nope` not found"},
-      {{"import", "--settings", dir.sub("bad.json"), "idx", dir.sub("d.ndjson")},
-       R"({"synonyms":[]})", "`synonyms`"},
+      {{"import", "--settings", dir.sub("bad.json"), "idx",
+        dir.sub("d.ndjson")},
+       R"({"synonyms":[]})",
+       "`synonyms`"},
   };
   std::string before = tool(dir.path(), {"settings", "idx"}).out;
   for (const auto &c : refusals) {
@@ -527,8 +532,8 @@ TEST(LumidexTool, ATerminalSeesTheRewriteProgress) {
   ASSERT_TRUE(lmxtest::write_file(dir.sub("s.json"), R"({"language":"fr"})"));
   ASSERT_EQ(tool(dir.path(), {"import", "idx", dir.sub("d.ndjson")}).exit_code,
             0);
-  std::string seen = on_terminal(
-      {"--storage-dir", dir.path(), "settings", "idx", "--set", dir.sub("s.json")});
+  std::string seen = on_terminal({"--storage-dir", dir.path(), "settings",
+                                  "idx", "--set", dir.sub("s.json")});
   EXPECT_TRUE(contains(seen, "\rrewriting: ")) << seen;
   EXPECT_TRUE(contains(seen, "rewrote the 200 documents")) << seen;
   EXPECT_TRUE(contains(seen, "\"language\": \"fr\"")) << seen;

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "child.h"
-#include "lumidex_core.h"
 #include "lumidex_admin.h"
+#include "lumidex_core.h"
 
 namespace {
 
@@ -221,8 +221,11 @@ TEST(SettingsRewrite, ReadersSeeTheOldIndexAndAWriterMeanwhileIsNotLost) {
   if (writer == 0) {
     ChildResult r = lmxtest::run_cgi(
         kRouter,
-        {"POST", "/indexes/k/documents",
-         R"({"id":"late","title":"late arrival","secret":"hidden"})", {}, ""},
+        {"POST",
+         "/indexes/k/documents",
+         R"({"id":"late","title":"late arrival","secret":"hidden"})",
+         {},
+         ""},
         dir.path());
     _exit(lmxtest::response_status(r.out) == 200 ? 0 : 1);
   }

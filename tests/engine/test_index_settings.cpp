@@ -77,7 +77,8 @@ const char *kBooks =
     R"("editions":[[{"publisher":{"name":"Gnome"}}]],"notes":"other"})";
 
 TEST_F(IndexSettings, AListIndexesOnlyWhatItsPathsReach) {
-  ASSERT_EQ(lumidex_documents_add("books", kBooks), 2) << coretest::last_error();
+  ASSERT_EQ(lumidex_documents_add("books", kBooks), 2)
+      << coretest::last_error();
   set("books",
       R"({"searchableAttributes":["title","author.name","editions.publisher.name"]})");
   std::map<std::string, Xapian::termcount> t = terms_of(path("books"), "1");
@@ -85,15 +86,15 @@ TEST_F(IndexSettings, AListIndexesOnlyWhatItsPathsReach) {
     const char *term;
     bool indexed;
   } rows[] = {
-      {"dune", true},     {"frank", true},   {"herbert", true},
-      {"chilton", true},  /* array along the path */
-      {"ace", true},      /* its second element */
-      {"tacoma", false},  /* author.born: not listed */
-      {"hidden", false},  /* notes: not listed */
-      {"1", false},       /* the primary key: not listed */
-      {"Edune", true},    /* the first listed field names the document */
-      {"Hdune", true},    {"Ndune", true},
-      {"Hfrank", false},  /* a one-line later field is no heading */
+      {"dune", true},    {"frank", true},
+      {"herbert", true}, {"chilton", true}, /* array along the path */
+      {"ace", true},                        /* its second element */
+      {"tacoma", false},                    /* author.born: not listed */
+      {"hidden", false},                    /* notes: not listed */
+      {"1", false},                         /* the primary key: not listed */
+      {"Edune", true}, /* the first listed field names the document */
+      {"Hdune", true},   {"Ndune", true},
+      {"Hfrank", false}, /* a one-line later field is no heading */
       {"Efrank", false},
   };
   for (const auto &r : rows)
@@ -131,14 +132,14 @@ TEST_F(IndexSettings, TheFirstListedFieldWeighsMost) {
   EXPECT_EQ(ids_found("w", "keeper"), (std::vector<std::string>{"b", "a"}));
   /* Back to every field: the first member after the key weighs most. */
   ASSERT_NE(lumidex_settings_reset_json("w", nullptr, nullptr), nullptr);
-  EXPECT_EQ(ids_found("w", "lighthouse"),
-            (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(ids_found("w", "lighthouse"), (std::vector<std::string>{"a", "b"}));
 }
 
 TEST_F(IndexSettings, ALanguageWritesTheStemOfEveryWord) {
-  ASSERT_EQ(lumidex_documents_add(
-                "s", R"({"id":1,"title":"Connections","body":"connected nets"})"),
-            1);
+  ASSERT_EQ(
+      lumidex_documents_add(
+          "s", R"({"id":1,"title":"Connections","body":"connected nets"})"),
+      1);
   EXPECT_EQ(terms_of(path("s"), "1").count("Zconnect"), 0u);
   set("s", R"({"language":"en"})");
   std::map<std::string, Xapian::termcount> t = terms_of(path("s"), "1");
@@ -158,8 +159,8 @@ TEST_F(IndexSettings, ARewriteKeepsDocumentsIdsAndOrder) {
   std::string body;
   for (int i = 0; i < 300; ++i)
     body += R"({"id":"d)" + std::to_string((i * 7) % 300) +
-            R"(","title":"title )" + std::to_string(i) +
-            R"(","n":)" + std::to_string(i) + ".50}\n";
+            R"(","title":"title )" + std::to_string(i) + R"(","n":)" +
+            std::to_string(i) + ".50}\n";
   ASSERT_EQ(lumidex_documents_add("r", body.c_str()), 300);
   ASSERT_EQ(lumidex_document_delete("r", "d7"), 0);
   std::string page_before = str(lumidex_documents_page_json("r", 0, 10000));
@@ -195,17 +196,17 @@ TEST_F(IndexSettings, OnlyTermChangesRewrite) {
   auto count = [](unsigned long long, unsigned long long, void *user) {
     ++*static_cast<int *>(user);
   };
-  const char *patches[] = {
-      R"({"stopWords":["x"]})", R"({"synonyms":{"a":["b"]}})",
-      R"({"displayedAttributes":["t"]})", R"({})"};
+  const char *patches[] = {R"({"stopWords":["x"]})",
+                           R"({"synonyms":{"a":["b"]}})",
+                           R"({"displayedAttributes":["t"]})", R"({})"};
   for (const char *p : patches) {
     ASSERT_NE(lumidex_settings_update_json("o", p, count, &calls), nullptr)
         << p;
     EXPECT_EQ(calls, 0) << p;
   }
-  ASSERT_NE(lumidex_settings_update_json("o", R"({"language":"fr"})", count,
-                                         &calls),
-            nullptr);
+  ASSERT_NE(
+      lumidex_settings_update_json("o", R"({"language":"fr"})", count, &calls),
+      nullptr);
   EXPECT_GT(calls, 0);
 }
 
@@ -244,8 +245,10 @@ TEST_F(IndexSettings, RefusalsChangeNothingAndSayWhy) {
 }
 
 TEST_F(IndexSettings, SurviveReopenAndBackup) {
-  ASSERT_EQ(lumidex_documents_add("k", R"({"id":1,"a":"alpha","b":"beta"})"), 1);
-  set("k", R"({"searchableAttributes":["b"],"synonyms":{"sf":["science fiction"]}})");
+  ASSERT_EQ(lumidex_documents_add("k", R"({"id":1,"a":"alpha","b":"beta"})"),
+            1);
+  set("k",
+      R"({"searchableAttributes":["b"],"synonyms":{"sf":["science fiction"]}})");
   std::string settings = str(lumidex_settings_get_json("k"));
   lumidex_cleanup();
   ASSERT_EQ(lumidex_init(dir().c_str()), 0);
@@ -263,9 +266,9 @@ TEST_F(IndexSettings, SurviveReopenAndBackup) {
   EXPECT_EQ(ids_found("k", "beta"), std::vector<std::string>{"1"});
   /* A reset index holds no settings at all, like one never given any. */
   ASSERT_NE(lumidex_settings_reset_json("k", nullptr, nullptr), nullptr);
-  EXPECT_EQ(Xapian::Database(other.path() + "/k")
-                .get_metadata("lumidex:settings"),
-            "");
+  EXPECT_EQ(
+      Xapian::Database(other.path() + "/k").get_metadata("lumidex:settings"),
+      "");
   EXPECT_EQ(ids_found("k", "alpha"), std::vector<std::string>{"1"});
 }
 

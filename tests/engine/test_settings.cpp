@@ -146,10 +146,10 @@ TEST(Settings, EachLanguageGetsItsMaintainedStopWordList) {
     const char *code;
     const char *word;
   } with_list[] = {
-      {"da", "og"},  {"de", "für"},    {"en", "the"},  {"es", "el"},
-      {"fi", "ja"},  {"fr", "été"},    {"hu", "hogy"}, {"it", "della"},
-      {"ne", "अगाडि"}, {"nl", "het"},    {"no", "og"},   {"pt", "que"},
-      {"ru", "и"},   {"sv", "och"},    {"tr", "ama"},
+      {"da", "og"},    {"de", "für"}, {"en", "the"},  {"es", "el"},
+      {"fi", "ja"},    {"fr", "été"}, {"hu", "hogy"}, {"it", "della"},
+      {"ne", "अगाडि"}, {"nl", "het"}, {"no", "og"},   {"pt", "que"},
+      {"ru", "и"},     {"sv", "och"}, {"tr", "ama"},
   };
   const char *without_list[] = {"ar", "ca", "eu", "ga", "hy",
                                 "id", "lt", "ro", "ta"};
@@ -158,9 +158,8 @@ TEST(Settings, EachLanguageGetsItsMaintainedStopWordList) {
   for (const auto &c : with_list) {
     SCOPED_TRACE(c.code);
     EXPECT_GT(lmx::stop_words_of(c.code).size(), 100u);
-    lmx::QuerySettings q =
-        lmx::query_settings(patch(std::string(R"({"language":")") + c.code +
-                                  R"("})"));
+    lmx::QuerySettings q = lmx::query_settings(
+        patch(std::string(R"({"language":")") + c.code + R"("})"));
     EXPECT_TRUE(q.stop_words.count(lmx::normalize_word(c.word)));
     /* Another language's words are not this one's. */
     EXPECT_EQ(q.stop_words.count("the"), std::string(c.code) == "en");
@@ -168,8 +167,8 @@ TEST(Settings, EachLanguageGetsItsMaintainedStopWordList) {
   for (const char *code : without_list) {
     SCOPED_TRACE(code);
     EXPECT_TRUE(lmx::stop_words_of(code).empty());
-    lmx::QuerySettings q = lmx::query_settings(
-        patch(std::string(R"({"language":")") + code + R"(","stopWords":["x"]})"));
+    lmx::QuerySettings q = lmx::query_settings(patch(
+        std::string(R"({"language":")") + code + R"(","stopWords":["x"]})"));
     EXPECT_EQ(q.stop_words, std::unordered_set<std::string>{"x"});
   }
   EXPECT_TRUE(lmx::query_settings(lmx::IndexSettings()).stop_words.empty());

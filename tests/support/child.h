@@ -116,10 +116,10 @@ std::string response_body(const std::string &raw);
 /* One CGI request as a host hands it to a program. */
 struct CgiRequest {
   std::string method;
-  std::string path;                  /* PATH_INFO */
-  std::string body = "";                      /* "" sends none */
+  std::string path;                            /* PATH_INFO */
+  std::string body = "";                       /* "" sends none */
   std::map<std::string, std::string> env = {}; /* added: keys, HTTP_* */
-  std::string query = "";                     /* QUERY_STRING */
+  std::string query = "";                      /* QUERY_STRING */
 };
 
 /* Runs the CGI program at path for req on the storage directory storage
