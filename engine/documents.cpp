@@ -174,16 +174,17 @@ size_t largest_document(std::string_view body) {
 }
 
 /* A writer on index whose buffered postings are written out at least every
- * `most` documents (see kFlushVariable). A threshold the deployer set lower
- * is kept. */
+ * kFlushBytes of document text, for documents of up to largest bytes (see
+ * kFlushVariable). A threshold the deployer set lower is kept. */
 Xapian::WritableDatabase flushing_writer(Catalog &catalog,
                                          const std::string &index,
-                                         size_t most) {
+                                         size_t largest) {
   const char *set = getenv(kFlushVariable);
   std::string saved = set ? set : "";
   size_t every = kXapianFlushDefault;
   if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
-  every = std::max<size_t>(1, std::min(every, most));
+  every = std::min(
+      every, std::max<size_t>(1, kFlushBytes / std::max<size_t>(1, largest)));
   sys::set_environment(kFlushVariable, std::to_string(every).c_str());
   try {
     Xapian::WritableDatabase db = catalog.writer(index);
@@ -195,40 +196,11 @@ Xapian::WritableDatabase flushing_writer(Catalog &catalog,
   }
 }
 
-/* A writer for the batch body: its buffered documents stay within
- * kFlushBytes of body text, reckoned by its largest document. */
+/* A writer for the batch body, sized for its largest document. */
 Xapian::WritableDatabase batch_writer(Catalog &catalog,
                                       const std::string &index,
                                       std::string_view body) {
-  return flushing_writer(
-      catalog, index, kFlushBytes / std::max<size_t>(1, largest_document(body)));
-}
-
-/* How many documents a rewrite may buffer between two flushes: the most
- * (a halving of kXapianFlushDefault) for which each run of that many
- * documents, counted in docid order from the first as Xapian counts the
- * replacements, holds at most kFlushLength of document length. A
- * document's length in Xapian (the sum of its words' weights) is no byte
- * count, but a word weighs at least 1 and takes at least two bytes of text
- * with its separator, so a length of kFlushBytes / 2 stands for at most
- * kFlushBytes of text, as a batch's flush does. Reckoned by the runs
- * themselves, not by the largest document times the count: an index of
- * small documents with a few large ones is then flushed every few thousand
- * documents, not every few dozen (a rewrite of 63,000 package descriptions
- * otherwise flushed every 12). */
-size_t rewrite_flush_every(const std::vector<Xapian::termcount> &lengths) {
-  constexpr unsigned long long kFlushLength = kFlushBytes / 2;
-  for (size_t every = kXapianFlushDefault; every > 1; every /= 2) {
-    bool fits = true;
-    for (size_t start = 0; fits && start < lengths.size(); start += every) {
-      unsigned long long run = 0;
-      size_t end = std::min(lengths.size(), start + every);
-      for (size_t i = start; i < end; ++i) run += lengths[i];
-      fits = run <= kFlushLength;
-    }
-    if (fits) return every;
-  }
-  return 1;
+  return flushing_writer(catalog, index, largest_document(body));
 }
 
 /* Reads the value at body[pos, end), the extent scan_value found. */
@@ -512,22 +484,18 @@ void cancel_transaction(Xapian::WritableDatabase &db) noexcept {
   }
 }
 
-/* The lengths are read before the lock is taken (a writer's threshold is
- * fixed when it opens): documents written in between are reckoned by the
- * others' runs. */
+/* A document's length in Xapian (the sum of its words' weights) is no byte
+ * count, but a word weighs at least 1 and takes at least two bytes of text
+ * with its separator, so twice the largest length is a safe stand-in for
+ * the largest document's size. */
 Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
                                         const std::string &index) {
   Xapian::Database *db = catalog.reader(index);
   if (!db)
     throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
-  std::vector<Xapian::termcount> lengths = fresh_read(*db, [&] {
-    std::vector<Xapian::termcount> out;
-    out.reserve(db->get_doccount());
-    for (auto it = db->postlist_begin(""); it != db->postlist_end(""); ++it)
-      out.push_back(it.get_doclength());
-    return out;
-  });
-  return flushing_writer(catalog, index, rewrite_flush_every(lengths));
+  Xapian::termcount longest =
+      fresh_read(*db, [&] { return db->get_doclength_upper_bound(); });
+  return flushing_writer(catalog, index, 2 * static_cast<size_t>(longest));
 }
 
 void rewrite_documents(Xapian::WritableDatabase &db,

@@ -67,10 +67,10 @@ using RewriteProgress =
     std::function<void(unsigned long long done, unsigned long long total)>;
 
 /* A writer on index for a rewrite of its every document (rewrite_documents):
- * its buffered postings are written out often enough, reckoned from the
- * lengths of the documents the index holds, that what is buffered stays
- * within what one batch buffers, so a rewrite of any size costs bounded
- * memory. Waits for the write lock. Throws like Catalog::writer. */
+ * its buffered postings are written out often enough for the largest
+ * document the index holds, as a batch's writer does for its largest
+ * document, so that a rewrite of any size costs bounded memory. Waits for
+ * the write lock. Throws like Catalog::writer. */
 Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
                                         const std::string &index);
 
