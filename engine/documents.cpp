@@ -1,8 +1,11 @@
 /*
  * documents.cpp: parsing request bodies into documents and the document
  * operations of an index: add (parse, check every id, write the batch in
- * one transaction), get, delete and page. What a document becomes in the
- * index is the indexer's (indexer.h) and the layout's (layout.h).
+ * one transaction), get, delete and page, and the rewrite of every
+ * document's terms when the settings that shape them change. What a
+ * document becomes in the index is the indexer's (indexer.h), the layout's
+ * (layout.h) and the index settings' (settings.h), read once per write
+ * under the write lock.
  *
  * Bodies are read with yyjson and YYJSON_READ_NUMBER_AS_RAW, so numbers keep
  * the exact text the client sent (no rounding of 0.1 or of 20-digit ids),
@@ -171,17 +174,17 @@ size_t largest_document(std::string_view body) {
 }
 
 /* A writer on index whose buffered postings are written out at least every
- * kFlushBytes of body text (see kFlushVariable). A threshold the deployer
- * set lower is kept. */
-Xapian::WritableDatabase batch_writer(Catalog &catalog,
-                                      const std::string &index,
-                                      std::string_view body) {
+ * kFlushBytes of document text, for documents of up to largest bytes (see
+ * kFlushVariable). A threshold the deployer set lower is kept. */
+Xapian::WritableDatabase flushing_writer(Catalog &catalog,
+                                         const std::string &index,
+                                         size_t largest) {
   const char *set = getenv(kFlushVariable);
   std::string saved = set ? set : "";
   size_t every = kXapianFlushDefault;
   if (set && atol(set) > 0) every = static_cast<size_t>(atol(set));
-  size_t largest = std::max<size_t>(1, largest_document(body));
-  every = std::min(every, std::max<size_t>(1, kFlushBytes / largest));
+  every = std::min(
+      every, std::max<size_t>(1, kFlushBytes / std::max<size_t>(1, largest)));
   sys::set_environment(kFlushVariable, std::to_string(every).c_str());
   try {
     Xapian::WritableDatabase db = catalog.writer(index);
@@ -191,6 +194,13 @@ Xapian::WritableDatabase batch_writer(Catalog &catalog,
     sys::set_environment(kFlushVariable, set ? saved.c_str() : nullptr);
     throw;
   }
+}
+
+/* A writer for the batch body, sized for its largest document. */
+Xapian::WritableDatabase batch_writer(Catalog &catalog,
+                                      const std::string &index,
+                                      std::string_view body) {
+  return flushing_writer(catalog, index, largest_document(body));
 }
 
 /* Reads the value at body[pos, end), the extent scan_value found. */
@@ -310,12 +320,14 @@ std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
 }
 
 /* Reads the documents of body one at a time, builds the Xapian document of
- * each under primary key pk and hands it to use (id, document). Throws for
+ * each under primary key pk and the index's settings and hands it to use
+ * (id, document). Throws for
  * the first document that is invalid or beyond a limit of documents.h,
  * naming its position. Returns the number of documents. */
 template <typename Use>
-long each_document(BodyReader &reader, const std::string &pk, Use use) {
-  Indexer indexer;
+long each_document(BodyReader &reader, const std::string &pk,
+                   const IndexSettings &settings, Use use) {
+  Indexer indexer(settings);
   long count = 0;
   while (yyjson_val *obj = reader.next()) {
     std::string id = document_id(obj, pk, reader.position(), reader.offset());
@@ -333,26 +345,31 @@ long each_document(BodyReader &reader, const std::string &pk, Use use) {
 }
 
 /* Adds every document of reader in one transaction: a failure at any
- * document cancels it, so nothing of the batch is written. */
+ * document cancels it, so nothing of the batch is written. The settings
+ * are read once, under the write lock, so the whole batch is indexed as
+ * the settings committed with it say. */
 long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
                  const std::string &pk) {
+  IndexSettings settings = read_settings(db);
   db.begin_transaction(true);
   try {
-    long count = each_document(
-        reader, pk, [&](const std::string &id, Xapian::Document &doc) {
-          db.replace_document(std::string(kIdPrefix) + id, doc);
-        });
+    long count =
+        each_document(reader, pk, settings,
+                      [&](const std::string &id, Xapian::Document &doc) {
+                        db.replace_document(std::string(kIdPrefix) + id, doc);
+                      });
     Catalog::touch(db);
     db.commit_transaction();
     return count;
   } catch (...) {
-    try {
-      db.cancel_transaction();
-    } catch (...) {
-      /* The transaction may already be gone; closing discards it anyway. */
-    }
+    cancel_transaction(db);
     throw;
   }
+}
+
+/* A stored document's id under primary key pk. */
+std::string stored_id(yyjson_val *obj, const std::string &pk) {
+  return document_id(obj, pk, 0, -1);
 }
 
 }  // namespace
@@ -368,7 +385,7 @@ long add_documents(Catalog &catalog, const std::string &index,
      * time. */
     Catalog::require_valid_key(new_primary_key);
     BodyReader check(body);
-    each_document(check, new_primary_key,
+    each_document(check, new_primary_key, IndexSettings(),
                   [](const std::string &, Xapian::Document &) {});
     catalog.try_create(index, new_primary_key);
   }
@@ -457,6 +474,67 @@ bool documents_page(Catalog &catalog, const std::string &index,
     *out_text = written(out);
   });
   return true;
+}
+
+void cancel_transaction(Xapian::WritableDatabase &db) noexcept {
+  try {
+    db.cancel_transaction();
+  } catch (...) {
+    /* The transaction may already be gone; closing discards it anyway. */
+  }
+}
+
+/* A document's length in Xapian (the sum of its words' weights) is no byte
+ * count, but a word weighs at least 1 and takes at least two bytes of text
+ * with its separator, so twice the largest length is a safe stand-in for
+ * the largest document's size. */
+Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
+                                        const std::string &index) {
+  Xapian::Database *db = catalog.reader(index);
+  if (!db)
+    throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  Xapian::termcount longest =
+      fresh_read(*db, [&] { return db->get_doclength_upper_bound(); });
+  return flushing_writer(catalog, index, 2 * static_cast<size_t>(longest));
+}
+
+void rewrite_documents(Xapian::WritableDatabase &db,
+                       const IndexSettings &settings,
+                       const RewriteProgress &progress) {
+  /* The docids first: the documents are replaced as they are read. */
+  std::vector<Xapian::docid> ids;
+  ids.reserve(db.get_doccount());
+  for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)
+    ids.push_back(*it);
+  const std::string pk = Catalog::primary_key_of(db);
+  const unsigned long long total = ids.size();
+  const unsigned long long every = std::max<unsigned long long>(
+      1, std::min<unsigned long long>(1000, total / 100));
+  Indexer indexer(settings);
+  unsigned long long done = 0;
+  for (Xapian::docid did : ids) {
+    std::string data = db.get_document(did).get_data();
+    std::unique_ptr<yyjson_doc, void (*)(yyjson_doc *)> tree(
+        yyjson_read(data.data(), data.size(), kReadFlags), yyjson_doc_free);
+    yyjson_val *obj = yyjson_doc_get_root(tree.get());
+    if (!yyjson_is_obj(obj))
+      throw Error("Document " + std::to_string(did) +
+                  " of the index is not stored as a JSON object.");
+    std::string id = stored_id(obj, pk);
+    Xapian::Document doc;
+    try {
+      indexer.build(obj, pk, id, doc);
+    } catch (const Error &e) {
+      if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
+      throw Error("Document " + msg::backticked(id) +
+                      " is too large for these settings: " + e.what() + ".",
+                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+    }
+    db.replace_document(did, doc);
+    ++done;
+    if (progress && (done % every == 0 || done == total)) progress(done, total);
+  }
+  if (progress && total == 0) progress(0, 0);
 }
 
 }  // namespace lmx

@@ -14,11 +14,13 @@
 #define LMX_ENGINE_DOCUMENTS_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "catalog.h"
 #include "layout.h"
+#include "settings.h"
 
 namespace lmx {
 
@@ -54,6 +56,34 @@ void delete_document(Catalog &catalog, const std::string &index,
  * more follow, else 0. Returns false when the index does not exist. */
 bool documents_page(Catalog &catalog, const std::string &index,
                     unsigned long long after, int limit, std::string *out);
+
+/* Cancels db's transaction after a failure inside it, before the failure
+ * goes on; a transaction already gone is no error. */
+void cancel_transaction(Xapian::WritableDatabase &db) noexcept;
+
+/* Told how far a rewrite is: done documents of total, now and then, and
+ * once more with done == total before the rewrite commits. May be empty. */
+using RewriteProgress =
+    std::function<void(unsigned long long done, unsigned long long total)>;
+
+/* A writer on index for a rewrite of its every document (rewrite_documents):
+ * its buffered postings are written out often enough for the largest
+ * document the index holds, as a batch's writer does for its largest
+ * document, so that a rewrite of any size costs bounded memory. Waits for
+ * the write lock. Throws like Catalog::writer. */
+Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
+                                        const std::string &index);
+
+/* Rebuilds every document of db from its stored JSON under settings (the
+ * terms and values indexer.h makes of it), keeping its docid, so ids,
+ * stored documents and insertion order stay as they were. db must be in a
+ * transaction the caller commits or cancels: until it commits, readers see
+ * the old terms, and a process killed midway leaves them whole. A document
+ * the settings would make too large throws lmx::Error
+ * (LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) naming its id. */
+void rewrite_documents(Xapian::WritableDatabase &db,
+                       const IndexSettings &settings,
+                       const RewriteProgress &progress);
 
 }  // namespace lmx
 

@@ -2,10 +2,14 @@
  * indexer.h: builds the Xapian document of one JSON object: its stored
  * data, its id term and the terms and values its fields give.
  *
- * What it writes is the layout of layout.h. The engine's document writes
- * (documents.cpp) and the import floor (bench/floor_import.cpp) both compile
- * this one indexer, so the floor writes exactly what the engine writes. Parsing
- * the body, checking the primary key and the transaction are the caller's.
+ * What it writes is the layout of layout.h, shaped by the index's settings
+ * (settings.h): which fields are searched and in what order of weight
+ * (searchableAttributes), and whether each word also gets its stem
+ * (language). The engine's document writes and settings rewrites
+ * (documents.cpp) and the import floor (bench/floor_import.cpp) all compile
+ * this one indexer, so the floor writes exactly what the engine writes.
+ * Reading the settings, parsing the body, checking the primary key and the
+ * transaction are the caller's.
  */
 #ifndef LMX_ENGINE_INDEXER_H
 #define LMX_ENGINE_INDEXER_H
@@ -13,23 +17,42 @@
 #include <xapian.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error.h"
 #include "layout.h"
+#include "settings.h"
 #include "text.h"
 
 namespace lmx {
 
 /* Builds the Xapian document of one JSON object. One Indexer serves a whole
- * batch so its buffers are reused. */
+ * batch so its buffers (and its stems) are reused. */
 class Indexer {
  public:
+  /* An indexer for the default settings: every field, no stems. */
+  Indexer() = default;
+
+  /* An indexer for an index with settings: searchableAttributes ["*"]
+   * indexes every field as the default does; a list indexes only the
+   * values its paths reach, the first path as the first field. A language
+   * adds kStemPrefix + stem for every word. */
+  explicit Indexer(const IndexSettings &settings) {
+    if (!settings.searches_all())
+      for (const std::string &path : settings.searchable)
+        paths_.push_back(Path{path, split_path(path)});
+    if (!settings.language.empty()) stemmer_.emplace(settings.language);
+  }
+
   void build(yyjson_val *obj, const std::string &pk, const std::string &id,
              Xapian::Document &doc) {
     pos_ = 1;
@@ -42,7 +65,35 @@ class Indexer {
     std::unique_ptr<char, decltype(&std::free)> hold(json, &std::free);
     doc.set_data(std::string(json, len));
     doc.add_boolean_term(std::string(kIdPrefix) + id);
+    if (paths_.empty())
+      add_every_field(doc, obj, pk);
+    else
+      add_listed_fields(doc, obj);
+  }
 
+  /* The components of a dotted path ("author.name" -> author, name). */
+  static std::vector<std::string> split_path(std::string_view path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+      size_t dot = path.find('.', start);
+      parts.emplace_back(path.substr(start, dot - start));
+      if (dot == std::string_view::npos) return parts;
+      start = dot + 1;
+    }
+  }
+
+ private:
+  static unsigned rank_wdf(unsigned rank) {
+    if (rank == 0) return kFirstFieldWdf;
+    if (rank == 1) return kSecondFieldWdf;
+    return kOtherFieldWdf;
+  }
+
+  /* Every top-level member in document order; the first after the primary
+   * key weighs most and names the document, the primary key weighs least. */
+  void add_every_field(Xapian::Document &doc, yyjson_val *obj,
+                       const std::string &pk) {
     yyjson_val *pk_val = yyjson_obj_getn(obj, pk.data(), pk.size());
     unsigned rank = 0;
     size_t idx, max;
@@ -51,8 +102,7 @@ class Indexer {
       unsigned wdf = kOtherFieldWdf;
       name_field_ = false;
       if (val != pk_val) {
-        if (rank == 0) wdf = kFirstFieldWdf;
-        if (rank == 1) wdf = kSecondFieldWdf;
+        wdf = rank_wdf(rank);
         name_field_ = rank == 0;
         ++rank;
       }
@@ -60,7 +110,54 @@ class Indexer {
     }
   }
 
- private:
+  /* The values each listed path reaches, path by path in list order: the
+   * first listed weighs most and names the document. */
+  void add_listed_fields(Xapian::Document &doc, yyjson_val *obj) {
+    for (size_t rank = 0; rank < paths_.size(); ++rank) {
+      name_field_ = rank == 0;
+      add_path(doc, obj, paths_[rank], rank_wdf(static_cast<unsigned>(rank)));
+    }
+  }
+
+  /* Indexes whatever path reaches in obj, whole: each component names a
+   * member of an object; an array met on the way (the value of a member,
+   * or an array inside an array) stands for each of its elements. A
+   * top-level member whose own name holds the dots is taken first. Works
+   * from an explicit list, like add_tree, so nested arrays cannot exhaust
+   * the C stack; elements are visited in document order. */
+  struct Path {
+    std::string whole;
+    std::vector<std::string> parts;
+  };
+
+  void add_path(Xapian::Document &doc, yyjson_val *obj, const Path &listed,
+                unsigned wdf) {
+    const std::vector<std::string> &path = listed.parts;
+    reach_.clear();
+    if (path.size() > 1)
+      if (yyjson_val *v =
+              yyjson_obj_getn(obj, listed.whole.data(), listed.whole.size()))
+        reach_.emplace_back(v, path.size());
+    if (reach_.empty()) reach_.emplace_back(obj, 0);
+    while (!reach_.empty()) {
+      auto [v, step] = reach_.back();
+      reach_.pop_back();
+      if (step == path.size()) {
+        add_tree(doc, v, wdf);
+      } else if (yyjson_is_arr(v)) {
+        size_t first = reach_.size();
+        size_t idx, max;
+        yyjson_val *item;
+        yyjson_arr_foreach(v, idx, max, item) reach_.emplace_back(item, step);
+        std::reverse(reach_.begin() + static_cast<long>(first), reach_.end());
+      } else if (yyjson_is_obj(v)) {
+        const std::string &name = path[step];
+        if (yyjson_val *m = yyjson_obj_getn(v, name.data(), name.size()))
+          reach_.emplace_back(m, step + 1);
+      }
+    }
+  }
+
   /* Walks nested arrays and objects with an explicit stack, so a deeply
    * nested document cannot exhaust the C stack. */
   struct Frame {
@@ -131,6 +228,9 @@ class Indexer {
       doc.add_posting(t.term, t.kind == TokenKind::kPair ? pos_ - 1 : pos_++,
                       wdf);
     pos_ += kValuePositionGap;
+    if (stemmer_)
+      for (const Token &t : tokens_)
+        doc.add_term(kStemPrefix + stem(t.term), wdf);
     check_terms(doc);
     /* The heading: the first few words of the first field's values and of
      * the first line of a text of several lines (its title or summary). A
@@ -169,6 +269,16 @@ class Indexer {
     check_terms(doc);
   }
 
+  /* The stem of a normalised word, remembered: a batch or a rewrite meets
+   * the same words again and again, and the stemmer is the dearer part.
+   * The memory is bounded by starting afresh past kStemCacheSize words. */
+  const std::string &stem(const std::string &term) {
+    auto found = stems_.find(term);
+    if (found != stems_.end()) return found->second;
+    if (stems_.size() >= kStemCacheSize) stems_.clear();
+    return stems_.emplace(term, (*stemmer_)(term)).first->second;
+  }
+
   static void check_terms(const Xapian::Document &doc) {
     if (doc.termlist_count() > kMaxDocumentTerms)
       throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
@@ -176,6 +286,14 @@ class Indexer {
                   LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
   }
 
+  static constexpr size_t kStemCacheSize = 1 << 16;
+
+  /* The listed paths; empty: every field. */
+  std::vector<Path> paths_;
+  std::optional<Xapian::Stem> stemmer_;
+  std::unordered_map<std::string, std::string> stems_;
+  /* Values still to follow along a path, with the next component. */
+  std::vector<std::pair<yyjson_val *, size_t>> reach_;
   std::vector<Token> tokens_;
   std::vector<Frame> stack_;
   /* Whether the values being added are those of the first field. */

@@ -12,8 +12,9 @@
  * ever crosses into C callers.
  *
  * The work itself lives elsewhere: catalog.cpp (indexes on disk),
- * documents.cpp (bodies, text extraction, document operations), query.cpp
- * and its companions (lmx::search_json).
+ * documents.cpp (bodies, text extraction, document operations),
+ * settings_change.cpp (index settings), query.cpp and its companions
+ * (lmx::search_json).
  */
 #include <xapian.h>
 
@@ -32,6 +33,7 @@
 #include "lumidex_core.h"
 #include "messages.h"
 #include "search.h"
+#include "settings_change.h"
 #include "system.h"
 
 #define LMX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -310,5 +312,44 @@ LMX_EXPORT const char *lumidex_index_restore_json(const char *dest_dir,
 LMX_EXPORT const char *lumidex_backups_list_json(const char *dest_dir) {
   return guarded<const char *>(nullptr, [&] {
     return keep(lmx::list_backups(text_or_empty(dest_dir)));
+  });
+}
+
+/* ---- Index settings (settings_change.cpp) ------------------------------ */
+
+namespace {
+
+/* The engine's progress callback as the C caller's. */
+lmx::RewriteProgress progress_of(lumidex_progress_fn progress, void *user) {
+  if (!progress) return {};
+  return [progress, user](unsigned long long done, unsigned long long total) {
+    progress(done, total, user);
+  };
+}
+
+}  // namespace
+
+LMX_EXPORT const char *lumidex_settings_get_json(const char *index) {
+  return guarded<const char *>(nullptr, [&] {
+    return keep(lmx::index_settings_json(catalog(), text_or_empty(index)));
+  });
+}
+
+LMX_EXPORT const char *lumidex_settings_update_json(
+    const char *index, const char *patch, lumidex_progress_fn progress,
+    void *user) {
+  return guarded<const char *>(nullptr, [&] {
+    std::string_view text = patch ? patch : "";
+    return keep(lmx::change_index_settings(catalog(), text_or_empty(index),
+                                           &text, progress_of(progress, user)));
+  });
+}
+
+LMX_EXPORT const char *lumidex_settings_reset_json(const char *index,
+                                                   lumidex_progress_fn progress,
+                                                   void *user) {
+  return guarded<const char *>(nullptr, [&] {
+    return keep(lmx::change_index_settings(
+        catalog(), text_or_empty(index), nullptr, progress_of(progress, user)));
   });
 }

@@ -14,6 +14,7 @@
 #include "error.h"
 #include "json.h"
 #include "messages.h"
+#include "stop_words.h"
 #include "text.h"
 
 namespace lmx {
@@ -222,10 +223,13 @@ std::string settings_json(const IndexSettings &settings) {
   return written(d);
 }
 
+/* Stop words act when a query is read (query_settings): they are indexed
+ * like any word, since they count inside phrases and for documents that
+ * hold every word of a query. So they change no term, and a new list needs
+ * no rewrite. */
 bool changes_terms(const IndexSettings &before, const IndexSettings &after) {
   return before.searchable != after.searchable ||
-         before.language != after.language ||
-         before.stop_words != after.stop_words;
+         before.language != after.language;
 }
 
 QuerySettings query_settings(const IndexSettings &settings) {
@@ -235,6 +239,15 @@ QuerySettings query_settings(const IndexSettings &settings) {
   for (const auto &word : settings.stop_words) {
     std::string term = normalize_word(word);
     if (!term.empty()) out.stop_words.insert(std::move(term));
+  }
+  /* The language's list, normalised as the user's words are: "für" and
+   * "fur" are one search word. */
+  std::string_view list = stop_words_of(settings.language);
+  while (!list.empty()) {
+    size_t end = list.find('\n');
+    std::string term = normalize_word(list.substr(0, end));
+    if (!term.empty()) out.stop_words.insert(std::move(term));
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
   }
   for (const auto &[word, same] : settings.synonyms) {
     std::string key = normalized_phrase(word);

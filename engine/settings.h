@@ -89,8 +89,9 @@ IndexSettings patched_settings(const IndexSettings &base,
 std::string settings_json(const IndexSettings &settings);
 
 /* Whether going from before to after changes the terms documents are
- * indexed with (searched fields, language, stop words), so that the index
- * has to be rewritten. */
+ * indexed with (searched fields, language), so that the index has to be
+ * rewritten. Stop words, synonyms and displayed fields act at query or
+ * answer time and need no rewrite. */
 bool changes_terms(const IndexSettings &before, const IndexSettings &after);
 
 /* What a query needs from the settings, normalised once per request:
@@ -99,7 +100,8 @@ bool changes_terms(const IndexSettings &before, const IndexSettings &after);
 struct QuerySettings {
   /* The stemmer of the language, when there is one. */
   std::optional<Xapian::Stem> stemmer;
-  /* The stop words: the user's and those of the language. */
+  /* The stop words: the user's and those of the language's list
+   * (stop_words.h), each normalised as a search word. */
   std::unordered_set<std::string> stop_words;
   /* Normalised word or phrase -> its synonyms, each a list of normalised
    * words (one word, or the words of a phrase). */

@@ -1,9 +1,12 @@
 /*
- * lumidex_admin.h: extra engine functions for administrative tools.
+ * lumidex_admin.h: extra engine functions for administrative tools and for
+ * api_router's own routes.
  *
- * These serve the `lumidex` command-line tool (export and bulk import); the
- * CGI programs use only lumidex_core.h. Same conventions as lumidex_core.h:
- * returned texts belong to the library and stay valid until the next call.
+ * These serve the `lumidex` command-line tool (export, bulk import,
+ * settings, backups) and api_router's health and settings routes; the
+ * specified handlers use only lumidex_core.h. Same conventions as
+ * lumidex_core.h: returned texts belong to the library and stay valid until
+ * the next call.
  */
 #ifndef LUMIDEX_ADMIN_H
 #define LUMIDEX_ADMIN_H
@@ -71,6 +74,64 @@ int lumidex_last_error_code(void);
  * (then *document is 0 and *byte_offset -1). */
 int lumidex_last_error_position(unsigned long long *document,
                                 long long *byte_offset);
+
+/* ---- Index settings ----------------------------------------------------
+ * An index's settings are one JSON object, stored with the index:
+ *   {"searchableAttributes":["*"] or ["field","a.b",...],
+ *    "displayedAttributes":["*"] or [...],
+ *    "language":null or a code ("en","fr",...),
+ *    "stopWords":[...], "synonyms":{"word or phrase":["...",...],...}}
+ * Every member has a default (the values shown first, [] and {}); an index
+ * never given settings has the defaults. A change to searchableAttributes or
+ * language changes the terms documents are indexed with, so every document
+ * is rewritten from its stored JSON, in the same transaction as the new
+ * settings: until it commits, searches see the old settings and terms, and
+ * a process killed meanwhile leaves them whole. Writers wait for the
+ * rewrite and then write under the new settings. The other members act
+ * when a query is read or an answer written, and change nothing else. */
+
+/* How far a rewrite is: done documents of total (the index's documents when
+ * it began), called every 1% of them (or every 1,000 documents, whichever
+ * is fewer) and once with done == total just before the commit; user is
+ * the pointer given with the call. Called from the calling thread; it must
+ * not call the engine. */
+typedef void (*lumidex_progress_fn)(unsigned long long done,
+                                    unsigned long long total, void *user);
+
+/* The whole settings object of index, every member present (defaults filled
+ * in), as compact JSON. index must not be null. Null on failure:
+ * lumidex_last_error_code() is then LUMIDEX_ERROR_INDEX_NOT_FOUND,
+ * LUMIDEX_ERROR_INVALID_ARGUMENT (an invalid name) or LUMIDEX_ERROR_INTERNAL
+ * (stored settings this engine cannot read). Costs one metadata lookup.
+ * Needs lumidex_init. */
+const char *lumidex_settings_get_json(const char *index);
+
+/* Changes the settings of index with patch, a JSON object of some members:
+ * each member given replaces that setting, null puts it back to its
+ * default, members not given keep their value. Rewrites every document
+ * when searchableAttributes or language change (see above), calling
+ * progress (may be null) with user as it goes. Returns the whole settings
+ * object after the change, as lumidex_settings_get_json does. Null on
+ * failure, nothing changed: LUMIDEX_ERROR_INVALID_SETTINGS when patch is
+ * null, not a JSON object, holds an unknown member or a member of the wrong
+ * type or value (lumidex_last_error() names the member and what it takes),
+ * LUMIDEX_ERROR_DOCUMENT_TOO_LARGE when a stored document would be beyond
+ * the document limits under the new settings (the text names its id),
+ * LUMIDEX_ERROR_INDEX_NOT_FOUND, LUMIDEX_ERROR_INVALID_ARGUMENT or
+ * LUMIDEX_ERROR_INTERNAL. Holds the index's write lock while it works
+ * (waiting for it first). Needs lumidex_init. */
+const char *lumidex_settings_update_json(const char *index, const char *patch,
+                                         lumidex_progress_fn progress,
+                                         void *user);
+
+/* Puts every setting of index back to its default, rewriting the documents
+ * when that changes their terms, as lumidex_settings_update_json does for
+ * a patch of every member set to null. Returns the whole (default) settings
+ * object; null on failure with the codes above (never
+ * LUMIDEX_ERROR_INVALID_SETTINGS). Needs lumidex_init. */
+const char *lumidex_settings_reset_json(const char *index,
+                                        lumidex_progress_fn progress,
+                                        void *user);
 
 /* ---- Storage health ---------------------------------------------------- */
 

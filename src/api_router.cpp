@@ -4,12 +4,13 @@
  *
  * The route kind chooses the handler: "/" (and "/index...") is the search
  * sandbox page, "/status" the status handler, and the "/indexes/..." routes
- * the indexes, search, documents and stats handlers. Anything else is 404
- * "route_not_found". The handlers themselves answer; this file only decides
+ * the indexes, search, documents, stats and settings handlers. Anything else is
+ * 404 "route_not_found". The handlers themselves answer; this file only decides
  * who answers and what must hold before anyone does.
  *
  * Order of work, and why:
- *  1. The route is parsed from PATH_INFO.
+ *  1. The route is parsed from PATH_INFO (lmx_parse_router_route: the
+ *     specified routes, and the settings route).
  *  2. "/status" is answered at once, without the engine, so a health check
  *     still works when the storage directory does not.
  *  2a. The settings the router reads itself (LUMIDEX_LOG,
@@ -87,6 +88,7 @@ static size_t route_segments(lmx_route_kind kind) {
     case LMX_ROUTE_SEARCH:
     case LMX_ROUTE_STATS:
     case LMX_ROUTE_DOCUMENTS:
+    case LMX_ROUTE_SETTINGS:
       return 3;
     case LMX_ROUTE_DOCUMENT:
       return 4;
@@ -150,6 +152,8 @@ static const char *route_methods(lmx_route_kind kind) {
       return "GET";
     case LMX_ROUTE_SEARCH:
       return "GET, POST";
+    case LMX_ROUTE_SETTINGS:
+      return "GET, PATCH, DELETE";
     case LMX_ROUTE_INDEXES:
     case LMX_ROUTE_INDEX:
     case LMX_ROUTE_DOCUMENTS:
@@ -251,6 +255,9 @@ static void dispatch(const lmx_route *route) {
     case LMX_ROUTE_STATS:
       lmx_execute_stats(route->index_uid);
       break;
+    case LMX_ROUTE_SETTINGS:
+      lmx_execute_settings(route->index_uid);
+      break;
     default:
       lmx_respond_error(404, "route_not_found", "Route not found");
       break;
@@ -262,7 +269,7 @@ static void serve(void) {
   const char *path = cgi_path_info();
   lmx_route route;
 
-  lmx_parse_route(path, &route);
+  lmx_parse_router_route(path, &route);
   if (route.kind == LMX_ROUTE_STATUS) {
     lmx_execute_status();
     return;

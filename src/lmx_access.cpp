@@ -32,14 +32,15 @@ static int key_matches(const char *given, const char *key) {
   return diff == 0;
 }
 
-/* Changes made through the indexes and documents routes: every method but
- * GET, including those the handlers will refuse with 405. */
+/* Changes made through the indexes, documents and settings routes: every
+ * method but GET, including those the handlers will refuse with 405. */
 static int is_write_request(const lmx_route *route) {
   switch (route->kind) {
     case LMX_ROUTE_INDEXES:
     case LMX_ROUTE_INDEX:
     case LMX_ROUTE_DOCUMENTS:
     case LMX_ROUTE_DOCUMENT:
+    case LMX_ROUTE_SETTINGS:
       return strcmp(cgi_method(), "GET") != 0;
     default:
       return 0;

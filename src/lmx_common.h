@@ -8,7 +8,7 @@
  * lmx_respond_json or lmx_respond_error (the status page writes its HTML
  * itself), and returns; failures are never raised. The request log and the
  * cross-origin answers are for api_router; the health handler alone also
- * uses lumidex_admin.h.
+ * and settings handlers also use lumidex_admin.h.
  *
  * Process-wide state of this module: the storage directory (512 bytes), the
  * engine-open flag and the keep-open setting, file-private in
@@ -79,7 +79,9 @@ typedef enum lmx_route_kind {
   LMX_ROUTE_SEARCH = 5,    /* indexes/{uid}/search */
   LMX_ROUTE_DOCUMENTS = 6, /* indexes/{uid}/documents */
   LMX_ROUTE_DOCUMENT = 7,  /* indexes/{uid}/documents/{id} */
-  LMX_ROUTE_STATS = 8      /* indexes/{uid}/stats */
+  LMX_ROUTE_STATS = 8,     /* indexes/{uid}/stats */
+  LMX_ROUTE_SETTINGS = 9   /* indexes/{uid}/settings: lmx_parse_router_route
+                              only (lmx_parse_route gives kind 0) */
 } lmx_route_kind;
 
 typedef struct lmx_route {
@@ -107,6 +109,13 @@ size_t lmx_split_path(const char *path, lmx_segment *seg, size_t max);
  * first four segments cut at 127 bytes; nothing is decoded. */
 void lmx_parse_route(const char *path, lmx_route *route);
 
+/* lmx_parse_route for api_router, which serves more routes than the
+ * specified parser knows: the same record, except that a path whose third
+ * segment is "settings" below "indexes"/{uid} gives LMX_ROUTE_SETTINGS (a
+ * fourth segment is kept out of the record; the router refuses such paths
+ * as longer than their route). path and route as for lmx_parse_route. */
+void lmx_parse_router_route(const char *path, lmx_route *route);
+
 /* ---- Access keys ------------------------------------------------------ */
 
 /* Message of the 401 "unauthorized" answer to a request lmx_request_allowed
@@ -117,8 +126,8 @@ void lmx_parse_route(const char *path, lmx_route *route);
  * LUMIDEX_READ_KEY, as presented in the X-Lumidex-Key header
  * (HTTP_X_LUMIDEX_KEY); 0 when it must be refused with 401. route (not
  * null) says what the request is: the sandbox page (LMX_ROUTE_ROOT) is
- * always open; a write (any method but GET on the indexes and documents
- * routes) needs the write key, or the read key when only that is set;
+ * always open; a write (any method but GET on the indexes, documents and
+ * settings routes) needs the write key, or the read key when only that is set;
  * everything else needs the read or the write key once a read key is set.
  * With no key set everything is allowed. Keys are compared in constant
  * time and never written anywhere. */
@@ -170,6 +179,17 @@ void lmx_execute_indexes(const char *index);
 
 /* Statistics of index wrapped with its document count. */
 void lmx_execute_stats(const char *index);
+
+/* Settings of index (not null, not empty) by method, through
+ * lumidex_admin.h: GET answers 200 with the whole settings object; PATCH
+ * applies the request body (a JSON object of some members) and DELETE puts
+ * every member back to its default, each answering 200
+ * {"status":"succeeded","type":"settingsUpdate","taskUid":1,"settings":S}
+ * with S the whole object after the change. Any other method is 405. A
+ * missing index is 404 "index_not_found"; a body that is not a JSON object
+ * of known members of the right types is 400 "invalid_settings" with the
+ * engine's text, which names the member and what it takes. */
+void lmx_execute_settings(const char *index);
 
 /* Status as JSON (format=json) or the HTML status page. */
 void lmx_execute_status(void);

@@ -3,7 +3,8 @@
  *
  * The route table is the REST shape of the API: "status"; "indexes", then an
  * index identifier, then "search", "stats" or "documents" and a document
- * identifier. The path is cut at 511 bytes and at the first '?', split at
+ * identifier; for api_router also "settings" (lmx_parse_router_route). The
+ * path is cut at 511 bytes and at the first '?', split at
  * runs of '/' (lmx_split_path, which the router's exact-path check shares),
  * and only its first four segments are kept, each cut at 127
  * bytes on its own. Nothing is decoded: '%', '+' and '\' are ordinary bytes,
@@ -103,4 +104,17 @@ void lmx_parse_route(const char *path, lmx_route *route) {
   } else if (strcmp(seg[0], "index") == 0) {
     route->kind = LMX_ROUTE_ROOT;
   }
+}
+
+void lmx_parse_router_route(const char *path, lmx_route *route) {
+  lmx_segment seg[3];
+
+  lmx_parse_route(path, route);
+  if (!route || route->kind != LMX_ROUTE_UNKNOWN || !path) return;
+  /* The parser cut the path at '?', so the settings segment is looked at
+   * within that cut too. */
+  if (lmx_split_path(path, seg, 3) >= 3 && route->index_uid[0] != '\0' &&
+      seg[2].len >= 8 && memcmp(seg[2].start, "settings", 8) == 0 &&
+      (seg[2].len == 8 || seg[2].start[8] == '?'))
+    route->kind = LMX_ROUTE_SETTINGS;
 }

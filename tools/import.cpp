@@ -8,7 +8,11 @@
  * parse a batch in one pass. Batches may span files. The index
  * is created up front when it is missing (with --primary-key, default "id"),
  * so a bad name or key is refused before any file is read and an import of
- * empty files still leaves the index behind.
+ * empty files still leaves the index behind. Settings given with --settings
+ * are applied right after, before the first batch: the documents are then
+ * indexed by them as they arrive, with no rewrite afterwards. A settings
+ * file read from standard input leaves nothing there for records, so the
+ * two cannot both be "-".
  *
  * On the first bad record the import stops: the batch being gathered is
  * dropped (the committed count then only ever counts whole batches, whether
@@ -52,8 +56,15 @@ class Importer {
   int run() {
     int rc = check_inputs();
     if (rc != kExitOk) return rc;
+    if (!o_.settings_file.empty() &&
+        !read_settings_file(o_.settings_file, &settings_))
+      return kExitFailure;
     if (!open_engine(g_, true)) return kExitFailure;
     rc = prepare_index();
+    /* Before the first batch, so every document is indexed by them once. */
+    if (rc == kExitOk && !o_.settings_file.empty() &&
+        !apply_settings(g_, o_.index, settings_))
+      rc = kExitFailure;
     if (rc == kExitOk) rc = import_all();
     close_engine();
     return rc;
@@ -63,6 +74,11 @@ class Importer {
   /* Formats (a usage matter) of every input, then readability, before
    * anything is written. */
   int check_inputs() {
+    for (const std::string &path : o_.files)
+      if (path == "-" && o_.settings_file == "-")
+        return usage_error(
+            "--settings - and the records cannot both come from standard "
+            "input");
     for (const std::string &path : o_.files) {
       InputFormat fmt;
       bool known = o_.format.empty() ? format_from_name(path, &fmt)
@@ -235,6 +251,7 @@ class Importer {
   uint64_t total_bytes_ = 0;
   bool sizes_known_ = true;
   std::string key_;
+  std::string settings_;
   std::string body_;
   std::vector<Origin> origins_;
   uint64_t committed_ = 0;

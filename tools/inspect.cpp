@@ -1,19 +1,11 @@
 /*
  * inspect.cpp: `lumidex indexes`, `stats`, `search` and `delete-index`.
  *
- * The first three print the engine's JSON answer: unchanged (one compact
- * line) when standard output is a file or a pipe, so scripts get exactly the
- * engine's text, and re-indented with yyjson for a person at a terminal.
- * Numbers are read as raw text before re-indenting so that pretty output
- * never rounds them. delete-index has no answer to print; it says what it
- * did on standard error like import and export do.
+ * The first three print the engine's JSON answer (print_json, tool.h).
+ * delete-index has no answer to print; it says what it did on standard error
+ * like import and export do.
  */
-#include <unistd.h>
-#include <yyjson.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "lumidex_core.h"
@@ -21,24 +13,6 @@
 
 namespace lmxtool {
 namespace {
-
-/* Writes text and a line feed to standard output, pretty on a terminal. */
-int print_json(const char *text) {
-  char *pretty = nullptr;
-  if (isatty(STDOUT_FILENO)) {
-    yyjson_doc *doc =
-        yyjson_read(text, strlen(text), YYJSON_READ_NUMBER_AS_RAW);
-    if (doc)
-      pretty = yyjson_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr);
-    yyjson_doc_free(doc);
-  }
-  fputs(pretty ? pretty : text, stdout);
-  fputc('\n', stdout);
-  free(pretty);
-  if (fflush(stdout) != 0 || ferror(stdout))
-    return fail("cannot write to standard output: %s", strerror(errno));
-  return kExitOk;
-}
 
 /* Runs fn between opening and closing the engine. */
 template <typename Fn>

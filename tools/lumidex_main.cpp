@@ -1,7 +1,7 @@
 /*
- * lumidex_main.cpp: the `lumidex` command line: import, export, inspect, back
- * up and restore the indexes of a storage directory through the engine
- * library.
+ * lumidex_main.cpp: the `lumidex` command line: import, export, inspect,
+ * configure, back up and restore the indexes of a storage directory through
+ * the engine library.
  *
  * CLI11 parses the command line; every subcommand has --help, the program
  * has --version. Global options (--storage-dir, -q) may stand before or
@@ -34,6 +34,7 @@ struct CommandLine {
   int limit = 20;
   int offset = 0;
   std::string dest;
+  std::string set_file;
   bool force = false;
   CLI::App *cmd_import = nullptr;
   CLI::App *cmd_export = nullptr;
@@ -43,6 +44,7 @@ struct CommandLine {
   CLI::App *cmd_delete = nullptr;
   CLI::App *cmd_backup = nullptr;
   CLI::App *cmd_restore = nullptr;
+  CLI::App *cmd_settings = nullptr;
   CLI::Option *primary_key = nullptr;
 };
 
@@ -65,6 +67,9 @@ void add_import(CLI::App &app, CommandLine &cl) {
   c->add_option("--format", cl.import.format,
                 "Format of every FILE, whatever its name")
       ->check(CLI::IsMember({"json", "ndjson", "csv"}));
+  c->add_option("--settings", cl.import.settings_file,
+                "Apply the settings of this JSON file (- reads standard "
+                "input) before the first batch");
   cl.cmd_import = c;
 }
 
@@ -94,6 +99,15 @@ void add_others(CLI::App &app, CommandLine &cl) {
       ->check(CLI::NonNegativeNumber)
       ->default_str("0");
   cl.cmd_search = c;
+
+  c = app.add_subcommand(
+      "settings",
+      "Show an index's settings, or change them with --set (a change of "
+      "the searched fields or the language rewrites every document)");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  c->add_option("--set", cl.set_file,
+                "JSON file of the members to change (- reads standard input)");
+  cl.cmd_settings = c;
 
   c = app.add_subcommand("delete-index", "Delete an index and its documents");
   c->add_option("INDEX", cl.index, "Index name")->required();
@@ -131,6 +145,7 @@ int dispatch(const CommandLine &cl) {
   if (cl.cmd_search->parsed())
     return run_search(g, cl.index, cl.query, cl.limit, cl.offset);
   if (cl.cmd_delete->parsed()) return run_delete_index(g, cl.index);
+  if (cl.cmd_settings->parsed()) return run_settings(g, cl.index, cl.set_file);
   if (cl.cmd_backup->parsed()) return run_backup(g, cl.dest, cl.index);
   if (cl.cmd_restore->parsed())
     return run_restore(g, cl.dest, cl.index, cl.force);

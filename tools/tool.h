@@ -2,8 +2,8 @@
  * tool.h: the commands of the `lumidex` tool and what they share.
  *
  * The tool works on a storage directory directly through the engine library
- * (lumidex_core.h plus the paging, keyed-add and backup functions of
- * lumidex_admin.h).
+ * (lumidex_core.h plus the paging, keyed-add, settings and backup functions
+ * of lumidex_admin.h).
  * lumidex_main.cpp parses the command line and calls exactly one run_*
  * function below; each opens the engine, does its work, closes the engine and
  * returns the process exit code. Failures are told on standard error as one
@@ -60,6 +60,27 @@ bool index_primary_key(const std::string &index, std::string *key);
 /* Document count of an existing index (0 when unknown or missing). */
 uint64_t index_document_count(const std::string &index);
 
+/* Writes the JSON text (not null) and a line feed to standard output:
+ * unchanged (one compact line) when standard output is a file or a pipe, so
+ * scripts get exactly the engine's text, re-indented for a person at a
+ * terminal (numbers read as raw text, so never rounded). Returns kExitOk,
+ * or kExitFailure after saying why when standard output cannot be
+ * written. */
+int print_json(const char *text);
+
+/* Reads the settings file path ("-" = standard input) whole into *text.
+ * Returns false after printing why when it cannot be read. */
+bool read_settings_file(const std::string &path, std::string *text);
+
+/* Applies the settings patch text (a JSON object of some members) to index
+ * on the open engine. While the documents are rewritten, a progress line
+ * is drawn on standard error when it is a terminal (and g.quiet is not
+ * set), and the rewrite's time is told afterwards. Returns the whole
+ * settings object after the change (the engine's text, valid until its
+ * next call), or null after printing why the engine refused it. */
+const char *apply_settings(const GlobalOptions &g, const std::string &index,
+                           const std::string &text);
+
 /* ---- Commands ---------------------------------------------------------- */
 
 struct ImportOptions {
@@ -69,6 +90,7 @@ struct ImportOptions {
   bool primary_key_given = false; /* --primary-key was on the command line */
   int batch = 5000;               /* documents per engine call, >= 1 */
   std::string format;             /* "" = from each file's name */
+  std::string settings_file;      /* "" = none; applied before batch one */
 };
 
 /* lumidex import: adds the records of every file in batches of
@@ -87,6 +109,12 @@ int run_stats(const GlobalOptions &g, const std::string &index);
 int run_search(const GlobalOptions &g, const std::string &index,
                const std::string &query, int limit, int offset);
 int run_delete_index(const GlobalOptions &g, const std::string &index);
+
+/* lumidex settings: prints the settings of index, or, with set_file ("-" =
+ * standard input), applies that JSON object as a change first and prints
+ * the settings after it. */
+int run_settings(const GlobalOptions &g, const std::string &index,
+                 const std::string &set_file);
 
 /* lumidex backup: copies index ("" = every index) into dest/NAME, one
  * committed revision each with its manifest; dest is created (mode 0700)

@@ -1,17 +1,21 @@
 /*
  * tool_common.cpp: what every `lumidex` command shares: the one-line error
  * messages, opening the engine on the storage directory, and reading an
- * index's primary key and document count from the engine's statistics.
+ * index's primary key and document count from the engine's statistics, and
+ * printing the engine's JSON answers.
  *
  * Without --storage-dir the directory comes from lmx_get_storage_dir(), the
  * same resolution the CGI programs use (LUMIDEX_STORAGE_DIR, then
  * LUMIDEX_DATA_DIR, then the fallbacks), so the tool and the served API see
  * the same indexes by default.
  */
+#include <unistd.h>
 #include <yyjson.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "lmx_common.h"
@@ -102,6 +106,23 @@ uint64_t index_document_count(const std::string &index) {
   uint64_t count = yyjson_is_uint(n) ? yyjson_get_uint(n) : 0;
   yyjson_doc_free(doc);
   return count;
+}
+
+int print_json(const char *text) {
+  char *pretty = nullptr;
+  if (isatty(STDOUT_FILENO)) {
+    yyjson_doc *doc =
+        yyjson_read(text, strlen(text), YYJSON_READ_NUMBER_AS_RAW);
+    if (doc)
+      pretty = yyjson_write(doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr);
+    yyjson_doc_free(doc);
+  }
+  fputs(pretty ? pretty : text, stdout);
+  fputc('\n', stdout);
+  free(pretty);
+  if (fflush(stdout) != 0 || ferror(stdout))
+    return fail("cannot write to standard output: %s", strerror(errno));
+  return kExitOk;
 }
 
 }  // namespace lmxtool

@@ -33,6 +33,13 @@ const BOOKS = [
     author: '<script>window.__pwned=2</script>', year: 2000 },
 ];
 const FILMS = [{ id: 'f1', name: 'Lawrence of Arabia', director: 'David Lean' }];
+// Searched by a nested field first: the title comes from there, not from
+// the first member (the id).
+const PAPERS = [
+  { id: 'p1', code: 'X-1', meta: { heading: 'Sandworm ecology', pages: 12 } },
+  { id: 'p2', code: 'X-2', meta: [{ heading: 'Spice and sandworm trade' }] },
+  { id: 'p3', code: 'sandworm', meta: {} },
+];
 
 let server;
 let browser;
@@ -41,6 +48,12 @@ before(async () => {
   server = await startServer();
   await post(server, '/indexes/books/documents', BOOKS);
   await post(server, '/indexes/films/documents', FILMS);
+  await post(server, '/indexes/papers/documents', PAPERS);
+  const res = await fetch(server.url + '/indexes/papers/settings', {
+    method: 'PATCH', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ searchableAttributes: ['meta.heading', 'code'] }),
+  });
+  assert.equal(res.status, 200, await res.text());
   browser = await launch();
 });
 
@@ -53,7 +66,7 @@ test('typing a query shows highlighted hits, a count and pages', async () => {
   const { page, problems } = await openPage(browser);
   await page.goto(server.url + '/');
   await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
-  assert.deepEqual(await page.locator('#index option').allTextContents(), ['books', 'films']);
+  assert.deepEqual(await page.locator('#index option').allTextContents(), ['books', 'films', 'papers']);
   await page.selectOption('#index', 'books');
 
   await page.locator('#q').pressSequentially('dune', { delay: 70 });
@@ -89,6 +102,39 @@ test('typing a query shows highlighted hits, a count and pages', async () => {
     document.querySelector('#state').textContent.includes('zzzqqq'));
   assert.match(await page.textContent('#state'), /No documents in “films” match “zzzqqq”/);
   assert.equal(await page.locator('#hits .hit').count(), 0);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('the title comes from the first searchable attribute', async () => {
+  const { page, problems } = await openPage(browser);
+  const settingsAsked = [];
+  page.on('request', (req) => {
+    if (req.url().endsWith('/settings')) settingsAsked.push(new URL(req.url()).pathname);
+  });
+  await page.goto(server.url + '/?index=papers');
+  await page.waitForSelector('#index option[value="papers"]', { state: 'attached' });
+  await page.locator('#q').pressSequentially('sandworm', { delay: 40 });
+  await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 3 &&
+    document.querySelector('#summary').textContent.startsWith('3 results'));
+  const titles = await page.locator('#hits h2').allTextContents();
+  // meta.heading, through an object and through an array; a hit without it
+  // falls back to its first text member.
+  assert.deepEqual([...titles].sort(), ['Sandworm ecology', 'Spice and sandworm trade', 'p3']);
+  assert.equal(await page.locator('#hits h2 em').first().textContent(), 'Sandworm');
+  // Typing on, and another index and back: the settings were asked once
+  // per index.
+  await page.locator('#q').pressSequentially(' ecology', { delay: 40 });
+  await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('1 result'));
+  assert.equal(await page.textContent('#hits h2'), 'Sandworm ecology');
+  await page.selectOption('#index', 'books');
+  await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('0 results') ||
+    document.querySelectorAll('#hits .hit').length > 0 || !document.querySelector('#state').hidden);
+  await page.selectOption('#index', 'papers');
+  await page.waitForFunction(() => document.querySelector('#hits h2') &&
+    document.querySelector('#hits h2').textContent === 'Sandworm ecology');
+  assert.deepEqual(settingsAsked.sort(), ['/indexes/books/settings', '/indexes/papers/settings']);
+  await page.screenshot({ path: join(artifacts, 'sandbox-title.png'), fullPage: true });
   assert.deepEqual(problems, []);
   await page.close();
 });

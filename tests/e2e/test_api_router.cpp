@@ -187,7 +187,7 @@ TEST(ApiRouter, EachRouteIsAnsweredByItsHandler) {
 TEST(ApiRouter, UnknownRoutesAreNotFound) {
   TempDir storage;
   seed(storage.path());
-  for (const char *path : {"/nothing", "/Status", "/indexes/books/settings",
+  for (const char *path : {"/nothing", "/Status", "/indexes/books/setting",
                            "/indexes/books/settings/x"}) {
     SCOPED_TRACE(path);
     ChildResult r = run_router({"GET", path, "", "", {}}, storage.path());

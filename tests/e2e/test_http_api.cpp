@@ -126,13 +126,29 @@ TEST_P(HttpApi, EveryRouteAndMethodGivesTheHandlersAnswer) {
       {"POST", "/indexes/books/documents", "", 400, "missing_payload"},
       {"POST", "/indexes/books/documents", docs, 200, "\"added\":3"},
       {"GET", "/indexes/books/documents", "", 200, "\"title\":\"Emma\""},
-      {"GET", "/indexes/books/documents/2", "", 200, "\"author\":\"Jane Austen\""},
+      {"GET", "/indexes/books/documents/2", "", 200,
+       "\"author\":\"Jane Austen\""},
       {"GET", "/indexes/books/search?q=dune", "", 200, "<em>Dune</em>"},
       {"GET", "/indexes/books/search?q=dune&limit=1&offset=1", "", 200,
        "\"total_hits\":2"},
       {"POST", "/indexes/books/search", "{\"q\":\"austen\"}", 200,
        "\"title\":\"Emma\""},
       {"GET", "/indexes/books/stats", "", 200, "\"numberOfDocuments\":3"},
+      {"GET", "/indexes/books/settings", "", 200,
+       "{\"searchableAttributes\":[\"*\"],"},
+      {"PATCH", "/indexes/books/settings",
+       "{\"searchableAttributes\":[\"author\"]}", 200,
+       "\"settings\":{\"searchableAttributes\":[\"author\"],"},
+      {"GET", "/indexes/books/search?q=dune", "", 200, "\"total_hits\":0"},
+      {"GET", "/indexes/books/search?q=austen", "", 200, "\"total_hits\":1"},
+      {"PATCH", "/indexes/books/settings", "{\"language\":\"klingon\"}", 400,
+       "invalid_settings"},
+      {"PUT", "/indexes/books/settings", "", 405, "method_not_allowed"},
+      {"DELETE", "/indexes/books/settings", "", 200,
+       "\"type\":\"settingsUpdate\",\"taskUid\":1,\"settings\":{"
+       "\"searchableAttributes\":[\"*\"]"},
+      {"GET", "/indexes/books/search?q=dune", "", 200, "\"total_hits\":2"},
+      {"GET", "/indexes/missing/settings", "", 404, "index_not_found"},
       {"DELETE", "/indexes/books/documents/2", "", 200, "documentDeletion"},
       {"GET", "/indexes/books/documents/2", "", 404, "document_not_found"},
       {"DELETE", "/indexes/books/documents/2", "", 404, "document_not_found"},
@@ -255,8 +271,9 @@ TEST_P(HttpApi, PercentEncodedNamesAndQueriesReachTheEngineDecoded) {
 TEST_P(HttpApi, UnknownRoutesAreNotFound) {
   Server server(GetParam());
   REQUIRE_SERVER(server);
-  for (const char *target : {"/nothing", "/favicon.ico", "/indexes/books/settings",
-                             "/STATUS", "/indexes/books/search/../settings"}) {
+  for (const char *target :
+       {"/nothing", "/favicon.ico", "/indexes/books/setting", "/STATUS",
+        "/indexes/books/search/../synonyms", "/indexes/books/settings/x"}) {
     SCOPED_TRACE(target);
     HttpResponse res = http(server.port(), "GET", target);
     EXPECT_EQ(res.status, 404);
@@ -290,6 +307,11 @@ TEST_P(HttpApi, AccessKeysGuardEveryRouteKind) {
       {"GET", "/indexes/books/documents/1", "", Need::Read},
       {"DELETE", "/indexes/books/documents/404", "", Need::Write},
       {"PATCH", "/indexes/books/documents/1", "", Need::Write},
+      {"GET", "/indexes/books/settings", "", Need::Read},
+      {"PATCH", "/indexes/books/settings", "{\"stopWords\":[\"the\"]}",
+       Need::Write},
+      {"DELETE", "/indexes/books/settings", "", Need::Write},
+      {"POST", "/indexes/books/settings", "", Need::Write},
       {"GET", "/nothing", "", Need::Read},
       {"DELETE", "/indexes/gone", "", Need::Write},
   };

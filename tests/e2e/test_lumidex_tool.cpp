@@ -426,6 +426,119 @@ TEST(LumidexTool, ATerminalGetsAProgressLineAndPrettyJson) {
   EXPECT_TRUE(contains(seen, "{\r\n  \"document_count\": 2,")) << seen;
 }
 
+/* ---- Settings --------------------------------------------------------- */
+
+/* Total hits of query in index, through the engine, or -1. */
+long hits_of(const std::string &dir, const std::string &index,
+             const std::string &query) {
+  std::string s = with_engine(dir, [&] {
+    const char *a = lumidex_search(index.c_str(), query.c_str(), 10, 0);
+    return std::string(a ? a : "<null>");
+  });
+  size_t at = s.find("\"total_hits\":");
+  return at == std::string::npos ? -1 : atol(s.c_str() + at + 13);
+}
+
+TEST(LumidexTool, SettingsAreShownChangedAndAppliedBeforeAnImport) {
+  TempDir dir;
+  ASSERT_TRUE(lmxtest::write_file(
+      dir.sub("d.ndjson"),
+      "{\"id\":\"1\",\"title\":\"Connections\",\"note\":\"secret\"}\n"
+      "{\"id\":\"2\",\"title\":\"Nets\",\"note\":\"connected\"}\n"));
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("s.json"),
+                                  R"({"searchableAttributes":["title"]})"));
+  ChildResult r = tool(dir.path(), {"import", "--settings", dir.sub("s.json"),
+                                    "idx", dir.sub("d.ndjson")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  /* Applied before the first batch: nothing to rewrite, nothing said. */
+  EXPECT_FALSE(contains(r.err, "rewrote")) << r.err;
+  EXPECT_EQ(hits_of(dir.path(), "idx", "secret"), 0);
+  EXPECT_EQ(hits_of(dir.path(), "idx", "connections"), 1);
+
+  const std::string listed =
+      R"({"searchableAttributes":["title"],"displayedAttributes":["*"],)"
+      R"("language":null,"stopWords":[],"synonyms":{}})";
+  r = tool(dir.path(), {"settings", "idx"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, listed + "\n");
+  EXPECT_EQ(r.err, "");
+
+  /* From standard input; a rewrite is told in one line, and no progress
+   * line is drawn where standard error is no terminal. */
+  ChildSpec in;
+  in.stdin_kind = lmxtest::StdinKind::Pipe;
+  in.stdin_bytes = R"({"searchableAttributes":null,"language":"en"})";
+  r = tool(dir.path(), {"settings", "idx", "--set", "-"}, in);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
+            R"("language":"en","stopWords":[],"synonyms":{}})"
+            "\n");
+  EXPECT_EQ(r.err.rfind("lumidex: rewrote the 2 documents of `idx`", 0), 0u)
+      << r.err;
+  EXPECT_EQ(lines(r.err), 1u);
+  EXPECT_FALSE(contains(r.err, "\r"));
+  EXPECT_EQ(hits_of(dir.path(), "idx", "secret"), 1);
+
+  /* -q says nothing; a change that rewrites nothing says nothing either. */
+  ASSERT_TRUE(
+      lmxtest::write_file(dir.sub("stop.json"), R"({"stopWords":["the"]})"));
+  r = tool(dir.path(),
+           {"-q", "settings", "idx", "--set", dir.sub("stop.json")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+
+  /* Refusals: one line naming what was wrong; nothing changed. */
+  const struct {
+    std::vector<std::string> args;
+    std::string body; /* the --set file's content */
+    const char *named;
+  } refusals[] = {
+      {{"settings", "idx", "--set", dir.sub("bad.json")},
+       R"({"language":1})",
+       "`language`"},
+      {{"settings", "idx", "--set", dir.sub("bad.json")}, "[]", "JSON object"},
+      {{"settings", "idx", "--set", dir.sub("none.json")}, "", "none.json"},
+      {{"settings", "nope"}, "", "`nope` not found"},
+      {{"settings", "nope", "--set", dir.sub("bad.json")},
+       "{}",
+       "`nope` not found"},
+      {{"import", "--settings", dir.sub("bad.json"), "idx",
+        dir.sub("d.ndjson")},
+       R"({"synonyms":[]})",
+       "`synonyms`"},
+  };
+  std::string before = tool(dir.path(), {"settings", "idx"}).out;
+  for (const auto &c : refusals) {
+    SCOPED_TRACE(c.args[0] + " " + c.body);
+    if (!c.body.empty()) {
+      ASSERT_TRUE(lmxtest::write_file(dir.sub("bad.json"), c.body));
+    }
+    r = tool(dir.path(), c.args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_TRUE(contains(r.err, c.named)) << r.err;
+  }
+  EXPECT_EQ(tool(dir.path(), {"settings", "idx"}).out, before);
+}
+
+TEST(LumidexTool, ATerminalSeesTheRewriteProgress) {
+  TempDir dir;
+  std::string docs;
+  for (int i = 0; i < 200; i++)
+    docs += "{\"id\":\"" + std::to_string(i) + "\",\"t\":\"word\"}\n";
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("d.ndjson"), docs));
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("s.json"), R"({"language":"fr"})"));
+  ASSERT_EQ(tool(dir.path(), {"import", "idx", dir.sub("d.ndjson")}).exit_code,
+            0);
+  std::string seen = on_terminal({"--storage-dir", dir.path(), "settings",
+                                  "idx", "--set", dir.sub("s.json")});
+  EXPECT_TRUE(contains(seen, "\rrewriting: ")) << seen;
+  EXPECT_TRUE(contains(seen, "rewrote the 200 documents")) << seen;
+  EXPECT_TRUE(contains(seen, "\"language\": \"fr\"")) << seen;
+}
+
 /* ---- Command line, exit codes, storage directory ----------------------- */
 
 TEST(LumidexTool, UsageErrorsExitTwoWithOneLine) {
@@ -443,6 +556,9 @@ TEST(LumidexTool, UsageErrorsExitTwoWithOneLine) {
       {"search", "idx"},
       {"search", "idx", "q", "--limit", "-1"},
       {"stats"},
+      {"settings"},
+      {"settings", "idx", "--set"},
+      {"import", "idx", "-", "--settings", "-"},
       {"indexes", "--no-such-option"},
   };
   for (const auto &args : cases) {

@@ -51,7 +51,9 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_document_delete", "lumidex_index_create",
         "lumidex_index_delete", "lumidex_indexes_list_json",
         "lumidex_index_stats_json", "lumidex_last_error",
-        "lumidex_last_error_code", "lumidex_last_error_position"})
+        "lumidex_last_error_code", "lumidex_last_error_position",
+        "lumidex_settings_get_json", "lumidex_settings_update_json",
+        "lumidex_settings_reset_json"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;

@@ -9,6 +9,8 @@
 #include "child.h"
 #include "error.h"
 #include "settings.h"
+#include "stop_words.h"
+#include "text.h"
 
 namespace {
 
@@ -39,7 +41,15 @@ TEST(Settings, DefaultsAndTheWholeObject) {
   EXPECT_EQ(t.stop_words, s.stop_words);
   EXPECT_FALSE(lmx::changes_terms(s, patch(R"({"synonyms":{}})", s)));
   EXPECT_TRUE(lmx::changes_terms(s, t));
-  EXPECT_TRUE(lmx::changes_terms(s, patch(R"({"stopWords":[]})", s)));
+  /* Stop words act at query time only: a new list rewrites nothing. */
+  EXPECT_FALSE(lmx::changes_terms(s, patch(R"({"stopWords":[]})", s)));
+  EXPECT_FALSE(lmx::changes_terms(
+      s, patch(R"({"displayedAttributes":["title"],"synonyms":{}})", s)));
+  EXPECT_TRUE(lmx::changes_terms(s, patch(R"({"language":"en"})", s)));
+  EXPECT_TRUE(
+      lmx::changes_terms(s, patch(R"({"searchableAttributes":["*"]})", s)));
+  EXPECT_TRUE(lmx::changes_terms(
+      s, patch(R"({"searchableAttributes":["author.name","title"]})", s)));
 }
 
 TEST(Settings, RefusesWhatItDoesNotKnowNamingTheMember) {
@@ -134,4 +144,39 @@ TEST(Settings, QueryFormIsNormalisedLikeSearchWords) {
   ASSERT_TRUE(cjk.synonyms.count("猫"));
   EXPECT_EQ(cjk.synonyms.at("猫"),
             (std::vector<std::vector<std::string>>{{"ねこ", "こだ"}}));
+}
+
+TEST(Settings, EachLanguageGetsItsMaintainedStopWordList) {
+  /* Codes with a list: a word as the list has it, found normalised as a
+   * search word ("für" as "fur"). */
+  const struct {
+    const char *code;
+    const char *word;
+  } with_list[] = {
+      {"da", "og"},    {"de", "für"}, {"en", "the"},  {"es", "el"},
+      {"fi", "ja"},    {"fr", "été"}, {"hu", "hogy"}, {"it", "della"},
+      {"ne", "अगाडि"}, {"nl", "het"}, {"no", "og"},   {"pt", "que"},
+      {"ru", "и"},     {"sv", "och"}, {"tr", "ama"},
+  };
+  const char *without_list[] = {"ar", "ca", "eu", "ga", "hy",
+                                "id", "lt", "ro", "ta"};
+  EXPECT_EQ(std::size(with_list) + std::size(without_list),
+            lmx::language_codes().size());
+  for (const auto &c : with_list) {
+    SCOPED_TRACE(c.code);
+    EXPECT_GT(lmx::stop_words_of(c.code).size(), 100u);
+    lmx::QuerySettings q = lmx::query_settings(
+        patch(std::string(R"({"language":")") + c.code + R"("})"));
+    EXPECT_TRUE(q.stop_words.count(lmx::normalize_word(c.word)));
+    /* Another language's words are not this one's. */
+    EXPECT_EQ(q.stop_words.count("the"), std::string(c.code) == "en");
+  }
+  for (const char *code : without_list) {
+    SCOPED_TRACE(code);
+    EXPECT_TRUE(lmx::stop_words_of(code).empty());
+    lmx::QuerySettings q = lmx::query_settings(patch(
+        std::string(R"({"language":")") + code + R"(","stopWords":["x"]})"));
+    EXPECT_EQ(q.stop_words, std::unordered_set<std::string>{"x"});
+  }
+  EXPECT_TRUE(lmx::query_settings(lmx::IndexSettings()).stop_words.empty());
 }

@@ -108,6 +108,26 @@ bool split_response(const std::string &raw, std::string *headers,
 /* The status code of a "Status: N" header line of raw, or 0 when none. */
 int response_status(const std::string &raw);
 
+/* The header block (with its closing empty line) and the body of a CGI
+ * response; "" when raw has no empty line. */
+std::string response_headers(const std::string &raw);
+std::string response_body(const std::string &raw);
+
+/* One CGI request as a host hands it to a program. */
+struct CgiRequest {
+  std::string method;
+  std::string path;                            /* PATH_INFO */
+  std::string body = "";                       /* "" sends none */
+  std::map<std::string, std::string> env = {}; /* added: keys, HTTP_* */
+  std::string query = "";                      /* QUERY_STRING */
+};
+
+/* Runs the CGI program at path for req on the storage directory storage
+ * (LUMIDEX_STORAGE_DIR): a body comes from a seekable file with its
+ * CONTENT_LENGTH, as hosts that spool bodies give it. */
+ChildResult run_cgi(const std::string &path, const CgiRequest &req,
+                    const std::string &storage);
+
 }  // namespace lmxtest
 
 #endif

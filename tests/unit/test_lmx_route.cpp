@@ -186,3 +186,39 @@ TEST(LmxRoute, SplitPathCountsEverySegmentAndKeepsTheFirstUncut) {
 }
 
 }  // namespace
+
+/* api_router's parser: the specified routes unchanged, plus settings. */
+TEST(LmxRoute, RouterParserAddsTheSettingsRouteOnly) {
+  const RouteRow rows[] = {
+      {"/indexes/movies/settings", LMX_ROUTE_SETTINGS, "movies", ""},
+      {"//indexes//movies//settings//", LMX_ROUTE_SETTINGS, "movies", ""},
+      {"/indexes/movies/settings?x=1", LMX_ROUTE_SETTINGS, "movies", ""},
+      {"/indexes/movies/settings/x", LMX_ROUTE_SETTINGS, "movies", ""},
+      {"/indexes/movies/Settings", LMX_ROUTE_UNKNOWN, "movies", ""},
+      {"/indexes/movies/settingsx", LMX_ROUTE_UNKNOWN, "movies", ""},
+      {"/indexes/movies/setting", LMX_ROUTE_UNKNOWN, "movies", ""},
+      {"/indexes/mo?vies/settings", LMX_ROUTE_INDEX, "mo", ""},
+      {"/other/movies/settings", LMX_ROUTE_UNKNOWN, "", ""},
+      {"/settings", LMX_ROUTE_UNKNOWN, "", ""},
+      {"/indexes/movies/search", LMX_ROUTE_SEARCH, "movies", ""},
+      {"/indexes/movies/documents/42", LMX_ROUTE_DOCUMENT, "movies", "42"},
+      {"/status", LMX_ROUTE_STATUS, "", ""},
+      {nullptr, LMX_ROUTE_ROOT, "", ""},
+  };
+  lmx_parse_router_route("/indexes/movies/settings", nullptr);
+  for (const RouteRow &row : rows) {
+    SCOPED_TRACE(row.path ? row.path : "<null>");
+    lmx_route r;
+    memset(&r, 'x', sizeof r);
+    lmx_parse_router_route(row.path, &r);
+    EXPECT_EQ(r.kind, row.kind);
+    EXPECT_STREQ(r.index_uid, row.index_uid);
+    EXPECT_STREQ(r.doc_id, row.doc_id);
+    /* The specified parser never gives the settings route. */
+    lmx_route plain;
+    lmx_parse_route(row.path, &plain);
+    if (row.kind == LMX_ROUTE_SETTINGS) {
+      EXPECT_EQ(plain.kind, LMX_ROUTE_UNKNOWN);
+    }
+  }
+}

@@ -1,0 +1,59 @@
+/*
+ * settings_change.cpp: reading and changing an index's settings
+ * (settings_change.h).
+ *
+ * Why the rewrite happens in place, in one transaction, under the write
+ * lock, rather than in a copy swapped in afterwards: the lock has to be
+ * held for the whole rewrite either way (a write landing in the old index
+ * while a copy is built would be lost at the swap), and Xapian keeps the
+ * committed revision intact until the transaction commits, so readers and
+ * a killed process see the old index whole without a second copy of the
+ * index's files or of the catalog's exchange. Xapian writes the buffered
+ * postings of a transaction out to its tables every XAPIAN_FLUSH_THRESHOLD
+ * documents (still uncommitted), so the memory a rewrite takes is that of
+ * one flush, whatever the size of the index (rewrite_writer sizes it).
+ * The docids stay, so document order and ids are unchanged.
+ */
+#include "settings_change.h"
+
+#include "error.h"
+#include "messages.h"
+#include "settings.h"
+
+namespace lmx {
+
+std::string index_settings_json(Catalog &catalog, const std::string &name) {
+  Catalog::require_valid_name(name);
+  Xapian::Database *db = catalog.reader(name);
+  if (!db)
+    throw Error(msg::index_not_found(name), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  return settings_json(fresh_read(*db, [&] { return read_settings(*db); }));
+}
+
+std::string change_index_settings(Catalog &catalog, const std::string &name,
+                                  const std::string_view *patch,
+                                  const RewriteProgress &progress) {
+  Catalog::require_valid_name(name);
+  /* A patch that cannot apply is refused before any lock is taken. */
+  if (patch) patched_settings(IndexSettings(), *patch);
+  Xapian::WritableDatabase db = rewrite_writer(catalog, name);
+  /* Read under the lock: the change applies to the settings stored now. */
+  IndexSettings before = read_settings(db);
+  IndexSettings after =
+      patch ? patched_settings(before, *patch) : IndexSettings();
+  if (after == before) return settings_json(after);
+  db.begin_transaction(true);
+  try {
+    write_settings(db, after);
+    if (changes_terms(before, after)) rewrite_documents(db, after, progress);
+    Catalog::touch(db);
+    db.commit_transaction();
+  } catch (...) {
+    cancel_transaction(db);
+    throw;
+  }
+  db.close();
+  return settings_json(after);
+}
+
+}  // namespace lmx

@@ -1,0 +1,248 @@
+/*
+ * test_settings_rewrite.cpp: a settings change that rewrites an index,
+ * stopped midway. settings_probe makes the change through the engine's C
+ * call and stops at a chosen point of the rewrite, inside the uncommitted
+ * transaction, with postings already written out to the tables (a small
+ * XAPIAN_FLUSH_THRESHOLD); the test acts on the line it prints there,
+ * never on a clock:
+ *  - killed there, the index must be the old one, whole: it passes
+ *    xapian-check, has its old settings, every document, the old terms
+ *    (searches find what the old settings index), takes writes again, and
+ *    the same change then goes through;
+ *  - while it waits there, readers see the old index, and a writer that
+ *    comes meanwhile is not lost: it waits for the lock and its document
+ *    is written under the new settings.
+ */
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "lumidex_admin.h"
+#include "lumidex_core.h"
+
+namespace {
+
+using lmxtest::ChildResult;
+using lmxtest::ChildSpec;
+using lmxtest::TempDir;
+
+const std::string kProbe =
+    std::string(LMX_BUILD_DIR) + "/tests/e2e/settings_probe";
+const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
+constexpr int kDocs = 2500;
+const char *kPatch = R"({"searchableAttributes":["title"],"language":"en"})";
+const std::string kDefaults =
+    R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
+    R"("language":null,"stopWords":[],"synonyms":{}})";
+const std::string kChanged =
+    R"({"searchableAttributes":["title"],"displayedAttributes":["*"],)"
+    R"("language":"en","stopWords":[],"synonyms":{}})";
+
+/* Runs fn on the engine opened on dir in a child; its text comes back. */
+std::string with_engine(const std::string &dir,
+                        const std::function<std::string()> &fn) {
+  return lmxtest::run_child(
+             [&] {
+               if (lumidex_init(dir.c_str()) != 0) {
+                 printf("init failed");
+                 return;
+               }
+               std::string text = fn();
+               lumidex_cleanup();
+               fputs(text.c_str(), stdout);
+             },
+             ChildSpec())
+      .out;
+}
+
+long total_hits(const std::string &dir, const char *query) {
+  std::string s = with_engine(dir, [&] {
+    const char *a = lumidex_search("k", query, 1, 0);
+    return std::string(a ? a : "<null>");
+  });
+  size_t at = s.find("\"total_hits\":");
+  return at == std::string::npos ? -1 : atol(s.c_str() + at + 13);
+}
+
+long document_count(const std::string &dir) {
+  std::string s = with_engine(dir, [] {
+    const char *a = lumidex_index_stats_json("k");
+    return std::string(a ? a : "<null>");
+  });
+  size_t at = s.find("\"document_count\":");
+  return at == std::string::npos ? -1 : atol(s.c_str() + at + 17);
+}
+
+std::string settings_of(const std::string &dir) {
+  return with_engine(dir, [] {
+    const char *s = lumidex_settings_get_json("k");
+    return std::string(s ? s : "<null>");
+  });
+}
+
+/* Words of the "secret" of one document each, at the start, in the middle
+ * and at the end of the index: searches for them count exactly (the engine
+ * estimates counts of 100 and more). */
+const std::map<int, std::string> kMarked = {
+    {0, "zebra"}, {kDocs / 3, "walrus"}, {kDocs - 1, "pelican"}};
+
+/* kDocs documents whose "secret" the new settings no longer search. */
+void seed(const std::string &dir) {
+  std::string body;
+  for (int i = 0; i < kDocs; i++)
+    body += R"({"id":)" + std::to_string(i) + R"(,"title":"item )" +
+            std::to_string(i) + R"( connections","secret":"hidden )" +
+            (kMarked.count(i) ? kMarked.at(i) : "") + R"("})" + "\n";
+  EXPECT_EQ(with_engine(dir,
+                        [&] {
+                          return std::to_string(
+                              lumidex_documents_add("k", body.c_str()));
+                        }),
+            std::to_string(kDocs));
+}
+
+/* The probe, running, with a pipe to its standard input and one from its
+ * standard output. */
+struct Probe {
+  pid_t pid = -1;
+  int feed = -1;
+  FILE *out = nullptr;
+};
+
+Probe start_probe(const std::string &dir, int stop_at) {
+  Probe p;
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return p;
+  fflush(nullptr);
+  p.pid = fork();
+  if (p.pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    clearenv();
+    setenv("XAPIAN_FLUSH_THRESHOLD", "100", 1);
+    execl(kProbe.c_str(), kProbe.c_str(), dir.c_str(), "k", kPatch,
+          std::to_string(stop_at).c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  p.feed = in[1];
+  p.out = fdopen(out[0], "r");
+  return p;
+}
+
+/* The probe's next line of output, "" at its end. */
+std::string next_line(Probe &p) {
+  char line[8192];
+  if (!fgets(line, sizeof line, p.out)) return "";
+  return line;
+}
+
+/* Waits for the probe to end; its exit code, or -1 when a signal ended it. */
+int finish(Probe &p) {
+  int status = 0;
+  waitpid(p.pid, &status, 0);
+  if (p.feed >= 0) close(p.feed);
+  if (p.out) fclose(p.out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* The index must be the old one, whole, after the kill. */
+void expect_old_index_whole(const std::string &dir) {
+  ChildResult check =
+      lmxtest::run_program(lmxtest::xapian_check_path(), {dir + "/k"}, {});
+  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+  EXPECT_EQ(settings_of(dir), kDefaults);
+  EXPECT_EQ(document_count(dir), kDocs);
+  for (const auto &[i, word] : kMarked)
+    EXPECT_EQ(total_hits(dir, word.c_str()), 1) << word; /* still searched */
+  EXPECT_EQ(total_hits(dir, "item 1234"), 1);
+  /* The dead writer's lock is gone: writes and the change go through. */
+  EXPECT_EQ(with_engine(dir,
+                        [] {
+                          return std::to_string(lumidex_documents_add(
+                              "k", R"({"id":"after","title":"later"})"));
+                        }),
+            "1");
+  EXPECT_EQ(with_engine(dir,
+                        [] {
+                          const char *s = lumidex_settings_update_json(
+                              "k", kPatch, nullptr, nullptr);
+                          return std::string(s ? s : lumidex_last_error());
+                        }),
+            kChanged);
+  for (const auto &[i, word] : kMarked)
+    EXPECT_EQ(total_hits(dir, word.c_str()), 0) << word;
+  EXPECT_EQ(total_hits(dir, "later"), 1);
+}
+
+TEST(SettingsRewrite, AKillMidwayLeavesTheOldIndexWholeAndSearchable) {
+  /* Stopped after a third of the documents, and after the last one,
+   * just before the commit. */
+  for (int stop_at : {kDocs / 3, kDocs}) {
+    SCOPED_TRACE("killed at " + std::to_string(stop_at));
+    TempDir dir;
+    seed(dir.path());
+    Probe p = start_probe(dir.path(), stop_at);
+    ASSERT_GT(p.pid, 0);
+    std::string line = next_line(p);
+    ASSERT_EQ(line.rfind("rewriting ", 0), 0u) << line;
+    EXPECT_NE(line.find(" " + std::to_string(kDocs) + "\n"), std::string::npos)
+        << line;
+    kill(p.pid, SIGKILL);
+    EXPECT_EQ(finish(p), -1); /* the kill ended it, not its own end */
+    expect_old_index_whole(dir.path());
+  }
+}
+
+TEST(SettingsRewrite, ReadersSeeTheOldIndexAndAWriterMeanwhileIsNotLost) {
+  TempDir dir;
+  seed(dir.path());
+  Probe p = start_probe(dir.path(), kDocs / 2);
+  ASSERT_GT(p.pid, 0);
+  ASSERT_EQ(next_line(p).rfind("rewriting ", 0), 0u);
+
+  /* Mid-rewrite: the committed index is the old one. */
+  EXPECT_EQ(settings_of(dir.path()), kDefaults);
+  EXPECT_EQ(total_hits(dir.path(), "pelican"), 1);
+
+  /* A writer now waits for the rewrite's lock. */
+  fflush(nullptr);
+  pid_t writer = fork();
+  if (writer == 0) {
+    ChildResult r = lmxtest::run_cgi(
+        kRouter,
+        {"POST",
+         "/indexes/k/documents",
+         R"({"id":"late","title":"late arrival","secret":"hidden"})",
+         {},
+         ""},
+        dir.path());
+    _exit(lmxtest::response_status(r.out) == 200 ? 0 : 1);
+  }
+  ASSERT_EQ(write(p.feed, "g", 1), 1); /* let the rewrite commit */
+  EXPECT_EQ(next_line(p), "settings " + kChanged + "\n");
+  EXPECT_EQ(finish(p), 0);
+  int status = 0;
+  waitpid(writer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  EXPECT_EQ(settings_of(dir.path()), kChanged);
+  EXPECT_EQ(total_hits(dir.path(), "arrival"), 1);
+  /* Written under the new settings, like every rewritten document. */
+  EXPECT_EQ(total_hits(dir.path(), "hidden"), 0);
+  EXPECT_EQ(total_hits(dir.path(), "pelican"), 0);
+  EXPECT_EQ(total_hits(dir.path(), "item 1234"), 1);
+  EXPECT_EQ(document_count(dir.path()), kDocs + 1);
+}
+
+}  // namespace

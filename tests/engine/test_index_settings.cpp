@@ -1,0 +1,275 @@
+/*
+ * test_index_settings.cpp: what an index's settings do to its documents,
+ * through the library's C calls on real indexes, with the index files read
+ * back with Xapian to see the terms written: which fields are indexed for a
+ * searchableAttributes list (dotted paths, arrays along them), that
+ * unlisted fields are returned but not searched, that the first listed
+ * field weighs most, that a language writes stems, that a rewrite keeps the
+ * documents, their ids and their order, and that settings survive a reopen
+ * and a backup.
+ */
+#include <gtest/gtest.h>
+#include <xapian.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core_fixture.h"
+
+namespace {
+
+using coretest::CoreTest;
+using coretest::hit_values;
+using coretest::str;
+
+/* The terms of the document with id in the index at path, with their wdf. */
+std::map<std::string, Xapian::termcount> terms_of(const std::string &path,
+                                                  const std::string &id) {
+  Xapian::Database db(path);
+  std::map<std::string, Xapian::termcount> out;
+  Xapian::PostingIterator p = db.postlist_begin("Q" + id);
+  if (p == db.postlist_end("Q" + id)) return out;
+  Xapian::Document doc = db.get_document(*p);
+  for (auto t = doc.termlist_begin(); t != doc.termlist_end(); ++t)
+    out[*t] = t.get_wdf();
+  return out;
+}
+
+/* id term -> docid, for every document of the index at path. */
+std::map<std::string, Xapian::docid> docids_of(const std::string &path) {
+  Xapian::Database db(path);
+  std::map<std::string, Xapian::docid> out;
+  for (auto t = db.allterms_begin("Q"); t != db.allterms_end("Q"); ++t)
+    out[*t] = *db.postlist_begin(*t);
+  return out;
+}
+
+/* The ids of the hits, strings without their quotes. */
+std::vector<std::string> ids_found(const char *index, const char *query) {
+  std::vector<std::string> ids =
+      hit_values(lumidex_search(index, query, 20, 0), "id");
+  for (std::string &id : ids)
+    if (id.size() >= 2 && id.front() == '"') id = id.substr(1, id.size() - 2);
+  return ids;
+}
+
+class IndexSettings : public CoreTest {
+ protected:
+  std::string path(const char *index) const { return dir() + "/" + index; }
+
+  /* Applies patch and checks it was taken. */
+  void set(const char *index, const char *patch) {
+    ASSERT_NE(lumidex_settings_update_json(index, patch, nullptr, nullptr),
+              nullptr)
+        << coretest::last_error();
+  }
+};
+
+const char *kBooks =
+    R"({"id":1,"title":"Dune","author":{"name":"Frank Herbert","born":"tacoma"},)"
+    R"("editions":[{"publisher":{"name":"Chilton"}},{"publisher":{"name":"Ace"}}],)"
+    R"("notes":"hidden remark"})"
+    "\n"
+    R"({"id":2,"title":"Foundation","author":{"name":"Isaac Asimov"},)"
+    R"("editions":[[{"publisher":{"name":"Gnome"}}]],"notes":"other"})";
+
+TEST_F(IndexSettings, AListIndexesOnlyWhatItsPathsReach) {
+  ASSERT_EQ(lumidex_documents_add("books", kBooks), 2)
+      << coretest::last_error();
+  set("books",
+      R"({"searchableAttributes":["title","author.name","editions.publisher.name"]})");
+  std::map<std::string, Xapian::termcount> t = terms_of(path("books"), "1");
+  const struct {
+    const char *term;
+    bool indexed;
+  } rows[] = {
+      {"dune", true},    {"frank", true},
+      {"herbert", true}, {"chilton", true}, /* array along the path */
+      {"ace", true},                        /* its second element */
+      {"tacoma", false},                    /* author.born: not listed */
+      {"hidden", false},                    /* notes: not listed */
+      {"1", false},                         /* the primary key: not listed */
+      {"Edune", true}, /* the first listed field names the document */
+      {"Hdune", true},   {"Ndune", true},
+      {"Hfrank", false}, /* a one-line later field is no heading */
+      {"Efrank", false},
+  };
+  for (const auto &r : rows)
+    EXPECT_EQ(t.count(r.term), r.indexed ? 1u : 0u) << r.term;
+  /* Arrays inside arrays along the path count as well. */
+  EXPECT_EQ(terms_of(path("books"), "2").count("gnome"), 1u);
+  /* First listed weighs most, then the second, then the others. */
+  EXPECT_EQ(t["dune"], 3u);
+  EXPECT_EQ(t["herbert"], 2u);
+  EXPECT_EQ(t["chilton"], 1u);
+
+  /* Unlisted fields are stored and returned, but not searched. */
+  EXPECT_TRUE(ids_found("books", "hidden").empty());
+  EXPECT_TRUE(ids_found("books", "tacoma").empty());
+  EXPECT_EQ(ids_found("books", "ace"), std::vector<std::string>{"1"});
+  EXPECT_NE(str(lumidex_document_get("books", "1")).find("hidden remark"),
+            std::string::npos);
+
+  /* Documents written after the change are indexed by it too. */
+  ASSERT_EQ(lumidex_documents_add(
+                "books", R"({"id":3,"title":"Hyperion","notes":"hidden"})"),
+            1);
+  EXPECT_TRUE(ids_found("books", "hidden").empty());
+  EXPECT_EQ(ids_found("books", "hyperion"), std::vector<std::string>{"3"});
+}
+
+TEST_F(IndexSettings, TheFirstListedFieldWeighsMost) {
+  ASSERT_EQ(lumidex_documents_add(
+                "w", R"([{"id":"a","name":"lighthouse","tag":"keeper"},)"
+                     R"({"id":"b","name":"keeper","tag":"lighthouse"}])"),
+            2);
+  set("w", R"({"searchableAttributes":["tag","name"]})");
+  EXPECT_EQ(ids_found("w", "keeper"), (std::vector<std::string>{"a", "b"}));
+  set("w", R"({"searchableAttributes":["name","tag"]})");
+  EXPECT_EQ(ids_found("w", "keeper"), (std::vector<std::string>{"b", "a"}));
+  /* Back to every field: the first member after the key weighs most. */
+  ASSERT_NE(lumidex_settings_reset_json("w", nullptr, nullptr), nullptr);
+  EXPECT_EQ(ids_found("w", "lighthouse"), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(IndexSettings, ALanguageWritesTheStemOfEveryWord) {
+  ASSERT_EQ(
+      lumidex_documents_add(
+          "s", R"({"id":1,"title":"Connections","body":"connected nets"})"),
+      1);
+  EXPECT_EQ(terms_of(path("s"), "1").count("Zconnect"), 0u);
+  set("s", R"({"language":"en"})");
+  std::map<std::string, Xapian::termcount> t = terms_of(path("s"), "1");
+  /* Same wdf as the word, so the field order holds for stems too. */
+  EXPECT_EQ(t["Zconnect"], 3u + 2u);
+  EXPECT_EQ(t["Znet"], 2u);
+  EXPECT_EQ(t.count("connections"), 1u);
+  /* Stems carry no positions: phrases stay on the words. */
+  Xapian::Database db(path("s"));
+  EXPECT_EQ(db.positionlist_begin(1, "Zconnect"),
+            db.positionlist_end(1, "Zconnect"));
+  set("s", R"({"language":null})");
+  EXPECT_EQ(terms_of(path("s"), "1").count("Zconnect"), 0u);
+}
+
+TEST_F(IndexSettings, ARewriteKeepsDocumentsIdsAndOrder) {
+  std::string body;
+  for (int i = 0; i < 300; ++i)
+    body += R"({"id":"d)" + std::to_string((i * 7) % 300) +
+            R"(","title":"title )" + std::to_string(i) + R"(","n":)" +
+            std::to_string(i) + ".50}\n";
+  ASSERT_EQ(lumidex_documents_add("r", body.c_str()), 300);
+  ASSERT_EQ(lumidex_document_delete("r", "d7"), 0);
+  std::string page_before = str(lumidex_documents_page_json("r", 0, 10000));
+  std::map<std::string, Xapian::docid> ids_before = docids_of(path("r"));
+
+  std::vector<unsigned long long> seen;
+  auto note = [](unsigned long long done, unsigned long long total,
+                 void *user) {
+    auto *v = static_cast<std::vector<unsigned long long> *>(user);
+    EXPECT_EQ(total, 299u);
+    v->push_back(done);
+  };
+  const char *after = lumidex_settings_update_json(
+      "r", R"({"searchableAttributes":["n"],"language":"en"})", note, &seen);
+  ASSERT_NE(after, nullptr) << coretest::last_error();
+  EXPECT_EQ(str(after),
+            R"({"searchableAttributes":["n"],"displayedAttributes":["*"],)"
+            R"("language":"en","stopWords":[],"synonyms":{}})");
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(seen.back(), 299u);
+
+  EXPECT_EQ(str(lumidex_documents_page_json("r", 0, 10000)), page_before);
+  EXPECT_EQ(docids_of(path("r")), ids_before);
+  /* Numbers are indexed from their exact text, as when added. */
+  EXPECT_EQ(ids_found("r", "12.50"), std::vector<std::string>{"d84"});
+  EXPECT_TRUE(ids_found("r", "title").empty());
+}
+
+TEST_F(IndexSettings, OnlyTermChangesRewrite) {
+  ASSERT_EQ(lumidex_documents_add("o", R"({"id":1,"t":"x"})"), 1);
+  int calls = 0;
+  auto count = [](unsigned long long, unsigned long long, void *user) {
+    ++*static_cast<int *>(user);
+  };
+  const char *patches[] = {R"({"stopWords":["x"]})",
+                           R"({"synonyms":{"a":["b"]}})",
+                           R"({"displayedAttributes":["t"]})", R"({})"};
+  for (const char *p : patches) {
+    ASSERT_NE(lumidex_settings_update_json("o", p, count, &calls), nullptr)
+        << p;
+    EXPECT_EQ(calls, 0) << p;
+  }
+  ASSERT_NE(
+      lumidex_settings_update_json("o", R"({"language":"fr"})", count, &calls),
+      nullptr);
+  EXPECT_GT(calls, 0);
+}
+
+TEST_F(IndexSettings, RefusalsChangeNothingAndSayWhy) {
+  ASSERT_EQ(lumidex_documents_add("f", R"({"id":1,"t":"x"})"), 1);
+  set("f", R"({"language":"de"})");
+  std::string before = str(lumidex_settings_get_json("f"));
+  const struct {
+    const char *index;
+    const char *patch;
+    int code;
+    const char *named; /* in the message */
+  } rows[] = {
+      {"f", "[1]", LUMIDEX_ERROR_INVALID_SETTINGS, "JSON object"},
+      {"f", nullptr, LUMIDEX_ERROR_INVALID_SETTINGS, "JSON object"},
+      {"f", R"({"language":"de","ranking":1})", LUMIDEX_ERROR_INVALID_SETTINGS,
+       "ranking"},
+      {"f", R"({"stopWords":"x"})", LUMIDEX_ERROR_INVALID_SETTINGS,
+       "stopWords"},
+      {"nope", R"({})", LUMIDEX_ERROR_INDEX_NOT_FOUND, "nope"},
+      {"bad name", R"({})", LUMIDEX_ERROR_INVALID_ARGUMENT, "bad name"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(str(r.patch));
+    EXPECT_EQ(lumidex_settings_update_json(r.index, r.patch, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(lumidex_last_error_code(), r.code);
+    EXPECT_NE(coretest::last_error().find(r.named), std::string::npos)
+        << coretest::last_error();
+  }
+  EXPECT_EQ(str(lumidex_settings_get_json("f")), before);
+  EXPECT_EQ(lumidex_settings_get_json("nope"), nullptr);
+  EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  EXPECT_EQ(lumidex_settings_reset_json("nope", nullptr, nullptr), nullptr);
+  EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+}
+
+TEST_F(IndexSettings, SurviveReopenAndBackup) {
+  ASSERT_EQ(lumidex_documents_add("k", R"({"id":1,"a":"alpha","b":"beta"})"),
+            1);
+  set("k",
+      R"({"searchableAttributes":["b"],"synonyms":{"sf":["science fiction"]}})");
+  std::string settings = str(lumidex_settings_get_json("k"));
+  lumidex_cleanup();
+  ASSERT_EQ(lumidex_init(dir().c_str()), 0);
+  EXPECT_EQ(str(lumidex_settings_get_json("k")), settings);
+
+  lmxtest::TempDir backups, other;
+  ASSERT_NE(lumidex_index_backup_json("k", backups.path().c_str()), nullptr)
+      << coretest::last_error();
+  lumidex_cleanup();
+  ASSERT_EQ(lumidex_init(other.path().c_str()), 0);
+  ASSERT_NE(lumidex_index_restore_json(backups.path().c_str(), "k", 0), nullptr)
+      << coretest::last_error();
+  EXPECT_EQ(str(lumidex_settings_get_json("k")), settings);
+  EXPECT_TRUE(ids_found("k", "alpha").empty());
+  EXPECT_EQ(ids_found("k", "beta"), std::vector<std::string>{"1"});
+  /* A reset index holds no settings at all, like one never given any. */
+  ASSERT_NE(lumidex_settings_reset_json("k", nullptr, nullptr), nullptr);
+  EXPECT_EQ(
+      Xapian::Database(other.path() + "/k").get_metadata("lumidex:settings"),
+      "");
+  EXPECT_EQ(ids_found("k", "alpha"), std::vector<std::string>{"1"});
+}
+
+}  // namespace
