@@ -12,6 +12,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_search.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_document_delete", "lumidex_index_create",
         "lumidex_index_delete", "lumidex_indexes_list_json",
         "lumidex_index_stats_json", "lumidex_last_error",
-        "lumidex_last_error_code", "lumidex_last_error_position"})
+        "lumidex_last_error_code", "lumidex_last_error_position",
+        "lumidex_search_request"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;
