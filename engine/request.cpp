@@ -94,7 +94,10 @@ const Member kMembers[] = {{"q", read_q},
 SearchRequest parse_search_request(std::string_view text) {
   SearchRequest request;
   if (text.empty()) return request;
-  Doc doc(yyjson_read(text.data(), text.size(), 0));
+  /* Bytes of the query text that are not UTF-8 are read as word
+   * separators, as lumidex_search reads them. */
+  Doc doc(
+      yyjson_read(text.data(), text.size(), YYJSON_READ_ALLOW_INVALID_UNICODE));
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   if (!yyjson_is_obj(root))
     throw Error("Invalid search request: expected a JSON object.",
