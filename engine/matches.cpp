@@ -92,19 +92,32 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   const Xapian::doccount first = reaches ? read : m.total;
   const Xapian::doccount skip = offset > first ? offset - first : 0;
   const Xapian::doccount want = reaches ? end - std::max(offset, first) : 0;
+  /* Counts stay exact while the two tiers together hold fewer than
+   * kExactCountBelow documents; past that both are estimates, and the
+   * second tier's is the matcher's estimate from term statistics alone,
+   * which costs no walk over its matches. */
+  const Xapian::doccount check =
+      first < kExactCountBelow ? kExactCountBelow - first : 0;
   Xapian::MSet mset;
   if (reaches) {
     const bool none = ids.empty();
     NotIn not_first(std::move(ids));
     Xapian::Enquire enquire = enquire_of(db, m.built.partial, false);
-    mset = enquire.get_mset(skip, want, kExactCountBelow, nullptr,
+    mset = enquire.get_mset(skip, want, check, nullptr,
                             none ? nullptr : &not_first);
+  } else if (check == 0) {
+    /* An estimate either way: that of the second query alone, whose
+     * documents hold the first tier's (all but those of joined
+     * spellings), spares opening the first tier's terms again. */
+    mset = enquire_of(db, m.built.partial, false).get_mset(0, 0, check);
+    m.total = std::max(first, mset.get_matches_estimated());
+    return m;
   } else {
     Xapian::Enquire enquire = enquire_of(
         db,
         Xapian::Query(Xapian::Query::OP_AND_NOT, m.built.partial, m.built.core),
         false);
-    mset = enquire.get_mset(0, 0, kExactCountBelow);
+    mset = enquire.get_mset(0, 0, check);
   }
   for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);
   m.total = first + mset.get_matches_estimated();
