@@ -579,14 +579,17 @@ std::vector<Xapian::Query> synonym_alternatives(
 /* The second tier of strategy "most": documents holding some of the words
  * (or a synonym group of several of them, key_groups), ranked by BM25 over
  * the word terms they hold (heading and whole-value terms would give
- * common words of names, "my" or "how", the weight of a name), with every
- * phrase. Stop words only add weight. Empty when the first tier is all
- * there can be: fewer than two words typed, or stop words only. */
+ * common words of names, "my" or "how", the weight of a name). Every
+ * phrase must match; with a phrase, a document holding none of the words
+ * matches too. Stop words only add weight. Empty when the first tier is
+ * all there can be: fewer than two words and phrases typed, or stop words
+ * only. */
 Xapian::Query partial_query(const QueryState &state,
                             const QuerySettings &settings,
                             const std::vector<Xapian::Query> &key_groups) {
   const ParsedQuery &parsed = state.parsed;
-  size_t typed = parsed.words.size() + (parsed.missing_word ? 1 : 0);
+  size_t typed = parsed.words.size() + (parsed.missing_word ? 1 : 0) +
+                 state.phrases.size();
   if (typed < 2) return Xapian::Query();
   std::vector<Xapian::Query> optional(key_groups);
   std::vector<Xapian::Query> stops;
@@ -594,14 +597,20 @@ Xapian::Query partial_query(const QueryState &state,
     bool stop = settings.stop_words.count(parsed.words[k]) != 0;
     (stop ? stops : optional).push_back(state.loose_words[k]);
   }
-  if (optional.empty()) return Xapian::Query();
+  if (optional.empty() && state.phrases.empty()) return Xapian::Query();
+  if (!state.phrases.empty()) {
+    optional.insert(optional.end(), stops.begin(), stops.end());
+    Xapian::Query required = all_of({}, state.phrases);
+    if (optional.empty()) return required;
+    return Xapian::Query(
+        Xapian::Query::OP_AND_MAYBE, required,
+        Xapian::Query(Xapian::Query::OP_OR, optional.begin(), optional.end()));
+  }
   Xapian::Query any(Xapian::Query::OP_OR, optional.begin(), optional.end());
-  if (!stops.empty())
-    any = Xapian::Query(
-        Xapian::Query::OP_AND_MAYBE, any,
-        Xapian::Query(Xapian::Query::OP_OR, stops.begin(), stops.end()));
-  if (!state.phrases.empty()) any = all_of({any}, state.phrases);
-  return any;
+  if (stops.empty()) return any;
+  return Xapian::Query(
+      Xapian::Query::OP_AND_MAYBE, any,
+      Xapian::Query(Xapian::Query::OP_OR, stops.begin(), stops.end()));
 }
 
 /* Keeps at most kMaxQueryWords of parsed's words, the weightiest (query.h):

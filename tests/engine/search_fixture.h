@@ -69,10 +69,10 @@ class SearchTest : public coretest::CoreTest {
     yyjson_mut_obj_add_str(doc, root, "matchingStrategy", strategy_);
     char *json =
         yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-    Answer a(lumidex_search_request("t", json));
+    const char *answer = lumidex_search_request("t", json);
     free(json);
     yyjson_mut_doc_free(doc);
-    return a;
+    return Answer(answer);
   }
   std::vector<std::string> ids(const std::string &q, int limit = 20,
                                int offset = 0) {

@@ -29,10 +29,10 @@ class EngineMatching : public searchtest::SearchTest {
   }
   Answer query(const std::string &q, const char *strategy = "most",
                int limit = 100, int offset = 0) {
-    std::string json = "{\"q\":\"" + q + "\",\"limit\":" +
-                       std::to_string(limit) + ",\"offset\":" +
-                       std::to_string(offset) + ",\"matchingStrategy\":\"" +
-                       strategy + "\"}";
+    std::string json = "{\"q\":\"" + q +
+                       "\",\"limit\":" + std::to_string(limit) +
+                       ",\"offset\":" + std::to_string(offset) +
+                       ",\"matchingStrategy\":\"" + strategy + "\"}";
     return request(json);
   }
   Ids ids_of(const std::string &q, const char *strategy = "most") {
@@ -152,7 +152,7 @@ TEST_F(EngineMatching, ThePrefixAndTypoRulesHoldInThePartialTier) {
 {"id":"zz","body":"unrelated"}
 )");
   EXPECT_EQ(ids_of("zebra betam"), (Ids{"bm"}));
-  EXPECT_EQ(ids_of("zebra betam "), (Ids{}));      /* a whole word now */
+  EXPECT_EQ(ids_of("zebra betam "), (Ids{}));        /* a whole word now */
   EXPECT_EQ(ids_of("zebra pineaple "), (Ids{"pa"})); /* one edit */
   EXPECT_EQ(ids_of("zebra pinxaplx "), (Ids{}));     /* too many edits */
   EXPECT_EQ(ids_of("zebra betam", "all"), (Ids{}));
@@ -181,7 +181,8 @@ TEST_F(EngineMatching, LongQuestionsKeepTheirRarestWordsInTheirOrder) {
   EXPECT_EQ(ids_of("quokka wombat nosuchword ").size(), 2u);
   /* A pasted text of 4096 bytes is answered. */
   std::string pasted;
-  while (pasted.size() < 4000) pasted += "wombat quokka x" + std::to_string(pasted.size()) + " ";
+  while (pasted.size() < 4000)
+    pasted += "wombat quokka x" + std::to_string(pasted.size()) + " ";
   Answer a = query(pasted);
   ASSERT_TRUE(a.ok()) << a.raw().substr(0, 300);
   EXPECT_EQ(a.ids().size(), 2u);
@@ -205,8 +206,9 @@ TEST_F(EngineMatching, StopWordsNeverMatchOnTheirOwnInThePartialTier) {
 }
 
 TEST_F(EngineMatching, SynonymsMatchOneWayAndRankAsTheWordItself) {
+  /* Ids are words too: these hold none of the query's. */
   std::string docs = R"({"id":"tele","body":"television set"}
-{"id":"tv","body":"tv set"}
+{"id":"t2","body":"tv set"}
 {"id":"sf","body":"science fiction novels"}
 {"id":"fs","body":"fiction about science"}
 {"id":"scifi","body":"scifi stories"}
@@ -218,8 +220,11 @@ TEST_F(EngineMatching, SynonymsMatchOneWayAndRankAsTheWordItself) {
   add(docs);
   set_settings(R"({"synonyms":{"TV":["television"],"sf":["Science fiction"],
                   "science fiction":["scifi"]}})");
-  Ids got = ids_of("tv set ", "all");
-  EXPECT_EQ(got, (Ids{"tele", "tv"})); /* a tie: insertion order */
+  Ids got = ids_of("tv ", "all");
+  ASSERT_EQ(got.size(), 10u);
+  /* A tie, in insertion order: "television" weighs as "tv" does. */
+  EXPECT_LT(std::find(got.begin(), got.end(), "tele") - got.begin(),
+            std::find(got.begin(), got.end(), "t2") - got.begin());
   EXPECT_EQ(ids_of("television set ", "all"), (Ids{"tele"}));
   EXPECT_EQ(ids_of("sf ", "all"), (Ids{"sf"}));
   got = ids_of("science fiction ", "all");
@@ -241,8 +246,10 @@ TEST_F(EngineMatching, OtherFormsOfAWordMatchBelowTheFormTyped) {
   set_settings(R"({"language":"en"})");
   EXPECT_EQ(ids_of("connection ", "all"), (Ids{"ion", "ed"}));
   EXPECT_EQ(ids_of("connected devices ", "all"), (Ids{"ed", "ion"}));
-  EXPECT_EQ(ids_of("connections "), (Ids{"ed", "ion"}));
-  Answer a = query("connections ");
+  /* Held by neither: both by their stem alone, a tie in insertion order
+   * ("connections" would be a typo away from "connection"). */
+  EXPECT_EQ(ids_of("connects "), (Ids{"ed", "ion"}));
+  Answer a = query("connects ");
   EXPECT_NE(a.raw().find("<em>connected</em>"), std::string::npos) << a.raw();
 }
 
@@ -254,16 +261,18 @@ TEST_F(EngineMatching, HitsCarryOnlyTheDisplayedFieldsAndThePrimaryKey) {
     Answer a = query(q);
     ASSERT_TRUE(a.ok()) << a.raw();
     std::string hit = a.raw().substr(a.raw().find("{\"id\""));
-    EXPECT_EQ(hit.rfind(
-                  R"({"id":"1","title":"Dune","author":{"name":"Frank Herbert"},"tags":[{"name":"sf"}])",
-                  0),
-              0u)
+    EXPECT_EQ(
+        hit.rfind(
+            R"({"id":"1","title":"Dune","author":{"name":"Frank Herbert"},"tags":[{"name":"sf"}])",
+            0),
+        0u)
         << q << ": " << a.raw();
   }
   Answer a = query("dune");
-  EXPECT_NE(a.raw().find(
-                R"("_highlighted":{"id":"1","title":"<em>Dune</em>","author":{"name":"Frank Herbert"},"tags":[{"name":"sf"}]})"),
-            std::string::npos)
+  EXPECT_NE(
+      a.raw().find(
+          R"("_highlighted":{"id":"1","title":"<em>Dune</em>","author":{"name":"Frank Herbert"},"tags":[{"name":"sf"}]})"),
+      std::string::npos)
       << a.raw();
 }
 
@@ -313,7 +322,9 @@ TEST_F(EngineMatching, TheJsonEntryRefusesWhatItDoesNotTake) {
   EXPECT_EQ(none.json().integer("limit"), 20);
   EXPECT_EQ(none.ids(), (Ids{"1"}));
   EXPECT_EQ(request("{\"limit\":5000}").json().integer("limit"), 1000);
-  auto strip = [](std::string s) { return s.substr(0, s.find("\"elapsed_ms\"")); };
+  auto strip = [](std::string s) {
+    return s.substr(0, s.find("\"elapsed_ms\""));
+  };
   EXPECT_EQ(strip(request("{\"q\":\"dun\",\"limit\":3,\"offset\":0}").raw()),
             strip(coretest::str(lumidex_search("t", "dun", 3, 0))));
 }

@@ -152,9 +152,11 @@ TEST_F(EngineQueryLanguage, AWordTooLongToIndexMatchesNothing) {
       {(too_long + " ").c_str(), {}},
       {("zola " + too_long).c_str(), {}},
       {("\"zola " + too_long + "\"").c_str(), {}},
-      {std::string(10240, 'a').c_str(), {}},
       {("zola -" + too_long).c_str(), {"z1", "w1"}},
   });
+  /* Beyond the 4096 bytes a JSON request takes: lumidex_search. */
+  strategy_ = nullptr;
+  expect_matches({{std::string(10240, 'a').c_str(), {}}});
 }
 
 TEST_F(EngineQueryLanguage, BeyondThirtyTwoWordsTheWeightiestAreKept) {
@@ -175,6 +177,7 @@ TEST_F(EngineQueryLanguage, BeyondThirtyTwoWordsTheWeightiestAreKept) {
 }
 
 TEST_F(EngineQueryLanguage, HostileInputAlwaysGivesAJsonAnswer) {
+  strategy_ = nullptr; /* lumidex_search takes texts of any length */
   std::string ten_kb_mixed;
   while (ten_kb_mixed.size() < 10240) ten_kb_mixed += "\"(NEAR* AND:^ -x \xff ";
   const std::vector<std::string> inputs = {"\"",
