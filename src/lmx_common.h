@@ -163,8 +163,10 @@ void lmx_execute_search(const char *index);
  * numbers, every other value as text). Answers the engine's JSON
  * unchanged (200), 400 "missing_index_name" for an empty name (null or ""),
  * 400 "invalid_search_parameter" or "invalid_search_matching_strategy" or
- * 404 "index_not_found" with the engine's text, 500 "internal_error"
- * otherwise. index is used without copying; no cgi_query lookup is made. */
+ * 404 "index_not_found" with the engine's text for any other engine
+ * failure (a missing or unreadable index); 500 "internal_error" when
+ * memory runs out. index is used without copying; no cgi_query lookup is
+ * made. */
 void lmx_execute_search_request(const char *index);
 
 /* Documents of index by method: POST adds (body), GET lists (doc_id empty)

@@ -23,8 +23,8 @@
  *
  * Answers: 200 with the engine's JSON unchanged; 400 "missing_index_name",
  * 400 "invalid_search_parameter", 400 "invalid_search_matching_strategy",
- * 404 "index_not_found" (the engine's texts); any other engine failure 500
- * "internal_error", its reason noted for the log. Nothing is kept between
+ * 404 "index_not_found" (the engine's texts; also for an index that cannot
+ * be read, as the specified handler answers). Nothing is kept between
  * requests: a FastCGI worker serves each with fresh buffers.
  */
 #include <stdint.h>
@@ -149,12 +149,10 @@ static void respond_failure(void) {
     case LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY:
       lmx_respond_error(400, "invalid_search_matching_strategy", reason);
       break;
-    case LUMIDEX_ERROR_INDEX_NOT_FOUND:
-      lmx_respond_error(404, "index_not_found", reason);
-      break;
     default:
-      lmx_log_reason(reason);
-      lmx_respond_error(500, "internal_error", reason);
+      /* As the specified search handler answers every failure: a missing
+       * index, or one that cannot be read (its text says which). */
+      lmx_respond_error(404, "index_not_found", reason);
       break;
   }
 }
