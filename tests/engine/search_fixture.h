@@ -59,7 +59,8 @@ class SearchTest : public coretest::CoreTest {
   /* lumidex_search, or with a strategy set lumidex_search_request with
    * the same query, limit, offset and that strategy. */
   Answer search(const std::string &q, int limit = 20, int offset = 0) {
-    if (!strategy_) return Answer(lumidex_search("t", q.c_str(), limit, offset));
+    if (!strategy_)
+      return Answer(lumidex_search("t", q.c_str(), limit, offset));
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val *root = yyjson_mut_obj(doc);
     yyjson_mut_doc_set_root(doc, root);

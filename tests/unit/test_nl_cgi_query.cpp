@@ -75,17 +75,19 @@ std::vector<std::string> walk(const char *qs, size_t name_size = 64,
   std::vector<std::string> out;
   std::vector<char> name(name_size), value(value_size);
   size_t pos = 0, name_len = 0, value_len = 0;
-  while (cgi_query_next(&pos, name.data(), name.size(), &name_len,
-                        value.data(), value.size(), &value_len))
-    out.push_back(std::string(name.data()) + "(" + std::to_string(name_len) +
-                  ")=" + std::string(value.data(), std::min(value_len, value_size - 1)) +
-                  "(" + std::to_string(value_len) + ")");
+  while (cgi_query_next(&pos, name.data(), name.size(), &name_len, value.data(),
+                        value.size(), &value_len))
+    out.push_back(
+        std::string(name.data()) + "(" + std::to_string(name_len) +
+        ")=" + std::string(value.data(), std::min(value_len, value_size - 1)) +
+        "(" + std::to_string(value_len) + ")");
   return out;
 }
 
 TEST(NlCgiQuery, TheWalkSeesEveryParameterInOrder) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(walk("a=1&b=hello+world%21"), (V{"a(1)=1(1)", "b(1)=hello world!(12)"}));
+  EXPECT_EQ(walk("a=1&b=hello+world%21"),
+            (V{"a(1)=1(1)", "b(1)=hello world!(12)"}));
   EXPECT_EQ(walk("x=1&x=2"), (V{"x(1)=1(1)", "x(1)=2(1)"}));
   EXPECT_EQ(walk("&&flag&&y=&"), (V{"flag(4)=(0)", "y(1)=(0)"}));
   EXPECT_EQ(walk("my%20key=1"), (V{"my%20key(8)=1(1)"}));
