@@ -37,11 +37,10 @@ int main(int argc, char **argv) {
     Xapian::Database db(argv[1]);
     lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit);
     std::string out =
-        "{\"total_hits\":" + std::to_string(m.mset.get_matches_estimated()) +
-        ",\"hits\":[";
+        "{\"total_hits\":" + std::to_string(m.total) + ",\"hits\":[";
     for (size_t k = 0; k < m.page.size(); ++k) {
       if (k) out += ',';
-      out += m.mset[m.page[k]].get_document().get_data();
+      out += m.page[k].get_document().get_data();
     }
     out += "]}\n";
     std::fwrite(out.data(), 1, out.size(), stdout);

@@ -17,7 +17,14 @@
  * marked the same way, those that overlap or touch in one <em>. A document
  * that has its own "_highlighted" member gets it replaced by ours. The
  * empty query (the document listing) returns the documents alone, byte for
- * byte as stored.
+ * byte as stored. With a stemmer (settings.h), a word is also marked where
+ * its stem is the stem of a query word.
+ *
+ * When the index's settings name the displayed fields, every hit and its
+ * "_highlighted" copy carry only those members (a dotted path keeps only
+ * that member of an object, in each object of an array too) and the
+ * primary key, in the document's order; the default shows everything and
+ * costs nothing.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
  * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
@@ -33,6 +40,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -40,6 +48,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalog.h"
 #include "json.h"
 #include "matches.h"
 #include "search.h"
@@ -74,11 +83,23 @@ void html_escape_append(std::string_view text, std::string &out) {
   }
 }
 
-/* text HTML-escaped, with the words whose terms are in matched wrapped in
- * <em>...</em>. Tokens that overlap or touch (a pair of characters and the
- * characters around it, text.h) share one <em>. */
-std::string highlight_text(std::string_view text,
-                           const std::unordered_set<std::string> &matched,
+/* What a hit's words are marked by: the terms the query matched on, and
+ * with a stemmer the stems of its words. */
+struct Marks {
+  const std::unordered_set<std::string> &terms;
+  const std::unordered_set<std::string> &stems;
+  const Xapian::Stem *stemmer;
+
+  bool marks(const std::string &term) const {
+    if (terms.count(term)) return true;
+    return stemmer && !stems.empty() && stems.count((*stemmer)(term));
+  }
+};
+
+/* text HTML-escaped, with the words marks marks wrapped in <em>...</em>.
+ * Tokens that overlap or touch (a pair of characters and the characters
+ * around it, text.h) share one <em>. */
+std::string highlight_text(std::string_view text, const Marks &marks,
                            std::vector<Token> &tokens) {
   tokens.clear();
   tokenize(text, tokens);
@@ -96,7 +117,7 @@ std::string highlight_text(std::string_view text,
     done = mark_end;
   };
   for (const Token &token : tokens) {
-    if (matched.count(token.term) == 0) continue;
+    if (!marks.marks(token.term)) continue;
     if (marking && token.begin <= mark_end) {
       mark_end = std::max(mark_end, token.end);
       continue;
@@ -114,7 +135,7 @@ std::string highlight_text(std::string_view text,
 /* Replaces every string value under root (keys excepted) by its highlighted
  * form. Walks with its own stack: stored documents may nest deeply. */
 void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
-                    const std::unordered_set<std::string> &matched) {
+                    const Marks &matched) {
   std::vector<yyjson_mut_val *> pending{root};
   std::vector<Token> tokens;
   auto visit = [&](yyjson_mut_val *val) {
@@ -146,12 +167,70 @@ void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
   }
 }
 
+/* The displayed fields as a tree of member names: a node keeps the whole
+ * value when whole, else only the members named under it. */
+struct Shown {
+  bool whole = false;
+  std::map<std::string, Shown, std::less<>> members;
+};
+
+/* The tree of displayed paths (settings.h), the primary key kept whole. */
+Shown shown_of(const std::vector<std::string> &displayed,
+               const std::string &primary_key) {
+  Shown root;
+  root.members[primary_key].whole = true;
+  for (const auto &path : displayed) {
+    Shown *node = &root;
+    size_t begin = 0;
+    for (;;) {
+      size_t dot = path.find('.', begin);
+      node = &node->members[path.substr(begin, dot - begin)];
+      if (dot == std::string::npos) break;
+      begin = dot + 1;
+    }
+    node->whole = true;
+  }
+  return root;
+}
+
+/* Removes from val what node does not show: members of an object not
+ * named, and under a member named with deeper paths, what those do not
+ * show (in an object, or in each object of an array; other values go).
+ * Recursion is as deep as the longest displayed path. */
+void keep_shown(yyjson_mut_val *val, const Shown &node) {
+  if (yyjson_mut_is_arr(val)) {
+    yyjson_mut_arr_iter it;
+    yyjson_mut_arr_iter_init(val, &it);
+    while (yyjson_mut_val *item = yyjson_mut_arr_iter_next(&it)) {
+      if (yyjson_mut_is_obj(item) || yyjson_mut_is_arr(item))
+        keep_shown(item, node);
+      else
+        yyjson_mut_arr_iter_remove(&it);
+    }
+    return;
+  }
+  if (!yyjson_mut_is_obj(val)) return;
+  yyjson_mut_obj_iter it;
+  yyjson_mut_obj_iter_init(val, &it);
+  while (yyjson_mut_val *key = yyjson_mut_obj_iter_next(&it)) {
+    std::string_view name(yyjson_mut_get_str(key), yyjson_mut_get_len(key));
+    auto found = node.members.find(name);
+    yyjson_mut_val *member = yyjson_mut_obj_iter_get_val(key);
+    if (found == node.members.end() ||
+        (!found->second.whole && !yyjson_mut_is_ctn(member))) {
+      yyjson_mut_obj_iter_remove(&it);
+      continue;
+    }
+    if (!found->second.whole) keep_shown(member, found->second);
+  }
+}
+
 /* The hit for a stored document when the query has words: the document
- * plus its "_highlighted" copy. Numbers are read as raw text so they come
- * out exactly as stored. */
-yyjson_mut_val *highlighted_hit(
-    yyjson_mut_doc *out, const std::string &data,
-    const std::unordered_set<std::string> &matched) {
+ * plus its "_highlighted" copy (matched null: the document alone), both
+ * cut to what shown shows (null: everything). Numbers are read as raw text
+ * so they come out exactly as stored. */
+yyjson_mut_val *highlighted_hit(yyjson_mut_doc *out, const std::string &data,
+                                const Marks *matched, const Shown *shown) {
   Doc stored(yyjson_read_opts(const_cast<char *>(data.data()), data.size(),
                               YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr));
   /* Stored data is always an object; a damaged record becomes null rather
@@ -160,8 +239,11 @@ yyjson_mut_val *highlighted_hit(
   yyjson_val *root = yyjson_doc_get_root(stored.get());
   if (!yyjson_is_obj(root)) return checked(yyjson_val_mut_copy(out, root));
   yyjson_mut_val *hit = checked(yyjson_val_mut_copy(out, root));
+  if (shown) keep_shown(hit, *shown);
+  if (!matched) return hit;
   yyjson_mut_val *marked = checked(yyjson_val_mut_copy(out, root));
-  highlight_tree(out, marked, matched);
+  if (shown) keep_shown(marked, *shown);
+  highlight_tree(out, marked, *matched);
   yyjson_mut_obj_remove_key(hit, "_highlighted");
   if (!yyjson_mut_obj_add_val(out, hit, "_highlighted", marked))
     throw std::bad_alloc();
@@ -185,12 +267,11 @@ std::vector<std::string> page_data(const Matches &matches) {
   std::vector<std::pair<Xapian::docid, size_t>> by_docid;
   by_docid.reserve(matches.page.size());
   for (size_t k = 0; k < matches.page.size(); ++k)
-    by_docid.emplace_back(*matches.mset[matches.page[k]], k);
+    by_docid.emplace_back(*matches.page[k], k);
   std::sort(by_docid.begin(), by_docid.end());
   std::vector<std::string> data(matches.page.size());
   for (const auto &entry : by_docid)
-    data[entry.second] =
-        matches.mset[matches.page[entry.second]].get_document().get_data();
+    data[entry.second] = matches.page[entry.second].get_document().get_data();
   return data;
 }
 
@@ -200,19 +281,24 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
   return std::round(spent.count() * 1000.0) / 1000.0;
 }
 
-/* The answer object of a search (see search.h). */
-std::string answer_json(const Matches &matches, std::string_view query,
-                        int limit, int offset,
+/* The answer object of a search (see search.h); shown null shows every
+ * field. */
+std::string answer_json(const Matches &matches, const QuerySettings &settings,
+                        const Shown *shown, std::string_view query, int limit,
+                        int offset,
                         std::chrono::steady_clock::time_point started) {
   yyjson_mut_val *root = nullptr;
   MutDoc answer = new_object_doc(&root);
   yyjson_mut_doc *out = answer.get();
   yyjson_mut_val *hits = checked(yyjson_mut_arr(out));
   const BuiltQuery &built = matches.built;
+  const Marks marks{built.matched_terms, built.matched_stems,
+                    settings.stemmer ? &*settings.stemmer : nullptr};
   for (const std::string &data : page_data(matches)) {
     yyjson_mut_val *hit = built.has_words
-                              ? highlighted_hit(out, data, built.matched_terms)
-                              : stored_hit(out, data);
+                              ? highlighted_hit(out, data, &marks, shown)
+                          : shown ? highlighted_hit(out, data, nullptr, shown)
+                                  : stored_hit(out, data);
     if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
   }
   std::string echoed = utf8::repaired(query);
@@ -221,8 +307,7 @@ std::string answer_json(const Matches &matches, std::string_view query,
                                        echoed.size()) &&
             yyjson_mut_obj_add_int(out, root, "limit", limit) &&
             yyjson_mut_obj_add_int(out, root, "offset", offset) &&
-            yyjson_mut_obj_add_uint(out, root, "total_hits",
-                                    matches.mset.get_matches_estimated()) &&
+            yyjson_mut_obj_add_uint(out, root, "total_hits", matches.total) &&
             yyjson_mut_obj_add_real(out, root, "elapsed_ms",
                                     milliseconds_since(started));
   require(ok);
@@ -231,15 +316,21 @@ std::string answer_json(const Matches &matches, std::string_view query,
 
 }  // namespace
 
-std::string search_json(Xapian::Database &db, std::string_view query, int limit,
-                        int offset,
+std::string search_json(Xapian::Database &db, const SearchRequest &request,
                         std::chrono::steady_clock::time_point started) {
-  if (limit < 0) limit = 0;
-  if (offset < 0) offset = 0;
-  Matches matches =
-      find_matches(db, query, static_cast<Xapian::doccount>(offset),
-                   static_cast<Xapian::doccount>(limit));
-  return answer_json(matches, query, limit, offset, started);
+  const int limit = std::max(request.limit, 0);
+  const int offset = std::max(request.offset, 0);
+  const IndexSettings settings = read_settings(db);
+  const QuerySettings query = query_settings(settings);
+  std::unique_ptr<Shown> shown;
+  if (!settings.displays_all())
+    shown = std::make_unique<Shown>(
+        shown_of(settings.displayed, Catalog::primary_key_of(db)));
+  Matches matches = find_matches(
+      db, request.q, static_cast<Xapian::doccount>(offset),
+      static_cast<Xapian::doccount>(limit), query, request.strategy);
+  return answer_json(matches, query, shown.get(), request.q, limit, offset,
+                     started);
 }
 
 }  // namespace lmx

@@ -1,7 +1,7 @@
 /*
  * lumidex_face.cpp: the library's C face, the functions of lumidex_core.h and
- * lumidex_admin.h, and the only symbols the library exports (everything else
- * is built with hidden visibility).
+ * lumidex_admin.h and lumidex_search.h, and the only symbols the library
+ * exports (everything else is built with hidden visibility).
  *
  * The face holds the library's whole process state: the catalog of the
  * storage directory opened by lumidex_init, the last error text, and the
@@ -18,6 +18,7 @@
  */
 #include <xapian.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "json.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_search.h"
 #include "messages.h"
 #include "search.h"
 #include "settings_change.h"
@@ -39,8 +41,6 @@
 #define LMX_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
-
-constexpr int kMaxSearchLimit = 1000;
 
 struct FaceState {
   std::unique_ptr<lmx::Catalog> catalog;
@@ -174,21 +174,41 @@ LMX_EXPORT void lumidex_cleanup(void) {
   });
 }
 
+namespace {
+
+/* Runs request on index; throws for a missing index. */
+const char *search(const char *index, const lmx::SearchRequest &request,
+                   std::chrono::steady_clock::time_point started) {
+  std::string name = text_or_empty(index);
+  Xapian::Database *db = catalog().reader(name);
+  if (!db)
+    throw lmx::Error(lmx::msg::index_not_found(name),
+                     LUMIDEX_ERROR_INDEX_NOT_FOUND);
+  return keep(lmx::fresh_read(
+      *db, [&] { return lmx::search_json(*db, request, started); }));
+}
+
+}  // namespace
+
 LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
                                       int limit, int offset) {
   auto started = std::chrono::steady_clock::now();
   return guarded<const char *>(nullptr, [&]() -> const char * {
-    std::string name = text_or_empty(index);
-    Xapian::Database *db = catalog().reader(name);
-    if (!db)
-      throw lmx::Error(lmx::msg::index_not_found(name),
-                       LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    if (limit < 0) limit = 0;
-    if (limit > kMaxSearchLimit) limit = kMaxSearchLimit;
-    if (offset < 0) offset = 0;
-    std::string_view q = query ? query : "";
-    return keep(lmx::fresh_read(
-        *db, [&] { return lmx::search_json(*db, q, limit, offset, started); }));
+    lmx::SearchRequest request;
+    request.q = text_or_empty(query);
+    request.limit = std::clamp(limit, 0, lmx::kMaxSearchLimit);
+    request.offset = std::max(offset, 0);
+    return search(index, request, started);
+  });
+}
+
+LMX_EXPORT const char *lumidex_search_request(const char *index,
+                                              const char *request_json) {
+  auto started = std::chrono::steady_clock::now();
+  return guarded<const char *>(nullptr, [&]() -> const char * {
+    lmx::SearchRequest request =
+        lmx::parse_search_request(request_json ? request_json : "");
+    return search(index, request, started);
   });
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "query.h"
+#include "settings.h"
 
 namespace lmx {
 
@@ -21,23 +22,29 @@ namespace lmx {
 inline constexpr Xapian::doccount kExactCountBelow = 100;
 
 /* One search's matches: the built query (its matched terms serve
- * highlighting), the matcher's result set, and the page in its final order
- * as indexes into mset. */
+ * highlighting), the page in its final order, and the number of matches
+ * in all. */
 struct Matches {
   BuiltQuery built;
-  Xapian::MSet mset;
-  std::vector<Xapian::doccount> page;
+  std::vector<Xapian::MSetIterator> page;
+  /* Matches of both tiers: exact below kExactCountBelow each, else the
+   * matcher's estimate. */
+  Xapian::doccount total = 0;
 };
 
-/* Matches query on db and orders them: a ranked query by text weight times
- * the name-family prior over at least the prior's window (prior.h), so
- * every page is a slice of one final order; an unranked one (no words) in
- * docid order. page holds the hits offset .. offset+limit-1 of that order
- * (fewer at the end). mset.get_matches_estimated() is the total, exact
- * below kExactCountBelow. Never throws for any query text; Xapian errors
+/* Matches query on db under settings and strategy (query.h) and orders
+ * them. The documents holding every word come first: ranked by text weight
+ * times the name-family prior over at least the prior's window (prior.h),
+ * or, for an unranked query (no words), in docid order. With strategy
+ * "most", when they are fewer than offset + limit, the documents holding
+ * only some of the words follow, by text weight. Every page is thus a
+ * slice of one final order; page holds the hits offset .. offset+limit-1
+ * of it (fewer at the end). Never throws for any query text; Xapian errors
  * propagate. */
 Matches find_matches(Xapian::Database &db, std::string_view query,
-                     Xapian::doccount offset, Xapian::doccount limit);
+                     Xapian::doccount offset, Xapian::doccount limit,
+                     const QuerySettings &settings = {},
+                     MatchingStrategy strategy = MatchingStrategy::kMost);
 
 }  // namespace lmx
 

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <queue>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -61,7 +62,7 @@ class WordBudget {
     parts_.clear();
     query_parts(tokens_, as_phrase, parts_);
     for (auto &part : parts_) {
-      size_t fits = std::min(part.terms.size(), kMaxQueryWords - used_);
+      size_t fits = std::min(part.terms.size(), kMaxReadWords - used_);
       if (fits == 0) return false;
       used_ += fits;
       bool whole = fits == part.terms.size();
@@ -71,7 +72,7 @@ class WordBudget {
     }
     return true;
   }
-  bool exhausted() const { return used_ == kMaxQueryWords; }
+  bool exhausted() const { return used_ == kMaxReadWords; }
 
  private:
   /* Whether text between two words still holds a letter or digit. */
@@ -175,12 +176,20 @@ void split_rare_completions(const Xapian::Database &db,
   same.resize(kept);
 }
 
-/* The terms of same (one synonym group) with prefix put before each, or-ed
- * with the rare completions as a group of their own at a reduced weight. */
+/* The terms of same (one synonym group) with prefix put before each, and
+ * the phrases in the same group, or-ed with the rare completions as a group
+ * of their own at a reduced weight. */
 Xapian::Query with_rare(const std::vector<std::string> &same,
                         const std::vector<std::string> &rare,
-                        const char *prefix) {
+                        const char *prefix,
+                        const std::vector<Xapian::Query> &phrases = {}) {
   Xapian::Query group = any_of(same, prefix);
+  if (!phrases.empty()) {
+    std::vector<Xapian::Query> members{group};
+    members.insert(members.end(), phrases.begin(), phrases.end());
+    group = Xapian::Query(Xapian::Query::OP_SYNONYM, members.begin(),
+                          members.end());
+  }
   if (rare.empty()) return group;
   Xapian::Query parts[] = {
       group, Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(rare, prefix),
@@ -194,15 +203,56 @@ struct WordQuery {
   Xapian::Query all;
   Xapian::Query exact;
   bool has_typos = false;
+  /* The word terms with the stem and typo candidates, without heading and
+   * whole-value terms: what the second tier weighs (partial_query). */
+  Xapian::Query loose;
 };
 
+/* What word_query reads besides the word: the index's vocabulary and
+ * settings, the shared caches, and where the matched terms go. */
+struct WordContext {
+  const Xapian::Database &db;
+  const QuerySettings &settings;
+  Completions &completions;
+  TypoCache &typo_cache;
+  BuiltQuery &built;
+};
+
+/* The synonyms of a one-word key: the one-word synonyms appended to words
+ * (they join the word's groups under every prefix) and the phrases as
+ * queries (plain words only: prefixed terms have no positions). Records
+ * their terms as matched. */
+void add_synonyms(const WordContext &cx, const std::string &word,
+                  std::vector<std::string> &words,
+                  std::vector<Xapian::Query> &phrases) {
+  auto found = cx.settings.synonyms.find(word);
+  if (found == cx.settings.synonyms.end()) return;
+  for (const auto &terms : found->second) {
+    cx.built.matched_terms.insert(terms.begin(), terms.end());
+    if (terms.size() == 1)
+      words.push_back(terms[0]);
+    else
+      phrases.push_back(phrase_query(terms));
+  }
+}
+
+/* terms with more appended, those already in terms left out. */
+std::vector<std::string> joined_with(std::vector<std::string> terms,
+                                     const std::vector<std::string> &more) {
+  for (const auto &term : more)
+    if (std::find(terms.begin(), terms.end(), term) == terms.end())
+      terms.push_back(term);
+  return terms;
+}
+
 /* The query of one required word: the word (with its completions when
- * as_prefix), or-ed with its typo candidates at a reduced weight. Records
- * every term it may match in matched. */
-WordQuery word_query(const Xapian::Database &db, const std::string &word,
-                     bool as_prefix, Completions &completions,
-                     TypoCache &typo_cache,
-                     std::unordered_set<std::string> &matched) {
+ * as_prefix, and its synonyms) or-ed with its stem and its typo candidates
+ * at reduced weights. Records every term it may match in cx.built. */
+WordQuery word_query(const WordContext &cx, const std::string &word,
+                     bool as_prefix) {
+  const Xapian::Database &db = cx.db;
+  Completions &completions = cx.completions;
+  std::unordered_set<std::string> &matched = cx.built.matched_terms;
   matched.insert(word);
   std::vector<std::string> same{word};
   if (as_prefix) {
@@ -217,18 +267,35 @@ WordQuery word_query(const Xapian::Database &db, const std::string &word,
   bool headings_only = as_prefix && completions.headings_only(word);
   std::vector<std::string> rare;
   if (!headings_only) split_rare_completions(db, same, rare);
-  Xapian::Query parts[] = {
-      headings_only ? Xapian::Query(word) : with_rare(same, rare, ""),
-      with_rare(same, rare, kHeadingPrefix),
-      with_rare(same, rare, kWholeValuePrefix)};
+  /* Synonyms join after the split: they rank as the word, however rare. */
+  std::vector<std::string> synonyms;
+  std::vector<Xapian::Query> phrases;
+  add_synonyms(cx, word, synonyms, phrases);
+  const std::vector<std::string> plain_terms = joined_with(
+      headings_only ? std::vector<std::string>{word} : same, synonyms);
+  if (!synonyms.empty()) same = joined_with(std::move(same), synonyms);
+  Xapian::Query parts[] = {with_rare(plain_terms, rare, "", phrases),
+                           with_rare(same, rare, kHeadingPrefix),
+                           with_rare(same, rare, kWholeValuePrefix)};
   Xapian::Query exact(Xapian::Query::OP_OR, parts, parts + 3);
   Xapian::Query plain = parts[0];
 
-  auto cached = typo_cache.find(word);
-  if (cached == typo_cache.end())
-    cached =
-        typo_cache.emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
-            .first;
+  std::vector<Xapian::Query> near;
+  /* Other forms of the word: its stem term, below the word itself. */
+  if (cx.settings.stemmer) {
+    std::string stem = (*cx.settings.stemmer)(word);
+    if (!stem.empty()) {
+      cx.built.matched_stems.insert(stem);
+      near.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
+                                   Xapian::Query(kStemPrefix + stem),
+                                   kStemWeightFactor));
+    }
+  }
+  auto cached = cx.typo_cache.find(word);
+  if (cached == cx.typo_cache.end())
+    cached = cx.typo_cache
+                 .emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
+                 .first;
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
     /* A completion that is also a typo candidate already matches. */
@@ -238,12 +305,17 @@ WordQuery word_query(const Xapian::Database &db, const std::string &word,
     matched.insert(term);
     typos.push_back(term);
   }
-  if (typos.empty()) return {exact, plain, false};
-  Xapian::Query near(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end());
-  Xapian::Query all(
-      Xapian::Query::OP_OR, exact,
-      Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, near, kTypoWeightFactor));
-  return {all, plain, true};
+  if (!typos.empty())
+    near.push_back(Xapian::Query(
+        Xapian::Query::OP_SCALE_WEIGHT,
+        Xapian::Query(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end()),
+        kTypoWeightFactor));
+  if (near.empty()) return {exact, plain, false, plain};
+  near.insert(near.begin(), plain);
+  Xapian::Query loose(Xapian::Query::OP_OR, near.begin(), near.end());
+  near[0] = exact;
+  return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()), plain,
+          true, loose};
 }
 
 /* The AND of every required word query and phrase. */
@@ -363,6 +435,7 @@ struct QueryState {
   std::vector<Xapian::Query> exact_words;
   std::vector<Xapian::Query> phrases;
   bool any_typos;
+  std::vector<Xapian::Query> loose_words;
 };
 
 /* Whether some document holding one of same (a joined spelling and, for
@@ -516,6 +589,122 @@ std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
   return pairs;
 }
 
+/* Several consecutive words that are a synonym key ("science fiction"
+ * for {"science fiction":["sf"]}): for each such run, the longest key first
+ * and runs not overlapping, the query with the run's words replaced by one
+ * synonym group of the key as a phrase and its synonyms, so a document
+ * holding a synonym matches in their place. The groups themselves go to
+ * groups, for the second tier. */
+std::vector<Xapian::Query> synonym_alternatives(
+    QueryState &state, const QuerySettings &settings,
+    std::vector<Xapian::Query> &groups) {
+  std::vector<Xapian::Query> out;
+  const std::vector<std::string> &typed = state.parsed.words;
+  if (settings.synonyms.empty()) return out;
+  for (size_t k = 0; k + 1 < typed.size();) {
+    size_t run = 0;
+    const std::vector<std::vector<std::string>> *same = nullptr;
+    std::string key = typed[k];
+    for (size_t m = 2; m <= kMaxSynonymKeyWords && k + m <= typed.size(); ++m) {
+      key += ' ';
+      key += typed[k + m - 1];
+      auto found = settings.synonyms.find(key);
+      if (found != settings.synonyms.end()) {
+        run = m;
+        same = &found->second;
+      }
+    }
+    if (run == 0) {
+      ++k;
+      continue;
+    }
+    std::vector<std::string> own(typed.begin() + k, typed.begin() + k + run);
+    std::vector<Xapian::Query> members{phrase_query(own)};
+    for (const auto &terms : *same) {
+      state.matched.insert(terms.begin(), terms.end());
+      members.push_back(phrase_query(terms));
+    }
+    Xapian::Query group(Xapian::Query::OP_SYNONYM, members.begin(),
+                        members.end());
+    groups.push_back(group);
+    std::vector<Xapian::Query> rest;
+    for (size_t j = 0; j < typed.size(); ++j) {
+      if (j == k) rest.push_back(group);
+      if (j < k || j >= k + run) rest.push_back(state.words[j]);
+    }
+    out.push_back(all_of(rest, state.phrases));
+    k += run;
+  }
+  return out;
+}
+
+/* The second tier of strategy "most": documents holding some of the words
+ * (or a synonym group of several of them, key_groups), ranked by BM25 over
+ * the word terms they hold (heading and whole-value terms would give
+ * common words of names, "my" or "how", the weight of a name). Every
+ * phrase must match; with a phrase, a document holding none of the words
+ * matches too. Stop words only add weight. Empty when the first tier is
+ * all there can be: fewer than two words and phrases typed, or stop words
+ * only. */
+Xapian::Query partial_query(const QueryState &state,
+                            const QuerySettings &settings,
+                            const std::vector<Xapian::Query> &key_groups) {
+  const ParsedQuery &parsed = state.parsed;
+  size_t typed = parsed.words.size() + (parsed.missing_word ? 1 : 0) +
+                 state.phrases.size();
+  if (typed < 2) return Xapian::Query();
+  std::vector<Xapian::Query> optional(key_groups);
+  std::vector<Xapian::Query> stops;
+  for (size_t k = 0; k < parsed.words.size(); ++k) {
+    bool stop = settings.stop_words.count(parsed.words[k]) != 0;
+    (stop ? stops : optional).push_back(state.loose_words[k]);
+  }
+  if (optional.empty() && state.phrases.empty()) return Xapian::Query();
+  if (!state.phrases.empty()) {
+    optional.insert(optional.end(), stops.begin(), stops.end());
+    Xapian::Query required = all_of({}, state.phrases);
+    if (optional.empty()) return required;
+    return Xapian::Query(
+        Xapian::Query::OP_AND_MAYBE, required,
+        Xapian::Query(Xapian::Query::OP_OR, optional.begin(), optional.end()));
+  }
+  Xapian::Query any(Xapian::Query::OP_OR, optional.begin(), optional.end());
+  if (stops.empty()) return any;
+  return Xapian::Query(
+      Xapian::Query::OP_AND_MAYBE, any,
+      Xapian::Query(Xapian::Query::OP_OR, stops.begin(), stops.end()));
+}
+
+/* Keeps at most kMaxQueryWords of parsed's words, the weightiest (query.h):
+ * the rarest indexed words, then words the index does not hold, then stop
+ * words, each distinct word once, in the order typed. A text within the
+ * bound is left as it is. */
+void keep_weightiest(const Xapian::Database &db, const QuerySettings &settings,
+                     ParsedQuery &parsed) {
+  std::vector<std::string> &words = parsed.words;
+  if (words.size() <= kMaxQueryWords) return;
+  /* (class, frequency, position) of each distinct word. */
+  std::vector<std::tuple<int, Xapian::doccount, size_t>> ranked;
+  std::unordered_set<std::string> seen;
+  for (size_t k = 0; k < words.size(); ++k) {
+    if (!seen.insert(words[k]).second) continue;
+    Xapian::doccount freq = db.get_termfreq(words[k]);
+    int kind = settings.stop_words.count(words[k]) ? 2 : freq == 0 ? 1 : 0;
+    ranked.emplace_back(kind, freq, k);
+  }
+  std::sort(ranked.begin(), ranked.end());
+  if (ranked.size() > kMaxQueryWords) ranked.resize(kMaxQueryWords);
+  std::vector<size_t> kept;
+  for (const auto &r : ranked) kept.push_back(std::get<2>(r));
+  std::sort(kept.begin(), kept.end());
+  const size_t last = words.size() - 1;
+  parsed.last_word_is_prefix =
+      parsed.last_word_is_prefix && kept.back() == last;
+  std::vector<std::string> out;
+  for (size_t k : kept) out.push_back(std::move(words[k]));
+  words = std::move(out);
+}
+
 }  // namespace
 
 ParsedQuery parse_query(std::string_view text) {
@@ -551,12 +740,17 @@ ParsedQuery parse_query(std::string_view text) {
       complete = budget.take(text.substr(i, end - i), negate, parts, too_long);
       i = end;
     }
-    /* A required word too long to be indexed matches nothing, so neither
-     * does the query; an excluded one excludes nothing. */
+    /* A word too long to be indexed matches nothing: a phrase holding one
+     * matches nothing, so neither does the query; no document holds every
+     * word when a plain word is one (the others may still match some);
+     * an excluded one excludes nothing. */
     if (too_long) {
       if (negate) continue;
-      parsed.unmatchable = true;
-      break;
+      if (quoted) {
+        parsed.unmatchable = true;
+        break;
+      }
+      parsed.missing_word = true;
     }
     if (parts.empty()) continue;
     if (negate) {
@@ -616,29 +810,34 @@ std::vector<std::string> prefix_completions(const Xapian::Database &db,
   return out;
 }
 
-BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
+BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
+                       const QuerySettings &settings,
+                       MatchingStrategy strategy) {
   ParsedQuery parsed = parse_query(text);
   BuiltQuery built;
-  built.has_words = !parsed.empty() || parsed.unmatchable;
-  if (parsed.unmatchable) {
+  built.has_words =
+      !parsed.empty() || parsed.unmatchable || parsed.missing_word;
+  if (parsed.unmatchable ||
+      (parsed.missing_word && parsed.words.empty() && parsed.phrases.empty())) {
     built.query = Xapian::Query::MatchNothing;
     built.unranked = false;
     return built;
   }
+  keep_weightiest(db, settings, parsed);
 
   const size_t n = parsed.words.size();
   Completions completions(db);
-  QueryState state{db, parsed, completions, built.matched_terms,
-                   {}, {},     {},          false};
+  QueryState state{db, parsed, completions, built.matched_terms, {}, {},
+                   {}, false,  {}};
   std::vector<Xapian::Query> &words = state.words;
   std::vector<Xapian::Query> &exact_words = state.exact_words;
   std::vector<Xapian::Query> &phrases = state.phrases;
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
+  const WordContext cx{db, settings, completions, typo_cache, built};
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
-    WordQuery q = word_query(db, parsed.words[k], as_prefix, completions,
-                             typo_cache, built.matched_terms);
+    WordQuery q = word_query(cx, parsed.words[k], as_prefix);
     if (k < kMaxJoinedWords) {
       q.all = with_split(db, parsed.words[k], std::move(q.all),
                          built.matched_terms);
@@ -646,6 +845,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
     any_typos = any_typos || q.has_typos;
     words.push_back(std::move(q.all));
     exact_words.push_back(std::move(q.exact));
+    state.loose_words.push_back(std::move(q.loose));
   }
   for (const auto &phrase : parsed.phrases) {
     built.matched_terms.insert(phrase.begin(), phrase.end());
@@ -654,10 +854,19 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
 
   built.unranked = words.empty() && phrases.empty();
   Xapian::Query query = Xapian::Query::MatchAll;
+  /* What the first tier matches, before its bonuses: the second tier
+   * leaves these documents out. */
+  Xapian::Query core = Xapian::Query::MatchNothing;
+  std::vector<Xapian::Query> key_groups;
   if (!built.unranked) {
-    query = all_of(words, phrases);
+    /* A word too long to be indexed is held by no document. */
+    query = parsed.missing_word ? Xapian::Query::MatchNothing
+                                : all_of(words, phrases);
     std::vector<Xapian::Query> joined = joined_alternatives(state);
-    if (!joined.empty()) {
+    std::vector<Xapian::Query> by_synonym =
+        synonym_alternatives(state, settings, key_groups);
+    joined.insert(joined.end(), by_synonym.begin(), by_synonym.end());
+    if (!joined.empty() && !parsed.missing_word) {
       /* A joined spelling is another way to write the same words, not
        * more evidence: it counts only where the words apart do not match. */
       for (auto &alt : joined)
@@ -665,6 +874,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
       joined.insert(joined.begin(), query);
       query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
     }
+    core = query;
     std::vector<Xapian::Query> bonuses = adjacency_bonus(parsed, completions);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo
@@ -683,13 +893,19 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text) {
     for (const auto &bonus : bonuses)
       query = Xapian::Query(Xapian::Query::OP_AND_MAYBE, query, bonus);
   }
+  built.core = core;
+  if (strategy == MatchingStrategy::kMost && !built.unranked)
+    built.partial = partial_query(state, settings, key_groups);
   if (!parsed.excluded.empty()) {
     std::vector<Xapian::Query> unwanted;
     for (const auto &terms : parsed.excluded)
       unwanted.push_back(phrase_query(terms));
-    query = Xapian::Query(
-        Xapian::Query::OP_AND_NOT, query,
-        Xapian::Query(Xapian::Query::OP_OR, unwanted.begin(), unwanted.end()));
+    Xapian::Query any_unwanted(Xapian::Query::OP_OR, unwanted.begin(),
+                               unwanted.end());
+    query = Xapian::Query(Xapian::Query::OP_AND_NOT, query, any_unwanted);
+    if (!built.partial.empty())
+      built.partial =
+          Xapian::Query(Xapian::Query::OP_AND_NOT, built.partial, any_unwanted);
   }
   built.query = query;
   return built;

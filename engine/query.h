@@ -26,10 +26,41 @@
  * typed, not for its completions): a search box never ends in a space, and
  * a misspelt word would otherwise find nothing until the user typed one.
  *
- * Only the first kMaxQueryWords words count, which bounds the cost of a
- * hostile or pasted query. Prefix and typo expansions are computed here
- * from the index's own vocabulary and bounded, so the terms a query may match
- * are known exactly and the answer can highlight them.
+ * Matching strategies (MatchingStrategy). "all" matches the documents that
+ * hold every word (and phrase), ranked as below: the query as built above.
+ * "most" (the default) ranks those first, in the same order, and then the
+ * documents that hold only some of the words, ranked by BM25 over the words
+ * they hold, so a rare word matched counts far more than a common one. In
+ * that second tier a phrase must still match, an exclusion still excludes,
+ * the last word keeps its prefix rule and every word its typo candidates;
+ * a stop word (settings.h) never makes a document match on its own there,
+ * though it adds weight to one that matches otherwise (in the first tier
+ * and inside phrases stop words count like any word).
+ *
+ * Long questions: at most kMaxReadWords words of the text are read (phrase
+ * and excluded words included); of its plain words at most kMaxQueryWords
+ * are kept, those that carry the most weight: the rarest in the index
+ * first, then words the index does not hold (they can only match through a
+ * typo or a completion, and in a pasted text they are mostly names, codes
+ * and numbers), then stop words; a repeated word counts once. The kept
+ * words keep their order in the text, so neighbouring words still count
+ * together. A text of up to kMaxQueryWords words keeps every word.
+ * Deciding costs one dictionary lookup per distinct word read, so a pasted
+ * paragraph (the API takes up to 4096 bytes) costs at most kMaxReadWords
+ * lookups before the query is built from kMaxQueryWords words.
+ *
+ * Index settings (settings.h, QuerySettings): with a language, each word
+ * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
+ * of its weight, so other forms of the word match, below the form typed.
+ * A synonym key (a word, or several consecutive words) also matches its
+ * synonyms (each a word or a phrase), one-way. A one-word key and its
+ * synonyms form one synonym group, so a document holding a synonym ranks
+ * as one holding the word itself; a key of several words matches its
+ * synonyms as an alternative to its words, like a joined spelling.
+ *
+ * Prefix and typo expansions are computed here from the index's own
+ * vocabulary and bounded, so the terms a query may match are known exactly
+ * and the answer can highlight them.
  */
 #ifndef LMX_ENGINE_QUERY_H
 #define LMX_ENGINE_QUERY_H
@@ -41,10 +72,21 @@
 #include <unordered_set>
 #include <vector>
 
+#include "settings.h"
+
 namespace lmx {
 
-/* Words of one query beyond this many are ignored. */
+/* Words of the text read, at most (every kind); the rest is ignored. */
+inline constexpr size_t kMaxReadWords = 1024;
+/* Plain words kept of a longer text, at most: the weightiest (above). */
 inline constexpr size_t kMaxQueryWords = 32;
+/* Weight factor of a word's stem term relative to the word itself. */
+inline constexpr double kStemWeightFactor = 0.5;
+/* Synonym keys of more words than this are not looked for. */
+inline constexpr size_t kMaxSynonymKeyWords = 8;
+
+/* Which documents a query matches (above). */
+enum class MatchingStrategy { kMost, kAll };
 /* At most this many completions of the last word (the most frequent ones),
  * for a word of three code points or more. */
 inline constexpr size_t kMaxPrefixExpansions = 50;
@@ -100,14 +142,17 @@ inline constexpr double kMaxJoinedProbe = 10;
 /* The query text split into its parts, every word already normalised.
  * Each phrase and each exclusion is a list of one or more terms. */
 struct ParsedQuery {
-  std::vector<std::string> words;                 /* each must match */
+  std::vector<std::string> words;                 /* each must match (all) */
   std::vector<std::vector<std::string>> phrases;  /* each must match */
   std::vector<std::vector<std::string>> excluded; /* none may match */
   /* words.back() also matches as a prefix. */
   bool last_word_is_prefix = false;
-  /* A required word is longer than any indexed term can be, so nothing
+  /* A phrase holds a word longer than any indexed term can be, so nothing
    * matches (the other parts are then incomplete and unused). */
   bool unmatchable = false;
+  /* A plain word is longer than any indexed term can be: no document holds
+   * every word (it is left out of words). */
+  bool missing_word = false;
 
   bool empty() const {
     return words.empty() && phrases.empty() && excluded.empty();
@@ -115,26 +160,41 @@ struct ParsedQuery {
 };
 
 /* Splits text (any bytes, invalid UTF-8 included; "" is fine) into its
- * parts. Never fails; words past kMaxQueryWords are dropped. */
+ * parts. Never fails; words past kMaxReadWords are dropped. */
 ParsedQuery parse_query(std::string_view text);
 
 /* A query ready to run, and what the answer needs to know about it. */
 struct BuiltQuery {
+  /* The documents holding every word, in their order. */
   Xapian::Query query;
+  /* What query matches, without its bonuses (and exclusions). */
+  Xapian::Query core;
+  /* Strategy "most": the documents holding some of the words (those of
+   * core among them: the matcher leaves them out), exclusions applied;
+   * empty (Xapian::Query()) when there can be no other (one word,
+   * strategy "all", nothing ranked). */
+  Xapian::Query partial;
   /* True when nothing ranks the matches (the empty query, or exclusions
    * only): they come in insertion order with BoolWeight. */
   bool unranked = true;
   /* True when the text held at least one word. */
   bool has_words = false;
   /* Every term the query can match on: words, phrase words, the last word's
-   * completions and typo candidates. Excluded words are not in it. */
+   * completions, typo candidates and synonyms. Excluded words are not in
+   * it. */
   std::unordered_set<std::string> matched_terms;
+  /* With a stemmer: the stems of the words, so that other forms of a word
+   * can be highlighted too. */
+  std::unordered_set<std::string> matched_stems;
 };
 
-/* Parses text and builds its query against db's vocabulary. Never throws
- * for any text; Xapian errors of db (DatabaseModifiedError and the like)
- * propagate. */
-BuiltQuery build_query(const Xapian::Database &db, std::string_view text);
+/* Parses text and builds its query against db's vocabulary, with the
+ * index's settings (stemmer, stop words, synonyms) and strategy. Never
+ * throws for any text; Xapian errors of db (DatabaseModifiedError and the
+ * like) propagate. */
+BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
+                       const QuerySettings &settings,
+                       MatchingStrategy strategy);
 
 /* Up to max indexed terms that start with prefix (prefix itself excluded),
  * most frequent first, ties in term order. Scans only that prefix's range. */

@@ -12,20 +12,23 @@
 #include <string>
 #include <string_view>
 
+#include "request.h"
+
 namespace lmx {
 
-/* Runs query on db and returns the whole search answer:
+/* Runs request on db under the index's settings (read once) and returns
+ * the whole search answer:
  * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,"elapsed_ms":N}
  * Each hit is the stored document; when the query holds words, each also
  * carries "_highlighted", the document with its strings HTML-escaped and
  * the matched words wrapped in <em> (answer.cpp). elapsed_ms is in
  * milliseconds rounded to 0.001.
- * limit is already clamped to 0..1000 and offset to >= 0 by the caller;
- * elapsed_ms counts from started. Never throws for any query text; Xapian
- * errors (DatabaseModifiedError included) propagate to the caller, which
- * reopens and retries. */
-std::string search_json(Xapian::Database &db, std::string_view query, int limit,
-                        int offset,
+ * limit is already clamped to 0..kMaxSearchLimit and offset to >= 0 by
+ * the caller; elapsed_ms counts from started. Never throws for any query
+ * text; Xapian errors (DatabaseModifiedError included) propagate to the
+ * caller, which reopens and retries; settings the engine cannot read throw
+ * lmx::Error. */
+std::string search_json(Xapian::Database &db, const SearchRequest &request,
                         std::chrono::steady_clock::time_point started);
 
 }  // namespace lmx

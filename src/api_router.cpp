@@ -4,9 +4,11 @@
  *
  * The route kind chooses the handler: "/" (and "/index...") is the search
  * sandbox page, "/status" the status handler, and the "/indexes/..." routes
- * the indexes, search, documents, stats and settings handlers. Anything else is
- * 404 "route_not_found". The handlers themselves answer; this file only decides
- * who answers and what must hold before anyone does.
+ * the indexes, search, documents, stats and settings handlers (search by
+ * lmx_execute_search_request: the whole request through the engine's JSON
+ * entry, every parameter checked; api_search keeps lmx_execute_search).
+ * Anything else is 404 "route_not_found". The handlers themselves answer;
+ * this file only decides who answers and what must hold before anyone does.
  *
  * Order of work, and why:
  *  1. The route is parsed from PATH_INFO (lmx_parse_router_route: the
@@ -246,7 +248,7 @@ static void dispatch(const lmx_route *route) {
       lmx_execute_indexes(route->index_uid);
       break;
     case LMX_ROUTE_SEARCH:
-      lmx_execute_search(route->index_uid);
+      lmx_execute_search_request(route->index_uid);
       break;
     case LMX_ROUTE_DOCUMENTS:
     case LMX_ROUTE_DOCUMENT:

@@ -7,8 +7,9 @@
  * through the toolkit (nl_cgi.h). Each handler answers exactly once, through
  * lmx_respond_json or lmx_respond_error (the status page writes its HTML
  * itself), and returns; failures are never raised. The request log and the
- * cross-origin answers are for api_router; the health handler alone also
- * and settings handlers also use lumidex_admin.h.
+ * cross-origin answers are for api_router; the health and settings
+ * handlers also use lumidex_admin.h, and api_router's search handler
+ * lumidex_search.h (and lumidex_admin.h for failure codes).
  *
  * Process-wide state of this module: the storage directory (512 bytes), the
  * engine-open flag and the keep-open setting, file-private in
@@ -161,6 +162,21 @@ const char *lmx_engine_error_or(const char *fallback);
  * stays intact while it is in use. An empty name is answered before the
  * method, the body or the query string is read. */
 void lmx_execute_search(const char *index);
+
+/* Search in index as api_router answers it: the whole request through
+ * the engine's JSON entry (lumidex_search.h), every parameter checked.
+ * POST: the body, a JSON object (empty: the empty request), handed over as
+ * it is; a query-string parameter as well, or a NUL byte in the body, is
+ * 400 "invalid_search_parameter". Other methods: the query string's
+ * parameters as the request's members (limit and offset in digits as
+ * numbers, every other value as text). Answers the engine's JSON
+ * unchanged (200), 400 "missing_index_name" for an empty name (null or ""),
+ * 400 "invalid_search_parameter" or "invalid_search_matching_strategy" or
+ * 404 "index_not_found" with the engine's text for any other engine
+ * failure (a missing or unreadable index); 500 "internal_error" when
+ * memory runs out. index is used without copying; no cgi_query lookup is
+ * made. */
+void lmx_execute_search_request(const char *index);
 
 /* Documents of index by method: POST adds (body), GET lists (doc_id empty)
  * or fetches doc_id, DELETE removes doc_id. */

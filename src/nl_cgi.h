@@ -81,6 +81,23 @@ int cgi_is_post(void);
  * and is overwritten by the eighth. Read-only; never freed by the caller. */
 const char *cgi_query(const char *key);
 
+/* Reads the next parameter of QUERY_STRING, for a caller that must see
+ * every parameter (to refuse those it does not know). *pos is the byte
+ * offset to read from: 0 for the first call, then left as this call sets
+ * it. The name is copied as it stands (names are not decoded, as in
+ * cgi_query) into name (name_size bytes), the value decoded with the rules
+ * of cgi_query into value (value_size bytes; "" when the parameter has no
+ * "="), each cut to fit and terminated; *name_len and *value_len (either
+ * may be null) receive their whole lengths, cut or not, so a caller can
+ * tell a cut text, and value_len counts decoded NUL bytes too. Empty
+ * segments are skipped. Returns 1 when a parameter was read, 0 when none
+ * is left (also when QUERY_STRING is unset or empty: there is no fallback
+ * to the environment here) or pos, name or value is null or of size 0.
+ * Keeps no state: any number of walks may run; the query result ring is
+ * not touched. */
+int cgi_query_next(size_t *pos, char *name, size_t name_size, size_t *name_len,
+                   char *value, size_t value_size, size_t *value_len);
+
 /* ---- Request body reader ---------------------------------------------- */
 
 /* Reads the whole request body into a new malloc'd buffer with one NUL

@@ -16,7 +16,7 @@
  * the response writers forget theirs (nl_cgi_state.h).
  *
  * Exported: cgi_reset_request, cgi_env, cgi_method, cgi_path_info,
- * cgi_is_post, cgi_query.
+ * cgi_is_post, cgi_query, cgi_query_next.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -42,29 +42,37 @@ static int hex_value(char c) {
   return -1;
 }
 
-/* Decodes the value of `len` bytes into out (CGI_QUERY_VALUE_SIZE bytes):
- * '+' is a space, '%' with two hex digits inside the value is that byte, any
- * other '%' is kept literally. Stops after 511 output bytes. A decoded NUL is
- * stored like any byte, so it ends the text the caller sees. */
-static void decode_value(const char *value, size_t len, char *out) {
+/* Decodes the value of `len` bytes into out (size bytes, at least 1): '+'
+ * is a space, '%' with two hex digits inside the value is that byte, any
+ * other '%' is kept literally. Stops after size-1 output bytes. A decoded NUL
+ * is stored like any byte, so it ends the text a caller reading up to the NUL
+ * sees. Returns the number of bytes the whole value decodes to, cut or not. */
+static size_t decode_into(const char *value, size_t len, char *out,
+                          size_t size) {
   size_t in = 0;
   size_t n = 0;
-  while (in < len && n < CGI_QUERY_VALUE_SIZE - 1) {
+  while (in < len) {
     char c = value[in];
     if (c == '+') {
-      out[n++] = ' ';
+      c = ' ';
       in++;
     } else if (c == '%' && in + 2 < len && hex_value(value[in + 1]) >= 0 &&
                hex_value(value[in + 2]) >= 0) {
-      out[n++] =
-          (char)(hex_value(value[in + 1]) * 16 + hex_value(value[in + 2]));
+      c = (char)(hex_value(value[in + 1]) * 16 + hex_value(value[in + 2]));
       in += 3;
     } else {
-      out[n++] = c;
       in++;
     }
+    if (n < size - 1) out[n] = c;
+    n++;
   }
-  out[n] = '\0';
+  out[n < size - 1 ? n : size - 1] = '\0';
+  return n;
+}
+
+/* decode_into a CGI_QUERY_VALUE_SIZE buffer: at most 511 bytes kept. */
+static void decode_value(const char *value, size_t len, char *out) {
+  decode_into(value, len, out, CGI_QUERY_VALUE_SIZE);
 }
 
 /* Environment stand-in used when there is no query string: the variable
@@ -122,4 +130,39 @@ const char *cgi_query(const char *key) {
     if (amp == NULL || amp[1] == '\0') return out;
     seg = amp + 1;
   }
+}
+
+/* Copies text (len bytes) into out (size bytes, at least 1), cut to fit. */
+static void copy_cut(const char *text, size_t len, char *out, size_t size) {
+  size_t n = len < size - 1 ? len : size - 1;
+  memcpy(out, text, n);
+  out[n] = '\0';
+}
+
+int cgi_query_next(size_t *pos, char *name, size_t name_size, size_t *name_len,
+                   char *value, size_t value_size, size_t *value_len) {
+  const char *qs = getenv("QUERY_STRING");
+  size_t at = pos != NULL ? *pos : 0;
+  size_t qs_len = qs != NULL ? strlen(qs) : 0;
+
+  /* Empty segments ("a=1&&b=2", a trailing '&') hold no parameter. */
+  while (at < qs_len && qs[at] == '&') at++;
+  if (pos == NULL || name == NULL || name_size == 0 || value == NULL ||
+      value_size == 0 || at >= qs_len)
+    return 0;
+  const char *seg = qs + at;
+  const char *amp = strchr(seg, '&');
+  size_t seg_len = amp != NULL ? (size_t)(amp - seg) : strlen(seg);
+  const char *eq = (const char *)memchr(seg, '=', seg_len);
+  size_t n_len = eq != NULL ? (size_t)(eq - seg) : seg_len;
+  copy_cut(seg, n_len, name, name_size);
+  size_t v_len = 0;
+  if (eq != NULL)
+    v_len = decode_into(eq + 1, seg_len - n_len - 1, value, value_size);
+  else
+    value[0] = '\0';
+  if (name_len != NULL) *name_len = n_len;
+  if (value_len != NULL) *value_len = v_len;
+  *pos = at + seg_len;
+  return 1;
 }

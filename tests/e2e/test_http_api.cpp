@@ -185,6 +185,44 @@ TEST_P(HttpApi, EveryRouteAndMethodGivesTheHandlersAnswer) {
   }
 }
 
+TEST_P(HttpApi, SearchParametersAreCheckedAndPartialMatchesFollow) {
+  Server server(GetParam());
+  REQUIRE_SERVER(server);
+  const std::string docs =
+      "[{\"id\":\"1\",\"title\":\"Dune\",\"author\":\"Frank Herbert\"},"
+      "{\"id\":\"2\",\"title\":\"Emma\",\"author\":\"Jane Austen\"}]";
+  ASSERT_EQ(http(server.port(), "POST", "/indexes/books/documents", docs).status,
+            200);
+  const std::string search = "/indexes/books/search";
+  struct Row {
+    std::string method, target, body;
+    int status;
+    std::string expect; /* a piece of the body */
+  } rows[] = {
+      {"GET", search + "?q=dune+emma", "", 200, "\"total_hits\":2"},
+      {"GET", search + "?q=dune+emma&matchingStrategy=all", "", 200,
+       "\"total_hits\":0"},
+      {"POST", search, "{\"q\":\"emma dune\",\"matchingStrategy\":\"most\"}",
+       200, "\"total_hits\":2"},
+      {"GET", search + "?q=" + std::string(4096, 'e'), "", 200, "\"hits\":[]"},
+      {"GET", search + "?q=" + std::string(4097, 'e'), "", 400,
+       "at most 4096 bytes"},
+      {"GET", search + "?q=dune&sort=title", "", 400,
+       "\"code\":\"invalid_search_parameter\""},
+      {"GET", search + "?limit=-1", "", 400, "`limit`"},
+      {"GET", search + "?offset=x", "", 400, "`offset`"},
+      {"GET", search + "?matchingStrategy=any", "", 400,
+       "\"code\":\"invalid_search_matching_strategy\""},
+      {"POST", search + "?q=dune", "{}", 400, "from the JSON body"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.method + " " + row.target.substr(0, 80));
+    HttpResponse res = http(server.port(), row.method, row.target, row.body);
+    EXPECT_EQ(res.status, row.status) << res.body;
+    EXPECT_NE(res.body.find(row.expect), std::string::npos) << res.body;
+  }
+}
+
 /* The value of member key of the JSON object text, as a string. */
 std::string json_member(const std::string &text, const char *key) {
   yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);

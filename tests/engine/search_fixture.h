@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core_fixture.h"
+#include "lumidex_search.h"
 
 namespace searchtest {
 
@@ -54,13 +56,32 @@ class SearchTest : public coretest::CoreTest {
     ASSERT_GE(lumidex_documents_add("t", body.c_str()), 1)
         << coretest::last_error();
   }
+  /* lumidex_search, or with a strategy set lumidex_search_request with
+   * the same query, limit, offset and that strategy. */
   Answer search(const std::string &q, int limit = 20, int offset = 0) {
-    return Answer(lumidex_search("t", q.c_str(), limit, offset));
+    if (!strategy_)
+      return Answer(lumidex_search("t", q.c_str(), limit, offset));
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *root = yyjson_mut_obj(doc);
+    yyjson_mut_doc_set_root(doc, root);
+    yyjson_mut_obj_add_strncpy(doc, root, "q", q.data(), q.size());
+    yyjson_mut_obj_add_int(doc, root, "limit", limit);
+    yyjson_mut_obj_add_int(doc, root, "offset", offset);
+    yyjson_mut_obj_add_str(doc, root, "matchingStrategy", strategy_);
+    char *json =
+        yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+    const char *answer = lumidex_search_request("t", json);
+    free(json);
+    yyjson_mut_doc_free(doc);
+    return Answer(answer);
   }
   std::vector<std::string> ids(const std::string &q, int limit = 20,
                                int offset = 0) {
     return search(q, limit, offset).ids();
   }
+  /* The matching strategy search() asks for: null is lumidex_search's
+   * default ("most"); tests of which words must match set "all". */
+  const char *strategy_ = nullptr;
 };
 
 using Ids = std::vector<std::string>;

@@ -12,6 +12,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_search.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_index_stats_json", "lumidex_last_error",
         "lumidex_last_error_code", "lumidex_last_error_position",
         "lumidex_settings_get_json", "lumidex_settings_update_json",
-        "lumidex_settings_reset_json"})
+        "lumidex_settings_reset_json", "lumidex_search_request"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;

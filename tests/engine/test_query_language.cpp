@@ -33,8 +33,11 @@ struct Case {
 
 class EngineQueryLanguage : public searchtest::SearchTest {
  protected:
+  /* These cases state which words must match: the strategy "all". What
+   * "most" adds after them is test_matching.cpp's. */
   void SetUp() override {
     SearchTest::SetUp();
+    strategy_ = "all";
     add(kCorpus);
   }
   void expect_matches(const std::vector<Case> &cases) {
@@ -151,21 +154,32 @@ TEST_F(EngineQueryLanguage, AWordTooLongToIndexMatchesNothing) {
       {(too_long + " ").c_str(), {}},
       {("zola " + too_long).c_str(), {}},
       {("\"zola " + too_long + "\"").c_str(), {}},
-      {std::string(10240, 'a').c_str(), {}},
       {("zola -" + too_long).c_str(), {"z1", "w1"}},
   });
+  /* Beyond the 4096 bytes a JSON request takes: lumidex_search. */
+  strategy_ = nullptr;
+  expect_matches({{std::string(10240, 'a').c_str(), {}}});
 }
 
-TEST_F(EngineQueryLanguage, WordsBeyondTheThirtySecondAreIgnored) {
+TEST_F(EngineQueryLanguage, BeyondThirtyTwoWordsTheWeightiestAreKept) {
   std::string query;
   for (int i = 0; i < 31; ++i) query += "guide ";
+  std::string unknown;
+  for (int i = 0; i < 40; ++i) unknown += "nosuch" + std::to_string(i) + " ";
   expect_matches({
+      /* Up to 32 words every word counts. */
       {(query + "nosuchword ").c_str(), {}},
-      {(query + "guide nosuchword ").c_str(), {"p1", "n1"}},
+      /* A repeated word counts once, so both words are kept. */
+      {(query + "guide nosuchword ").c_str(), {}},
+      /* Indexed words come before unknown ones, wherever they stand. */
+      {(unknown + "zola ").c_str(), {}},
   });
+  strategy_ = nullptr;
+  expect_matches({{(unknown + "zola ").c_str(), {"z1"}}});
 }
 
 TEST_F(EngineQueryLanguage, HostileInputAlwaysGivesAJsonAnswer) {
+  strategy_ = nullptr; /* lumidex_search takes texts of any length */
   std::string ten_kb_mixed;
   while (ten_kb_mixed.size() < 10240) ten_kb_mixed += "\"(NEAR* AND:^ -x \xff ";
   const std::vector<std::string> inputs = {"\"",

@@ -34,6 +34,7 @@ TEST_F(EngineRanking, ExactMatchesRankAboveTypoMatches) {
 {"id":"exact","title":"sweet fruit","body":"mango fresh"}
 {"id":"other","title":"sweet fruit","body":"apple fresh"}
 )");
+  strategy_ = "all"; /* "other" holds "fresh" alone */
   EXPECT_EQ(ids("mango "), (Ids{"exact", "typo"}));
   EXPECT_EQ(ids("mango fresh "), (Ids{"exact", "typo"}));
   EXPECT_EQ(ids("fresh mango"), (Ids{"exact", "typo"}));
@@ -142,6 +143,7 @@ TEST_F(EngineRelevance, WordsTypedApartOrTogetherMatchEitherSpelling) {
 {"id":"other","name":"c","text":"fast server for the web"}
 {"id":"none","name":"d","text":"fast websites"}
 )");
+  strategy_ = "all"; /* the spellings, not the second tier */
   expect_matches({
       {"web server ", {"joined", "apart", "other"}},
       {"web serv", {"joined", "apart", "other"}},
@@ -165,6 +167,7 @@ TEST_F(EngineRelevance, AJoinedSpellingMatchesWithTheOtherWordsInAnyForm) {
 {"id":"lacking","name":"c","text":"slow webserver for tests"}
 {"id":"filler","name":"d","text":"quick notes for tests"}
 )");
+  strategy_ = "all"; /* which documents hold every word */
   expect_matches({
       {"quick web server ", {"joined", "apart"}},
       {"web server quick ", {"joined", "apart"}},

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,38 @@ TEST(NlCgiQuery, DecodesTheFirstParameterWhoseNameMatchesExactly) {
     EXPECT_EQ(cgi_query(row.key), row.expected)
         << "query " << row.query_string << " key " << row.key;
   }
+}
+
+/* Every parameter of the query string in order, as name=value pairs with
+ * the value lengths the walk reports. */
+std::vector<std::string> walk(const char *qs, size_t name_size = 64,
+                              size_t value_size = 64) {
+  put_env("QUERY_STRING", qs);
+  std::vector<std::string> out;
+  std::vector<char> name(name_size), value(value_size);
+  size_t pos = 0, name_len = 0, value_len = 0;
+  while (cgi_query_next(&pos, name.data(), name.size(), &name_len, value.data(),
+                        value.size(), &value_len))
+    out.push_back(
+        std::string(name.data()) + "(" + std::to_string(name_len) +
+        ")=" + std::string(value.data(), std::min(value_len, value_size - 1)) +
+        "(" + std::to_string(value_len) + ")");
+  return out;
+}
+
+TEST(NlCgiQuery, TheWalkSeesEveryParameterInOrder) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(walk("a=1&b=hello+world%21"),
+            (V{"a(1)=1(1)", "b(1)=hello world!(12)"}));
+  EXPECT_EQ(walk("x=1&x=2"), (V{"x(1)=1(1)", "x(1)=2(1)"}));
+  EXPECT_EQ(walk("&&flag&&y=&"), (V{"flag(4)=(0)", "y(1)=(0)"}));
+  EXPECT_EQ(walk("my%20key=1"), (V{"my%20key(8)=1(1)"}));
+  EXPECT_EQ(walk("q=a%00b")[0], std::string("q(1)=a\0b(3)", 11));
+  EXPECT_EQ(walk("=v"), (V{"(0)=v(1)"}));
+  EXPECT_EQ(walk(""), V{});
+  EXPECT_EQ(walk(nullptr), V{});
+  /* Cut names and values report their whole lengths. */
+  EXPECT_EQ(walk("longname=abcdef", 5, 4), (V{"long(8)=abc(6)"}));
 }
 
 TEST(NlCgiQuery, CopiesMalformedPercentEscapesLiterally) {

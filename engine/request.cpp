@@ -1,0 +1,121 @@
+/*
+ * request.cpp: reads the JSON form of a search request (request.h).
+ *
+ * One table row per member: its name and the function that checks and
+ * takes its value. The names of the table make the text of the refusal of
+ * an unknown member, so the list a user reads is always the list read.
+ */
+#include "request.h"
+
+#include <yyjson.h>
+
+#include <climits>
+#include <cstdint>
+#include <iterator>
+
+#include "error.h"
+#include "json.h"
+#include "messages.h"
+
+namespace lmx {
+
+namespace {
+
+[[noreturn]] void refuse(
+    std::string_view member, std::string_view expected,
+    lumidex_error_code code = LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER) {
+  throw Error("Invalid search parameter `" + std::string(member) +
+                  "`: " + std::string(expected) + ".",
+              code);
+}
+
+/* A non-negative integer member, saturated at most. */
+int count_of(yyjson_val *v, const char *member, int most) {
+  if (!yyjson_is_uint(v) && !(yyjson_is_sint(v) && yyjson_get_sint(v) >= 0))
+    refuse(member, "expected an integer of 0 or more");
+  uint64_t n = yyjson_is_uint(v) ? yyjson_get_uint(v)
+                                 : static_cast<uint64_t>(yyjson_get_sint(v));
+  return n > static_cast<uint64_t>(most) ? most : static_cast<int>(n);
+}
+
+void read_q(yyjson_val *v, SearchRequest &r) {
+  if (!yyjson_is_str(v)) refuse("q", "expected a string");
+  if (yyjson_get_len(v) > kMaxRequestQueryBytes)
+    refuse("q", "expected at most " + std::to_string(kMaxRequestQueryBytes) +
+                    " bytes of text");
+  r.q.assign(yyjson_get_str(v), yyjson_get_len(v));
+}
+
+void read_limit(yyjson_val *v, SearchRequest &r) {
+  r.limit = count_of(v, "limit", kMaxSearchLimit);
+}
+
+void read_offset(yyjson_val *v, SearchRequest &r) {
+  r.offset = count_of(v, "offset", INT_MAX);
+}
+
+void read_strategy(yyjson_val *v, SearchRequest &r) {
+  static const char *expected = "expected \"most\" or \"all\"";
+  if (!yyjson_is_str(v))
+    refuse("matchingStrategy", expected,
+           LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY);
+  if (yyjson_equals_str(v, "most"))
+    r.strategy = MatchingStrategy::kMost;
+  else if (yyjson_equals_str(v, "all"))
+    r.strategy = MatchingStrategy::kAll;
+  else
+    refuse("matchingStrategy", expected,
+           LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY);
+}
+
+struct Member {
+  const char *name;
+  void (*read)(yyjson_val *, SearchRequest &);
+};
+
+const Member kMembers[] = {{"q", read_q},
+                           {"limit", read_limit},
+                           {"offset", read_offset},
+                           {"matchingStrategy", read_strategy}};
+
+[[noreturn]] void refuse_unknown(std::string_view name) {
+  std::string known;
+  for (const Member &m : kMembers) {
+    if (!known.empty()) known += ", ";
+    known += m.name;
+  }
+  throw Error("Unknown search parameter " + msg::backticked(name) +
+                  ": the parameters are " + known + ".",
+              LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER);
+}
+
+}  // namespace
+
+SearchRequest parse_search_request(std::string_view text) {
+  SearchRequest request;
+  if (text.empty()) return request;
+  /* Bytes of the query text that are not UTF-8 are read as word
+   * separators, as lumidex_search reads them. */
+  Doc doc(
+      yyjson_read(text.data(), text.size(), YYJSON_READ_ALLOW_INVALID_UNICODE));
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (!yyjson_is_obj(root))
+    throw Error("Invalid search request: expected a JSON object.",
+                LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER);
+  bool seen[std::size(kMembers)] = {};
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(root, idx, max, key, val) {
+    std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+    size_t k = 0;
+    while (k < std::size(kMembers) && name != kMembers[k].name) ++k;
+    if (k == std::size(kMembers)) refuse_unknown(name);
+    /* Two values for one member: which one was meant cannot be known. */
+    if (seen[k]) refuse(kMembers[k].name, "given more than once");
+    seen[k] = true;
+    kMembers[k].read(val, request);
+  }
+  return request;
+}
+
+}  // namespace lmx

@@ -1,0 +1,226 @@
+/*
+ * test_router_search.cpp: api_router's search route run as a CGI process on
+ * a storage directory seeded through the real engine: the parameters it
+ * takes from the query string and the JSON body, the matching strategies,
+ * and a 400 with the error envelope for whatever it does not take.
+ * api_search keeps its own lenient reading of the same requests.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "child.h"
+#include "lumidex_core.h"
+
+namespace {
+
+using lmxtest::ChildResult;
+using lmxtest::ChildSpec;
+using lmxtest::TempDir;
+
+const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
+const std::string kSearch = std::string(LMX_BUILD_DIR) + "/src/api_search";
+
+struct Request {
+  std::string method;
+  std::string query;
+  std::string body;
+};
+
+ChildResult run(const std::string &program, const Request &req,
+                const std::string &storage) {
+  ChildSpec job;
+  job.env["REQUEST_METHOD"] = req.method;
+  job.env["PATH_INFO"] = "/indexes/books/search";
+  job.env["QUERY_STRING"] = req.query;
+  job.env["LUMIDEX_STORAGE_DIR"] = storage;
+  if (!req.body.empty()) {
+    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+    job.stdin_kind = lmxtest::StdinKind::File;
+    job.stdin_bytes = req.body;
+  }
+  return lmxtest::run_program(program, {}, job);
+}
+
+std::string body_of(const std::string &raw) {
+  std::string headers, body;
+  if (!lmxtest::split_response(raw, &headers, &body)) return "";
+  return body;
+}
+
+/* Three books, written through the real engine. */
+void seed(const std::string &storage) {
+  ChildResult r = lmxtest::run_child(
+      [&] {
+        if (lumidex_init(storage.c_str()) != 0) std::exit(3);
+        if (lumidex_documents_add(
+                "books",
+                "[{\"id\":\"1\",\"title\":\"Dune\",\"author\":\"Frank "
+                "Herbert\"},"
+                "{\"id\":\"2\",\"title\":\"Emma\",\"author\":\"Jane Austen\"},"
+                "{\"id\":\"3\",\"title\":\"Dune Messiah\",\"author\":\"Frank "
+                "Herbert\"}]") != 3)
+          std::exit(5);
+        lumidex_cleanup();
+      },
+      ChildSpec{});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+struct Row {
+  const char *what;
+  Request req;
+  int status;
+  std::string expect; /* a piece of the body */
+};
+
+TEST(RouterSearch, ParametersComeFromTheQueryStringOrTheJsonBody) {
+  TempDir tmp;
+  seed(tmp.path());
+  const std::string q4096 = "q=" + std::string(4096, 'd');
+  const Row rows[] = {
+      {"q limit offset",
+       {"GET", "q=dune&limit=1&offset=1", ""},
+       200,
+       "\"limit\":1,\"offset\":1,\"total_hits\":2"},
+      {"some words match: most",
+       {"GET", "q=dune+austen", ""},
+       200,
+       "\"total_hits\":3"},
+      {"some words match: all",
+       {"GET", "q=dune+austen&matchingStrategy=all", ""},
+       200,
+       "\"total_hits\":0"},
+      {"every word matches",
+       {"GET", "q=frank+dune&matchingStrategy=most", ""},
+       200,
+       "\"total_hits\":2"},
+      {"empty parameters are no parameters",
+       {"GET", "&&q=emma&", ""},
+       200,
+       "\"total_hits\":1"},
+      {"a limit above 1000",
+       {"GET", "limit=123456789012345678901234", ""},
+       200,
+       "\"limit\":1000"},
+      {"4096 bytes of query", {"GET", q4096, ""}, 200, "\"hits\":[]"},
+      {"POST body",
+       {"POST", "", "{\"q\":\"dune\",\"limit\":1}"},
+       200,
+       "\"limit\":1,\"offset\":0,\"total_hits\":2"},
+      {"POST body, all",
+       {"POST", "", "{\"q\":\"emma dune\",\"matchingStrategy\":\"all\"}"},
+       200,
+       "\"total_hits\":0"},
+      {"POST without a body", {"POST", "", ""}, 200, "\"total_hits\":3"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ChildResult r = run(kRouter, row.req, tmp.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), row.status) << r.out;
+    EXPECT_NE(body_of(r.out).find(row.expect), std::string::npos)
+        << body_of(r.out).substr(0, 300);
+  }
+}
+
+TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
+  TempDir tmp;
+  seed(tmp.path());
+  const std::string q4097 = "q=" + std::string(4097, 'd');
+  const Row rows[] = {
+      {"unknown parameter",
+       {"GET", "q=dune&lang=en", ""},
+       400,
+       "Unknown search parameter `lang`: the parameters are q, limit, "
+       "offset, matchingStrategy."},
+      {"query is not a parameter here",
+       {"GET", "query=dune", ""},
+       400,
+       "`query`"},
+      {"index in the query string", {"GET", "index=books", ""}, 400, "`index`"},
+      {"negative limit",
+       {"GET", "limit=-5", ""},
+       400,
+       "`limit`: expected an integer of 0 or more"},
+      {"limit not a number", {"GET", "limit=ten", ""}, 400, "`limit`"},
+      {"empty offset", {"GET", "offset=", ""}, 400, "`offset`"},
+      {"offset with a sign", {"GET", "offset=%2B1", ""}, 400, "`offset`"},
+      {"repeated parameter",
+       {"GET", "q=a&q=b", ""},
+       400,
+       "given more than once"},
+      {"query too long", {"GET", q4097, ""}, 400, "at most 4096 bytes"},
+      {"POST with query-string parameters",
+       {"POST", "limit=1", "{\"q\":\"dune\"}"},
+       400,
+       "`limit`: a POST search takes its parameters from the JSON body"},
+      {"POST body not an object",
+       {"POST", "", "[\"dune\"]"},
+       400,
+       "expected a JSON object"},
+      {"POST body not JSON",
+       {"POST", "", "{\"q\":"},
+       400,
+       "expected a JSON object"},
+      {"POST body with NUL", {"POST", "", std::string("{}\0x", 4)}, 400, "NUL"},
+      {"POST wrong type", {"POST", "", "{\"limit\":\"5\"}"}, 400, "`limit`"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ChildResult r = run(kRouter, row.req, tmp.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), 400) << r.out;
+    std::string body = body_of(r.out);
+    EXPECT_NE(body.find("\"code\":\"invalid_search_parameter\""),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find(row.expect), std::string::npos) << body;
+  }
+  for (const Request &req :
+       {Request{"GET", "matchingStrategy=last", ""},
+        Request{"POST", "", "{\"matchingStrategy\":\"ALL\"}"}}) {
+    ChildResult r = run(kRouter, req, tmp.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), 400) << r.out;
+    EXPECT_NE(r.out.find("\"code\":\"invalid_search_matching_strategy\""),
+              std::string::npos)
+        << r.out;
+  }
+  ChildSpec job;
+  job.env = {{"REQUEST_METHOD", "GET"},
+             {"PATH_INFO", "/indexes/missing/search"},
+             {"QUERY_STRING", "q=x"},
+             {"LUMIDEX_STORAGE_DIR", tmp.path()}};
+  ChildResult missing = lmxtest::run_program(kRouter, {}, job);
+  EXPECT_EQ(lmxtest::response_status(missing.out), 404);
+  EXPECT_NE(missing.out.find("\"code\":\"index_not_found\""),
+            std::string::npos);
+}
+
+/* The specified program reads the same requests as it always has. */
+TEST(RouterSearch, ApiSearchKeepsItsLenientReading) {
+  TempDir tmp;
+  seed(tmp.path());
+  const Row rows[] = {
+      {"unknown parameter",
+       {"GET", "q=dune&lang=en", ""},
+       200,
+       "\"total_hits\":2"},
+      {"query parameter", {"GET", "query=emma", ""}, 200, "\"total_hits\":1"},
+      {"negative limit", {"GET", "q=dune&limit=-5", ""}, 200, "\"limit\":20"},
+      {"strategy is not read",
+       {"GET", "q=dune&matchingStrategy=x", ""},
+       200,
+       "\"total_hits\":2"},
+      {"body not JSON", {"POST", "", "{\"q\":"}, 200, "\"total_hits\":3"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ChildResult r = run(kSearch, row.req, tmp.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), row.status) << r.out;
+    EXPECT_NE(body_of(r.out).find(row.expect), std::string::npos)
+        << body_of(r.out).substr(0, 300);
+  }
+}
+
+}  // namespace
