@@ -27,6 +27,7 @@
 
 #include "child.h"
 #include "lumidex_admin.h"
+#include "lumidex_search.h"
 #include "lumidex_core.h"
 
 namespace {
@@ -64,9 +65,13 @@ std::string with_engine(const std::string &dir,
       .out;
 }
 
+/* The number of documents holding every word of query (the strategy
+ * "all"); query holds no character that needs escaping in JSON. */
 long total_hits(const std::string &dir, const char *query) {
+  std::string request = std::string(R"({"matchingStrategy":"all","q":")") +
+                        query + "\"}";
   std::string s = with_engine(dir, [&] {
-    const char *a = lumidex_search("k", query, 1, 0);
+    const char *a = lumidex_search_request("k", request.c_str());
     return std::string(a ? a : "<null>");
   });
   size_t at = s.find("\"total_hits\":");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core_fixture.h"
+#include "lumidex_search.h"
 
 namespace {
 
@@ -47,10 +48,13 @@ std::map<std::string, Xapian::docid> docids_of(const std::string &path) {
   return out;
 }
 
-/* The ids of the hits, strings without their quotes. */
+/* The ids of the documents holding every word of query (the strategy
+ * "all"), strings without their quotes. */
 std::vector<std::string> ids_found(const char *index, const char *query) {
+  std::string request = std::string(R"({"matchingStrategy":"all","q":")") +
+                        query + "\"}";
   std::vector<std::string> ids =
-      hit_values(lumidex_search(index, query, 20, 0), "id");
+      hit_values(lumidex_search_request(index, request.c_str()), "id");
   for (std::string &id : ids)
     if (id.size() >= 2 && id.front() == '"') id = id.substr(1, id.size() - 2);
   return ids;

@@ -245,6 +245,7 @@ class EngineUnspacedScripts : public EngineQueryLanguage {
  protected:
   void SetUp() override {
     SearchTest::SetUp();
+    strategy_ = "all";
     add(kUnspacedCorpus);
   }
 };
