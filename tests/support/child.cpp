@@ -222,4 +222,23 @@ std::string xapian_check_path() {
   return "xapian-check";
 }
 
+/* Runs a CGI program with the request in its environment (here rather
+ * than in files.cpp: it needs the process runner, which the Windows test
+ * support does not have). */
+ChildResult run_cgi(const std::string &path, const CgiRequest &req,
+                    const std::string &storage) {
+  ChildSpec job;
+  job.env = {{"REQUEST_METHOD", req.method},
+             {"PATH_INFO", req.path},
+             {"QUERY_STRING", req.query},
+             {"LUMIDEX_STORAGE_DIR", storage}};
+  if (!req.body.empty()) {
+    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
+    job.stdin_kind = StdinKind::File;
+    job.stdin_bytes = req.body;
+  }
+  for (const auto &kv : req.env) job.env[kv.first] = kv.second;
+  return run_program(path, {}, job);
+}
+
 }  // namespace lmxtest

@@ -81,20 +81,4 @@ std::string response_body(const std::string &raw) {
   return split_response(raw, nullptr, &body) ? body : "";
 }
 
-ChildResult run_cgi(const std::string &path, const CgiRequest &req,
-                    const std::string &storage) {
-  ChildSpec job;
-  job.env = {{"REQUEST_METHOD", req.method},
-             {"PATH_INFO", req.path},
-             {"QUERY_STRING", req.query},
-             {"LUMIDEX_STORAGE_DIR", storage}};
-  if (!req.body.empty()) {
-    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    job.stdin_kind = StdinKind::File;
-    job.stdin_bytes = req.body;
-  }
-  for (const auto &kv : req.env) job.env[kv.first] = kv.second;
-  return run_program(path, {}, job);
-}
-
 }  // namespace lmxtest
