@@ -29,25 +29,16 @@ struct Request {
   std::string body;
 };
 
+/* req run by program as a search of the index "books". */
 ChildResult run(const std::string &program, const Request &req,
                 const std::string &storage) {
-  ChildSpec job;
-  job.env["REQUEST_METHOD"] = req.method;
-  job.env["PATH_INFO"] = "/indexes/books/search";
-  job.env["QUERY_STRING"] = req.query;
-  job.env["LUMIDEX_STORAGE_DIR"] = storage;
-  if (!req.body.empty()) {
-    job.env["CONTENT_LENGTH"] = std::to_string(req.body.size());
-    job.stdin_kind = lmxtest::StdinKind::File;
-    job.stdin_bytes = req.body;
-  }
-  return lmxtest::run_program(program, {}, job);
+  lmxtest::CgiRequest cgi{req.method, "/indexes/books/search", req.body};
+  cgi.query = req.query;
+  return lmxtest::run_cgi(program, cgi, storage);
 }
 
 std::string body_of(const std::string &raw) {
-  std::string headers, body;
-  if (!lmxtest::split_response(raw, &headers, &body)) return "";
-  return body;
+  return lmxtest::response_body(raw);
 }
 
 /* Three books, written through the real engine. */
