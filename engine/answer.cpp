@@ -3,7 +3,10 @@
  * matches and their order, which matches.cpp finds.
  *
  *   {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
- *    "elapsed_ms":T}
+ *    "total_hits_exact":B,"elapsed_ms":T}
+ *
+ * ("total_hits_exact" only when the request says so: lumidex_search's
+ * answer has no such member.)
  *
  * Hits of a ranked query come in the order of prior.h: text weight times
  * the name-family prior. Each hit is the stored document. For a query with
@@ -24,11 +27,15 @@
  * "_highlighted" copy carry only those members (a dotted path keeps only
  * that member of an object, in each object of an array too) and the
  * primary key, in the document's order; the default shows everything and
- * costs nothing.
+ * costs nothing. The request's attributesToRetrieve cuts the hit further
+ * the same way; its "_highlighted" copy carries those fields and the
+ * cropped ones (attributesToCrop), whose strings are cut to their best
+ * passage (crop.h) before they are escaped and marked. With highlight
+ * false there is no copy, and the hit carries the cropped fields, cut.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
- * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
- * exact whenever there are fewer than kExactCountBelow matches.
+ * (JSON text must be valid UTF-8). "total_hits" is that of matches.h: the
+ * same on every page, exact up to kExactTotalUpTo matches.
  * "elapsed_ms" is the engine's time since the caller's start, in
  * milliseconds rounded to 0.001.
  *
