@@ -448,7 +448,8 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
   const BuiltQuery &built = matches.built;
   const Marks marks{built.matched_terms, built.matched_stems,
                     settings.stemmer ? &*settings.stemmer : nullptr};
-  /* A query without words marks nothing; a crop is still shown apart. */
+  /* The copy is there for a query with words, and for cropped fields
+   * whatever the query (a query without words marks nothing). */
   const bool marking = form.highlight && (built.has_words || form.crop);
   const bool as_stored = form.as_stored(marking);
   for (const std::string &data : page_data(matches)) {
@@ -458,17 +459,17 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
     if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
   }
   std::string echoed = utf8::repaired(query);
-  bool ok =
-      yyjson_mut_obj_add_val(out, root, "hits", hits) &&
-      yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
-                                 echoed.size()) &&
-      yyjson_mut_obj_add_int(out, root, "limit", limit) &&
-      yyjson_mut_obj_add_int(out, root, "offset", offset) &&
-      yyjson_mut_obj_add_uint(out, root, "total_hits", matches.total) &&
-      (!says_exactness || yyjson_mut_obj_add_bool(out, root, "total_hits_exact",
-                                                  matches.total_exact)) &&
-      yyjson_mut_obj_add_real(out, root, "elapsed_ms",
-                              milliseconds_since(started));
+  bool ok = yyjson_mut_obj_add_val(out, root, "hits", hits) &&
+            yyjson_mut_obj_add_strncpy(out, root, "query", echoed.data(),
+                                       echoed.size()) &&
+            yyjson_mut_obj_add_int(out, root, "limit", limit) &&
+            yyjson_mut_obj_add_int(out, root, "offset", offset) &&
+            yyjson_mut_obj_add_uint(out, root, "total_hits", matches.total);
+  if (says_exactness)
+    ok = ok && yyjson_mut_obj_add_bool(out, root, "total_hits_exact",
+                                       matches.total_exact);
+  ok = ok && yyjson_mut_obj_add_real(out, root, "elapsed_ms",
+                                     milliseconds_since(started));
   require(ok);
   return written(out);
 }

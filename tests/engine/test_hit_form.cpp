@@ -23,8 +23,21 @@ const char *const kCorpus =
 {"id":"r1","title":"Dune","author":{"name":"Frank Herbert","born":1920},"tags":["sf","classic"],"body":"desert planet spice"}
 )";
 
+/* One request, and the whole hit it gives for one document. */
+struct Whole {
+  const char *what, *request, *id, *expected;
+};
+
 class EngineHitForm : public searchtest::SearchTest {
  protected:
+  template <size_t N>
+  void expect_hits(const Whole (&rows)[N]) {
+    for (const Whole &row : rows) {
+      Answer a = ask(row.request);
+      ASSERT_TRUE(a.ok()) << row.what << ": " << coretest::last_error();
+      EXPECT_EQ(hit_json(a, row.id), row.expected) << row.what;
+    }
+  }
   void SetUp() override {
     SearchTest::SetUp();
     add(kCorpus);
@@ -53,11 +66,6 @@ class EngineHitForm : public searchtest::SearchTest {
     }
     return "<no hit " + id + ">";
   }
-};
-
-/* One request, and the whole hit it gives for one document. */
-struct Whole {
-  const char *what, *request, *id, *expected;
 };
 
 TEST_F(EngineHitForm, HitsCarryTheFieldsAskedForAndThePrimaryKey) {
@@ -91,11 +99,7 @@ TEST_F(EngineHitForm, HitsCarryTheFieldsAskedForAndThePrimaryKey) {
       {"the empty query", R"({"q":"","attributesToRetrieve":["title"]})", "r1",
        R"({"id":"r1","title":"Dune"})"},
   };
-  for (const Whole &row : rows) {
-    Answer a = ask(row.request);
-    ASSERT_TRUE(a.ok()) << row.what << ": " << coretest::last_error();
-    EXPECT_EQ(hit_json(a, row.id), row.expected) << row.what;
-  }
+  expect_hits(rows);
 }
 
 TEST_F(EngineHitForm, RetrievedFieldsStayWithinTheDisplayedOnes) {
@@ -115,11 +119,7 @@ TEST_F(EngineHitForm, RetrievedFieldsStayWithinTheDisplayedOnes) {
        R"({"q":"dune","attributesToRetrieve":["*"],"highlight":false})", "r1",
        R"({"id":"r1","title":"Dune","body":"desert planet spice"})"},
   };
-  for (const Whole &row : rows) {
-    Answer a = ask(row.request);
-    ASSERT_TRUE(a.ok()) << row.what << ": " << coretest::last_error();
-    EXPECT_EQ(hit_json(a, row.id), row.expected) << row.what;
-  }
+  expect_hits(rows);
 }
 
 /* One request, and one string of one hit. */
