@@ -113,6 +113,16 @@ size_t prefix_expansions(size_t length);
  * finished common word is not outranked by its rare longer forms. */
 inline constexpr double kRareCompletionRatio = 0.1;
 inline constexpr double kRareCompletionFactor = 0.1;
+/* A text of at least this many plain words is a question: its words the
+ * index holds get no typo candidates, and its last word at most
+ * kMaxQuestionExpansions completions. */
+inline constexpr size_t kQuestionWords = 4;
+inline constexpr size_t kMaxQuestionExpansions = 8;
+/* A question's first tier is known to be empty when no document holds
+ * its kBoundWords rarest words together, or none of at most
+ * kMaxBoundProbe documents that do holds every other word too. */
+inline constexpr Xapian::doccount kMaxBoundProbe = 10;
+inline constexpr size_t kBoundWords = 4;
 /* At most this many typo candidates per word (the most frequent ones). */
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
@@ -174,6 +184,9 @@ struct BuiltQuery {
    * empty (Xapian::Query()) when there can be no other (one word,
    * strategy "all", nothing ranked). */
   Xapian::Query partial;
+  /* True when query is known to match no document without running it (a
+   * question whose words no document holds all of, query.cpp). */
+  bool first_tier_empty = false;
   /* True when nothing ranks the matches (the empty query, or exclusions
    * only): they come in insertion order with BoolWeight. */
   bool unranked = true;
