@@ -53,8 +53,8 @@ class NotIn : public Xapian::MatchDecider {
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids) {
-  /* A question's first tier is mostly empty, and its bound says so for a
-   * fraction of what opening every word's terms would cost. */
+  /* A question's first tier is mostly empty, and the query builder may
+   * already know it for a fraction of what running it would cost. */
   if (m.built.first_tier_empty) return 0;
   Xapian::Enquire enquire = enquire_of(db, m.built.query, m.built.unranked);
   /* A ranked query reads its matches from the first one on, at least the

@@ -300,16 +300,14 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   auto cached = cx.typo_cache.find(word);
   if (cached == cx.typo_cache.end()) {
     /* In a question a word the index holds is most likely typed as
-     * meant; looking for its misspellings would cost two scans of the
-     * vocabulary per word. */
+     * meant: its other endings (plural, tense) are worth matching, a scan
+     * of two ranges of the vocabulary per word for its misspellings is
+     * not. */
     bool typed_right = cx.question && db.get_termfreq(word) > 0;
-    cached = cx.typo_cache
-                 .emplace(word, typed_right
-                                    ? ending_typo_candidates(
-                                          db, word, kMaxTypoCandidates)
-                                    : typo_candidates(db, word,
-                                                      kMaxTypoCandidates))
-                 .first;
+    std::vector<std::string> found =
+        typed_right ? ending_typo_candidates(db, word, kMaxTypoCandidates)
+                    : typo_candidates(db, word, kMaxTypoCandidates);
+    cached = cx.typo_cache.emplace(word, std::move(found)).first;
   }
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {

@@ -49,6 +49,19 @@
  * paragraph (the API takes up to 4096 bytes) costs at most kMaxReadWords
  * lookups before the query is built from kMaxQueryWords words.
  *
+ * Questions: a text of kQuestionWords plain words or more is mostly a
+ * question typed in full, where a word the index holds is meant as typed.
+ * Such a word's typo candidates are only those that change its ending
+ * ("file" and "filed" for "files", typo.h), found in one short range of
+ * the vocabulary instead of two long ones, and it is not split in two
+ * ("program" is not "pro gram"); a word the index does not hold keeps
+ * every rule. The last word gets at most kMaxQuestionExpansions
+ * completions. A question's first tier is mostly empty (no document holds
+ * ten words), and running it to find that out opens every term of every
+ * word; instead its rarest words are matched first (kBoundWords,
+ * kMaxBoundProbe), and the first tier is run only when some document may
+ * hold every word.
+ *
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
  * of its weight, so other forms of the word match, below the form typed.
@@ -113,9 +126,10 @@ size_t prefix_expansions(size_t length);
  * finished common word is not outranked by its rare longer forms. */
 inline constexpr double kRareCompletionRatio = 0.1;
 inline constexpr double kRareCompletionFactor = 0.1;
-/* A text of at least this many plain words is a question: its words the
- * index holds get no typo candidates, and its last word at most
- * kMaxQuestionExpansions completions. */
+/* A text of at least this many plain words is a question (above): its
+ * words the index holds get only the typo candidates of their ending and
+ * no split spelling, and its last word at most kMaxQuestionExpansions
+ * completions. */
 inline constexpr size_t kQuestionWords = 4;
 inline constexpr size_t kMaxQuestionExpansions = 8;
 /* A question's first tier is known to be empty when no document holds
