@@ -287,13 +287,14 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   Xapian::Query plain = parts[0];
 
   std::vector<Xapian::Query> near;
+  Xapian::Query stem_term;
   /* Other forms of the word: its stem term, below the word itself. */
   if (cx.settings.stemmer) {
     std::string stem = (*cx.settings.stemmer)(word);
     if (!stem.empty()) {
       cx.built.matched_stems.insert(stem);
-      near.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
-                                   Xapian::Query(kStemPrefix + stem),
+      stem_term = Xapian::Query(kStemPrefix + stem);
+      near.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, stem_term,
                                    kStemWeightFactor));
     }
   }
@@ -325,7 +326,16 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
         kTypoWeightFactor));
   if (near.empty()) return {exact, plain, false, plain};
   near.insert(near.begin(), plain);
-  Xapian::Query loose(Xapian::Query::OP_OR, near.begin(), near.end());
+  /* The second tier weighs the word in any form by its stem, whose
+   * statistics are those of all its forms, and the form typed only a
+   * little above the others. */
+  std::vector<Xapian::Query> any_form(near);
+  if (!stem_term.empty()) {
+    any_form[0] =
+        Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, plain, kTypedFormFactor);
+    any_form[1] = stem_term;
+  }
+  Xapian::Query loose(Xapian::Query::OP_OR, any_form.begin(), any_form.end());
   near[0] = exact;
   return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()), plain,
           true, loose};

@@ -65,6 +65,10 @@
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
  * of its weight, so other forms of the word match, below the form typed.
+ * In the second tier the stem term weighs in full (its statistics are
+ * those of every form: a rare word in any form counts as rare) and the
+ * form typed adds kTypedFormFactor of its weight, so it still ranks
+ * above the other forms without outweighing the other words held.
  * A synonym key (a word, or several consecutive words) also matches its
  * synonyms (each a word or a phrase), one-way. A one-word key and its
  * synonyms form one synonym group, so a document holding a synonym ranks
@@ -95,6 +99,9 @@ inline constexpr size_t kMaxReadWords = 1024;
 inline constexpr size_t kMaxQueryWords = 32;
 /* Weight factor of a word's stem term relative to the word itself. */
 inline constexpr double kStemWeightFactor = 0.5;
+/* In the second tier a word's stem term weighs in full, and the form
+ * typed adds this factor of its own weight (query.h, above). */
+inline constexpr double kTypedFormFactor = 0.25;
 /* Synonym keys of more words than this are not looked for. */
 inline constexpr size_t kMaxSynonymKeyWords = 8;
 

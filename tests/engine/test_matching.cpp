@@ -343,6 +343,32 @@ TEST_F(EngineMatching, OtherFormsOfAWordMatchBelowTheFormTyped) {
   EXPECT_NE(a.raw().find("<em>connected</em>"), std::string::npos) << a.raw();
 }
 
+/* In the second tier a word counts in any form by its stem: a rare word
+ * held in another form outweighs a commoner one held as typed, and the
+ * form typed still ranks above the other forms. */
+TEST_F(EngineMatching, APartialMatchWeighsAWordInAnyFormByItsStem) {
+  std::string docs = R"({"id":"a","body":"connected gadget"}
+{"id":"b1","body":"zebra gadget"}
+{"id":"b2","body":"zebra gadget"}
+{"id":"b3","body":"zebra gadget"}
+)";
+  for (int i = 0; i < 16; ++i)
+    docs +=
+        "{\"id\":\"f" + std::to_string(i) + "\",\"body\":\"filler words\"}\n";
+  add(docs);
+  add_stems();
+  set_settings(R"({"language":"en"})");
+  Ids got = ids_of("connection zebra ");
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], "a");
+  add(R"({"id":"typed","body":"connection gadget"})");
+  add_stems();
+  got = ids_of("connection zebra ");
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0], "typed");
+  EXPECT_EQ(got[1], "a");
+}
+
 TEST_F(EngineMatching, HitsCarryOnlyTheDisplayedFieldsAndThePrimaryKey) {
   add(R"({"id":"1","title":"Dune","year":1965,"author":{"name":"Frank Herbert","born":1920},"tags":[{"name":"sf","x":1},2]})");
   set_settings(
