@@ -80,6 +80,9 @@ void settle_total(Xapian::Database &db, Matches &m) {
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids) {
+  /* A question's first tier is mostly empty, and the query builder may
+   * already know it for a fraction of what running it would cost. */
+  if (m.built.first_tier_empty) return 0;
   Xapian::Enquire enquire = enquire_of(db, m.built.query, m.built.unranked);
   /* A ranked query reads its matches from the first one on, at least the
    * prior's window, so that each page is a slice of the same final order
