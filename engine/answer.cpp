@@ -52,6 +52,7 @@
 #include "json.h"
 #include "matches.h"
 #include "search.h"
+#include "shown.h"
 #include "text.h"
 #include "utf8.h"
 
@@ -167,12 +168,7 @@ void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
   }
 }
 
-/* The displayed fields as a tree of member names: a node keeps the whole
- * value when whole, else only the members named under it. */
-struct Shown {
-  bool whole = false;
-  std::map<std::string, Shown, std::less<>> members;
-};
+}  // namespace
 
 /* The tree of displayed paths (settings.h), the primary key kept whole. */
 Shown shown_of(const std::vector<std::string> &displayed,
@@ -224,6 +220,8 @@ void keep_shown(yyjson_mut_val *val, const Shown &node) {
     if (!found->second.whole) keep_shown(member, found->second);
   }
 }
+
+namespace {
 
 /* The hit for a stored document when the query has words: the document
  * plus its "_highlighted" copy (matched null: the document alone), both

@@ -57,7 +57,11 @@ typedef enum lumidex_error_code {
                                                    neither "most" nor "all" */
   /* a filter expression is malformed or names an attribute that is not
    * filterable (the text says which, and where) */
-  LUMIDEX_ERROR_INVALID_FILTER = 12
+  LUMIDEX_ERROR_INVALID_FILTER = 12,
+  /* a documents listing request member that is unknown, given twice, of
+   * the wrong type or out of range (lumidex_documents.h; the text names
+   * it and what it takes) */
+  LUMIDEX_ERROR_INVALID_LIST_PARAMETER = 15
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or
