@@ -11,7 +11,8 @@
  *    member of the request object. limit and offset take numbers: text of
  *    decimal digits becomes a number, anything else stays text and the
  *    engine refuses it as not an integer of 0 or more. Every other
- *    parameter is passed as text, an unknown one included (the engine names
+ *    parameter is passed as text (lmx_request_of_query_string, which the
+ *    documents listing shares), an unknown one included (the engine names
  *    it in its refusal), and a repeated one twice (refused too). Values are
  *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
@@ -50,16 +51,41 @@ static int all_digits(const char *text, size_t len) {
   return 1;
 }
 
+/* 1 when name is one of the null-terminated names (null: none). */
+static int named_in(const char *name, const char *const *names) {
+  for (; names && *names; names++)
+    if (strcmp(name, *names) == 0) return 1;
+  return 0;
+}
+
+/* value (len bytes) cut at its commas, each piece a string of arr ("" is
+ * one empty piece). 0 when memory runs out. */
+static int add_pieces(yyjson_mut_doc *doc, yyjson_mut_val *arr,
+                      const char *value, size_t len) {
+  size_t start = 0;
+  for (size_t i = 0; i <= len; i++) {
+    if (i < len && value[i] != ',') continue;
+    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + start, i - start))
+      return 0;
+    start = i + 1;
+  }
+  return 1;
+}
+
 /* Adds one parameter to the request object obj: a number for limit and
  * offset written in digits (saturated at UINT64_MAX; the engine clamps),
- * else the text. 0 when memory runs out. */
+ * an array of its comma-separated pieces for a name of lists, else the
+ * text. 0 when memory runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
-                         const char *name, const char *value,
-                         size_t value_len) {
+                         const char *name, const char *value, size_t value_len,
+                         const char *const *lists) {
   yyjson_mut_val *key = yyjson_mut_strcpy(doc, name);
   yyjson_mut_val *val;
-  if ((strcmp(name, "limit") == 0 || strcmp(name, "offset") == 0) &&
-      all_digits(value, value_len)) {
+  if (named_in(name, lists)) {
+    val = yyjson_mut_arr(doc);
+    if (val && !add_pieces(doc, val, value, value_len)) return 0;
+  } else if ((strcmp(name, "limit") == 0 || strcmp(name, "offset") == 0) &&
+             all_digits(value, value_len)) {
     uint64_t n = 0;
     for (size_t i = 0; i < value_len; i++) {
       unsigned digit = (unsigned)(value[i] - '0');
@@ -72,9 +98,7 @@ static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
   return key && val && yyjson_mut_obj_add(obj, key, val);
 }
 
-/* The query string as a JSON request object, malloc'd (the caller frees
- * it); null when memory runs out. */
-static char *request_of_query_string(void) {
+char *lmx_request_of_query_string(const char *const *lists) {
   const char *qs = cgi_env("QUERY_STRING", "");
   size_t value_size = strlen(qs) + 1; /* decoding never lengthens */
   char name[SEARCH_NAME_SIZE];
@@ -88,7 +112,7 @@ static char *request_of_query_string(void) {
   if (ok) yyjson_mut_doc_set_root(doc, obj);
   while (ok && cgi_query_next(&pos, name, sizeof name, NULL, value, value_size,
                               &value_len))
-    ok = add_parameter(doc, obj, name, value, value_len);
+    ok = add_parameter(doc, obj, name, value, value_len, lists);
   /* Query text may hold bytes that are not UTF-8; the engine reads them as
    * word separators, as lumidex_search does. */
   if (ok)
@@ -166,7 +190,7 @@ void lmx_execute_search_request(const char *index) {
     lmx_respond_error(400, "missing_index_name", "Index name is required");
     return;
   }
-  request = post ? request_of_body() : request_of_query_string();
+  request = post ? request_of_body() : lmx_request_of_query_string(NULL);
   if (request == NULL) {
     if (!post) lmx_respond_error(500, "internal_error", "Out of memory");
     return;
