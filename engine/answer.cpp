@@ -51,6 +51,7 @@
 #include "catalog.h"
 #include "json.h"
 #include "matches.h"
+#include "refine.h"
 #include "search.h"
 #include "text.h"
 #include "utf8.h"
@@ -326,9 +327,11 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   if (!settings.displays_all())
     shown = std::make_unique<Shown>(
         shown_of(settings.displayed, Catalog::primary_key_of(db)));
+  std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   Matches matches = find_matches(
       db, request.q, static_cast<Xapian::doccount>(offset),
-      static_cast<Xapian::doccount>(limit), query, request.strategy);
+      static_cast<Xapian::doccount>(limit), query, request.strategy,
+      refine->options());
   return answer_json(matches, query, shown.get(), request.q, limit, offset,
                      started);
 }

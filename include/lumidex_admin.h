@@ -57,7 +57,10 @@ typedef enum lumidex_error_code {
                                                    neither "most" nor "all" */
   /* a filter expression is malformed or names an attribute that is not
    * filterable (the text says which, and where) */
-  LUMIDEX_ERROR_INVALID_FILTER = 12
+  LUMIDEX_ERROR_INVALID_FILTER = 12,
+  /* a search's sort is not a list of "attribute:asc" or "attribute:desc",
+   * or names an attribute that is not sortable */
+  LUMIDEX_ERROR_INVALID_SORT = 13
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or

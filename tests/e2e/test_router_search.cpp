@@ -125,7 +125,7 @@ TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
        {"GET", "q=dune&lang=en", ""},
        400,
        "Unknown search parameter `lang`: the parameters are q, limit, "
-       "offset, matchingStrategy."},
+       "offset, matchingStrategy, filter, sort."},
       {"query is not a parameter here",
        {"GET", "query=dune", ""},
        400,
