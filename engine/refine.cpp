@@ -26,6 +26,13 @@ std::unique_ptr<Refinement> refinement_of(const IndexSettings &settings,
                   LUMIDEX_ERROR_INVALID_SORT);
     out->sorter = sort_key_maker(request.sort, out->sorts);
   }
+  const bool every = request.facets.size() == 1 && request.facets[0] == "*";
+  out->facets = every ? settings.filterable : request.facets;
+  for (const std::string &name : out->facets)
+    if (!out->filters.find(name))
+      throw Error("Invalid search parameter `facets`: " +
+                      msg::not_filterable(name, settings.filterable),
+                  LUMIDEX_ERROR_INVALID_FACETS);
   return out;
 }
 

@@ -32,6 +32,8 @@ struct Refinement {
   Xapian::Query filter;
   /* The sort's key maker; null when the request has none. */
   std::unique_ptr<Xapian::MultiValueKeyMaker> sorter;
+  /* The attributes to count facets of, "*" resolved, in order. */
+  std::vector<std::string> facets;
 
   /* The matcher's options; valid while this lives. */
   MatchOptions options() const { return MatchOptions{filter, sorter.get()}; }
@@ -40,7 +42,8 @@ struct Refinement {
 /* The refinement of request under settings. Throws lmx::Error with
  * LUMIDEX_ERROR_INVALID_FILTER when the filter names an attribute that is
  * not filterable, LUMIDEX_ERROR_INVALID_SORT when the sort names one that
- * is not sortable; the text names it and lists those that are. */
+ * is not sortable, LUMIDEX_ERROR_INVALID_FACETS when the facets name one
+ * that is not filterable; the text names it and lists those that are. */
 std::unique_ptr<Refinement> refinement_of(const IndexSettings &settings,
                                           const SearchRequest &request);
 

@@ -9,6 +9,7 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <iterator>
@@ -96,6 +97,26 @@ void read_sort(yyjson_val *v, SearchRequest &r) {
   }
 }
 
+void read_facets(yyjson_val *v, SearchRequest &r) {
+  static const char *expected =
+      "expected [\"*\"] or an array of distinct attribute names";
+  if (!yyjson_is_arr(v))
+    refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+  size_t idx, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(v, idx, max, item) {
+    if (!yyjson_is_str(item))
+      refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+    std::string name(yyjson_get_str(item), yyjson_get_len(item));
+    bool star = name == "*";
+    if ((star && max != 1) || (!star && !valid_attribute_path(name)) ||
+        std::find(r.facets.begin(), r.facets.end(), name) != r.facets.end())
+      refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+    r.facets.push_back(std::move(name));
+  }
+  r.has_facets = true;
+}
+
 struct Member {
   const char *name;
   void (*read)(yyjson_val *, SearchRequest &);
@@ -106,7 +127,8 @@ const Member kMembers[] = {{"q", read_q},
                            {"offset", read_offset},
                            {"matchingStrategy", read_strategy},
                            {"filter", read_filter},
-                           {"sort", read_sort}};
+                           {"sort", read_sort},
+                           {"facets", read_facets}};
 
 [[noreturn]] void refuse_unknown(std::string_view name) {
   std::string known;

@@ -43,6 +43,11 @@ struct SearchRequest {
   FilterNode filter;
   /* "sort": the criteria in order; empty: by relevance. */
   std::vector<SortCriterion> sort;
+  /* "facets": the attributes to count ({"*"}: every filterable one);
+   * has_facets is false when not given (the answer then has no facet
+   * members). */
+  bool has_facets = false;
+  std::vector<std::string> facets;
 };
 
 /* The request of the JSON object text ("" and "{}" are the defaults).
@@ -50,13 +55,15 @@ struct SearchRequest {
  * "offset" integers of 0 or more (a limit above kMaxSearchLimit is taken as
  * kMaxSearchLimit, an offset above INT_MAX as INT_MAX), "matchingStrategy"
  * "most" or "all", "filter" a string or an array (filter.h), "sort" an
- * array of distinct "attribute:asc" or "attribute:desc". Throws lmx::Error
+ * array of distinct "attribute:asc" or "attribute:desc", "facets" ["*"] or
+ * an array of distinct attribute names. Throws lmx::Error
  * with LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER when text is not a JSON
  * object, holds an unknown member or one of the wrong type or size,
  * LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY for another strategy,
  * LUMIDEX_ERROR_INVALID_FILTER for a malformed filter (the text says what
- * was expected at which byte) and LUMIDEX_ERROR_INVALID_SORT for a
- * malformed sort; the text names the member and what it takes. */
+ * was expected at which byte), LUMIDEX_ERROR_INVALID_SORT for a
+ * malformed sort and LUMIDEX_ERROR_INVALID_FACETS for malformed facets;
+ * the text names the member and what it takes. */
 SearchRequest parse_search_request(std::string_view text);
 
 }  // namespace lmx

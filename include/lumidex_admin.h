@@ -60,7 +60,10 @@ typedef enum lumidex_error_code {
   LUMIDEX_ERROR_INVALID_FILTER = 12,
   /* a search's sort is not a list of "attribute:asc" or "attribute:desc",
    * or names an attribute that is not sortable */
-  LUMIDEX_ERROR_INVALID_SORT = 13
+  LUMIDEX_ERROR_INVALID_SORT = 13,
+  /* a search's facets are not a list of attributes or ["*"], or name an
+   * attribute that is not filterable */
+  LUMIDEX_ERROR_INVALID_FACETS = 14
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or

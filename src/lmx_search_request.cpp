@@ -10,11 +10,11 @@
  *  - GET (and every method but POST): the query string, each parameter one
  *    member of the request object. limit and offset take numbers: text of
  *    decimal digits becomes a number, anything else stays text and the
- *    engine refuses it as not an integer of 0 or more. sort takes a list:
- *    its elements joined by commas ("price:asc,title:desc") become an
- *    array of strings. Every other
- *    parameter is passed as text, an unknown one included (the engine names
- *    it in its refusal), and a repeated one twice (refused too). Values are
+ *    engine refuses it as not an integer of 0 or more. sort and facets
+ *    take lists: their elements joined by commas ("price:asc,title:desc")
+ *    become an array of strings. Every other parameter is passed as text,
+ *    an unknown one included (the engine names it in its refusal), and a
+ *    repeated one twice (refused too). Values are
  *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
  *    variables when the query string is empty.
@@ -27,9 +27,9 @@
  * 400 "invalid_search_parameter", 400 "invalid_search_matching_strategy",
  * 400 "invalid_search_filter" (the message says at which byte a malformed
  * filter fails, or names the attribute that is not filterable), 400
- * "invalid_search_sort",
- * 404 "index_not_found" (the engine's texts; also for an index that cannot
- * be read, as the specified handler answers). Nothing is kept between
+ * "invalid_search_sort", 400 "invalid_search_facets", 404
+ * "index_not_found" (the engine's texts; also for an index that cannot be
+ * read, as the specified handler answers). Nothing is kept between
  * requests: a FastCGI worker serves each with fresh buffers.
  */
 #include <stdint.h>
@@ -58,7 +58,7 @@ static int all_digits(const char *text, size_t len) {
 /* 1 when parameter name takes a list, written in a query string as its
  * elements joined by commas. */
 static int is_list(const char *name) {
-  return strcmp(name, "sort") == 0;
+  return strcmp(name, "sort") == 0 || strcmp(name, "facets") == 0;
 }
 
 /* The comma-separated elements of value (len bytes) as a JSON array of
@@ -184,6 +184,9 @@ static void respond_failure(void) {
       break;
     case LUMIDEX_ERROR_INVALID_SORT:
       lmx_respond_error(400, "invalid_search_sort", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FACETS:
+      lmx_respond_error(400, "invalid_search_facets", reason);
       break;
     default:
       /* As the specified search handler answers every failure: a missing

@@ -125,7 +125,7 @@ TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
        {"GET", "q=dune&lang=en", ""},
        400,
        "Unknown search parameter `lang`: the parameters are q, limit, "
-       "offset, matchingStrategy, filter, sort."},
+       "offset, matchingStrategy, filter, sort, facets."},
       {"query is not a parameter here",
        {"GET", "query=dune", ""},
        400,

@@ -218,6 +218,112 @@ TEST_F(EngineRefine, ASortedQueryKeepsItsTiersAndPagesAreSlices) {
             by_relevance);
 }
 
+/* Member name of the answer as compact JSON ("<none>" when absent). */
+std::string member(const Answer &a, const char *name) {
+  yyjson_val *v = a.json().get(name);
+  if (!v) return "<none>";
+  char *text = yyjson_val_write(v, 0, nullptr);
+  std::string out = text ? text : "<null>";
+  free(text);
+  return out;
+}
+
+TEST_F(EngineRefine, FacetsCountEveryMatchEachDistinctValueOncePerDocument) {
+  Answer all = request(
+      R"({"limit":1,"facets":["tags","section","flag","code","price"]})");
+  ASSERT_TRUE(all.ok()) << all.raw();
+  EXPECT_EQ(all.ids().size(), 1u); /* the page is one hit, the counts all */
+  EXPECT_EQ(
+      member(all, "facetDistribution"),
+      R"({"tags":{"x":2,"y":2,"z":1},)"
+      /* "Games" and "games" are one value, shown by its smallest spelling;
+       * i counts once for games and once for docs */
+      R"("section":{"Games":4,"docs":3,"Café":1},)"
+      /* true and "true" match the same filter: one value */
+      R"("flag":{"true":2,"false":1},)"
+      R"("code":{"7":1,"1000":1,"007":1,"1e3":1},)"
+      R"("price":{"12.5":2,"-2":1,"3":1,"5":1,"7":1,"20":1,"40":1,"60":1,)"
+      R"("90":1,"cheap":1}})");
+  EXPECT_EQ(member(all, "facetStats"),
+            R"({"code":{"min":7,"max":1000},"price":{"min":-2,"max":90}})");
+
+  /* Over both tiers of a query and under its filter, whatever the page. */
+  Answer some = request(R"({"q":"library","limit":1,"filter":"price < 50",)"
+                        R"("facets":["tags","price"]})");
+  ASSERT_TRUE(some.ok()) << some.raw();
+  EXPECT_EQ(some.total(), 4); /* a, b, d, g */
+  EXPECT_EQ(member(some, "facetDistribution"),
+            R"({"tags":{"y":2,"x":1},"price":{"3":1,"5":1,"12.5":1,)"
+            R"("20":1,"40":1,"90":1}})");
+  EXPECT_EQ(member(some, "facetStats"), R"({"price":{"min":3,"max":90}})");
+
+  /* ["*"]: every filterable attribute, in the settings' order. */
+  Answer star = request(R"({"q":"zola","facets":["*"]})");
+  EXPECT_EQ(member(star, "facetDistribution"),
+            R"({"section":{},"lang":{},"price":{"7":1},"tags":{},"code":{},)"
+            R"("flag":{},"author.name":{"Émile Zola":1}})");
+  /* No facets asked, no facet members; [] asks for none and gets them
+   * empty. */
+  EXPECT_EQ(member(request(R"({"q":"zola"})"), "facetDistribution"), "<none>");
+  EXPECT_EQ(member(request(R"({"facets":[]})"), "facetDistribution"), "{}");
+}
+
+TEST_F(EngineRefine, FacetsFollowDeletions) {
+  ASSERT_EQ(lumidex_document_delete("t", "a"), 0);
+  ASSERT_EQ(lumidex_document_delete("t", "d"), 0);
+  Answer after = request(R"({"facets":["tags","price"]})");
+  ASSERT_TRUE(after.ok()) << after.raw();
+  EXPECT_EQ(member(after, "facetDistribution"),
+            R"({"tags":{"x":1,"y":1,"z":1},"price":{"12.5":2,"-2":1,"7":1,)"
+            R"("20":1,"60":1,"cheap":1}})");
+  EXPECT_EQ(member(after, "facetStats"), R"({"price":{"min":-2,"max":60}})");
+  /* A document replaced counts with its new values only. */
+  ASSERT_EQ(lumidex_documents_add(
+                "t", R"({"id":"e","title":"other library","tags":["w"]})"),
+            1);
+  EXPECT_EQ(member(request(R"({"facets":["tags"]})"), "facetDistribution"),
+            R"({"tags":{"w":1,"y":1}})");
+}
+
+TEST_F(EngineRefine, AtMostAHundredValuesMostFrequentFirstThenByValue) {
+  std::string body;
+  for (int i = 0; i < 150; ++i)
+    body += R"({"id":)" + std::to_string(i) + R"(,"n":)" +
+            std::to_string((i * 7) % 120 - 20) + "}\n";
+  ASSERT_EQ(lumidex_documents_add("many", body.c_str()), 150);
+  ASSERT_NE(lumidex_settings_update_json(
+                "many", R"({"filterableAttributes":["n"]})", nullptr, nullptr),
+            nullptr);
+  Answer a(lumidex_search_request("many", R"({"facets":["n"]})"));
+  ASSERT_TRUE(a.ok()) << a.raw();
+  yyjson_val *n = yyjson_obj_get(a.json().get("facetDistribution"), "n");
+  ASSERT_EQ(yyjson_obj_size(n), 100u);
+  /* (i * 7) % 120 takes every value of 0..119 once for i < 120 and the
+   * values of i = 120..149 once more: 30 values twice, by value, then the
+   * others by value (numbers, not text: -20 before -3 before 5 before 10). */
+  std::vector<std::pair<long, unsigned>> seen;
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(n, idx, max, key, val) {
+    seen.emplace_back(std::stol(yyjson_get_str(key)),
+                      static_cast<unsigned>(yyjson_get_uint(val)));
+  }
+  std::vector<long> twice, once;
+  for (int i = 120; i < 150; ++i) twice.push_back((i * 7) % 120 - 20);
+  std::sort(twice.begin(), twice.end());
+  for (long v = -20; v < 100; ++v)
+    if (!std::binary_search(twice.begin(), twice.end(), v)) once.push_back(v);
+  for (size_t k = 0; k < 100; ++k) {
+    SCOPED_TRACE(k);
+    if (k < 30) {
+      EXPECT_EQ(seen[k], std::make_pair(twice[k], 2u));
+    } else {
+      EXPECT_EQ(seen[k], std::make_pair(once[k - 30], 1u));
+    }
+  }
+  EXPECT_EQ(member(a, "facetStats"), R"({"n":{"min":-20,"max":99}})");
+}
+
 TEST_F(EngineRefine, RefusalsSayWhatAndWhere) {
   const struct {
     const char *json;
@@ -245,6 +351,16 @@ TEST_F(EngineRefine, RefusalsSayWhatAndWhere) {
       {R"({"sort":["price:asc","price:desc"]})", LUMIDEX_ERROR_INVALID_SORT,
        "each attribute once"},
       {R"({"sort":[1]})", LUMIDEX_ERROR_INVALID_SORT, "`sort`"},
+      {R"({"facets":["title"]})", LUMIDEX_ERROR_INVALID_FACETS,
+       "Invalid search parameter `facets`: Attribute `title` is not "
+       "filterable; the filterable attributes are `section`"},
+      {R"({"facets":"tags"})", LUMIDEX_ERROR_INVALID_FACETS,
+       "`facets`: expected [\"*\"] or an array of distinct attribute names"},
+      {R"({"facets":["*","tags"]})", LUMIDEX_ERROR_INVALID_FACETS, "`facets`"},
+      {R"({"facets":["tags","tags"]})", LUMIDEX_ERROR_INVALID_FACETS,
+       "`facets`"},
+      {R"({"facets":[""]})", LUMIDEX_ERROR_INVALID_FACETS, "`facets`"},
+      {R"({"facets":[null]})", LUMIDEX_ERROR_INVALID_FACETS, "`facets`"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.json);
