@@ -43,61 +43,88 @@ bool get_text(std::string_view s, size_t *at, std::string_view *out) {
   return true;
 }
 
-/* Counts the facet values of the documents the matcher accepts. */
-class FacetSpy : public Xapian::MatchSpy {
+/* Collects the ids of the documents the matcher accepts. Reading their
+ * values here, one document at a time, would look each value up in its
+ * table on its own; gathered, they are read afterwards along each slot's
+ * value stream, in docid order, a few lookups per chunk of values. */
+class MatchedIds : public Xapian::MatchSpy {
  public:
-  FacetSpy(std::vector<FacetCount> &counts, std::vector<FilterSlots> slots)
-      : counts_(counts), slots_(std::move(slots)) {}
-
+  explicit MatchedIds(std::vector<Xapian::docid> &ids) : ids_(ids) {}
   void operator()(const Xapian::Document &doc, double) override {
-    for (size_t i = 0; i < counts_.size(); ++i) count(doc, i);
+    ids_.push_back(doc.get_docid());
   }
 
  private:
-  void count(const Xapian::Document &doc, size_t i) {
-    const std::string packed = doc.get_value(slots_[i].facets);
-    if (packed.empty()) return;
-    FacetCount &c = counts_[i];
-    bool numbers = false;
-    size_t at = 0;
-    while (at < packed.size()) {
-      char kind = packed[at++];
-      std::string_view key, spelling;
-      if (!get_text(packed, &at, &key)) return;
-      if (kind == kFilterString && !get_text(packed, &at, &spelling)) return;
-      FacetCount::Value &v = c.values[std::string(key)];
-      /* A number and a string written alike are one value ("7" and 7
-       * match the same filter); it stays a number for its order. */
-      if (v.count == 0 || kind == kFilterNumber) {
-        v.kind = kind;
-        v.shown =
-            kind == kFilterString ? std::string(spelling) : std::string(key);
-      } else if (kind == kFilterString && v.kind == kFilterString &&
-                 spelling < v.shown) {
-        v.shown.assign(spelling);
-      }
-      ++v.count;
-      numbers = numbers || kind == kFilterNumber;
-    }
-    if (numbers) add_range(doc, i);
-  }
+  std::vector<Xapian::docid> &ids_;
+};
 
-  void add_range(const Xapian::Document &doc, size_t i) {
-    std::string lo = doc.get_value(slots_[i].min);
-    std::string hi = doc.get_value(slots_[i].max);
-    if (lo.size() != kFilterNumberKeyBytes ||
-        hi.size() != kFilterNumberKeyBytes)
-      return;
-    FacetCount &c = counts_[i];
-    double low = filter_number_of_key(lo), high = filter_number_of_key(hi);
-    c.min = c.has_numbers ? std::min(c.min, low) : low;
-    c.max = c.has_numbers ? std::max(c.max, high) : high;
+/* The value of the stream it at did, moving it forward; "" when did has
+ * none. ids come in increasing order. */
+std::string value_at(Xapian::ValueIterator &it,
+                     const Xapian::ValueIterator &end, Xapian::docid did) {
+  if (it == end) return {};
+  if (it.get_docid() < did) it.skip_to(did);
+  if (it == end || it.get_docid() != did) return {};
+  return *it;
+}
+
+/* Adds one document's packed facet values to c; true when one is a
+ * number. */
+bool count_packed(std::string_view packed, FacetCount &c, std::string &probe) {
+  bool numbers = false;
+  size_t at = 0;
+  while (at < packed.size()) {
+    char kind = packed[at++];
+    std::string_view key, spelling;
+    if (!get_text(packed, &at, &key)) break;
+    if (kind == kFilterString && !get_text(packed, &at, &spelling)) break;
+    /* The key is looked up through a reused buffer: most lookups find a
+     * value counted before, and need no allocation then. */
+    probe.assign(key.data(), key.size());
+    auto found = c.values.find(probe);
+    if (found == c.values.end())
+      found = c.values.emplace(probe, FacetCount::Value{}).first;
+    FacetCount::Value &v = found->second;
+    /* A number and a string written alike are one value ("7" and 7 match
+     * the same filter); it stays a number for its order. */
+    if (v.count == 0 || kind == kFilterNumber) {
+      v.kind = kind;
+      v.shown =
+          kind == kFilterString ? std::string(spelling) : std::string(key);
+    } else if (kind == kFilterString && v.kind == kFilterString &&
+               spelling < v.shown) {
+      v.shown.assign(spelling);
+    }
+    ++v.count;
+    numbers = numbers || kind == kFilterNumber;
+  }
+  return numbers;
+}
+
+/* Counts attribute c (slots) over the documents ids, in increasing order. */
+void count_attribute(const Xapian::Database &db,
+                     const std::vector<Xapian::docid> &ids,
+                     const FilterSlots &slots, FacetCount &c) {
+  Xapian::ValueIterator values = db.valuestream_begin(slots.facets);
+  Xapian::ValueIterator lo = db.valuestream_begin(slots.min);
+  Xapian::ValueIterator hi = db.valuestream_begin(slots.max);
+  /* Every value stream ends in the same end iterator. */
+  const Xapian::ValueIterator end = db.valuestream_end(slots.facets);
+  std::string probe;
+  for (Xapian::docid did : ids) {
+    if (values == end) break;
+    std::string packed = value_at(values, end, did);
+    if (packed.empty() || !count_packed(packed, c, probe)) continue;
+    std::string low = value_at(lo, end, did), high = value_at(hi, end, did);
+    if (low.size() != kFilterNumberKeyBytes ||
+        high.size() != kFilterNumberKeyBytes)
+      continue;
+    double a = filter_number_of_key(low), b = filter_number_of_key(high);
+    c.min = c.has_numbers ? std::min(c.min, a) : a;
+    c.max = c.has_numbers ? std::max(c.max, b) : b;
     c.has_numbers = true;
   }
-
-  std::vector<FacetCount> &counts_;
-  std::vector<FilterSlots> slots_;
-};
+}
 
 /* The shown values of c, at most kMaxFacetValues, in answer order. */
 std::vector<const FacetCount::Value *> ordered(const FacetCount &c) {
@@ -146,7 +173,8 @@ std::vector<FacetCount> count_facets(Xapian::Database &db,
       built.partial.empty()
           ? built.query
           : Xapian::Query(Xapian::Query::OP_OR, built.query, built.partial);
-  FacetSpy spy(counts, std::move(slots));
+  std::vector<Xapian::docid> ids;
+  MatchedIds spy(ids);
   Xapian::Enquire enquire(db);
   enquire.set_query(every);
   enquire.set_weighting_scheme(Xapian::BoolWeight());
@@ -154,6 +182,9 @@ std::vector<FacetCount> count_facets(Xapian::Database &db,
   /* No page: the spy sees every match, since the matcher is told to check
    * them all. */
   enquire.get_mset(0, 0, db.get_doccount());
+  std::sort(ids.begin(), ids.end());
+  for (size_t i = 0; i < counts.size(); ++i)
+    count_attribute(db, ids, slots[i], counts[i]);
   for (FacetCount &c : counts)
     for (auto &entry : c.values)
       if (entry.second.kind == kFilterNumber)

@@ -5,11 +5,12 @@
  * Each document keeps, per filterable attribute, one value slot with its
  * distinct values (layout.h, written by add_filter_fields), so an array
  * counts each distinct element once per document, which Xapian's
- * ValueCountMatchSpy (one value per slot) cannot do. FacetSpy, a match
- * spy, reads that slot for every document the matcher accepts, and the
- * number slots (smallest, largest) when the document holds a number.
- * count_facets runs one boolean match over every match of both tiers of
- * the search (filter included) with the spy; nothing else reads documents.
+ * ValueCountMatchSpy (one value per slot) cannot do. count_facets runs one
+ * boolean match over every match of both tiers of the search (filter
+ * included) with a match spy that notes the ids of the documents matched,
+ * then reads that slot, and the number slots (smallest, largest) where a
+ * document holds a number, along the slots' value streams for those ids
+ * in docid order; no document data is read.
  * Deleted documents take their values with them, so counts always follow
  * the documents stored now.
  */
