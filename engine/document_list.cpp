@@ -77,9 +77,10 @@ bool usable_path(std::string_view path) {
 
 void read_fields(yyjson_val *v, ListRequest &r) {
   static const char *expected =
-      "expected an array of at most 256 field names (dotted paths such as "
+      "expected an array of 1 to 256 field names (dotted paths such as "
       "author.name, or \"*\" for every field)";
-  if (!yyjson_is_arr(v) || yyjson_arr_size(v) > kMaxListFields)
+  if (!yyjson_is_arr(v) || yyjson_arr_size(v) == 0 ||
+      yyjson_arr_size(v) > kMaxListFields)
     refuse("fields", expected);
   std::vector<std::string> fields;
   bool every = false;

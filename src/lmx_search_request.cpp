@@ -10,10 +10,12 @@
  *  - GET (and every method but POST): the query string, each parameter one
  *    member of the request object. limit and offset take numbers: text of
  *    decimal digits becomes a number, anything else stays text and the
- *    engine refuses it as not an integer of 0 or more. Every other
- *    parameter is passed as text (lmx_request_of_query_string, which the
- *    documents listing shares), an unknown one included (the engine names
- *    it in its refusal), and a repeated one twice (refused too). Values are
+ *    engine refuses it as not an integer of 0 or more. sort and facets
+ *    take lists: their elements joined by commas ("price:asc,title:desc")
+ *    become an array of strings. Every other parameter is passed as text
+ *    (lmx_request_of_query_string, which the documents listing shares),
+ *    an unknown one included (the engine names it in its refusal), and a
+ *    repeated one twice (refused too). Values are
  *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
  *    variables when the query string is empty.
@@ -24,8 +26,11 @@
  *
  * Answers: 200 with the engine's JSON unchanged; 400 "missing_index_name",
  * 400 "invalid_search_parameter", 400 "invalid_search_matching_strategy",
- * 404 "index_not_found" (the engine's texts; also for an index that cannot
- * be read, as the specified handler answers). Nothing is kept between
+ * 400 "invalid_search_filter" (the message says at which byte a malformed
+ * filter fails, or names the attribute that is not filterable), 400
+ * "invalid_search_sort", 400 "invalid_search_facets", 404
+ * "index_not_found" (the engine's texts; also for an index that cannot be
+ * read, as the specified handler answers). Nothing is kept between
  * requests: a FastCGI worker serves each with fresh buffers.
  */
 #include <stdint.h>
@@ -51,6 +56,9 @@ static int all_digits(const char *text, size_t len) {
   return 1;
 }
 
+/* The search parameters that take lists. */
+static const char *const kSearchLists[] = {"sort", "facets", NULL};
+
 /* 1 when name is one of the null-terminated names (null: none). */
 static int named_in(const char *name, const char *const *names) {
   for (; names && *names; names++)
@@ -58,32 +66,36 @@ static int named_in(const char *name, const char *const *names) {
   return 0;
 }
 
-/* value (len bytes) cut at its commas, each piece a string of arr ("" is
- * one empty piece). 0 when memory runs out. */
-static int add_pieces(yyjson_mut_doc *doc, yyjson_mut_val *arr,
-                      const char *value, size_t len) {
+/* The comma-separated elements of value (len bytes) as a JSON array of
+ * strings ("" is the empty array; an empty element stays, for the engine
+ * to refuse). Null when memory runs out. */
+static yyjson_mut_val *list_of(yyjson_mut_doc *doc, const char *value,
+                               size_t len) {
+  yyjson_mut_val *arr = yyjson_mut_arr(doc);
   size_t start = 0;
+  if (arr == NULL || len == 0) return arr;
   for (size_t i = 0; i <= len; i++) {
     if (i < len && value[i] != ',') continue;
     if (!yyjson_mut_arr_add_strncpy(doc, arr, value + start, i - start))
-      return 0;
+      return NULL;
     start = i + 1;
   }
-  return 1;
+  return arr;
 }
 
 /* Adds one parameter to the request object obj: a number for limit and
  * offset written in digits (saturated at UINT64_MAX; the engine clamps),
- * an array of its comma-separated pieces for a name of lists, else the
- * text. 0 when memory runs out. */
+/* Adds one parameter to the request object obj: a number for limit and
+ * offset written in digits (saturated at UINT64_MAX; the engine clamps),
+ * an array (list_of) for a name of lists, else the text. 0 when memory
+ * runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
                          const char *name, const char *value, size_t value_len,
                          const char *const *lists) {
   yyjson_mut_val *key = yyjson_mut_strcpy(doc, name);
   yyjson_mut_val *val;
   if (named_in(name, lists)) {
-    val = yyjson_mut_arr(doc);
-    if (val && !add_pieces(doc, val, value, value_len)) return 0;
+    val = list_of(doc, value, value_len);
   } else if ((strcmp(name, "limit") == 0 || strcmp(name, "offset") == 0) &&
              all_digits(value, value_len)) {
     uint64_t n = 0;
@@ -173,6 +185,15 @@ static void respond_failure(void) {
     case LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY:
       lmx_respond_error(400, "invalid_search_matching_strategy", reason);
       break;
+    case LUMIDEX_ERROR_INVALID_FILTER:
+      lmx_respond_error(400, "invalid_search_filter", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_SORT:
+      lmx_respond_error(400, "invalid_search_sort", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FACETS:
+      lmx_respond_error(400, "invalid_search_facets", reason);
+      break;
     default:
       /* As the specified search handler answers every failure: a missing
        * index, or one that cannot be read (its text says which). */
@@ -190,7 +211,7 @@ void lmx_execute_search_request(const char *index) {
     lmx_respond_error(400, "missing_index_name", "Index name is required");
     return;
   }
-  request = post ? request_of_body() : lmx_request_of_query_string(NULL);
+  request = post ? request_of_body() : lmx_request_of_query_string(kSearchLists);
   if (request == NULL) {
     if (!post) lmx_respond_error(500, "internal_error", "Out of memory");
     return;

@@ -128,7 +128,7 @@ TEST(RouterDocumentsBulk, BadListingParametersAre400SayingWhatIsExpected) {
       "Invalid documents parameter `offset`: expected an integer from 0 to "
       "4294967295.";
   const std::string fields =
-      "Invalid documents parameter `fields`: expected an array of at most "
+      "Invalid documents parameter `fields`: expected an array of 1 to "
       "256 field names (dotted paths such as author.name, or \\\"*\\\" for "
       "every field).";
   struct Row {

@@ -203,6 +203,7 @@ TEST_F(DocumentBulk, BadListingRequestsAreRefusedNamingTheMember) {
       {"{\"after\":null}", "`after`"},
       {"{\"fields\":\"title\"}", "`fields`"},
       {"{\"fields\":[\"\"]}", "`fields`"},
+      {"{\"fields\":[]}", "`fields`"},
       {"{\"fields\":[\"a..b\"]}", "`fields`"},
       {"{\"fields\":[\".a\"]}", "`fields`"},
       {"{\"fields\":[1]}", "`fields`"},
