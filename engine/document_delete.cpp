@@ -15,16 +15,20 @@
 
 #include <vector>
 
+#include "document_list.h"
 #include "error.h"
+#include "filter.h"
 #include "json.h"
 #include "layout.h"
 #include "messages.h"
+#include "settings.h"
 
 namespace lmx {
 
 namespace {
 
-Error invalid_ids(const std::string &text, unsigned long long position) {
+/* A refused body; position is the failing element's (0: the whole body). */
+Error invalid_body(const std::string &text, unsigned long long position) {
   BodyPosition where;
   where.known = true;
   where.document = position;
@@ -39,7 +43,7 @@ std::vector<std::string> ids_of(std::string_view text) {
                            YYJSON_READ_NUMBER_AS_RAW, nullptr, &err));
   yyjson_val *root = yyjson_doc_get_root(doc.get());
   if (!yyjson_is_arr(root))
-    throw invalid_ids(
+    throw invalid_body(
         "The body must be a JSON array of document ids, such as "
         "[\"a1\", 42].",
         0);
@@ -50,16 +54,34 @@ std::vector<std::string> ids_of(std::string_view text) {
   yyjson_arr_foreach(root, idx, max, item) {
     std::string id;
     if (!id_of_value(item, &id))
-      throw invalid_ids("Element " + std::to_string(idx + 1) +
-                            " of the body is no "
-                            "document id: " +
-                            shown_id_value(item) +
-                            "; an id is a string of "
-                            "1 to 127 bytes of A-Z a-z 0-9 - _, or an integer.",
-                        idx + 1);
+      throw invalid_body(
+          "Element " + std::to_string(idx + 1) +
+              " of the body is no "
+              "document id: " +
+              shown_id_value(item) +
+              "; an id is a string of "
+              "1 to 127 bytes of A-Z a-z 0-9 - _, or an integer.",
+          idx + 1);
     ids.push_back(std::move(id));
   }
   return ids;
+}
+
+/* The filter of the request object text {"filter": F}, or throws. */
+FilterNode filter_of(std::string_view text) {
+  Doc doc(yyjson_read(text.data(), text.size(), YYJSON_READ_NOFLAG));
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  yyjson_val *filter = yyjson_obj_get(root, "filter");
+  if (!yyjson_is_obj(root) || yyjson_obj_size(root) != 1 || !filter)
+    throw invalid_body(
+        "The body must be a JSON object with one member, \"filter\": a "
+        "filter expression or an array of them, such as "
+        "{\"filter\": \"genre = drama AND year < 1990\"}.",
+        0);
+  ParsedFilter parsed = parse_filter(filter);
+  if (!parsed.ok())
+    throw Error(parsed.error.message, LUMIDEX_ERROR_INVALID_FILTER);
+  return std::move(parsed.root);
 }
 
 /* Runs remove(db, report) in one transaction on a writer of index and
@@ -109,6 +131,29 @@ long long delete_ids(Catalog &catalog, const std::string &index,
     }
     if (progress && ids.empty()) progress(0, 0);
     return deleted;
+  });
+}
+
+long long delete_matching(Catalog &catalog, const std::string &index,
+                          std::string_view request_json,
+                          const RewriteProgress &progress) {
+  const FilterNode filter = filter_of(request_json);
+  return in_one_transaction(catalog, index, [&](Xapian::WritableDatabase &db) {
+    /* Settings and matches are read under the write lock, so what is
+     * deleted is what matches at the commit. */
+    Xapian::Enquire enquire(db);
+    enquire.set_query(matching(read_settings(db), filter));
+    enquire.set_weighting_scheme(Xapian::BoolWeight());
+    enquire.set_docid_order(Xapian::Enquire::ASCENDING);
+    Xapian::MSet mset = enquire.get_mset(0, db.get_doccount());
+    std::vector<Xapian::docid> docids(mset.begin(), mset.end());
+    unsigned long long done = 0;
+    for (Xapian::docid did : docids) {
+      db.delete_document(did);
+      report(progress, ++done, docids.size());
+    }
+    if (progress && docids.empty()) progress(0, 0);
+    return static_cast<long long>(docids.size());
   });
 }
 

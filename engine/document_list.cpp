@@ -28,6 +28,7 @@
 #include "json.h"
 #include "lumidex_documents.h"
 #include "messages.h"
+#include "refine.h"
 #include "settings.h"
 #include "shown.h"
 
@@ -98,6 +99,14 @@ void read_fields(yyjson_val *v, ListRequest &r) {
   r.fields = std::move(fields);
 }
 
+void read_filter(yyjson_val *v, ListRequest &r) {
+  ParsedFilter parsed = parse_filter(v);
+  if (!parsed.ok())
+    throw Error(parsed.error.message, LUMIDEX_ERROR_INVALID_FILTER);
+  r.has_filter = true;
+  r.filter = std::move(parsed.root);
+}
+
 struct Member {
   const char *name;
   void (*read)(yyjson_val *, ListRequest &);
@@ -106,7 +115,8 @@ struct Member {
 const Member kMembers[] = {{"offset", read_offset},
                            {"limit", read_limit},
                            {"after", read_after},
-                           {"fields", read_fields}};
+                           {"fields", read_fields},
+                           {"filter", read_filter}};
 
 [[noreturn]] void refuse_unknown(std::string_view name) {
   std::string known;
@@ -141,6 +151,18 @@ class DocidsAfter : public Xapian::PostingSource {
   Xapian::docid after_, last_, did_;
 };
 
+}  // namespace
+
+Xapian::Query matching(const IndexSettings &settings,
+                       const FilterNode &filter) {
+  SearchRequest search;
+  search.has_filter = true;
+  search.filter = filter;
+  return refinement_of(settings, search)->filter;
+}
+
+namespace {
+
 /* The document of data as the request shows it. */
 yyjson_mut_val *listed(yyjson_mut_doc *out, const std::string &data,
                        const Shown *displayed, const Shown *fields) {
@@ -164,7 +186,7 @@ std::string page_json(Xapian::Database &db, const ListRequest &request) {
   const IndexSettings settings = read_settings(db);
   const std::string pk = Catalog::primary_key_of(db);
   std::unique_ptr<Shown> displayed, fields;
-  if (!settings.displays_all())
+  if (!settings.displays_all() && !request.stored)
     displayed = std::make_unique<Shown>(shown_of(settings.displayed, pk));
   if (!request.fields.empty())
     fields = std::make_unique<Shown>(shown_of(request.fields, pk));
@@ -174,6 +196,9 @@ std::string page_json(Xapian::Database &db, const ListRequest &request) {
   if (request.after > 0)
     query =
         Xapian::Query(Xapian::Query::OP_FILTER, query, Xapian::Query(&after));
+  if (request.has_filter)
+    query = Xapian::Query(Xapian::Query::OP_FILTER, query,
+                          matching(settings, request.filter));
   Xapian::Enquire enquire(db);
   enquire.set_query(query);
   enquire.set_weighting_scheme(Xapian::BoolWeight());

@@ -412,6 +412,33 @@ LMX_EXPORT long long lumidex_documents_delete_ids(const char *index,
   });
 }
 
+LMX_EXPORT long long lumidex_documents_delete_filter(
+    const char *index, const char *request_json, lumidex_progress_fn progress,
+    void *user) {
+  return guarded<long long>(-1, [&] {
+    return lmx::delete_matching(catalog(), text_or_empty(index),
+                                request_json ? std::string_view(request_json)
+                                             : "",
+                                progress_of(progress, user));
+  });
+}
+
+LMX_EXPORT const char *lumidex_documents_export_page_json(
+    const char *index, unsigned long long after, int limit,
+    const char *filter_json) {
+  return guarded<const char *>(nullptr, [&] {
+    /* The page's bounds and filter read as a listing request's, so they
+     * are checked the same way. */
+    std::string request = "{\"after\":" + std::to_string(after) +
+                          ",\"limit\":" + std::to_string(limit);
+    if (filter_json) request += ",\"filter\":" + std::string(filter_json);
+    request += "}";
+    lmx::ListRequest parsed = lmx::parse_list_request(request);
+    parsed.stored = true;
+    return keep(lmx::list_documents(catalog(), text_or_empty(index), parsed));
+  });
+}
+
 LMX_EXPORT long long lumidex_documents_delete_all(const char *index,
                                                   lumidex_progress_fn progress,
                                                   void *user) {

@@ -1,7 +1,8 @@
 /*
  * lumidex_documents.h: the engine's bulk document operations: listing with
- * paging and a choice of fields, partial updates, and deleting many
- * documents (by id, or all of them) in one transaction each.
+ * paging, a filter and a choice of fields, partial updates, and deleting
+ * many documents (by id, by filter, or all of them) in one transaction
+ * each.
  *
  * They serve api_router's documents routes and the `lumidex` tool; the
  * specified handlers use only lumidex_core.h. Same conventions as
@@ -41,7 +42,11 @@ extern "C" {
  *   "fields"  array of field names (dotted paths reach into objects; "*"
  *             means every field): each document carries only these
  *             members, within the index's displayedAttributes, and always
- *             its primary key.
+ *             its primary key;
+ *   "filter"  a filter expression, or an array of them, as a search's
+ *             "filter" (lumidex_search.h): only the documents it matches
+ *             are listed, on the attributes of the index's
+ *             filterableAttributes setting.
  * Each document is what a search hit shows of it (the stored document, cut
  * to the displayed attributes), numbers exactly as they were sent. Skipping
  * an offset steps over document ids only; no document is read but those
@@ -53,6 +58,9 @@ extern "C" {
  *  - LUMIDEX_ERROR_INVALID_LIST_PARAMETER: request_json is not a JSON
  *    object, or a member is unknown, given twice, of the wrong type or out
  *    of range (the text names it and what it takes);
+ *  - LUMIDEX_ERROR_INVALID_FILTER: the filter is malformed (the text says
+ *    where and what was expected) or names an attribute that is not
+ *    filterable (the text lists those that are);
  *  - LUMIDEX_ERROR_INDEX_NOT_FOUND, LUMIDEX_ERROR_INVALID_ARGUMENT (an
  *    invalid index name), LUMIDEX_ERROR_INTERNAL.
  * The request is checked before the index is looked up. */
@@ -95,6 +103,35 @@ long long lumidex_documents_update(const char *index, const char *body,
 long long lumidex_documents_delete_ids(const char *index, const char *ids_json,
                                        lumidex_progress_fn progress,
                                        void *user);
+
+/* Deletes the documents of index that match a filter, in one transaction.
+ * request_json is the JSON object {"filter": F}, F a filter expression or
+ * an array of them as lumidex_documents_list_json takes it. progress as
+ * for lumidex_documents_delete_ids, counting the matching documents.
+ *
+ * Returns how many documents were deleted, or -1 on failure, nothing
+ * deleted: LUMIDEX_ERROR_INVALID_BODY (request_json is not such an
+ * object), LUMIDEX_ERROR_INVALID_FILTER (malformed, or an attribute that
+ * is not filterable), LUMIDEX_ERROR_INDEX_NOT_FOUND,
+ * LUMIDEX_ERROR_INVALID_ARGUMENT or LUMIDEX_ERROR_INTERNAL. request_json
+ * null reads as "". */
+long long lumidex_documents_delete_filter(const char *index,
+                                          const char *request_json,
+                                          lumidex_progress_fn progress,
+                                          void *user);
+
+/* One page of the documents of index that match filter_json, for exports:
+ * as lumidex_documents_page_json (lumidex_admin.h), each document exactly
+ * as stored, in insertion order, strictly after position after, at most
+ * limit (1..LUMIDEX_LIST_LIMIT_MAX) of them, and {"documents":[...],
+ * "next":P} with P the position for the following page or 0. filter_json
+ * is a JSON filter (a string expression or the array form); null lists
+ * every document. Each page costs its own documents, however deep it is.
+ * Null on failure, with the codes of lumidex_documents_list_json. */
+const char *lumidex_documents_export_page_json(const char *index,
+                                               unsigned long long after,
+                                               int limit,
+                                               const char *filter_json);
 
 /* Deletes every document of index in one transaction; the index, its
  * primary key and its settings stay, and documents added later still list

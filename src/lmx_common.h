@@ -205,18 +205,21 @@ void lmx_execute_documents_routed(const char *index, const char *doc_id);
  * lmx_execute_documents_routed; index is not null or empty. Answers and
  * returns 1 for:
  *  - GET of the collection (doc_id null or empty): the listing, with
- *    limit (1..1000, default 20), offset and fields (comma-separated) from
- *    the query string: 200 with the JSON array of documents in insertion
+ *    limit (1..1000, default 20), offset, fields (comma-separated) and
+ *    filter (a filter expression) from the query string: 200 with the JSON array of documents in insertion
  *    order (the specified listing's answer when none is given, and "[]"
  *    for a missing index, as it answers); a parameter that is unknown,
- *    repeated or out of range is 400 "invalid_document_parameter" with the
- *    engine's text;
+ *    repeated or out of range is 400 "invalid_document_parameter", a bad
+ *    filter 400 "invalid_document_filter", each with the engine's text;
  *  - PATCH of the collection: lmx_update_documents;
  *  - DELETE of the collection: every document; POST with doc_id
  *    "delete-batch": those of the JSON array of ids in the body; each 200
  *    {"status":"succeeded","type":"documentDeletion","taskUid":1,
  *    "deleted":N}, 404 "index_not_found", 400 "invalid_document_ids" (the
- *    engine's text, naming the element), 400 "missing_payload".
+ *    engine's text, naming the element), 400 "missing_payload";
+ *  - POST with doc_id "delete": those matching the filter of the body
+ *    {"filter": F}, answered as above, 400 "invalid_document_filter" for a
+ *    body of another form or a bad filter (the engine's text).
  * A query-string parameter on a PATCH or on a deletion is 400
  * "invalid_document_parameter". Returns 0, answering nothing, for every
  * other request. */

@@ -5,12 +5,13 @@
  * through the engine's lumidex_documents.h.
  *
  * Routes, below /indexes/{uid}/documents:
- *   GET                    the listing: limit, offset, fields
+ *   GET                    the listing: limit, offset, fields, filter
  *   PATCH                  partial documents of the body
  *   DELETE                 every document
  *   POST .../delete-batch  the documents of a JSON array of ids
- * A document whose id is "delete-batch" is still reached by GET and DELETE
- * on its own route; only a POST there means the batch.
+ *   POST .../delete        the documents matching {"filter": F}
+ * A document whose id is "delete" or "delete-batch" is still reached by GET
+ * and DELETE on its own route; only a POST there means the deletion.
  *
  * The listing's parameters become one JSON request for the engine, which
  * checks every member (lmx_request_of_query_string), so a parameter it
@@ -37,6 +38,7 @@
 
 /* The listing's parameters whose values are comma-separated lists. */
 static const char *const kListParameters[] = {"fields", NULL};
+/* ("filter" stays one text: a filter expression holds commas itself.) */
 
 /* Parameter names are cut to this in messages. */
 #define BULK_NAME_SIZE 128
@@ -83,9 +85,13 @@ static void list_documents(const char *index) {
   const char *page = lumidex_documents_list_json(index, request);
   free(request);
   if (!page) {
-    if (lumidex_last_error_code() == LUMIDEX_ERROR_INVALID_LIST_PARAMETER)
+    int code = lumidex_last_error_code();
+    if (code == LUMIDEX_ERROR_INVALID_LIST_PARAMETER)
       lmx_respond_error(400, "invalid_document_parameter",
                         lmx_engine_error_or("Invalid documents parameter"));
+    else if (code == LUMIDEX_ERROR_INVALID_FILTER)
+      lmx_respond_error(400, "invalid_document_filter",
+                        lmx_engine_error_or("Invalid filter"));
     else
       lmx_respond_json(200, "[]");
     return;
@@ -96,8 +102,8 @@ static void list_documents(const char *index) {
 }
 
 /* Answers a deletion that removed deleted documents (-1: the engine
- * failed). */
-static void respond_deleted(long long deleted) {
+ * failed); a refused body is body_code. */
+static void respond_deleted(long long deleted, const char *body_code) {
   char answer[BULK_ANSWER_SIZE];
 
   if (deleted >= 0) {
@@ -115,7 +121,10 @@ static void respond_deleted(long long deleted) {
       lmx_respond_error(404, "index_not_found", reason);
       break;
     case LUMIDEX_ERROR_INVALID_BODY:
-      lmx_respond_error(400, "invalid_document_ids", reason);
+      lmx_respond_error(400, body_code, reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FILTER:
+      lmx_respond_error(400, "invalid_document_filter", reason);
       break;
     default:
       lmx_log_reason(reason);
@@ -124,25 +133,33 @@ static void respond_deleted(long long deleted) {
   }
 }
 
-/* POST .../delete-batch: the ids of the body. */
-static void delete_batch(const char *index) {
+/* POST .../delete-batch (by_filter 0): the ids of the body, a JSON
+ * array; POST .../delete (by_filter 1): the documents matching the filter
+ * of the body, {"filter": F}. */
+static void delete_posted(const char *index, int by_filter) {
+  const char *code =
+      by_filter ? "invalid_document_filter" : "invalid_document_ids";
   uint64_t body_len = 0;
   char *body = cgi_read_post(&body_len);
 
   if (!body || body_len == 0) {
     free(body);
     lmx_respond_error(400, "missing_payload",
-                      "Payload is required: a JSON array of document ids");
+                      by_filter ? "Payload is required: {\"filter\": ...}"
+                                : "Payload is required: a JSON array of "
+                                  "document ids");
     return;
   }
   if (strlen(body) != body_len) {
     free(body);
-    lmx_respond_error(400, "invalid_document_ids", "Payload holds a NUL byte");
+    lmx_respond_error(400, code, "Payload holds a NUL byte");
     return;
   }
-  long long deleted = lumidex_documents_delete_ids(index, body, NULL, NULL);
+  long long deleted =
+      by_filter ? lumidex_documents_delete_filter(index, body, NULL, NULL)
+                : lumidex_documents_delete_ids(index, body, NULL, NULL);
   free(body);
-  respond_deleted(deleted);
+  respond_deleted(deleted, code);
 }
 
 int lmx_execute_documents_bulk(const char *index, const char *doc_id) {
@@ -155,10 +172,13 @@ int lmx_execute_documents_bulk(const char *index, const char *doc_id) {
     if (no_query_parameters()) lmx_update_documents(index);
   } else if (collection && strcmp(method, "DELETE") == 0) {
     if (no_query_parameters())
-      respond_deleted(lumidex_documents_delete_all(index, NULL, NULL));
+      respond_deleted(lumidex_documents_delete_all(index, NULL, NULL),
+                      "invalid_document_ids");
   } else if (!collection && strcmp(method, "POST") == 0 &&
-             strcmp(doc_id, "delete-batch") == 0) {
-    if (no_query_parameters()) delete_batch(index);
+             (strcmp(doc_id, "delete-batch") == 0 ||
+              strcmp(doc_id, "delete") == 0)) {
+    if (no_query_parameters())
+      delete_posted(index, strcmp(doc_id, "delete") == 0);
   } else {
     return 0;
   }

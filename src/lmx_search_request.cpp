@@ -85,8 +85,6 @@ static yyjson_mut_val *list_of(yyjson_mut_doc *doc, const char *value,
 
 /* Adds one parameter to the request object obj: a number for limit and
  * offset written in digits (saturated at UINT64_MAX; the engine clamps),
-/* Adds one parameter to the request object obj: a number for limit and
- * offset written in digits (saturated at UINT64_MAX; the engine clamps),
  * an array (list_of) for a name of lists, else the text. 0 when memory
  * runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,

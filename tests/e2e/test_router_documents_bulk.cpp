@@ -149,7 +149,7 @@ TEST(RouterDocumentsBulk, BadListingParametersAre400SayingWhatIsExpected) {
        "Invalid documents parameter `limit`: given more than once."},
       {"q=x",
        "Unknown documents parameter `q`: the parameters are offset, limit, "
-       "after, fields."},
+       "after, fields, filter."},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.query);
@@ -405,5 +405,76 @@ TEST(RouterDocumentsBulk, ThroughLighttpd) {
       EXPECT_EQ(r.status, row.status) << r.headers << r.body;
       EXPECT_EQ(r.body, row.answer);
     }
+  }
+}
+
+/* The listing's filter and POST .../delete on the filterable attributes. */
+TEST(RouterDocumentsBulk, FiltersNarrowTheListingAndChooseWhatIsDeleted) {
+  Seeded s(9);
+  Answer set = cgi(s.path(), {"PATCH", "/indexes/docs/settings",
+                              "{\"filterableAttributes\":[\"tag\",\"n\"]}"});
+  ASSERT_EQ(set.status, 200) << set.raw;
+  const std::string not_filterable =
+      "Attribute `price` is not filterable; the filterable attributes are "
+      "`tag`, `n`.";
+  struct Row {
+    std::string query;
+    int status;
+    std::string body;
+  } rows[] = {
+      {"filter=tag%20%3D%20t1", 200, docs({1, 4, 7})},
+      {"filter=n%20%3E%3D%206%20OR%20n%20%3D%200&limit=2&offset=1", 200,
+       docs({6, 7})},
+      {"filter=tag%20IN%20%5Bt0%2C%20t2%5D&fields=n&limit=2", 200,
+       "[{\"id\":\"d0\",\"n\":0},{\"id\":\"d2\",\"n\":2}]"},
+      {"filter=price%20%3C%201", 400,
+       answers::envelope("invalid_document_filter", not_filterable)},
+      {"filter=tag%20%3D", 400, ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.query);
+    Answer a =
+        cgi(s.path(), {"GET", "/indexes/docs/documents", "", {}, row.query});
+    EXPECT_EQ(a.status, row.status) << a.raw;
+    if (row.status == 200) {
+      EXPECT_EQ(a.body, row.body + "\n");
+    } else if (!row.body.empty()) {
+      EXPECT_EQ(a.body, row.body);
+    } else {
+      EXPECT_NE(a.body.find("\"code\":\"invalid_document_filter\""),
+                std::string::npos)
+          << a.body;
+    }
+  }
+  struct Deletion {
+    std::string body;
+    int status;
+    std::string answer;
+    std::string left;
+  } deletions[] = {
+      {"{\"filter\":\"price < 1\"}", 400,
+       answers::envelope("invalid_document_filter", not_filterable),
+       range(0, 9)},
+      {"{\"filter\":\"tag = \"}", 400, "", range(0, 9)},
+      {"[\"d0\"]", 400, "", range(0, 9)},
+      {"{\"filter\":\"tag = t1\"}", 200, deleted(3), docs({0, 2, 3, 5, 6, 8})},
+      {"{\"filter\":[\"n > 2\",[\"tag = t0\",\"tag = t2\"]]}", 200, deleted(4),
+       docs({0, 2})},
+      {"{\"filter\":\"n > 100\"}", 200, deleted(0), docs({0, 2})},
+  };
+  for (const Deletion &row : deletions) {
+    SCOPED_TRACE(row.body);
+    Answer a =
+        cgi(s.path(), {"POST", "/indexes/docs/documents/delete", row.body});
+    EXPECT_EQ(a.status, row.status) << a.raw;
+    if (!row.answer.empty()) {
+      EXPECT_EQ(a.body, row.answer);
+    } else {
+      EXPECT_NE(a.body.find("\"code\":\"invalid_document_filter\""),
+                std::string::npos)
+          << a.body;
+    }
+    EXPECT_EQ(cgi(s.path(), {"GET", "/indexes/docs/documents"}).body,
+              row.left + "\n");
   }
 }

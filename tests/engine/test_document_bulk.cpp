@@ -210,7 +210,7 @@ TEST_F(DocumentBulk, BadListingRequestsAreRefusedNamingTheMember) {
       {"{\"limit\":1,\"limit\":2}", "`limit`: given more than once"},
       {"{\"filters\":\"a = 1\"}",
        "Unknown documents parameter `filters`: the parameters are offset, "
-       "limit, after, fields."},
+       "limit, after, fields, filter."},
       {"[]", "expected a JSON object"},
       {"{\"limit\":", "expected a JSON object"},
   };
@@ -374,4 +374,77 @@ TEST_F(DocumentBulk, DeletingEverythingKeepsTheIndexAndItsSettings) {
   EXPECT_EQ(listed("all", "{}"), "[{\"id\":\"d3\",\"t\":\"again\"}]");
   EXPECT_EQ(lumidex_documents_delete_all("gone", nullptr, nullptr), -1);
   EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+}
+
+/* The listing's filter, and deleting by filter, match on the filterable
+ * attributes as a search's filter does; refusals name the attribute. */
+TEST_F(DocumentBulk, FiltersListAndDeleteTheMatchingDocuments) {
+  add_numbered("flt", 0, 12);
+  ASSERT_NE(
+      lumidex_settings_update_json(
+          "flt", "{\"filterableAttributes\":[\"n\",\"t\"]}", nullptr, nullptr),
+      nullptr)
+      << last_error();
+  struct Row {
+    const char *request;
+    const char *ids;
+  } rows[] = {
+      {"{\"filter\":\"n < 3\"}", "d0 d1 d2"},
+      {"{\"filter\":\"n 4 TO 6 OR t = word11\"}", "d4 d5 d6 d11"},
+      {"{\"filter\":[\"n >= 2\",[\"t = word3\",\"t = word9\"]]}", "d3 d9"},
+      {"{\"filter\":\"NOT n >= 2\",\"limit\":1,\"offset\":1}", "d1"},
+      {"{\"filter\":\"n > 100\"}", ""},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.request);
+    EXPECT_EQ(ids("flt", row.request), row.ids);
+  }
+  struct Bad {
+    const char *request;
+    const char *text;
+  } bad[] = {
+      {"{\"filter\":\"x = 1\"}",
+       "Attribute `x` is not filterable; the filterable attributes are `n`, "
+       "`t`."},
+      {"{\"filter\":\"n >\"}", "at byte"},
+      {"{\"filter\":5}", "filter"},
+  };
+  for (const Bad &row : bad) {
+    SCOPED_TRACE(row.request);
+    EXPECT_EQ(lumidex_documents_list_json("flt", row.request), nullptr);
+    EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INVALID_FILTER);
+    EXPECT_NE(last_error().find(row.text), std::string::npos) << last_error();
+    EXPECT_EQ(lumidex_documents_delete_filter(
+                  "flt", (std::string(row.request)).c_str(), nullptr, nullptr),
+              -1);
+    EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INVALID_FILTER);
+  }
+  for (const char *body : {"{}", "[]", "{\"filter\":\"n = 1\",\"x\":1}", ""}) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(lumidex_documents_delete_filter("flt", body, nullptr, nullptr),
+              -1);
+    EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INVALID_BODY);
+  }
+  EXPECT_EQ(ids("flt", "{}"), "d0 d1 d2 d3 d4 d5 d6 d7 d8 d9 d10 d11");
+  EXPECT_EQ(lumidex_documents_delete_filter(
+                "flt", "{\"filter\":\"n 2 TO 9 AND NOT t = word5\"}", nullptr,
+                nullptr),
+            7)
+      << last_error();
+  EXPECT_EQ(ids("flt", "{}"), "d0 d1 d5 d10 d11");
+  EXPECT_EQ(lumidex_documents_delete_filter("flt", "{\"filter\":\"n > 50\"}",
+                                            nullptr, nullptr),
+            0);
+  /* The export page: stored documents whatever is displayed, filtered. */
+  ASSERT_NE(lumidex_settings_update_json(
+                "flt", "{\"displayedAttributes\":[\"t\"]}", nullptr, nullptr),
+            nullptr);
+  const char *page =
+      lumidex_documents_export_page_json("flt", 0, 2, "\"n >= 1\"");
+  EXPECT_EQ(str(page),
+            "{\"documents\":[{\"id\":\"d1\",\"n\":1,\"t\":\"word1\"},"
+            "{\"id\":\"d5\",\"n\":5,\"t\":\"word5\"}],\"next\":6}");
+  EXPECT_EQ(str(lumidex_documents_export_page_json("flt", 6, 2, "\"n >= 1\"")),
+            "{\"documents\":[{\"id\":\"d10\",\"n\":10,\"t\":\"word10\"},"
+            "{\"id\":\"d11\",\"n\":11,\"t\":\"word11\"}],\"next\":0}");
 }

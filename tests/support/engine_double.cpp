@@ -167,6 +167,14 @@ long long lumidex_documents_delete_ids(const char *index, const char *ids_json,
   return dbl::g_script.bulk_result;
 }
 
+long long lumidex_documents_delete_filter(const char *index,
+                                          const char *request_json,
+                                          lumidex_progress_fn, void *) {
+  dbl::record("lumidex_documents_delete_filter",
+              {dbl::opt(index), dbl::opt(request_json)});
+  return dbl::g_script.bulk_result;
+}
+
 long long lumidex_documents_delete_all(const char *index, lumidex_progress_fn,
                                        void *) {
   dbl::record("lumidex_documents_delete_all", {dbl::opt(index)});
