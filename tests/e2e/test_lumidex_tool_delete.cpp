@@ -62,9 +62,10 @@ class ToolDelete : public ::testing::Test {
         tool(dir_.path(), {"-q", "import", "docs", "-"}, records(10));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string settings = dir_.sub("settings.json");
-    ASSERT_TRUE(lmxtest::write_file(
-        settings, "{\"filterableAttributes\":[\"n\",\"kind\"],"
-                  "\"displayedAttributes\":[\"n\"]}"));
+    ASSERT_TRUE(
+        lmxtest::write_file(settings,
+                            "{\"filterableAttributes\":[\"n\",\"kind\"],"
+                            "\"displayedAttributes\":[\"n\"]}"));
     r = tool(dir_.path(), {"-q", "settings", "docs", "--set", settings});
     ASSERT_EQ(r.exit_code, 0) << r.err;
   }
@@ -80,7 +81,8 @@ class ToolDelete : public ::testing::Test {
 TEST_F(ToolDelete, ExportFilterWritesTheMatchingDocumentsAsStored) {
   EXPECT_EQ(exported_ids(dir(), {"--filter", "kind = b AND n < 6"}),
             "d1 d3 d5");
-  ChildResult whole = tool(dir(), {"-q", "export", "docs", "--filter", "n = 4"});
+  ChildResult whole =
+      tool(dir(), {"-q", "export", "docs", "--filter", "n = 4"});
   EXPECT_EQ(whole.out, "{\"id\":\"d4\",\"n\":4,\"kind\":\"a\"}\n")
       << "the stored document, not the displayed fields";
   ChildResult bad = tool(dir(), {"export", "docs", "--filter", "size = 1"});
