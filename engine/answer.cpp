@@ -37,7 +37,8 @@
  * (JSON text must be valid UTF-8). "total_hits" is that of matches.h: the
  * same on every page, exact up to kExactTotalUpTo matches.
  * "elapsed_ms" is the engine's time since the caller's start, in
- * milliseconds rounded to 0.001.
+ * milliseconds rounded to 0.001. A request with facets adds
+ * "facetDistribution" and "facetStats" (facets.h) after it.
  *
  * Opening the database and retrying on DatabaseModifiedError are the
  * caller's; Xapian errors propagate.
@@ -57,9 +58,12 @@
 
 #include "catalog.h"
 #include "crop.h"
+#include "facets.h"
 #include "json.h"
 #include "matches.h"
+#include "refine.h"
 #include "search.h"
+#include "shown.h"
 #include "text.h"
 #include "utf8.h"
 
@@ -204,12 +208,7 @@ void crop_tree(yyjson_mut_doc *doc, yyjson_mut_val *root, const Marks &matched,
   });
 }
 
-/* A set of fields as a tree of member names: a node keeps the whole
- * value when whole, else only the members named under it. */
-struct Shown {
-  bool whole = false;
-  std::map<std::string, Shown, std::less<>> members;
-};
+}  // namespace
 
 /* The tree of paths (dotted paths reach into objects), with primary_key
  * kept whole unless it is null. */
@@ -262,6 +261,8 @@ void keep_shown(yyjson_mut_val *val, const Shown &node) {
     if (!found->second.whole) keep_shown(member, found->second);
   }
 }
+
+namespace {
 
 /* Calls f(v) for each value v under val that node names whole (val itself
  * when node is whole), in objects and in each element of arrays. */
@@ -440,7 +441,8 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
 std::string answer_json(const Matches &matches, const QuerySettings &settings,
                         const HitForm &form, std::string_view query, int limit,
                         int offset, bool says_exactness,
-                        std::chrono::steady_clock::time_point started) {
+                        std::chrono::steady_clock::time_point started,
+                        const std::vector<FacetCount> *facets) {
   yyjson_mut_val *root = nullptr;
   MutDoc answer = new_object_doc(&root);
   yyjson_mut_doc *out = answer.get();
@@ -471,6 +473,7 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
   ok = ok && yyjson_mut_obj_add_real(out, root, "elapsed_ms",
                                      milliseconds_since(started));
   require(ok);
+  if (facets) add_facets(out, root, *facets);
   return written(out);
 }
 
@@ -483,11 +486,17 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   const IndexSettings settings = read_settings(db);
   const QuerySettings query = query_settings(settings);
   const HitForm form = hit_form(db, settings, request);
+  std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   Matches matches = find_matches(
       db, request.q, static_cast<Xapian::doccount>(offset),
-      static_cast<Xapian::doccount>(limit), query, request.strategy);
+      static_cast<Xapian::doccount>(limit), query, request.strategy,
+      refine->options());
+  std::vector<FacetCount> facets;
+  if (request.has_facets)
+    facets = count_facets(db, matches, refine->facets, refine->filters);
   return answer_json(matches, query, form, request.q, limit, offset,
-                     request.says_exactness, started);
+                     request.says_exactness, started,
+                     request.has_facets ? &facets : nullptr);
 }
 
 }  // namespace lmx

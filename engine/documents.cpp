@@ -157,20 +157,31 @@ Error not_an_object(size_t position, long long offset) {
 
 /* The length in bytes of the largest document of body, from the extents of
  * its values alone (a value that is no object or array counts to the end of
- * the body: it is refused anyway). One pass over the bytes, nothing kept. */
-size_t largest_document(std::string_view body) {
+ * the body: it is refused anyway), and in *count (may be null) how many
+ * values it holds. One pass over the bytes, nothing kept. */
+size_t largest_document(std::string_view body, size_t *count = nullptr) {
   size_t pos = skip_space(body, 0);
   bool array = pos < body.size() && body[pos] == '[';
   if (array) pos = skip_space(body, pos + 1);
-  size_t largest = 0;
+  size_t largest = 0, values = 0;
   while (pos < body.size() && !(array && body[pos] == ']')) {
     Extent x = scan_value(body, pos, SIZE_MAX);
     largest = std::max(largest, x.end - pos);
+    ++values;
     pos = skip_space(body, x.end);
     if (array && pos < body.size() && body[pos] == ',')
       pos = skip_space(body, pos + 1);
   }
+  if (count) *count = values;
   return largest;
+}
+
+/* The number of documents of body, as the scan above counts them (a body
+ * that is refused later may count differently; it is never written). */
+unsigned long long count_documents(std::string_view body) {
+  size_t count = 0;
+  largest_document(body, &count);
+  return count;
 }
 
 /* A writer on index whose buffered postings are written out at least every
@@ -296,12 +307,9 @@ bool integer_text(const char *raw, size_t len) {
   return true;
 }
 
-/* The id of obj under primary key pk, or throws naming its position
- * (1-based) and byte offset (-1: unknown). */
-std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
-                        long long offset) {
-  yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
-  if (!v) throw body_error(msg::no_primary_key(position, pk), position, offset);
+}  // namespace
+
+bool id_of_value(yyjson_val *v, std::string *id) {
   std::string_view text;
   bool usable = false;
   if (yyjson_is_str(v)) {
@@ -311,26 +319,82 @@ std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
     text = std::string_view(yyjson_get_raw(v), yyjson_get_len(v));
     usable = text.size() <= 127 && integer_text(text.data(), text.size());
   }
-  if (usable) return std::string(text);
-  std::string shown = (yyjson_is_str(v) || yyjson_is_raw(v))
-                          ? msg::backticked(text)
-                          : std::string(yyjson_get_type_desc(v));
-  throw body_error(msg::invalid_primary_key_value(position, pk, shown),
-                   position, offset);
+  if (usable) id->assign(text);
+  return usable;
+}
+
+std::string shown_id_value(yyjson_val *v) {
+  if (yyjson_is_str(v) || yyjson_is_raw(v))
+    return msg::backticked(std::string_view(
+        yyjson_is_str(v) ? yyjson_get_str(v) : yyjson_get_raw(v),
+        yyjson_get_len(v)));
+  return std::string(yyjson_get_type_desc(v));
+}
+
+namespace {
+
+/* The id of obj under primary key pk, or throws naming its position
+ * (1-based) and byte offset (-1: unknown). */
+std::string document_id(yyjson_val *obj, const std::string &pk, size_t position,
+                        long long offset) {
+  yyjson_val *v = yyjson_obj_getn(obj, pk.data(), pk.size());
+  if (!v) throw body_error(msg::no_primary_key(position, pk), position, offset);
+  std::string id;
+  if (id_of_value(v, &id)) return id;
+  throw body_error(
+      msg::invalid_primary_key_value(position, pk, shown_id_value(v)),
+      position, offset);
+}
+
+/* The partial document obj applied to the document db stores under id:
+ * each top-level member of obj replaces the stored one of that name in
+ * place, or is added after the others. Null when db stores no document id
+ * (obj is then the whole document). The stored document is read as the
+ * write sees it, so a second change of one id in a batch applies over the
+ * first. */
+Doc merged_document(Xapian::WritableDatabase &db, const std::string &id,
+                    yyjson_val *obj) {
+  const std::string term = std::string(kIdPrefix) + id;
+  Xapian::PostingIterator p = db.postlist_begin(term);
+  if (p == db.postlist_end(term)) return nullptr;
+  std::string data = db.get_document(*p).get_data();
+  Doc stored(yyjson_read_opts(data.data(), data.size(), kReadFlags, nullptr,
+                              nullptr));
+  yyjson_val *base = yyjson_doc_get_root(stored.get());
+  if (!yyjson_is_obj(base))
+    throw Error("Document " + msg::backticked(id) +
+                " of the index is not stored as a JSON object.");
+  MutDoc merged(checked(yyjson_mut_doc_new(nullptr)));
+  yyjson_mut_doc *out = merged.get();
+  yyjson_mut_val *root = checked(yyjson_val_mut_copy(out, base));
+  yyjson_mut_doc_set_root(out, root);
+  size_t idx, max;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(obj, idx, max, key, val) {
+    yyjson_mut_val *mkey = checked(yyjson_val_mut_copy(out, key));
+    yyjson_mut_val *mval = checked(yyjson_val_mut_copy(out, val));
+    if (!yyjson_mut_obj_replace(root, mkey, mval))
+      require(yyjson_mut_obj_add(root, mkey, mval));
+  }
+  return Doc(checked(yyjson_mut_doc_imut_copy(out, nullptr)));
 }
 
 /* Reads the documents of body one at a time, builds the Xapian document of
  * each under primary key pk and the index's settings and hands it to use
- * (id, document). Throws for
+ * (id, document). With merge_with, each is first applied to the document
+ * that database stores under its id (merged_document). Throws for
  * the first document that is invalid or beyond a limit of documents.h,
  * naming its position. Returns the number of documents. */
 template <typename Use>
 long each_document(BodyReader &reader, const std::string &pk,
-                   const IndexSettings &settings, Use use) {
+                   const IndexSettings &settings, Use use,
+                   Xapian::WritableDatabase *merge_with = nullptr) {
   Indexer indexer(settings);
   long count = 0;
   while (yyjson_val *obj = reader.next()) {
     std::string id = document_id(obj, pk, reader.position(), reader.offset());
+    Doc merged = merge_with ? merged_document(*merge_with, id, obj) : nullptr;
+    if (merged) obj = yyjson_doc_get_root(merged.get());
     Xapian::Document doc;
     try {
       indexer.build(obj, pk, id, doc);
@@ -347,17 +411,26 @@ long each_document(BodyReader &reader, const std::string &pk,
 /* Adds every document of reader in one transaction: a failure at any
  * document cancels it, so nothing of the batch is written. The settings
  * are read once, under the write lock, so the whole batch is indexed as
- * the settings committed with it say. */
+ * the settings committed with it say. merge: each document changes the
+ * stored one of its id in part (merged_document). progress, when set, is
+ * told of every document written, of total. */
 long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
-                 const std::string &pk) {
+                 const std::string &pk, bool merge = false,
+                 unsigned long long total = 0,
+                 const RewriteProgress &progress = {}) {
   IndexSettings settings = read_settings(db);
+  const unsigned long long every = progress_step(total);
+  unsigned long long done = 0;
   db.begin_transaction(true);
   try {
-    long count =
-        each_document(reader, pk, settings,
-                      [&](const std::string &id, Xapian::Document &doc) {
-                        db.replace_document(std::string(kIdPrefix) + id, doc);
-                      });
+    long count = each_document(
+        reader, pk, settings,
+        [&](const std::string &id, Xapian::Document &doc) {
+          db.replace_document(std::string(kIdPrefix) + id, doc);
+          if (progress && (++done % every == 0 || done == total))
+            progress(done, total);
+        },
+        merge ? &db : nullptr);
     Catalog::touch(db);
     db.commit_transaction();
     return count;
@@ -372,10 +445,10 @@ std::string stored_id(yyjson_val *obj, const std::string &pk) {
   return document_id(obj, pk, 0, -1);
 }
 
-}  // namespace
-
-long add_documents(Catalog &catalog, const std::string &index,
-                   const std::string &new_primary_key, std::string_view body) {
+/* add_documents (merge false) and update_documents (merge true). */
+long write_documents(Catalog &catalog, const std::string &index,
+                     const std::string &new_primary_key, std::string_view body,
+                     bool merge, const RewriteProgress &progress) {
   Catalog::require_valid_name(index);
   if (!catalog.exists(index)) {
     /* Check the whole batch against the key the new index will have (ids,
@@ -394,9 +467,27 @@ long add_documents(Catalog &catalog, const std::string &index,
   /* The key is read under the write lock: another process may have created
    * the index with a different key in the meantime. */
   std::string pk = Catalog::primary_key_of(db);
-  long count = write_batch(db, reader, pk);
+  unsigned long long total = progress ? count_documents(body) : 0;
+  long count = write_batch(db, reader, pk, merge, total, progress);
   db.close();
   return count;
+}
+
+}  // namespace
+
+long add_documents(Catalog &catalog, const std::string &index,
+                   const std::string &new_primary_key, std::string_view body) {
+  return write_documents(catalog, index, new_primary_key, body, false, {});
+}
+
+long update_documents(Catalog &catalog, const std::string &index,
+                      std::string_view body, const RewriteProgress &progress) {
+  return write_documents(catalog, index, "id", body, true, progress);
+}
+
+unsigned long long progress_step(unsigned long long total) {
+  return std::max<unsigned long long>(
+      1, std::min<unsigned long long>(1000, total / 100));
 }
 
 std::string get_document(Catalog &catalog, const std::string &index,
@@ -508,8 +599,7 @@ void rewrite_documents(Xapian::WritableDatabase &db,
     ids.push_back(*it);
   const std::string pk = Catalog::primary_key_of(db);
   const unsigned long long total = ids.size();
-  const unsigned long long every = std::max<unsigned long long>(
-      1, std::min<unsigned long long>(1000, total / 100));
+  const unsigned long long every = progress_step(total);
   Indexer indexer(settings);
   unsigned long long done = 0;
   for (Xapian::docid did : ids) {

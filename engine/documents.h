@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include <yyjson.h>
+
 #include "catalog.h"
 #include "layout.h"
 #include "settings.h"
@@ -73,6 +75,29 @@ using RewriteProgress =
  * the write lock. Throws like Catalog::writer. */
 Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
                                         const std::string &index);
+
+/* Updates documents of index in part (lumidex_documents_update): each
+ * document of body (read as add_documents reads it) is applied to the
+ * stored one of its id, its top-level members replacing those of the same
+ * name, or added as given when there is none, all in one transaction
+ * committed before returning. A missing index is created with primary key
+ * "id". Throws as add_documents does, before anything is written. progress
+ * (may be empty) is told of every document written, of the body's count.
+ * Returns the number of documents in the body. */
+long update_documents(Catalog &catalog, const std::string &index,
+                      std::string_view body, const RewriteProgress &progress);
+
+/* How often a task of total steps reports its progress: every 1% of them,
+ * or every 1,000, whichever is fewer (at least every step). */
+unsigned long long progress_step(unsigned long long total);
+
+/* The id a JSON value names (a primary-key value, see above): true and *id
+ * set when v is one, false (*id untouched) otherwise. v may be null. */
+bool id_of_value(yyjson_val *v, std::string *id);
+
+/* v as an error text quotes a value that is no id: the value in backticks
+ * for a string or number, else its JSON type ("object", "null"). */
+std::string shown_id_value(yyjson_val *v);
 
 /* Rebuilds every document of db from its stored JSON under settings (the
  * terms and values indexer.h makes of it), keeping its docid, so ids,

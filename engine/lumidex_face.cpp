@@ -1,6 +1,6 @@
 /*
- * lumidex_face.cpp: the library's C face, the functions of lumidex_core.h and
- * lumidex_admin.h and lumidex_search.h, and the only symbols the library
+ * lumidex_face.cpp: the library's C face, the functions of lumidex_core.h,
+ * lumidex_admin.h, lumidex_search.h and lumidex_documents.h, and the only symbols the library
  * exports (everything else is built with hidden visibility).
  *
  * The face holds the library's whole process state: the catalog of the
@@ -13,6 +13,7 @@
  *
  * The work itself lives elsewhere: catalog.cpp (indexes on disk),
  * documents.cpp (bodies, text extraction, document operations),
+ * document_list.cpp and document_delete.cpp (listing, bulk deletions),
  * settings_change.cpp (index settings), query.cpp and its companions
  * (lmx::search_json).
  */
@@ -27,11 +28,14 @@
 
 #include "backup.h"
 #include "catalog.h"
+#include "document_delete.h"
+#include "document_list.h"
 #include "documents.h"
 #include "error.h"
 #include "json.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_documents.h"
 #include "lumidex_search.h"
 #include "messages.h"
 #include "search.h"
@@ -372,5 +376,75 @@ LMX_EXPORT const char *lumidex_settings_reset_json(const char *index,
   return guarded<const char *>(nullptr, [&] {
     return keep(lmx::change_index_settings(
         catalog(), text_or_empty(index), nullptr, progress_of(progress, user)));
+  });
+}
+
+/* ---- Bulk document operations (document_list.cpp, document_delete.cpp) -- */
+
+LMX_EXPORT const char *lumidex_documents_list_json(const char *index,
+                                                   const char *request_json) {
+  return guarded<const char *>(nullptr, [&] {
+    lmx::ListRequest request =
+        lmx::parse_list_request(request_json ? request_json : "");
+    return keep(lmx::list_documents(catalog(), text_or_empty(index), request));
+  });
+}
+
+LMX_EXPORT long long lumidex_documents_update(const char *index,
+                                              const char *body,
+                                              lumidex_progress_fn progress,
+                                              void *user) {
+  return guarded<long long>(-1, [&] {
+    return static_cast<long long>(
+        lmx::update_documents(catalog(), text_or_empty(index),
+                              body ? std::string_view(body) : "",
+                              progress_of(progress, user)));
+  });
+}
+
+LMX_EXPORT long long lumidex_documents_delete_ids(const char *index,
+                                                  const char *ids_json,
+                                                  lumidex_progress_fn progress,
+                                                  void *user) {
+  return guarded<long long>(-1, [&] {
+    return lmx::delete_ids(catalog(), text_or_empty(index),
+                           ids_json ? std::string_view(ids_json) : "",
+                           progress_of(progress, user));
+  });
+}
+
+LMX_EXPORT long long lumidex_documents_delete_filter(
+    const char *index, const char *request_json, lumidex_progress_fn progress,
+    void *user) {
+  return guarded<long long>(-1, [&] {
+    return lmx::delete_matching(catalog(), text_or_empty(index),
+                                request_json ? std::string_view(request_json)
+                                             : "",
+                                progress_of(progress, user));
+  });
+}
+
+LMX_EXPORT const char *lumidex_documents_export_page_json(
+    const char *index, unsigned long long after, int limit,
+    const char *filter_json) {
+  return guarded<const char *>(nullptr, [&] {
+    /* The page's bounds and filter read as a listing request's, so they
+     * are checked the same way. */
+    std::string request = "{\"after\":" + std::to_string(after) +
+                          ",\"limit\":" + std::to_string(limit);
+    if (filter_json) request += ",\"filter\":" + std::string(filter_json);
+    request += "}";
+    lmx::ListRequest parsed = lmx::parse_list_request(request);
+    parsed.stored = true;
+    return keep(lmx::list_documents(catalog(), text_or_empty(index), parsed));
+  });
+}
+
+LMX_EXPORT long long lumidex_documents_delete_all(const char *index,
+                                                  lumidex_progress_fn progress,
+                                                  void *user) {
+  return guarded<long long>(-1, [&] {
+    return lmx::delete_all(catalog(), text_or_empty(index),
+                           progress_of(progress, user));
   });
 }

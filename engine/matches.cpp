@@ -15,6 +15,11 @@
  * exactly and found at most kExactTotalUpTo; otherwise one more match of
  * both tiers together counts it, unranked, apart from any page, so every
  * page of a query gives the same total over the same data.
+ *
+ * A filter narrows both tiers (OP_FILTER: it adds no weight). A sort
+ * orders each tier by its keys, ties by relevance and then docid, in
+ * place of the prior's order: the documents holding every word still come
+ * first, as the strategy says.
  */
 #include "matches.h"
 
@@ -28,11 +33,16 @@ namespace lmx {
 namespace {
 
 Xapian::Enquire enquire_of(Xapian::Database &db, const Xapian::Query &query,
-                           bool unranked) {
+                           bool unranked,
+                           const Xapian::KeyMaker *sorter = nullptr) {
   Xapian::Enquire enquire(db);
   enquire.set_query(query);
   if (unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
   enquire.set_docid_order(Xapian::Enquire::ASCENDING);
+  /* The key maker is not copied: sorter outlives the enquire's matches. */
+  if (sorter)
+    enquire.set_sort_by_key_then_relevance(
+        const_cast<Xapian::KeyMaker *>(sorter), false);
   return enquire;
 }
 
@@ -79,11 +89,13 @@ void settle_total(Xapian::Database &db, Matches &m) {
  * than offset + limit. */
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
-                            std::unordered_set<Xapian::docid> &ids) {
+                            std::unordered_set<Xapian::docid> &ids,
+                            const Xapian::KeyMaker *sorter) {
   /* A question's first tier is mostly empty, and the query builder may
    * already know it for a fraction of what running it would cost. */
   if (m.built.first_tier_empty) return 0;
-  Xapian::Enquire enquire = enquire_of(db, m.built.query, m.built.unranked);
+  Xapian::Enquire enquire =
+      enquire_of(db, m.built.query, m.built.unranked, sorter);
   /* A ranked query reads its matches from the first one on, at least the
    * prior's window, so that each page is a slice of the same final order
    * (prior.h); an unranked one, or one that wants only the count, reads
@@ -100,6 +112,13 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
     return m.total;
   }
   for (auto it = mset.begin(); it != mset.end(); ++it) ids.insert(*it);
+  if (sorter) {
+    /* Sorted: the keys decide, the prior has no say. */
+    for (Xapian::doccount k = offset; k < mset.size() && k < offset + limit;
+         ++k)
+      m.page.push_back(mset[k]);
+    return mset.size();
+  }
   std::vector<Xapian::doccount> order = ranked_order(db, mset);
   for (Xapian::doccount k = offset; k < order.size() && k < offset + limit; ++k)
     m.page.push_back(mset[order[k]]);
@@ -110,11 +129,20 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
 
 Matches find_matches(Xapian::Database &db, std::string_view query,
                      Xapian::doccount offset, Xapian::doccount limit,
-                     const QuerySettings &settings, MatchingStrategy strategy) {
+                     const QuerySettings &settings, MatchingStrategy strategy,
+                     const MatchOptions &options) {
   Matches m;
   m.built = build_query(db, query, settings, strategy);
+  if (!options.filter.empty()) {
+    m.built.query =
+        Xapian::Query(Xapian::Query::OP_FILTER, m.built.query, options.filter);
+    if (!m.built.partial.empty())
+      m.built.partial = Xapian::Query(Xapian::Query::OP_FILTER,
+                                      m.built.partial, options.filter);
+  }
   std::unordered_set<Xapian::docid> ids;
-  Xapian::doccount read = first_tier(db, m, offset, limit, ids);
+  Xapian::doccount read =
+      first_tier(db, m, offset, limit, ids, options.sorter);
   if (m.built.partial.empty()) {
     settle_total(db, m);
     return m;
@@ -138,7 +166,8 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
       first < kExactCountBelow ? kExactCountBelow - first : 0;
   const bool none = ids.empty();
   NotIn not_first(std::move(ids));
-  Xapian::Enquire enquire = enquire_of(db, m.built.partial, false);
+  Xapian::Enquire enquire =
+      enquire_of(db, m.built.partial, false, options.sorter);
   Xapian::MSet mset =
       enquire.get_mset(skip, want, check, nullptr, none ? nullptr : &not_first);
   for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);

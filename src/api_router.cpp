@@ -156,9 +156,10 @@ static const char *route_methods(lmx_route_kind kind) {
       return "GET, POST";
     case LMX_ROUTE_SETTINGS:
       return "GET, PATCH, DELETE";
+    case LMX_ROUTE_DOCUMENTS:
+      return "GET, POST, PATCH, DELETE";
     case LMX_ROUTE_INDEXES:
     case LMX_ROUTE_INDEX:
-    case LMX_ROUTE_DOCUMENTS:
     case LMX_ROUTE_DOCUMENT:
       return "GET, POST, DELETE";
     default:

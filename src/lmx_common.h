@@ -178,6 +178,18 @@ void lmx_execute_search(const char *index);
  * made. */
 void lmx_execute_search_request(const char *index);
 
+/* The request's query string as a JSON request object for one of the
+ * engine's JSON entries, each parameter one member: limit and offset
+ * written in decimal digits become numbers (saturated at UINT64_MAX),
+ * parameters named in lists (a null-terminated array of names; null: none)
+ * become arrays of the strings between their commas ("a,b" is ["a","b"],
+ * "" is [""]), every other one, an unknown one included, a string, and a
+ * repeated one a second member, so the engine refuses what it does not
+ * take. Values are decoded as cgi_query decodes them, uncut; bytes that
+ * are not UTF-8 are kept. Returns the text, malloc'd (the caller frees
+ * it), or null when memory runs out. */
+char *lmx_request_of_query_string(const char *const *lists);
+
 /* Documents of index by method: POST adds (body), GET lists (doc_id empty)
  * or fetches doc_id, DELETE removes doc_id. */
 void lmx_execute_documents(const char *index, const char *doc_id);
@@ -188,6 +200,38 @@ void lmx_execute_documents(const char *index, const char *doc_id);
  * answered 400 "document_too_large" with the engine's text, which names the
  * limit and the document's position. */
 void lmx_execute_documents_routed(const char *index, const char *doc_id);
+
+/* The documents requests that only api_router serves, for
+ * lmx_execute_documents_routed; index is not null or empty. Answers and
+ * returns 1 for:
+ *  - GET of the collection (doc_id null or empty): the listing, with
+ *    limit (1..1000, default 20), offset, fields (comma-separated) and
+ *    filter (a filter expression) from the query string: 200 with the JSON array of documents in insertion
+ *    order (the specified listing's answer when none is given, and "[]"
+ *    for a missing index, as it answers); a parameter that is unknown,
+ *    repeated or out of range is 400 "invalid_document_parameter", a bad
+ *    filter 400 "invalid_document_filter", each with the engine's text;
+ *  - PATCH of the collection: lmx_update_documents;
+ *  - DELETE of the collection: every document; POST with doc_id
+ *    "delete-batch": those of the JSON array of ids in the body; each 200
+ *    {"status":"succeeded","type":"documentDeletion","taskUid":1,
+ *    "deleted":N}, 404 "index_not_found", 400 "invalid_document_ids" (the
+ *    engine's text, naming the element), 400 "missing_payload";
+ *  - POST with doc_id "delete": those matching the filter of the body
+ *    {"filter": F}, answered as above, 400 "invalid_document_filter" for a
+ *    body of another form or a bad filter (the engine's text).
+ * A query-string parameter on a PATCH or on a deletion is 400
+ * "invalid_document_parameter". Returns 0, answering nothing, for every
+ * other request. */
+int lmx_execute_documents_bulk(const char *index, const char *doc_id);
+
+/* PATCH of the collection of index (not null or empty): the partial
+ * documents of the body (lumidex_documents_update), answered 200
+ * {"status":"succeeded","type":"documentAdditionOrUpdate","taskUid":1,
+ * "updated":N}, or refused as lmx_execute_documents_routed refuses an
+ * addition (400 "missing_payload", "document_addition_failed",
+ * "document_too_large"). */
+void lmx_update_documents(const char *index);
 
 /* Indexes: GET lists (index null or empty) or looks up index, POST creates,
  * DELETE removes. */

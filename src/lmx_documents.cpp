@@ -22,6 +22,8 @@
  * LUMIDEX_ERROR_DOCUMENT_TOO_LARGE, lumidex_admin.h) is answered 400
  * "document_too_large", so a client can tell a body to split or shrink from
  * one to correct; the message is the engine's text, which names the limit.
+ * The requests only api_router serves (the listing's parameters, partial
+ * updates, bulk deletions) are lmx_documents_bulk.cpp's.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -32,12 +34,13 @@
 #include "lmx_common.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_documents.h"
 #include "nl_cgi.h"
 
 /* Listing size: the first page of the engine's unranked listing. */
 #define DOCS_LIST_LIMIT 20
-/* Addition answer buffer; the longest answer (a ten-digit count with its
- * sign) is 87 bytes. */
+/* Addition answer buffer; the longest answer (a 19-digit count with its
+ * sign, "updated") is 98 bytes. */
 #define DOCS_ADD_ANSWER_SIZE 256
 
 /* The error code of a failed addition: "document_too_large" for a document
@@ -50,8 +53,10 @@ static const char *addition_error_code(int name_too_large) {
   return "document_addition_failed";
 }
 
-/* POST: adds the documents of the request body. */
-static void add_documents(const char *index, int name_too_large) {
+/* POST: adds the documents of the request body; partial (api_router's
+ * PATCH): updates them in part, answering "updated" for "added". */
+static void write_documents(const char *index, int name_too_large,
+                            int partial) {
   uint64_t body_len = 0;
   char *body = cgi_read_post(&body_len);
   if (!body || body_len == 0) {
@@ -67,7 +72,9 @@ static void add_documents(const char *index, int name_too_large) {
                       "Payload holds a NUL byte");
     return;
   }
-  int added = lumidex_documents_add(index, body);
+  long long added = partial
+                        ? lumidex_documents_update(index, body, NULL, NULL)
+                        : lumidex_documents_add(index, body);
   free(body);
   if (added < 0) {
     const char *code = addition_error_code(name_too_large);
@@ -78,8 +85,8 @@ static void add_documents(const char *index, int name_too_large) {
   char answer[DOCS_ADD_ANSWER_SIZE];
   snprintf(answer, sizeof answer,
            "{\"status\":\"succeeded\",\"type\":\"documentAdditionOrUpdate\","
-           "\"taskUid\":1,\"added\":%d}",
-           added);
+           "\"taskUid\":1,\"%s\":%lld}",
+           partial ? "updated" : "added", added);
   lmx_respond_json(200, answer);
 }
 
@@ -141,7 +148,7 @@ static void execute(const char *index, const char *doc_id, int name_too_large) {
   }
   const char *method = cgi_method();
   if (strcmp(method, "POST") == 0) {
-    add_documents(index, name_too_large);
+    write_documents(index, name_too_large, 0);
   } else if (strcmp(method, "GET") == 0) {
     if (doc_id && doc_id[0])
       fetch_document(index, doc_id);
@@ -158,6 +165,9 @@ void lmx_execute_documents(const char *index, const char *doc_id) {
   execute(index, doc_id, 0);
 }
 
+void lmx_update_documents(const char *index) { write_documents(index, 1, 1); }
+
 void lmx_execute_documents_routed(const char *index, const char *doc_id) {
+  if (index && index[0] && lmx_execute_documents_bulk(index, doc_id)) return;
   execute(index, doc_id, 1);
 }

@@ -10,12 +10,14 @@
  *  - GET (and every method but POST): the query string, each parameter one
  *    member of the request object. limit, offset and cropLength take
  *    numbers: text of decimal digits becomes a number, anything else stays
- *    text and the engine refuses it as not an integer. attributesToRetrieve
- *    and attributesToCrop take field names separated by commas (an empty
- *    value is the empty list); highlight takes true or false (other text is
- *    refused as not a boolean). Every other
- *    parameter is passed as text, an unknown one included (the engine names
- *    it in its refusal), and a repeated one twice (refused too). Values are
+ *    text and the engine refuses it as not an integer. sort, facets,
+ *    attributesToRetrieve and attributesToCrop take lists: their elements
+ *    joined by commas ("price:asc,title:desc") become an array of strings
+ *    (an empty value is the empty list); highlight takes true or false
+ *    (other text is refused as not a boolean). Every other parameter is
+ *    passed as text (lmx_request_of_query_string, which the documents
+ *    listing shares), an unknown one included (the engine names it in its
+ *    refusal), and a repeated one twice (refused too). Values are
  *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
  *    variables when the query string is empty.
@@ -26,8 +28,11 @@
  *
  * Answers: 200 with the engine's JSON unchanged; 400 "missing_index_name",
  * 400 "invalid_search_parameter", 400 "invalid_search_matching_strategy",
- * 404 "index_not_found" (the engine's texts; also for an index that cannot
- * be read, as the specified handler answers). Nothing is kept between
+ * 400 "invalid_search_filter" (the message says at which byte a malformed
+ * filter fails, or names the attribute that is not filterable), 400
+ * "invalid_search_sort", 400 "invalid_search_facets", 404
+ * "index_not_found" (the engine's texts; also for an index that cannot be
+ * read, as the specified handler answers). Nothing is kept between
  * requests: a FastCGI worker serves each with fresh buffers.
  */
 #include <stdint.h>
@@ -53,54 +58,57 @@ static int all_digits(const char *text, size_t len) {
   return 1;
 }
 
-/* 1 when name is one of the NULL-terminated names. */
-static int one_of(const char *name, const char *const *names) {
-  for (; *names; names++)
+/* The search parameters that take lists. */
+static const char *const kSearchLists[] = {
+    "sort", "facets", "attributesToRetrieve", "attributesToCrop", NULL};
+/* Parameters taken as numbers when written in digits, and as booleans when
+ * "true" or "false". */
+static const char *const kNumberParameters[] = {"limit", "offset",
+                                                "cropLength", NULL};
+static const char *const kBooleanParameters[] = {"highlight", NULL};
+
+/* 1 when name is one of the null-terminated names (null: none). */
+static int named_in(const char *name, const char *const *names) {
+  for (; names && *names; names++)
     if (strcmp(name, *names) == 0) return 1;
   return 0;
 }
 
-/* Parameters taken as numbers when written in digits, as lists of field
- * names separated by commas, and as booleans when "true" or "false". */
-static const char *const number_parameters[] = {"limit", "offset", "cropLength",
-                                                NULL};
-static const char *const list_parameters[] = {"attributesToRetrieve",
-                                              "attributesToCrop", NULL};
-static const char *const boolean_parameters[] = {"highlight", NULL};
-
-/* The comma-separated items of value (value_len bytes) as an array of
- * strings; "" is the empty array, and empty items stay (the engine refuses
- * them). Null when memory runs out. */
+/* The comma-separated elements of value (len bytes) as a JSON array of
+ * strings ("" is the empty array; an empty element stays, for the engine
+ * to refuse). Null when memory runs out. */
 static yyjson_mut_val *list_of(yyjson_mut_doc *doc, const char *value,
-                               size_t value_len) {
+                               size_t len) {
   yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  size_t begin = 0;
-  if (arr == NULL || value_len == 0) return arr;
-  for (size_t i = 0; i <= value_len; i++) {
-    if (i < value_len && value[i] != ',') continue;
-    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + begin, i - begin))
+  size_t start = 0;
+  if (arr == NULL || len == 0) return arr;
+  for (size_t i = 0; i <= len; i++) {
+    if (i < len && value[i] != ',') continue;
+    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + start, i - start))
       return NULL;
-    begin = i + 1;
+    start = i + 1;
   }
   return arr;
 }
 
-/* Adds one parameter to the request object obj: a number for a number
- * parameter written in digits (saturated at UINT64_MAX; the engine clamps
- * or refuses), an array for a list parameter, true or false for a boolean
- * one written so, else the text. 0 when memory runs out. */
+/* Adds one parameter to the request object obj: an array (list_of) for a
+ * name of lists, true or false for a boolean parameter written so, a
+ * number for a number parameter written in digits (saturated at
+ * UINT64_MAX; the engine clamps or refuses), else the text. 0 when memory
+ * runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
-                         const char *name, const char *value,
-                         size_t value_len) {
+                         const char *name, const char *value, size_t value_len,
+                         const char *const *lists) {
   yyjson_mut_val *key = yyjson_mut_strcpy(doc, name);
   yyjson_mut_val *val;
-  if (one_of(name, list_parameters)) {
+  if (named_in(name, lists)) {
     val = list_of(doc, value, value_len);
-  } else if (one_of(name, boolean_parameters) &&
+  } else if (named_in(name, kBooleanParameters) &&
              (strcmp(value, "true") == 0 || strcmp(value, "false") == 0) &&
              strlen(value) == value_len) {
     val = yyjson_mut_bool(doc, value[0] == 't');
-  } else if (one_of(name, number_parameters) && all_digits(value, value_len)) {
+  } else if (named_in(name, kNumberParameters) &&
+             all_digits(value, value_len)) {
     uint64_t n = 0;
     for (size_t i = 0; i < value_len; i++) {
       unsigned digit = (unsigned)(value[i] - '0');
@@ -113,9 +121,7 @@ static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
   return key && val && yyjson_mut_obj_add(obj, key, val);
 }
 
-/* The query string as a JSON request object, malloc'd (the caller frees
- * it); null when memory runs out. */
-static char *request_of_query_string(void) {
+char *lmx_request_of_query_string(const char *const *lists) {
   const char *qs = cgi_env("QUERY_STRING", "");
   size_t value_size = strlen(qs) + 1; /* decoding never lengthens */
   char name[SEARCH_NAME_SIZE];
@@ -129,7 +135,7 @@ static char *request_of_query_string(void) {
   if (ok) yyjson_mut_doc_set_root(doc, obj);
   while (ok && cgi_query_next(&pos, name, sizeof name, NULL, value, value_size,
                               &value_len))
-    ok = add_parameter(doc, obj, name, value, value_len);
+    ok = add_parameter(doc, obj, name, value, value_len, lists);
   /* Query text may hold bytes that are not UTF-8; the engine reads them as
    * word separators, as lumidex_search does. */
   if (ok)
@@ -190,6 +196,15 @@ static void respond_failure(void) {
     case LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY:
       lmx_respond_error(400, "invalid_search_matching_strategy", reason);
       break;
+    case LUMIDEX_ERROR_INVALID_FILTER:
+      lmx_respond_error(400, "invalid_search_filter", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_SORT:
+      lmx_respond_error(400, "invalid_search_sort", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FACETS:
+      lmx_respond_error(400, "invalid_search_facets", reason);
+      break;
     default:
       /* As the specified search handler answers every failure: a missing
        * index, or one that cannot be read (its text says which). */
@@ -207,7 +222,7 @@ void lmx_execute_search_request(const char *index) {
     lmx_respond_error(400, "missing_index_name", "Index name is required");
     return;
   }
-  request = post ? request_of_body() : request_of_query_string();
+  request = post ? request_of_body() : lmx_request_of_query_string(kSearchLists);
   if (request == NULL) {
     if (!post) lmx_respond_error(500, "internal_error", "Out of memory");
     return;

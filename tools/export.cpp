@@ -1,6 +1,8 @@
 /*
- * export.cpp: `lumidex export INDEX [FILE]`: writes every document of an
- * index as NDJSON (one compact object per line) in insertion order.
+ * export.cpp: `lumidex export INDEX [FILE] [--filter EXPR]`: writes every
+ * document of an index, or those matching the filter (on the index's
+ * filterable attributes), as NDJSON (one compact object per line) in
+ * insertion order.
  *
  * The index is walked with the engine's keyset pages: each page is asked for
  * "after the last position seen", so every page costs the same however deep
@@ -25,6 +27,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_documents.h"
 #include "progress.h"
 #include "tool.h"
 
@@ -104,10 +107,29 @@ unsigned long long page_next(yyjson_val *root) {
   return 0;
 }
 
+/* text as a JSON string ("" for ""), for the engine's filter. */
+std::string json_string(const std::string &text) {
+  if (text.empty()) return "";
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_val *val = yyjson_mut_strncpy(doc, text.data(), text.size());
+  yyjson_mut_doc_set_root(doc, val);
+  char *json =
+      val ? yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)
+          : nullptr;
+  std::string out = json ? json : "\"\"";
+  free(json);
+  yyjson_mut_doc_free(doc);
+  return out;
+}
+
 class Exporter {
  public:
-  Exporter(const GlobalOptions &g, const std::string &index)
-      : g_(g), index_(index), alc_(yyjson_alc_dyn_new()) {}
+  Exporter(const GlobalOptions &g, const std::string &index,
+           const std::string &filter)
+      : g_(g),
+        index_(index),
+        filter_(json_string(filter)),
+        alc_(yyjson_alc_dyn_new()) {}
   ~Exporter() {
     if (alc_) yyjson_alc_dyn_free(alc_);
   }
@@ -120,7 +142,9 @@ class Exporter {
     Output out;
     if (!out.open(file)) return kExitFailure;
     bool tty = isatty(STDERR_FILENO) != 0;
-    Progress progress("exporting", index_document_count(index_),
+    /* A filter's matches are not counted ahead: the line shows no share. */
+    Progress progress("exporting",
+                      filter_.empty() ? index_document_count(index_) : 0,
                       tty && !g_.quiet);
     int rc = write_pages(out.fp(), progress);
     progress.finish();
@@ -135,7 +159,10 @@ class Exporter {
     unsigned long long after = 0;
     for (;;) {
       const char *page =
-          lumidex_documents_page_json(index_.c_str(), after, kPageSize);
+          filter_.empty()
+              ? lumidex_documents_page_json(index_.c_str(), after, kPageSize)
+              : lumidex_documents_export_page_json(index_.c_str(), after,
+                                                   kPageSize, filter_.c_str());
       if (!page)
         return fail("cannot read index `%s`: %s", index_.c_str(),
                     engine_error("the engine gave no page"));
@@ -200,6 +227,7 @@ class Exporter {
 
   const GlobalOptions &g_;
   const std::string &index_;
+  const std::string filter_; /* the JSON string of the expression, or "" */
   yyjson_alc *alc_;
   uint64_t written_ = 0;
 };
@@ -207,9 +235,9 @@ class Exporter {
 }  // namespace
 
 int run_export(const GlobalOptions &g, const std::string &index,
-               const std::string &file) {
+               const std::string &file, const std::string &filter) {
   if (!open_engine(g, false)) return kExitFailure;
-  int rc = Exporter(g, index).run(file);
+  int rc = Exporter(g, index, filter).run(file);
   close_engine();
   return rc;
 }

@@ -35,6 +35,8 @@ struct CommandLine {
   int offset = 0;
   std::string dest;
   std::string set_file;
+  std::string filter;
+  std::string ids_file;
   bool force = false;
   CLI::App *cmd_import = nullptr;
   CLI::App *cmd_export = nullptr;
@@ -42,6 +44,7 @@ struct CommandLine {
   CLI::App *cmd_stats = nullptr;
   CLI::App *cmd_search = nullptr;
   CLI::App *cmd_delete = nullptr;
+  CLI::App *cmd_delete_docs = nullptr;
   CLI::App *cmd_backup = nullptr;
   CLI::App *cmd_restore = nullptr;
   CLI::App *cmd_settings = nullptr;
@@ -80,6 +83,9 @@ void add_others(CLI::App &app, CommandLine &cl) {
       "order");
   c->add_option("INDEX", cl.index, "Index name")->required();
   c->add_option("FILE", cl.file, "Output file (default: standard output)");
+  c->add_option("--filter", cl.filter,
+                "Only the documents matching this filter expression (on the "
+                "index's filterableAttributes)");
   cl.cmd_export = c;
 
   cl.cmd_indexes = app.add_subcommand("indexes", "List the indexes");
@@ -108,6 +114,20 @@ void add_others(CLI::App &app, CommandLine &cl) {
   c->add_option("--set", cl.set_file,
                 "JSON file of the members to change (- reads standard input)");
   cl.cmd_settings = c;
+
+  c = app.add_subcommand(
+      "delete",
+      "Delete the documents named in a file of ids, or matching a filter, "
+      "in one transaction (all of them or, on failure, none)");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  CLI::Option *ids =
+      c->add_option("--ids", cl.ids_file,
+                    "File of ids, one per line (- reads standard input)");
+  CLI::Option *filter =
+      c->add_option("--filter", cl.filter,
+                    "Filter expression on the index's filterableAttributes");
+  ids->excludes(filter); /* run_delete needs one of them */
+  cl.cmd_delete_docs = c;
 
   c = app.add_subcommand("delete-index", "Delete an index and its documents");
   c->add_option("INDEX", cl.index, "Index name")->required();
@@ -139,7 +159,10 @@ int dispatch(const CommandLine &cl) {
     opts.primary_key_given = cl.primary_key->count() > 0;
     return run_import(g, opts);
   }
-  if (cl.cmd_export->parsed()) return run_export(g, cl.index, cl.file);
+  if (cl.cmd_export->parsed())
+    return run_export(g, cl.index, cl.file, cl.filter);
+  if (cl.cmd_delete_docs->parsed())
+    return run_delete(g, cl.index, cl.ids_file, cl.filter);
   if (cl.cmd_indexes->parsed()) return run_indexes(g);
   if (cl.cmd_stats->parsed()) return run_stats(g, cl.index);
   if (cl.cmd_search->parsed())

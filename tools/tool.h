@@ -3,7 +3,7 @@
  *
  * The tool works on a storage directory directly through the engine library
  * (lumidex_core.h plus the paging, keyed-add, settings and backup functions
- * of lumidex_admin.h).
+ * of lumidex_admin.h and the bulk operations of lumidex_documents.h).
  * lumidex_main.cpp parses the command line and calls exactly one run_*
  * function below; each opens the engine, does its work, closes the engine and
  * returns the process exit code. Failures are told on standard error as one
@@ -98,9 +98,17 @@ struct ImportOptions {
 int run_import(const GlobalOptions &g, const ImportOptions &opts);
 
 /* lumidex export: every document of index as NDJSON in insertion order to
- * file ("" or "-" = standard output). */
+ * file ("" or "-" = standard output); with a filter expression (not ""),
+ * only the documents it matches (on the index's filterable attributes). */
 int run_export(const GlobalOptions &g, const std::string &index,
-               const std::string &file);
+               const std::string &file, const std::string &filter);
+
+/* lumidex delete: deletes, in one transaction, the documents of index
+ * named in ids_file (one id per line, "-" = standard input) or matching
+ * the filter expression filter; exactly one of the two is not "" (else a
+ * usage error). */
+int run_delete(const GlobalOptions &g, const std::string &index,
+               const std::string &ids_file, const std::string &filter);
 
 /* lumidex indexes / stats / search / delete-index: print the engine's JSON
  * (pretty when standard output is a terminal, unchanged otherwise). */

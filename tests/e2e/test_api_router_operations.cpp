@@ -390,7 +390,7 @@ TEST(ApiRouterOperations, A405NamesTheMethodsTheRouteAnswers) {
       {"/health", "GET"},
       {"/indexes", "GET, POST, DELETE"},
       {"/indexes/books", "GET, POST, DELETE"},
-      {"/indexes/books/documents", "GET, POST, DELETE"},
+      {"/indexes/books/documents", "GET, POST, PATCH, DELETE"},
       {"/indexes/books/documents/1", "GET, POST, DELETE"},
   };
   const std::vector<std::string> methods = {"GET",   "POST", "DELETE",  "PUT",
@@ -453,7 +453,7 @@ TEST(ApiRouterOperations, CrossOriginLinesFollowTheListedOrigins) {
        "/indexes/books/search", 204, "http://127.0.0.1:8080", "Origin",
        "GET, POST"},
       {"preflight of documents", "*", "http://elsewhere.test", "OPTIONS",
-       "/indexes/books/documents", 204, "*", "<none>", "GET, POST, DELETE"},
+       "/indexes/books/documents", 204, "*", "<none>", "GET, POST, PATCH, DELETE"},
       {"preflight of an origin not listed", list, "http://127.0.0.1:9090",
        "OPTIONS", "/indexes/books/search", 403, "<none>", "Origin", "<none>"},
       {"preflight of an unknown route", list, "http://127.0.0.1:8080",

@@ -269,7 +269,7 @@ TEST(HttpOperations, CrossOriginAnswersPassThroughTheHost) {
   EXPECT_EQ(header(preflight, "Access-Control-Allow-Origin"),
             "http://127.0.0.1:8080");
   EXPECT_EQ(header(preflight, "Access-Control-Allow-Methods"),
-            "GET, POST, DELETE");
+            "GET, POST, PATCH, DELETE");
   EXPECT_EQ(header(preflight, "Access-Control-Allow-Headers"),
             "Content-Type, X-Lumidex-Key");
   EXPECT_EQ(preflight.body, "");

@@ -12,6 +12,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_documents.h"
 #include "lumidex_search.h"
 
 namespace {
@@ -54,7 +55,9 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_index_stats_json", "lumidex_last_error",
         "lumidex_last_error_code", "lumidex_last_error_position",
         "lumidex_settings_get_json", "lumidex_settings_update_json",
-        "lumidex_settings_reset_json", "lumidex_search_request"})
+        "lumidex_settings_reset_json", "lumidex_search_request",
+        "lumidex_documents_list_json", "lumidex_documents_update",
+        "lumidex_documents_delete_ids", "lumidex_documents_delete_all"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;

@@ -404,7 +404,7 @@ TEST_F(EngineMatching, TheJsonEntryRefusesWhatItDoesNotTake) {
       {"{\"query\":\"x\"}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER,
        "Unknown search parameter `query`: the parameters are q, limit, "
        "offset, matchingStrategy, attributesToRetrieve, attributesToCrop, "
-       "cropLength, highlight."},
+       "cropLength, highlight, filter, sort, facets."},
       {"{\"q\":1}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER,
        "`q`: expected a string"},
       {"{\"q\":null}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER, "`q`"},

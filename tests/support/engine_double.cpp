@@ -8,6 +8,8 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
+#include "lumidex_documents.h"
+#include "lumidex_search.h"
 
 namespace dbl {
 namespace {
@@ -136,6 +138,47 @@ const char *lumidex_last_error(void) {
 int lumidex_last_error_code(void) {
   dbl::record("lumidex_last_error_code", {});
   return dbl::g_script.last_error_code;
+}
+
+const char *lumidex_search_request(const char *index,
+                                   const char *request_json) {
+  dbl::record("lumidex_search_request",
+              {dbl::opt(index), dbl::opt(request_json)});
+  return dbl::text(dbl::g_script.search_request);
+}
+
+const char *lumidex_documents_list_json(const char *index,
+                                        const char *request_json) {
+  dbl::record("lumidex_documents_list_json",
+              {dbl::opt(index), dbl::opt(request_json)});
+  return dbl::text(dbl::g_script.documents_list);
+}
+
+long long lumidex_documents_update(const char *index, const char *body,
+                                   lumidex_progress_fn, void *) {
+  dbl::record("lumidex_documents_update", {dbl::opt(index), dbl::opt(body)});
+  return dbl::g_script.bulk_result;
+}
+
+long long lumidex_documents_delete_ids(const char *index, const char *ids_json,
+                                       lumidex_progress_fn, void *) {
+  dbl::record("lumidex_documents_delete_ids",
+              {dbl::opt(index), dbl::opt(ids_json)});
+  return dbl::g_script.bulk_result;
+}
+
+long long lumidex_documents_delete_filter(const char *index,
+                                          const char *request_json,
+                                          lumidex_progress_fn, void *) {
+  dbl::record("lumidex_documents_delete_filter",
+              {dbl::opt(index), dbl::opt(request_json)});
+  return dbl::g_script.bulk_result;
+}
+
+long long lumidex_documents_delete_all(const char *index, lumidex_progress_fn,
+                                       void *) {
+  dbl::record("lumidex_documents_delete_all", {dbl::opt(index)});
+  return dbl::g_script.bulk_result;
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 /*
- * engine_double.h: a test double of the engine library behind lumidex_core.h.
+ * engine_double.h: a test double of the engine library behind lumidex_core.h
+ * (and the few entries of its other headers that the handler module calls).
  *
  * Linked instead of the real library into handler tests. Every lumidex_* call
  * is recorded with its arguments, and each function returns what the test
@@ -41,6 +42,11 @@ struct Script {
   std::optional<std::string> stats = std::string("null");
   std::optional<std::string> last_error = std::nullopt;
   int last_error_code = 0; /* a lumidex_error_code */
+  /* api_router's own entries (lumidex_search.h, lumidex_documents.h),
+   * which the specified handlers never call: they fail unless scripted. */
+  std::optional<std::string> search_request = std::nullopt;
+  std::optional<std::string> documents_list = std::nullopt;
+  long long bulk_result = -1; /* updates and deletions */
 };
 
 /* The script in force; tests change its members directly. */
