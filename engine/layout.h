@@ -60,8 +60,9 @@
  *    or a boolean its facet hash (filter.h facet_hash: the 64-bit FNV-1a
  *    hash of the path, kFilterSeparator and the folded string or "true" or
  *    "false"), big-endian. Fixed and small, so that counting reads little
- *    per document whatever the values' length. Written only when the
- *    attribute holds a scalar;
+ *    per document whatever the values' length; two values of one
+ *    attribute are counted as one only by a hash collision. Written only
+ *    when the attribute holds a scalar;
  *    kFacetSpellingPrefix + the facet hash in 16 hex digits + the string
  *    as written, cut on a character boundary to kMaxFilterTermBytes: one
  *    term per distinct string, no positions, wdf 0, so that an answer
