@@ -3,7 +3,10 @@
  * matches and their order, which matches.cpp finds.
  *
  *   {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
- *    "elapsed_ms":T}
+ *    "total_hits_exact":B,"elapsed_ms":T}
+ *
+ * ("total_hits_exact" only when the request says so: lumidex_search's
+ * answer has no such member.)
  *
  * Hits of a ranked query come in the order of prior.h: text weight times
  * the name-family prior. Each hit is the stored document. For a query with
@@ -24,11 +27,15 @@
  * "_highlighted" copy carry only those members (a dotted path keeps only
  * that member of an object, in each object of an array too) and the
  * primary key, in the document's order; the default shows everything and
- * costs nothing.
+ * costs nothing. The request's attributesToRetrieve cuts the hit further
+ * the same way; its "_highlighted" copy carries those fields and the
+ * cropped ones (attributesToCrop), whose strings are cut to their best
+ * passage (crop.h) before they are escaped and marked. With highlight
+ * false there is no copy, and the hit carries the cropped fields, cut.
  *
  * "query" echoes the query text with invalid UTF-8 bytes replaced by U+FFFD
- * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
- * exact whenever there are fewer than kExactCountBelow matches.
+ * (JSON text must be valid UTF-8). "total_hits" is that of matches.h: the
+ * same on every page, exact up to kExactTotalUpTo matches.
  * "elapsed_ms" is the engine's time since the caller's start, in
  * milliseconds rounded to 0.001. A request with facets adds
  * "facetDistribution" and "facetStats" (facets.h) after it.
@@ -50,6 +57,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "crop.h"
 #include "facets.h"
 #include "json.h"
 #include "matches.h"
@@ -135,22 +143,23 @@ std::string highlight_text(std::string_view text, const Marks &marks,
   return out;
 }
 
-/* Replaces every string value under root (keys excepted) by its highlighted
- * form. Walks with its own stack: stored documents may nest deeply. */
-void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
-                    const Marks &matched) {
+/* Sets the string val to text, copied into doc. */
+void set_text(yyjson_mut_doc *doc, yyjson_mut_val *val, std::string_view text) {
+  yyjson_mut_val *copy =
+      checked(yyjson_mut_strncpy(doc, text.data(), text.size()));
+  yyjson_mut_set_strn(val, yyjson_mut_get_str(copy), text.size());
+}
+
+/* Calls change(val) for every string value under root (keys excepted).
+ * Walks with its own stack: stored documents may nest deeply. */
+template <typename Change>
+void for_each_string(yyjson_mut_val *root, Change change) {
   std::vector<yyjson_mut_val *> pending{root};
-  std::vector<Token> tokens;
   auto visit = [&](yyjson_mut_val *val) {
-    if (yyjson_mut_is_str(val)) {
-      std::string_view text(yyjson_mut_get_str(val), yyjson_mut_get_len(val));
-      std::string marked = highlight_text(text, matched, tokens);
-      yyjson_mut_val *copy =
-          checked(yyjson_mut_strncpy(doc, marked.data(), marked.size()));
-      yyjson_mut_set_strn(val, yyjson_mut_get_str(copy), marked.size());
-    } else if (yyjson_mut_is_ctn(val)) {
+    if (yyjson_mut_is_str(val))
+      change(val);
+    else if (yyjson_mut_is_ctn(val))
       pending.push_back(val);
-    }
   };
   while (!pending.empty()) {
     yyjson_mut_val *val = pending.back();
@@ -170,19 +179,48 @@ void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
   }
 }
 
-/* The displayed fields as a tree of member names: a node keeps the whole
+/* Replaces every string value under root by its highlighted form. */
+void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
+                    const Marks &matched) {
+  std::vector<Token> tokens;
+  for_each_string(root, [&](yyjson_mut_val *val) {
+    std::string_view text(yyjson_mut_get_str(val), yyjson_mut_get_len(val));
+    set_text(doc, val, highlight_text(text, matched, tokens));
+  });
+}
+
+/* Cuts every string value under root to about words words around its
+ * best passage (crop.h), judged by the words matched marks. */
+void crop_tree(yyjson_mut_doc *doc, yyjson_mut_val *root, const Marks &matched,
+               size_t words) {
+  std::vector<Token> tokens;
+  std::vector<bool> marked;
+  for_each_string(root, [&](yyjson_mut_val *val) {
+    std::string_view text(yyjson_mut_get_str(val), yyjson_mut_get_len(val));
+    tokens.clear();
+    tokenize(text, tokens);
+    if (tokens.size() <= words) return; /* no more words than kept */
+    marked.assign(tokens.size(), false);
+    for (size_t k = 0; k < tokens.size(); ++k)
+      marked[k] = matched.marks(tokens[k].term);
+    set_text(doc, val, cropped_text(text, tokens, marked, words));
+  });
+}
+
+/* A set of fields as a tree of member names: a node keeps the whole
  * value when whole, else only the members named under it. */
 struct Shown {
   bool whole = false;
   std::map<std::string, Shown, std::less<>> members;
 };
 
-/* The tree of displayed paths (settings.h), the primary key kept whole. */
-Shown shown_of(const std::vector<std::string> &displayed,
-               const std::string &primary_key) {
+/* The tree of paths (dotted paths reach into objects), with primary_key
+ * kept whole unless it is null. */
+Shown shown_of(const std::vector<std::string> &paths,
+               const std::string *primary_key) {
   Shown root;
-  root.members[primary_key].whole = true;
-  for (const auto &path : displayed) {
+  if (primary_key) root.members[*primary_key].whole = true;
+  for (const auto &path : paths) {
     Shown *node = &root;
     size_t begin = 0;
     for (;;) {
@@ -228,12 +266,124 @@ void keep_shown(yyjson_mut_val *val, const Shown &node) {
   }
 }
 
-/* The hit for a stored document when the query has words: the document
- * plus its "_highlighted" copy (matched null: the document alone), both
- * cut to what shown shows (null: everything). Numbers are read as raw text
- * so they come out exactly as stored. */
-yyjson_mut_val *highlighted_hit(yyjson_mut_doc *out, const std::string &data,
-                                const Marks *matched, const Shown *shown) {
+/* Calls f(v) for each value v under val that node names whole (val itself
+ * when node is whole), in objects and in each element of arrays. */
+template <typename F>
+void for_each_named(yyjson_mut_val *val, const Shown &node, F &f) {
+  if (node.whole) {
+    f(val);
+  } else if (yyjson_mut_is_arr(val)) {
+    yyjson_mut_arr_iter it;
+    yyjson_mut_arr_iter_init(val, &it);
+    while (yyjson_mut_val *item = yyjson_mut_arr_iter_next(&it))
+      for_each_named(item, node, f);
+  } else if (yyjson_mut_is_obj(val)) {
+    yyjson_mut_obj_iter it;
+    yyjson_mut_obj_iter_init(val, &it);
+    while (yyjson_mut_val *key = yyjson_mut_obj_iter_next(&it)) {
+      auto found = node.members.find(
+          std::string_view(yyjson_mut_get_str(key), yyjson_mut_get_len(key)));
+      if (found != node.members.end())
+        for_each_named(yyjson_mut_obj_iter_get_val(key), found->second, f);
+    }
+  }
+}
+
+/* How the hits of one request are written (request.h): the fields of the
+ * hit and of its "_highlighted" copy, each the displayed fields (settings)
+ * cut further by the request's own tree; a null tree keeps every field. */
+struct HitForm {
+  std::string primary_key;
+  std::unique_ptr<Shown> displayed;
+  /* attributesToRetrieve; with highlight false, and attributesToCrop. */
+  std::unique_ptr<Shown> hit;
+  /* attributesToRetrieve and attributesToCrop. */
+  std::unique_ptr<Shown> marked;
+  /* attributesToCrop; null: nothing is cropped. The primary key never is
+   * (an id such as "foo-bar-baz" is several words). */
+  std::unique_ptr<Shown> crop;
+  size_t crop_words = 0;
+  bool highlight = true;
+
+  /* The tree of paths, or null when they are ["*"]. */
+  std::unique_ptr<Shown> tree(const std::vector<std::string> &paths) const {
+    if (paths.size() == 1 && paths[0] == "*") return nullptr;
+    return std::make_unique<Shown>(shown_of(paths, &primary_key));
+  }
+  /* val cut to the displayed fields and then to request (may be null). */
+  void cut(yyjson_mut_val *val, const Shown *request) const {
+    if (displayed) keep_shown(val, *displayed);
+    if (request) keep_shown(val, *request);
+  }
+  /* The strings of the cropped fields of the object val cut to their
+   * passage, judged by matched. */
+  void crop_fields(yyjson_mut_doc *doc, yyjson_mut_val *val,
+                   const Marks &matched) const {
+    auto cut_strings = [&](yyjson_mut_val *v) {
+      crop_tree(doc, v, matched, crop_words);
+    };
+    yyjson_mut_obj_iter it;
+    yyjson_mut_obj_iter_init(val, &it);
+    while (yyjson_mut_val *key = yyjson_mut_obj_iter_next(&it)) {
+      std::string_view name(yyjson_mut_get_str(key), yyjson_mut_get_len(key));
+      if (name == primary_key) continue;
+      auto found = crop->members.find(name);
+      if (!crop->whole && found == crop->members.end()) continue;
+      for_each_named(yyjson_mut_obj_iter_get_val(key),
+                     crop->whole ? *crop : found->second, cut_strings);
+    }
+  }
+  /* True when a hit is the stored document as it is. */
+  bool as_stored(bool marking) const {
+    return !displayed && !hit && !crop && !marking;
+  }
+};
+
+/* The form of the hits of request on db under settings. */
+HitForm hit_form(const Xapian::Database &db, const IndexSettings &settings,
+                 const SearchRequest &request) {
+  auto every = [](const std::vector<std::string> &paths) {
+    return paths.size() == 1 && paths[0] == "*";
+  };
+  HitForm form;
+  form.highlight = request.highlight;
+  form.crop_words = static_cast<size_t>(request.crop_length);
+  if (settings.displays_all() && every(request.retrieve) &&
+      request.crop.empty())
+    return form;
+  form.primary_key = Catalog::primary_key_of(db);
+  if (!settings.displays_all()) form.displayed = form.tree(settings.displayed);
+  if (request.crop.empty()) {
+    form.hit = form.tree(request.retrieve);
+    form.marked = form.tree(request.retrieve);
+    return form;
+  }
+  if (every(request.crop)) {
+    form.crop = std::make_unique<Shown>();
+    form.crop->whole = true;
+  } else {
+    form.crop = std::make_unique<Shown>(shown_of(request.crop, nullptr));
+  }
+  /* The retrieved fields and the cropped ones: every field when either
+   * is. */
+  std::vector<std::string> both{"*"};
+  if (!every(request.retrieve) && !every(request.crop)) {
+    both = request.retrieve;
+    both.insert(both.end(), request.crop.begin(), request.crop.end());
+  }
+  form.marked = form.tree(both);
+  form.hit = form.tree(request.highlight ? request.retrieve : both);
+  return form;
+}
+
+/* The hit for a stored document: the document cut to form's fields, with
+ * its "_highlighted" copy when marking (matched words wrapped, strings
+ * escaped) and the cropped fields cut in the copy (in the hit itself when
+ * not marking). Numbers are read as raw text so they come out exactly as
+ * stored. */
+yyjson_mut_val *formed_hit(yyjson_mut_doc *out, const std::string &data,
+                           const HitForm &form, const Marks &matched,
+                           bool marking) {
   Doc stored(yyjson_read_opts(const_cast<char *>(data.data()), data.size(),
                               YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr));
   /* Stored data is always an object; a damaged record becomes null rather
@@ -242,11 +392,15 @@ yyjson_mut_val *highlighted_hit(yyjson_mut_doc *out, const std::string &data,
   yyjson_val *root = yyjson_doc_get_root(stored.get());
   if (!yyjson_is_obj(root)) return checked(yyjson_val_mut_copy(out, root));
   yyjson_mut_val *hit = checked(yyjson_val_mut_copy(out, root));
-  if (shown) keep_shown(hit, *shown);
-  if (!matched) return hit;
+  form.cut(hit, form.hit.get());
+  if (!marking) {
+    if (form.crop) form.crop_fields(out, hit, matched);
+    return hit;
+  }
   yyjson_mut_val *marked = checked(yyjson_val_mut_copy(out, root));
-  if (shown) keep_shown(marked, *shown);
-  highlight_tree(out, marked, *matched);
+  form.cut(marked, form.marked.get());
+  if (form.crop) form.crop_fields(out, marked, matched);
+  highlight_tree(out, marked, matched);
   yyjson_mut_obj_remove_key(hit, "_highlighted");
   if (!yyjson_mut_obj_add_val(out, hit, "_highlighted", marked))
     throw std::bad_alloc();
@@ -284,11 +438,11 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
   return std::round(spent.count() * 1000.0) / 1000.0;
 }
 
-/* The answer object of a search (see search.h); shown null shows every
- * field. */
+/* The answer object of a search (see search.h), its hits written as form
+ * says; says_exactness adds "total_hits_exact". */
 std::string answer_json(const Matches &matches, const QuerySettings &settings,
-                        const Shown *shown, std::string_view query, int limit,
-                        int offset,
+                        const HitForm &form, std::string_view query, int limit,
+                        int offset, bool says_exactness,
                         std::chrono::steady_clock::time_point started,
                         const std::vector<FacetCount> *facets) {
   yyjson_mut_val *root = nullptr;
@@ -298,11 +452,14 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
   const BuiltQuery &built = matches.built;
   const Marks marks{built.matched_terms, built.matched_stems,
                     settings.stemmer ? &*settings.stemmer : nullptr};
+  /* The copy is there for a query with words, and for cropped fields
+   * whatever the query (a query without words marks nothing). */
+  const bool marking = form.highlight && (built.has_words || form.crop);
+  const bool as_stored = form.as_stored(marking);
   for (const std::string &data : page_data(matches)) {
-    yyjson_mut_val *hit = built.has_words
-                              ? highlighted_hit(out, data, &marks, shown)
-                          : shown ? highlighted_hit(out, data, nullptr, shown)
-                                  : stored_hit(out, data);
+    yyjson_mut_val *hit = as_stored
+                              ? stored_hit(out, data)
+                              : formed_hit(out, data, form, marks, marking);
     if (!yyjson_mut_arr_append(hits, hit)) throw std::bad_alloc();
   }
   std::string echoed = utf8::repaired(query);
@@ -311,9 +468,12 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
                                        echoed.size()) &&
             yyjson_mut_obj_add_int(out, root, "limit", limit) &&
             yyjson_mut_obj_add_int(out, root, "offset", offset) &&
-            yyjson_mut_obj_add_uint(out, root, "total_hits", matches.total) &&
-            yyjson_mut_obj_add_real(out, root, "elapsed_ms",
-                                    milliseconds_since(started));
+            yyjson_mut_obj_add_uint(out, root, "total_hits", matches.total);
+  if (says_exactness)
+    ok = ok && yyjson_mut_obj_add_bool(out, root, "total_hits_exact",
+                                       matches.total_exact);
+  ok = ok && yyjson_mut_obj_add_real(out, root, "elapsed_ms",
+                                     milliseconds_since(started));
   require(ok);
   if (facets) add_facets(out, root, *facets);
   return written(out);
@@ -327,10 +487,7 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   const int offset = std::max(request.offset, 0);
   const IndexSettings settings = read_settings(db);
   const QuerySettings query = query_settings(settings);
-  std::unique_ptr<Shown> shown;
-  if (!settings.displays_all())
-    shown = std::make_unique<Shown>(
-        shown_of(settings.displayed, Catalog::primary_key_of(db)));
+  const HitForm form = hit_form(db, settings, request);
   std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   Matches matches = find_matches(
       db, request.q, static_cast<Xapian::doccount>(offset),
@@ -339,8 +496,9 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   std::vector<FacetCount> facets;
   if (request.has_facets)
     facets = count_facets(db, matches, refine->facets, refine->filters);
-  return answer_json(matches, query, shown.get(), request.q, limit, offset,
-                     started, request.has_facets ? &facets : nullptr);
+  return answer_json(matches, query, form, request.q, limit, offset,
+                     request.says_exactness, started,
+                     request.has_facets ? &facets : nullptr);
 }
 
 }  // namespace lmx

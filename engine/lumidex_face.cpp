@@ -198,6 +198,7 @@ LMX_EXPORT const char *lumidex_search(const char *index, const char *query,
     request.q = text_or_empty(query);
     request.limit = std::clamp(limit, 0, lmx::kMaxSearchLimit);
     request.offset = std::max(offset, 0);
+    request.says_exactness = false;
     return search(index, request, started);
   });
 }

@@ -4,20 +4,22 @@
  *
  * Strategy "most" runs two matches. The first tier (every word) is read as
  * before: from its first match on, at least the prior's window. Only when
- * it holds fewer than offset + limit documents has it been read whole,
- * and then its size is exact; the page goes on into the second tier at
- * the position that many documents further on. The second tier (some of
- * the words, none of the first tier's documents) is always counted, so
- * total_hits is the same on every page, but its documents are read only
- * when the page reaches them. A first tier read whole is left out of the
- * second by its document ids (a match decider: a set lookup per match);
- * otherwise by its query (AND_NOT), which costs a second check of every
- * word per match and is paid only to count.
+ * it holds fewer than offset + limit documents has it been read whole, and
+ * then its size is exact; the page goes on into the second tier at the
+ * position that many documents further on. The second tier (some of the
+ * words, none of the first tier's documents) is read only when the page
+ * reaches it, leaving out the first tier's documents by their ids (a match
+ * decider: a set lookup per match).
  *
- * A filter narrows both tiers (OP_FILTER: it adds no weight). A sort
- * orders each tier by its keys, ties by relevance and then docid, in
- * place of the prior's order: the documents holding every word still come
- * first, as the strategy says.
+ * The total (matches.h) is what the pages counted when they counted
+ * exactly and found at most kExactTotalUpTo; otherwise one more match of
+ * both tiers together counts it, unranked, apart from any page, so every
+ * page of a query gives the same total over the same data.
+ *
+ * A filter narrows both tiers (OP_FILTER: it adds no weight) and the
+ * count. A sort orders each tier by its keys, ties by relevance and then
+ * docid, in place of the prior's order: the documents holding every word
+ * still come first, as the strategy says.
  */
 #include "matches.h"
 
@@ -57,6 +59,31 @@ class NotIn : public Xapian::MatchDecider {
   std::unordered_set<Xapian::docid> ids_;
 };
 
+/* True when mset's count of matches is known exactly. */
+bool counted(const Xapian::MSet &mset) {
+  return mset.get_matches_lower_bound() == mset.get_matches_upper_bound();
+}
+
+/* Settles m.total: a count the pages found exactly and within
+ * kExactTotalUpTo stays; otherwise the matches of both tiers are counted
+ * apart from any page, with a boolean weight (nothing is ranked) up to one
+ * more than kExactTotalUpTo, which is exact up to there and past it the
+ * matcher's estimate after that many, the same whichever page is asked. A
+ * count above kExactTotalUpTo that a page happens to know exactly is not
+ * kept, as another page of the same query would give the estimate. */
+void settle_total(Xapian::Database &db, Matches &m) {
+  if (m.total_exact && m.total <= kExactTotalUpTo) return;
+  const BuiltQuery &b = m.built;
+  Xapian::Query all = b.partial.empty() ? b.query
+                                        : Xapian::Query(Xapian::Query::OP_OR,
+                                                        b.query, b.partial);
+  Xapian::MSet mset =
+      enquire_of(db, all, true).get_mset(0, 0, kExactTotalUpTo + 1);
+  m.total_exact = counted(mset);
+  m.total = m.total_exact ? mset.get_matches_lower_bound()
+                          : mset.get_matches_estimated();
+}
+
 /* The first tier's page and count into m, and the ids of the documents it
  * read into ids; returns how many it read: all of them when they are fewer
  * than offset + limit. */
@@ -64,6 +91,9 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids,
                             const Xapian::KeyMaker *sorter) {
+  /* A question's first tier is mostly empty, and the query builder may
+   * already know it for a fraction of what running it would cost. */
+  if (m.built.first_tier_empty) return 0;
   Xapian::Enquire enquire =
       enquire_of(db, m.built.query, m.built.unranked, sorter);
   /* A ranked query reads its matches from the first one on, at least the
@@ -76,6 +106,7 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                 : enquire.get_mset(0, std::max(offset + limit, kPriorWindow),
                                    kExactCountBelow);
   m.total = mset.get_matches_estimated();
+  m.total_exact = counted(mset);
   if (page_only) {
     for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);
     return m.total;
@@ -112,44 +143,37 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   std::unordered_set<Xapian::docid> ids;
   Xapian::doccount read =
       first_tier(db, m, offset, limit, ids, options.sorter);
-  if (m.built.partial.empty()) return m;
+  if (m.built.partial.empty()) {
+    settle_total(db, m);
+    return m;
+  }
 
-  /* The first tier was read whole when it ended before the page did. */
+  /* The first tier was read whole when it ended before the page did;
+   * otherwise the page holds none of the second tier, which is only
+   * counted. */
   const Xapian::doccount end = offset + limit;
-  const bool reaches = limit > 0 && read < end;
-  const Xapian::doccount first = reaches ? read : m.total;
+  if (limit == 0 || read >= end) {
+    m.total_exact = false;
+    settle_total(db, m);
+    return m;
+  }
+  const Xapian::doccount first = read;
   const Xapian::doccount skip = offset > first ? offset - first : 0;
-  const Xapian::doccount want = reaches ? end - std::max(offset, first) : 0;
-  /* Counts stay exact while the two tiers together hold fewer than
-   * kExactCountBelow documents; past that both are estimates, and the
-   * second tier's is the matcher's estimate from term statistics alone,
-   * which costs no walk over its matches. */
+  const Xapian::doccount want = end - std::max(offset, first);
+  /* A few more than the page, so a small second tier is counted here and
+   * needs no count of its own. */
   const Xapian::doccount check =
       first < kExactCountBelow ? kExactCountBelow - first : 0;
-  Xapian::MSet mset;
-  if (reaches) {
-    const bool none = ids.empty();
-    NotIn not_first(std::move(ids));
-    Xapian::Enquire enquire =
-        enquire_of(db, m.built.partial, false, options.sorter);
-    mset = enquire.get_mset(skip, want, check, nullptr,
-                            none ? nullptr : &not_first);
-  } else if (check == 0) {
-    /* An estimate either way: that of the second query alone, whose
-     * documents hold the first tier's (all but those of joined
-     * spellings), spares opening the first tier's terms again. */
-    mset = enquire_of(db, m.built.partial, false).get_mset(0, 0, check);
-    m.total = std::max(first, mset.get_matches_estimated());
-    return m;
-  } else {
-    Xapian::Enquire enquire = enquire_of(
-        db,
-        Xapian::Query(Xapian::Query::OP_AND_NOT, m.built.partial, m.built.core),
-        false);
-    mset = enquire.get_mset(0, 0, check);
-  }
+  const bool none = ids.empty();
+  NotIn not_first(std::move(ids));
+  Xapian::Enquire enquire =
+      enquire_of(db, m.built.partial, false, options.sorter);
+  Xapian::MSet mset =
+      enquire.get_mset(skip, want, check, nullptr, none ? nullptr : &not_first);
   for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);
   m.total = first + mset.get_matches_estimated();
+  m.total_exact = counted(mset);
+  settle_total(db, m);
   return m;
 }
 

@@ -21,15 +21,23 @@ namespace lmx {
  * are exact while a common word still stops early. */
 inline constexpr Xapian::doccount kExactCountBelow = 100;
 
+/* The total of a query's matches is exact while it is at most this (a
+ * result list shows "312 results" for such a query, and pages through all
+ * of them); above it, it is the matcher's estimate. Either way it does not
+ * depend on the page asked for. */
+inline constexpr Xapian::doccount kExactTotalUpTo = 1000;
+
 /* One search's matches: the built query (its matched terms serve
  * highlighting), the page in its final order, and the number of matches
  * in all. */
 struct Matches {
   BuiltQuery built;
   std::vector<Xapian::MSetIterator> page;
-  /* Matches of both tiers: exact below kExactCountBelow each, else the
-   * matcher's estimate. */
+  /* Matches of both tiers, the same for every page of one query over the
+   * same data: exact when total_exact (always when there are at most
+   * kExactTotalUpTo), else an estimate above kExactTotalUpTo. */
   Xapian::doccount total = 0;
+  bool total_exact = false;
 };
 
 /* What narrows or orders the matches beyond the query text. */

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <queue>
 #include <tuple>
 #include <unordered_map>
@@ -127,8 +128,10 @@ bool has_headings(const Xapian::Database &db) {
  * by most documents. */
 class Completions {
  public:
-  explicit Completions(const Xapian::Database &db)
-      : db_(db), headings_(has_headings(db)) {}
+  /* cap bounds the completions of any prefix (prefix_expansions gives
+   * the usual number). */
+  Completions(const Xapian::Database &db, size_t cap)
+      : db_(db), headings_(has_headings(db)), cap_(cap) {}
   /* Whether prefix is expanded among heading words only. */
   bool headings_only(const std::string &prefix) const {
     return headings_ && short_prefix(prefix);
@@ -136,7 +139,7 @@ class Completions {
   const std::vector<std::string> &of(const std::string &prefix) {
     auto it = cache_.find(prefix);
     if (it != cache_.end()) return it->second;
-    size_t max = prefix_expansions(utf8::length(prefix));
+    size_t max = std::min(prefix_expansions(utf8::length(prefix)), cap_);
     if (!headings_only(prefix))
       return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
           .first->second;
@@ -150,6 +153,7 @@ class Completions {
  private:
   const Xapian::Database &db_;
   bool headings_;
+  size_t cap_;
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
@@ -216,6 +220,8 @@ struct WordContext {
   Completions &completions;
   TypoCache &typo_cache;
   BuiltQuery &built;
+  /* A question: words the index holds get no typo candidates. */
+  bool question;
 };
 
 /* The synonyms of a one-word key: the one-word synonyms appended to words
@@ -281,21 +287,29 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   Xapian::Query plain = parts[0];
 
   std::vector<Xapian::Query> near;
+  Xapian::Query stem_term;
   /* Other forms of the word: its stem term, below the word itself. */
   if (cx.settings.stemmer) {
     std::string stem = (*cx.settings.stemmer)(word);
     if (!stem.empty()) {
       cx.built.matched_stems.insert(stem);
-      near.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
-                                   Xapian::Query(kStemPrefix + stem),
+      stem_term = Xapian::Query(kStemPrefix + stem);
+      near.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, stem_term,
                                    kStemWeightFactor));
     }
   }
   auto cached = cx.typo_cache.find(word);
-  if (cached == cx.typo_cache.end())
-    cached = cx.typo_cache
-                 .emplace(word, typo_candidates(db, word, kMaxTypoCandidates))
-                 .first;
+  if (cached == cx.typo_cache.end()) {
+    /* In a question a word the index holds is most likely typed as
+     * meant: its other endings (plural, tense) are worth matching, a scan
+     * of two ranges of the vocabulary per word for its misspellings is
+     * not. */
+    bool typed_right = cx.question && db.get_termfreq(word) > 0;
+    std::vector<std::string> found =
+        typed_right ? ending_typo_candidates(db, word, kMaxTypoCandidates)
+                    : typo_candidates(db, word, kMaxTypoCandidates);
+    cached = cx.typo_cache.emplace(word, std::move(found)).first;
+  }
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
     /* A completion that is also a typo candidate already matches. */
@@ -312,7 +326,16 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
         kTypoWeightFactor));
   if (near.empty()) return {exact, plain, false, plain};
   near.insert(near.begin(), plain);
-  Xapian::Query loose(Xapian::Query::OP_OR, near.begin(), near.end());
+  /* The second tier weighs the word in any form by its stem, whose
+   * statistics are those of all its forms, and the form typed only a
+   * little above the others. */
+  std::vector<Xapian::Query> any_form(near);
+  if (!stem_term.empty()) {
+    any_form[0] =
+        Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, plain, kTypedFormFactor);
+    any_form[1] = stem_term;
+  }
+  Xapian::Query loose(Xapian::Query::OP_OR, any_form.begin(), any_form.end());
   near[0] = exact;
   return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()), plain,
           true, loose};
@@ -347,7 +370,9 @@ std::vector<std::string> typed_word(const std::string &word, bool as_prefix,
  * kMaxSplits of them. */
 Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
                          Xapian::Query query,
-                         std::unordered_set<std::string> &matched) {
+                         std::unordered_set<std::string> &matched,
+                         bool &split) {
+  split = false;
   std::u32string cps;
   if (!to_code_points(word, cps) || cps.size() < 2 * kMinJoinedPart ||
       cps.size() > kMaxSplitLength)
@@ -367,6 +392,7 @@ Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
     return a.first != b.first ? a.first > b.first : a.second < b.second;
   });
   if (splits.size() > kMaxSplits) splits.resize(kMaxSplits);
+  split = true;
   std::vector<Xapian::Query> alternatives{std::move(query)};
   for (const auto &split : splits) {
     std::vector<std::string> halves{word.substr(0, split.second),
@@ -438,6 +464,54 @@ struct QueryState {
   std::vector<Xapian::Query> loose_words;
 };
 
+/* Whether one of docs (sorted, distinct) holds, by its term list, one
+ * term of each of any_of_words and every term of each of all_of_phrases.
+ * A term list comes in term order: one pass of skip_to over the wanted
+ * terms, sorted, reads each document's list once without copying it. */
+bool some_holds_all(
+    const Xapian::Database &db, const std::vector<Xapian::docid> &docs,
+    const std::vector<std::vector<std::string>> &any_of_words,
+    const std::vector<std::vector<std::string>> &all_of_phrases) {
+  std::vector<std::string> wanted;
+  for (const auto &terms : any_of_words)
+    wanted.insert(wanted.end(), terms.begin(), terms.end());
+  for (const auto &terms : all_of_phrases)
+    wanted.insert(wanted.end(), terms.begin(), terms.end());
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::vector<std::string_view> held_terms;
+  for (Xapian::docid doc : docs) {
+    held_terms.clear();
+    Xapian::TermIterator it = db.termlist_begin(doc);
+    const Xapian::TermIterator end = db.termlist_end(doc);
+    for (const auto &term : wanted) {
+      it.skip_to(term);
+      if (it == end) break;
+      if (*it == term) held_terms.push_back(term);
+    }
+    auto holds = [&](const std::string &t) {
+      return std::binary_search(held_terms.begin(), held_terms.end(),
+                                std::string_view(t));
+    };
+    bool all = true;
+    for (const auto &terms : any_of_words)
+      all = all && std::any_of(terms.begin(), terms.end(), holds);
+    for (const auto &terms : all_of_phrases)
+      all = all && std::all_of(terms.begin(), terms.end(), holds);
+    if (all) return true;
+  }
+  return false;
+}
+
+/* The terms of each of queries. */
+std::vector<std::vector<std::string>> terms_of(
+    const std::vector<Xapian::Query> &queries) {
+  std::vector<std::vector<std::string>> out;
+  for (const auto &q : queries)
+    out.emplace_back(q.get_unique_terms_begin(), q.get_unique_terms_end());
+  return out;
+}
+
 /* Whether some document holding one of same (a joined spelling and, for
  * the word being typed, its completions) may also match every other
  * required part of the query: the words other than the pair k, k + 1
@@ -456,16 +530,9 @@ bool joined_may_match(const QueryState &state, size_t k,
   double held = 0;
   for (const auto &term : same) held += state.db.get_termfreq(term);
   if (held > kMaxJoinedProbe) return true;
-  std::vector<std::vector<std::string>> any_of_words, all_of_phrases;
-  for (size_t j = 0; j < n; ++j) {
-    if (j == k || j == k + 1) continue;
-    const Xapian::Query &q = state.words[j];
-    any_of_words.emplace_back(q.get_unique_terms_begin(),
-                              q.get_unique_terms_end());
-  }
-  for (const auto &q : state.phrases)
-    all_of_phrases.emplace_back(q.get_unique_terms_begin(),
-                                q.get_unique_terms_end());
+  std::vector<Xapian::Query> others;
+  for (size_t j = 0; j < n; ++j)
+    if (j != k && j != k + 1) others.push_back(state.words[j]);
   std::vector<Xapian::docid> docs;
   for (const auto &term : same)
     for (auto p = state.db.postlist_begin(term);
@@ -473,21 +540,42 @@ bool joined_may_match(const QueryState &state, size_t k,
       docs.push_back(*p);
   std::sort(docs.begin(), docs.end());
   docs.erase(std::unique(docs.begin(), docs.end()), docs.end());
-  for (Xapian::docid doc : docs) {
-    /* A term list comes in term order, so it can be searched. */
-    std::vector<std::string> held_terms(state.db.termlist_begin(doc),
-                                        state.db.termlist_end(doc));
-    auto holds = [&](const std::string &t) {
-      return std::binary_search(held_terms.begin(), held_terms.end(), t);
-    };
-    bool all = true;
-    for (const auto &terms : any_of_words)
-      all = all && std::any_of(terms.begin(), terms.end(), holds);
-    for (const auto &terms : all_of_phrases)
-      all = all && std::all_of(terms.begin(), terms.end(), holds);
-    if (all) return true;
-  }
-  return false;
+  return some_holds_all(state.db, docs, terms_of(others),
+                        terms_of(state.phrases));
+}
+
+/* Whether no document can hold every word and phrase of a question
+ * (true only when that is certain). The first tier of a question is
+ * mostly empty, and finding that out by running it opens every term of
+ * every word, their heading and whole-value forms and the neighbour
+ * bonuses' positions. Instead the kBoundWords words the fewest documents
+ * hold are matched together; when at most kMaxBoundProbe documents hold
+ * them all, those documents' term lists say whether one of them also
+ * holds a term of every other word and every term of each phrase. It
+ * looks at the words' terms only, so it holds for the AND of the words
+ * and phrases, not for joined spellings or synonyms of several words. */
+bool holds_no_document(const QueryState &state,
+                       const std::vector<Xapian::Query> &held) {
+  const std::vector<std::string> &typed = state.parsed.words;
+  if (typed.size() <= kBoundWords) return false;
+  std::vector<std::pair<Xapian::doccount, size_t>> by_freq;
+  for (size_t k = 0; k < typed.size(); ++k)
+    by_freq.emplace_back(state.db.get_termfreq(typed[k]), k);
+  std::partial_sort(by_freq.begin(), by_freq.begin() + kBoundWords,
+                    by_freq.end());
+  std::vector<Xapian::Query> rarest;
+  for (size_t k = 0; k < kBoundWords; ++k)
+    rarest.push_back(held[by_freq[k].second]);
+  Xapian::Enquire enquire(state.db);
+  enquire.set_query(
+      Xapian::Query(Xapian::Query::OP_AND, rarest.begin(), rarest.end()));
+  enquire.set_weighting_scheme(Xapian::BoolWeight());
+  Xapian::MSet mset = enquire.get_mset(0, kMaxBoundProbe + 1);
+  if (mset.size() > kMaxBoundProbe) return false;
+  std::vector<Xapian::docid> docs(mset.begin(), mset.end());
+  std::sort(docs.begin(), docs.end());
+  return !some_holds_all(state.db, docs, terms_of(state.words),
+                         terms_of(state.phrases));
 }
 
 /* Two neighbouring words typed apart that the documents write as one
@@ -826,7 +914,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   keep_weightiest(db, settings, parsed);
 
   const size_t n = parsed.words.size();
-  Completions completions(db);
+  const bool question = n >= kQuestionWords;
+  Completions completions(db, question ? kMaxQuestionExpansions : SIZE_MAX);
   QueryState state{db, parsed, completions, built.matched_terms, {}, {},
                    {}, false,  {}};
   std::vector<Xapian::Query> &words = state.words;
@@ -834,14 +923,22 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   std::vector<Xapian::Query> &phrases = state.phrases;
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
-  const WordContext cx{db, settings, completions, typo_cache, built};
+  const WordContext cx{db, settings, completions, typo_cache, built, question};
+  std::vector<Xapian::Query> probe_words;
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);
-    if (k < kMaxJoinedWords) {
+    bool split = false;
+    /* A question's word the index holds is taken as typed, whole. */
+    if (k < kMaxJoinedWords &&
+        !(question && db.get_termfreq(parsed.words[k]) > 0)) {
       q.all = with_split(db, parsed.words[k], std::move(q.all),
-                         built.matched_terms);
+                         built.matched_terms, split);
     }
+    /* The word's documents, for the first tier's check: its heading and
+     * whole-value terms add none, except for a short prefix's completions
+     * and a split word's halves. */
+    probe_words.push_back(as_prefix || split ? q.all : q.loose);
     any_typos = any_typos || q.has_typos;
     words.push_back(std::move(q.all));
     exact_words.push_back(std::move(q.exact));
@@ -875,6 +972,10 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
       query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
     }
     core = query;
+    /* Joined spellings and synonyms of several words match documents
+     * that lack some word: no bound of the words alone holds them. */
+    if (question && joined.empty() && !parsed.missing_word)
+      built.first_tier_empty = holds_no_document(state, probe_words);
     std::vector<Xapian::Query> bonuses = adjacency_bonus(parsed, completions);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo

@@ -49,9 +49,26 @@
  * paragraph (the API takes up to 4096 bytes) costs at most kMaxReadWords
  * lookups before the query is built from kMaxQueryWords words.
  *
+ * Questions: a text of kQuestionWords plain words or more is mostly a
+ * question typed in full, where a word the index holds is meant as typed.
+ * Such a word's typo candidates are only those that change its ending
+ * ("file" and "filed" for "files", typo.h), found in one short range of
+ * the vocabulary instead of two long ones, and it is not split in two
+ * ("program" is not "pro gram"); a word the index does not hold keeps
+ * every rule. The last word gets at most kMaxQuestionExpansions
+ * completions. A question's first tier is mostly empty (no document holds
+ * ten words), and running it to find that out opens every term of every
+ * word; instead its rarest words are matched first (kBoundWords,
+ * kMaxBoundProbe), and the first tier is run only when some document may
+ * hold every word.
+ *
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
  * of its weight, so other forms of the word match, below the form typed.
+ * In the second tier the stem term weighs in full (its statistics are
+ * those of every form: a rare word in any form counts as rare) and the
+ * form typed adds kTypedFormFactor of its weight, so it still ranks
+ * above the other forms without outweighing the other words held.
  * A synonym key (a word, or several consecutive words) also matches its
  * synonyms (each a word or a phrase), one-way. A one-word key and its
  * synonyms form one synonym group, so a document holding a synonym ranks
@@ -82,6 +99,9 @@ inline constexpr size_t kMaxReadWords = 1024;
 inline constexpr size_t kMaxQueryWords = 32;
 /* Weight factor of a word's stem term relative to the word itself. */
 inline constexpr double kStemWeightFactor = 0.5;
+/* In the second tier a word's stem term weighs in full, and the form
+ * typed adds this factor of its own weight (query.h, above). */
+inline constexpr double kTypedFormFactor = 0.25;
 /* Synonym keys of more words than this are not looked for. */
 inline constexpr size_t kMaxSynonymKeyWords = 8;
 
@@ -113,6 +133,17 @@ size_t prefix_expansions(size_t length);
  * finished common word is not outranked by its rare longer forms. */
 inline constexpr double kRareCompletionRatio = 0.1;
 inline constexpr double kRareCompletionFactor = 0.1;
+/* A text of at least this many plain words is a question (above): its
+ * words the index holds get only the typo candidates of their ending and
+ * no split spelling, and its last word at most kMaxQuestionExpansions
+ * completions. */
+inline constexpr size_t kQuestionWords = 4;
+inline constexpr size_t kMaxQuestionExpansions = 8;
+/* A question's first tier is known to be empty when no document holds
+ * its kBoundWords rarest words together, or none of at most
+ * kMaxBoundProbe documents that do holds every other word too. */
+inline constexpr Xapian::doccount kMaxBoundProbe = 10;
+inline constexpr size_t kBoundWords = 4;
 /* At most this many typo candidates per word (the most frequent ones). */
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
@@ -174,6 +205,9 @@ struct BuiltQuery {
    * empty (Xapian::Query()) when there can be no other (one word,
    * strategy "all", nothing ranked). */
   Xapian::Query partial;
+  /* True when query is known to match no document without running it (a
+   * question whose words no document holds all of, query.cpp). */
+  bool first_tier_empty = false;
   /* True when nothing ranks the matches (the empty query, or exclusions
    * only): they come in insertion order with BoolWeight. */
   bool unranked = true;

@@ -69,6 +69,54 @@ void read_strategy(yyjson_val *v, SearchRequest &r) {
            LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY);
 }
 
+/* A list of fields: ["*"], or distinct non-empty names (dotted paths), none
+ * of them "*"; [] is allowed (for attributesToRetrieve: the primary key
+ * alone). */
+std::vector<std::string> field_list(yyjson_val *v, const char *member) {
+  static const char *expected =
+      "expected [\"*\"] or an array of distinct field names";
+  if (!yyjson_is_arr(v)) refuse(member, expected);
+  std::vector<std::string> names;
+  size_t idx, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(v, idx, max, item) {
+    if (!yyjson_is_str(item) || yyjson_get_len(item) == 0)
+      refuse(member, expected);
+    names.emplace_back(yyjson_get_str(item), yyjson_get_len(item));
+  }
+  if (names.size() == 1 && names[0] == "*") return names;
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end() ||
+      std::binary_search(sorted.begin(), sorted.end(), "*"))
+    refuse(member, expected);
+  return names;
+}
+
+void read_retrieve(yyjson_val *v, SearchRequest &r) {
+  r.retrieve = field_list(v, "attributesToRetrieve");
+}
+
+void read_crop(yyjson_val *v, SearchRequest &r) {
+  r.crop = field_list(v, "attributesToCrop");
+}
+
+void read_crop_length(yyjson_val *v, SearchRequest &r) {
+  static const std::string expected =
+      "expected an integer of 1 to " + std::to_string(kMaxCropLength);
+  if (!yyjson_is_int(v)) refuse("cropLength", expected);
+  int64_t n = yyjson_is_uint(v) && yyjson_get_uint(v) > INT64_MAX
+                  ? INT64_MAX
+                  : yyjson_get_sint(v);
+  if (n < 1 || n > kMaxCropLength) refuse("cropLength", expected);
+  r.crop_length = static_cast<int>(n);
+}
+
+void read_highlight(yyjson_val *v, SearchRequest &r) {
+  if (!yyjson_is_bool(v)) refuse("highlight", "expected true or false");
+  r.highlight = yyjson_get_bool(v);
+}
+
 void read_filter(yyjson_val *v, SearchRequest &r) {
   ParsedFilter parsed = parse_filter(v);
   if (!parsed.ok())
@@ -126,6 +174,10 @@ const Member kMembers[] = {{"q", read_q},
                            {"limit", read_limit},
                            {"offset", read_offset},
                            {"matchingStrategy", read_strategy},
+                           {"attributesToRetrieve", read_retrieve},
+                           {"attributesToCrop", read_crop},
+                           {"cropLength", read_crop_length},
+                           {"highlight", read_highlight},
                            {"filter", read_filter},
                            {"sort", read_sort},
                            {"facets", read_facets}};

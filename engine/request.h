@@ -15,6 +15,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "filter.h"
 #include "query.h"
@@ -29,6 +30,11 @@ inline constexpr int kDefaultSearchLimit = 20;
 /* Bytes of query text a JSON request may hold (the API's bound; the word
  * selection of query.h keeps the cost of such a text bounded). */
 inline constexpr size_t kMaxRequestQueryBytes = 4096;
+/* Words a cropped field keeps when the request does not say, and the most
+ * a request may ask for (a snippet of a page of text; the crop's cost grows
+ * with it for every hit). */
+inline constexpr int kDefaultCropLength = 10;
+inline constexpr int kMaxCropLength = 1000;
 
 /* One search: what to look for, which page, how to match. */
 struct SearchRequest {
@@ -48,22 +54,39 @@ struct SearchRequest {
    * members). */
   bool has_facets = false;
   std::vector<std::string> facets;
+  /* "attributesToRetrieve": the fields hits carry (within the displayed
+   * ones, the primary key always); {"*"}: every field. Dotted paths reach
+   * into objects. */
+  std::vector<std::string> retrieve{"*"};
+  /* "attributesToCrop": the fields cut to about crop_length words around
+   * their best passage; {"*"}: every field; empty: none. */
+  std::vector<std::string> crop;
+  /* "cropLength": 1 .. kMaxCropLength words. */
+  int crop_length = kDefaultCropLength;
+  /* "highlight": false leaves "_highlighted" out and crops the hit's own
+   * fields instead. */
+  bool highlight = true;
+  /* Not a JSON member: whether the answer says "total_hits_exact".
+   * lumidex_search's answer keeps its fixed members and sets it false. */
+  bool says_exactness = true;
 };
 
 /* The request of the JSON object text ("" and "{}" are the defaults).
  * "q" is a string of at most kMaxRequestQueryBytes bytes, "limit" and
  * "offset" integers of 0 or more (a limit above kMaxSearchLimit is taken as
  * kMaxSearchLimit, an offset above INT_MAX as INT_MAX), "matchingStrategy"
- * "most" or "all", "filter" a string or an array (filter.h), "sort" an
- * array of distinct "attribute:asc" or "attribute:desc", "facets" ["*"] or
- * an array of distinct attribute names. Throws lmx::Error
- * with LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER when text is not a JSON
- * object, holds an unknown member or one of the wrong type or size,
- * LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY for another strategy,
- * LUMIDEX_ERROR_INVALID_FILTER for a malformed filter (the text says what
- * was expected at which byte), LUMIDEX_ERROR_INVALID_SORT for a
- * malformed sort and LUMIDEX_ERROR_INVALID_FACETS for malformed facets;
- * the text names the member and what it takes. */
+ * "most" or "all", "attributesToRetrieve" and "attributesToCrop" ["*"] or
+ * an array of distinct non-empty field names, "cropLength" an integer of 1
+ * to kMaxCropLength, "highlight" true or false, "filter" a string or an
+ * array (filter.h), "sort" an array of distinct "attribute:asc" or
+ * "attribute:desc", "facets" ["*"] or an array of distinct attribute
+ * names. Throws lmx::Error with LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER when
+ * text is not a JSON object, holds an unknown member or one of the wrong
+ * type or size, LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY for another
+ * strategy, LUMIDEX_ERROR_INVALID_FILTER for a malformed filter (the text
+ * says what was expected at which byte), LUMIDEX_ERROR_INVALID_SORT for a
+ * malformed sort and LUMIDEX_ERROR_INVALID_FACETS for malformed facets; the
+ * text names the member and what it takes. */
 SearchRequest parse_search_request(std::string_view text);
 
 }  // namespace lmx

@@ -18,11 +18,14 @@ namespace lmx {
 
 /* Runs request on db under the index's settings (read once) and returns
  * the whole search answer:
- * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,"elapsed_ms":N}
- * Each hit is the stored document; when the query holds words, each also
- * carries "_highlighted", the document with its strings HTML-escaped and
- * the matched words wrapped in <em> (answer.cpp). elapsed_ms is in
- * milliseconds rounded to 0.001.
+ * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
+ *  "total_hits_exact":B,"elapsed_ms":N}
+ * ("total_hits_exact" when request.says_exactness). Each hit is the stored
+ * document (the fields the request retrieves); when the query holds words
+ * or fields are cropped, each also carries "_highlighted", the document
+ * with its strings HTML-escaped and the matched words wrapped in <em>
+ * (answer.cpp), unless the request turns highlighting off. elapsed_ms is
+ * in milliseconds rounded to 0.001.
  * limit is already clamped to 0..kMaxSearchLimit and offset to >= 0 by
  * the caller; elapsed_ms counts from started. Never throws for any query
  * text; Xapian errors (DatabaseModifiedError included) propagate to the

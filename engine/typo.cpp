@@ -137,13 +137,35 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
   return osa_rows(a, b, limit, nullptr);
 }
 
+namespace {
+
+/* The candidates of found, closer ones first, then the more frequent,
+ * then term order; at most max. */
+std::vector<std::string> ranked(std::map<std::string, Candidate> &found,
+                                size_t max) {
+  std::vector<Candidate> all;
+  all.reserve(found.size());
+  for (auto &entry : found) all.push_back(std::move(entry.second));
+  std::sort(all.begin(), all.end(), [](const Candidate &x, const Candidate &y) {
+    return std::make_tuple(x.distance, -static_cast<double>(x.freq),
+                           std::string_view(x.term)) <
+           std::make_tuple(y.distance, -static_cast<double>(y.freq),
+                           std::string_view(y.term));
+  });
+  if (all.size() > max) all.resize(max);
+  std::vector<std::string> out;
+  for (auto &c : all) out.push_back(std::move(c.term));
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::string> typo_candidates(const Xapian::Database &db,
                                          const std::string &term, size_t max) {
-  std::vector<std::string> out;
   std::u32string word;
-  if (max == 0 || !to_code_points(term, word)) return out;
+  if (max == 0 || !to_code_points(term, word)) return {};
   unsigned limit = typo_max_distance(word.size());
-  if (limit == 0) return out;
+  if (limit == 0) return {};
 
   std::map<std::string, Candidate> found;
   std::string first_second(term.substr(0, utf8::prefix_bytes(term, 2)));
@@ -151,20 +173,21 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
   scan_range(db, first_second, word, term, limit, found);
   if (first_third != first_second)
     scan_range(db, first_third, word, term, limit, found);
+  return ranked(found, max);
+}
 
-  std::vector<Candidate> ranked;
-  ranked.reserve(found.size());
-  for (auto &entry : found) ranked.push_back(std::move(entry.second));
-  std::sort(ranked.begin(), ranked.end(),
-            [](const Candidate &x, const Candidate &y) {
-              return std::make_tuple(x.distance, -static_cast<double>(x.freq),
-                                     std::string_view(x.term)) <
-                     std::make_tuple(y.distance, -static_cast<double>(y.freq),
-                                     std::string_view(y.term));
-            });
-  if (ranked.size() > max) ranked.resize(max);
-  for (auto &c : ranked) out.push_back(std::move(c.term));
-  return out;
+std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
+                                                const std::string &term,
+                                                size_t max) {
+  std::u32string word;
+  if (max == 0 || !to_code_points(term, word)) return {};
+  unsigned limit = typo_max_distance(word.size());
+  if (limit == 0) return {};
+
+  std::map<std::string, Candidate> found;
+  scan_range(db, term.substr(0, utf8::prefix_bytes(term, word.size() - limit)),
+             word, term, limit, found);
+  return ranked(found, max);
 }
 
 }  // namespace lmx

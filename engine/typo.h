@@ -51,6 +51,14 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
 std::vector<std::string> typo_candidates(const Xapian::Database &db,
                                          const std::string &term, size_t max);
 
+/* The typo candidates of term (as typo_candidates) whose edits all come
+ * after its first length - distance code points (a changed, added or
+ * dropped ending: "file" and "filed" for "files"), found in that one
+ * short range of the vocabulary; same order and bound. */
+std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
+                                                const std::string &term,
+                                                size_t max);
+
 }  // namespace lmx
 
 #endif

@@ -28,6 +28,24 @@ extern "C" {
  *                       first, then those holding some of them, ranked by
  *                       how much of the query they hold; "all": only the
  *                       documents holding every word;
+ *   "attributesToRetrieve"  ["*"] (default) or an array of distinct field
+ *                       names (dotted paths reach into objects; [] is
+ *                       allowed): the fields each hit carries, within the
+ *                       index's displayed fields, the primary key always;
+ *   "attributesToCrop"  ["*"] or an array of distinct field names (default
+ *                       []): in "_highlighted", every string under those
+ *                       fields is cut to about cropLength words around its
+ *                       passage holding the most query words, with "…"
+ *                       (U+2026) where text was left out; such a field is
+ *                       carried there even when not retrieved (never the
+ *                       primary key, never a field not displayed);
+ *   "cropLength"        integer 1 to 1000: words a cropped field keeps
+ *                       (default 10);
+ *   "highlight"         true (default) or false: false leaves
+ *                       "_highlighted" out, and the cropped fields are cut
+ *                       in the hit itself (unescaped, unmarked). With true,
+ *                       "_highlighted" is there when the query has words
+ *                       or a field is cropped;
  *   "filter"            a filter expression (string), or an array of them
  *                       that must all hold, whose inner arrays hold when
  *                       one of their expressions does; only filterable
@@ -43,17 +61,24 @@ extern "C" {
  *                       every match (at most 100 values an attribute, most
  *                       frequent first), and "facetStats"
  *                       {"attr":{"min":N,"max":N},...} for attributes
- *                       holding numbers.
+ *                       holding numbers, after "elapsed_ms".
  * index null reads as "" (no such index); request_json null or "" is the
  * empty request (every default).
  *
- * Returns the same JSON answer as lumidex_search:
- * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,"elapsed_ms":N}
- * (lumidex_search is this search with the default strategy). On failure
+ * Returns the JSON answer of lumidex_search with one more member:
+ * {"hits":[...],"query":Q,"limit":L,"offset":O,"total_hits":N,
+ *  "total_hits_exact":B,"elapsed_ms":N}
+ * (lumidex_search is this search with the default strategy, without
+ * "total_hits_exact"). total_hits is the same for every limit and offset
+ * of one request over unchanged data; it is exact when at most 1000
+ * documents match, and then total_hits_exact is true; above that it may be
+ * an estimate (always above 1000), and total_hits_exact says whether it
+ * is. On failure
  * returns null; lumidex_last_error_code() then gives
  *  - LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER: request_json is not a JSON
  *    object, or a member is unknown, given twice, of the wrong type or out
- *    of range (a negative limit, a "q" beyond 4096 bytes);
+ *    of range (a negative limit, a "q" beyond 4096 bytes, a cropLength of
+ *    0, an empty or repeated field name);
  *  - LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY: "matchingStrategy" is neither
  *    "most" nor "all";
  *  - LUMIDEX_ERROR_INVALID_FILTER: "filter" is malformed (the text says

@@ -8,14 +8,15 @@
  *
  * Where the request comes from:
  *  - GET (and every method but POST): the query string, each parameter one
- *    member of the request object. limit and offset take numbers: text of
- *    decimal digits becomes a number, anything else stays text and the
- *    engine refuses it as not an integer of 0 or more. sort and facets
- *    take lists: their elements joined by commas ("price:asc,title:desc")
- *    become an array of strings. Every other parameter is passed as text,
- *    an unknown one included (the engine names it in its refusal), and a
- *    repeated one twice (refused too). Values are
- *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
+ *    member of the request object. limit, offset and cropLength take
+ *    numbers: text of decimal digits becomes a number, anything else stays
+ *    text and the engine refuses it as not an integer. attributesToRetrieve,
+ *    attributesToCrop, sort and facets take items separated by commas
+ *    ("price:asc,title:desc"; an empty value is the empty list); highlight
+ *    takes true or false (other text is refused as not a boolean). Every
+ *    other parameter is passed as text, an unknown one included (the engine
+ *    names it in its refusal), and a repeated one twice (refused too).
+ *    Values are decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
  *    variables when the query string is empty.
  *  - POST: the body, a JSON object, handed over as it is; an empty body is
@@ -55,47 +56,60 @@ static int all_digits(const char *text, size_t len) {
   return 1;
 }
 
-/* 1 when parameter name takes a list, written in a query string as its
- * elements joined by commas. */
-static int is_list(const char *name) {
-  return strcmp(name, "sort") == 0 || strcmp(name, "facets") == 0;
+/* 1 when name is one of the NULL-terminated names. */
+static int one_of(const char *name, const char *const *names) {
+  for (; *names; names++)
+    if (strcmp(name, *names) == 0) return 1;
+  return 0;
 }
 
-/* The comma-separated elements of value (len bytes) as a JSON array of
- * strings ("" is the empty array; an empty element stays, for the engine
- * to refuse). Null when memory runs out. */
+/* Parameters taken as numbers when written in digits, as lists of field
+ * names separated by commas, and as booleans when "true" or "false". */
+static const char *const number_parameters[] = {"limit", "offset", "cropLength",
+                                                NULL};
+static const char *const list_parameters[] = {
+    "attributesToRetrieve", "attributesToCrop", "sort", "facets", NULL};
+static const char *const boolean_parameters[] = {"highlight", NULL};
+
+/* The comma-separated items of value (value_len bytes) as an array of
+ * strings; "" is the empty array, and empty items stay (the engine refuses
+ * them). Null when memory runs out. */
 static yyjson_mut_val *list_of(yyjson_mut_doc *doc, const char *value,
-                               size_t len) {
+                               size_t value_len) {
   yyjson_mut_val *arr = yyjson_mut_arr(doc);
-  size_t start = 0;
-  if (arr == NULL || len == 0) return arr;
-  for (size_t i = 0; i <= len; i++) {
-    if (i < len && value[i] != ',') continue;
-    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + start, i - start))
+  size_t begin = 0;
+  if (arr == NULL || value_len == 0) return arr;
+  for (size_t i = 0; i <= value_len; i++) {
+    if (i < value_len && value[i] != ',') continue;
+    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + begin, i - begin))
       return NULL;
-    start = i + 1;
+    begin = i + 1;
   }
   return arr;
 }
 
-/* Adds one parameter to the request object obj: a number for limit and
- * offset written in digits (saturated at UINT64_MAX; the engine clamps),
- * an array for a list (is_list), else the text. 0 when memory runs out. */
+/* Adds one parameter to the request object obj: a number for a number
+ * parameter written in digits (saturated at UINT64_MAX; the engine clamps
+ * or refuses), an array for a list parameter, true or false for a boolean
+ * one written so, else the text. 0 when memory runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
                          const char *name, const char *value,
                          size_t value_len) {
   yyjson_mut_val *key = yyjson_mut_strcpy(doc, name);
   yyjson_mut_val *val;
-  if ((strcmp(name, "limit") == 0 || strcmp(name, "offset") == 0) &&
-      all_digits(value, value_len)) {
+  if (one_of(name, list_parameters)) {
+    val = list_of(doc, value, value_len);
+  } else if (one_of(name, boolean_parameters) &&
+             (strcmp(value, "true") == 0 || strcmp(value, "false") == 0) &&
+             strlen(value) == value_len) {
+    val = yyjson_mut_bool(doc, value[0] == 't');
+  } else if (one_of(name, number_parameters) && all_digits(value, value_len)) {
     uint64_t n = 0;
     for (size_t i = 0; i < value_len; i++) {
       unsigned digit = (unsigned)(value[i] - '0');
       n = n > (UINT64_MAX - digit) / 10 ? UINT64_MAX : n * 10 + digit;
     }
     val = yyjson_mut_uint(doc, n);
-  } else if (is_list(name)) {
-    val = list_of(doc, value, value_len);
   } else {
     val = yyjson_mut_strncpy(doc, value, value_len);
   }

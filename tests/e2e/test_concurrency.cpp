@@ -34,6 +34,7 @@
 #include "child.h"
 #include "lighttpd.h"
 #include "lumidex_core.h"
+#include "stress.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ const std::string kRender =
 
 constexpr int kWriters = 8;
 constexpr int kReaders = 8;
-constexpr int kBatches = 50;
+constexpr int kBatches = lmxtest::stress_rounds(50);
 constexpr int kPerBatch = 20;
 /* Each reader makes at least this many requests, even after the writers
  * are done, so a fast write phase still sees reads. */

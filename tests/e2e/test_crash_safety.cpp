@@ -45,6 +45,7 @@
 
 #include "child.h"
 #include "lumidex_core.h"
+#include "stress.h"
 
 namespace {
 
@@ -60,9 +61,9 @@ const std::string kTool = std::string(LMX_BUILD_DIR) + "/tools/lumidex";
 
 constexpr int kImportDocs = 2000;
 constexpr int kImportBatch = 100;
-constexpr int kImportTrials = 24;
+constexpr int kImportTrials = lmxtest::stress_rounds(24);
 constexpr int kPostDocs = 3000;
-constexpr int kPostTrials = 12;
+constexpr int kPostTrials = lmxtest::stress_rounds(12);
 /* Kills land within the first this many milliseconds at most, so a slow
  * disk does not make the test slow. */
 constexpr long kLongestDelayMs = 1200;

@@ -126,7 +126,8 @@ TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
        {"GET", "q=dune&lang=en", ""},
        400,
        "Unknown search parameter `lang`: the parameters are q, limit, "
-       "offset, matchingStrategy, filter, sort, facets."},
+       "offset, matchingStrategy, attributesToRetrieve, attributesToCrop, "
+       "cropLength, highlight, filter, sort, facets."},
       {"query is not a parameter here",
        {"GET", "query=dune", ""},
        400,

@@ -159,6 +159,61 @@ TEST_F(EngineTypo, SkippingScanFindsWhatLookingAtEveryTermFinds) {
   }
 }
 
+/* The candidates of a word's ending are the typo candidates that keep
+ * its first length - distance code points, in the same order. */
+TEST_F(EngineTypo, EndingCandidatesKeepTheWordsBeginning) {
+  build({"bandwidth",
+         "bandwidths",
+         "bandwidthx",
+         "bandwidt",
+         "bandwith",
+         "bandwid",
+         "bandwidthxy",
+         "bandwiddth",
+         "banwidth",
+         "nginx",
+         "ngin",
+         "nginxx",
+         "ngixn",
+         "ngnix",
+         "ngino",
+         "files",
+         "file",
+         "filed",
+         "tiles",
+         "fyles",
+         "filesx",
+         "fil",
+         "l\xc3\xa9"
+         "brary",
+         "l\xc3\xa9"
+         "brar",
+         "l\xc3\xa9"
+         "brari"});
+  Xapian::Database db = open();
+  for (const char *word : {"bandwidth", "nginx", "files",
+                           "l\xc3\xa9"
+                           "brary",
+                           "file", "zzzzz"}) {
+    SCOPED_TRACE(word);
+    std::u32string w;
+    ASSERT_TRUE(lmx::utf8::decode_all(word, w));
+    size_t keep =
+        w.size() - std::min<size_t>(w.size(), lmx::typo_max_distance(w.size()));
+    std::string beginning(word, lmx::utf8::prefix_bytes(word, keep));
+    std::vector<std::string> expected;
+    for (const auto &term : lmx::typo_candidates(db, word, 100))
+      if (term.compare(0, beginning.size(), beginning) == 0)
+        expected.push_back(term);
+    EXPECT_EQ(lmx::ending_typo_candidates(db, word, 100), expected);
+    if (expected.size() > 2) expected.resize(2);
+    EXPECT_EQ(lmx::ending_typo_candidates(db, word, 2), expected);
+  }
+  EXPECT_EQ(lmx::ending_typo_candidates(db, "files", 100),
+            (std::vector<std::string>{"file", "filed", "filesx"}));
+  EXPECT_TRUE(lmx::ending_typo_candidates(db, "file", 100).empty());
+}
+
 /* Terms that are not UTF-8 are never candidates and never a reason to
  * skip: the terms after them are still looked at. */
 TEST_F(EngineTypo, TermsThatAreNotUtf8AreLookedPast) {
