@@ -1,17 +1,20 @@
 /*
- * facets.cpp: the facet match spy and the answer's facet members
+ * facets.cpp: the facet counts of a search and the answer's facet members
  * (facets.h).
  *
- * The spy decodes the packed slot of layout.h: per value a kind byte, its
- * key and, for strings, a spelling, each text after its varint length. A
- * slot that does not decode (an index written otherwise) stops at the
- * fault rather than read past the value.
+ * Counting keeps two tables per attribute: strings and booleans by their
+ * facet hash, numbers by their number key. Only once every document is
+ * counted are numbers folded in with the strings written alike (by the hash
+ * of their canonical text), the values ranked, and the spellings of the
+ * ones shown looked up: work per distinct value, not per document.
  */
 #include "facets.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
+#include <unordered_map>
 
 #include "json.h"
 #include "layout.h"
@@ -19,29 +22,6 @@
 namespace lmx {
 
 namespace {
-
-/* Reads a varint at *at in s into *n; false when s ends first. */
-bool get_varint(std::string_view s, size_t *at, size_t *n) {
-  size_t value = 0;
-  for (unsigned shift = 0; *at < s.size() && shift < 64; shift += 7) {
-    unsigned char byte = static_cast<unsigned char>(s[(*at)++]);
-    value |= static_cast<size_t>(byte & 0x7F) << shift;
-    if (!(byte & 0x80)) {
-      *n = value;
-      return true;
-    }
-  }
-  return false;
-}
-
-/* Reads one length-prefixed text at *at in s. */
-bool get_text(std::string_view s, size_t *at, std::string_view *out) {
-  size_t n = 0;
-  if (!get_varint(s, at, &n) || n > s.size() - *at) return false;
-  *out = s.substr(*at, n);
-  *at += n;
-  return true;
-}
 
 /* Collects the ids of the documents the matcher accepts. Reading their
  * values here, one document at a time, would look each value up in its
@@ -59,7 +39,7 @@ class MatchedIds : public Xapian::MatchSpy {
 };
 
 /* The value of the stream it at did, moving it forward; "" when did has
- * none. ids come in increasing order. */
+ * none. Called with increasing ids. */
 std::string value_at(Xapian::ValueIterator &it,
                      const Xapian::ValueIterator &end, Xapian::docid did) {
   if (it == end) return {};
@@ -68,83 +48,147 @@ std::string value_at(Xapian::ValueIterator &it,
   return *it;
 }
 
-/* Adds one document's packed facet values to c; true when one is a
+uint64_t bits_of(const char *p) {
+  uint64_t h = 0;
+  for (size_t i = 0; i < 8; ++i)
+    h = (h << 8) | static_cast<unsigned char>(p[i]);
+  return h;
+}
+
+/* What counting one attribute gathers. */
+struct Tally {
+  /* facet hash -> count, with whether a string had it (else booleans). */
+  struct Text {
+    Xapian::doccount count = 0;
+    bool spelled = false;
+  };
+  std::unordered_map<uint64_t, Text> texts;
+  /* number key bits -> count */
+  std::unordered_map<uint64_t, Xapian::doccount> numbers;
+  bool has_numbers = false;
+  double min = 0, max = 0;
+};
+
+/* Adds one document's entries (layout.h) to t; true when one is a
  * number. */
-bool count_packed(std::string_view packed, FacetCount &c, std::string &probe) {
+bool count_packed(std::string_view packed, Tally &t) {
   bool numbers = false;
-  size_t at = 0;
-  while (at < packed.size()) {
-    char kind = packed[at++];
-    std::string_view key, spelling;
-    if (!get_text(packed, &at, &key)) break;
-    if (kind == kFilterString && !get_text(packed, &at, &spelling)) break;
-    /* The key is looked up through a reused buffer: most lookups find a
-     * value counted before, and need no allocation then. */
-    probe.assign(key.data(), key.size());
-    auto found = c.values.find(probe);
-    if (found == c.values.end())
-      found = c.values.emplace(probe, FacetCount::Value{}).first;
-    FacetCount::Value &v = found->second;
-    /* A number and a string written alike are one value ("7" and 7 match
-     * the same filter); it stays a number for its order. */
-    if (v.count == 0 || kind == kFilterNumber) {
-      v.kind = kind;
-      v.shown =
-          kind == kFilterString ? std::string(spelling) : std::string(key);
-    } else if (kind == kFilterString && v.kind == kFilterString &&
-               spelling < v.shown) {
-      v.shown.assign(spelling);
+  for (size_t at = 0; at + kFacetEntryBytes <= packed.size();
+       at += kFacetEntryBytes) {
+    char kind = packed[at];
+    uint64_t bits = bits_of(packed.data() + at + 1);
+    if (kind == kFilterNumber) {
+      ++t.numbers[bits];
+      numbers = true;
+    } else {
+      Tally::Text &text = t.texts[bits];
+      ++text.count;
+      text.spelled = text.spelled || kind == kFilterString;
     }
-    ++v.count;
-    numbers = numbers || kind == kFilterNumber;
   }
   return numbers;
 }
 
-/* Counts attribute c (slots) over the documents ids, in increasing order. */
+/* Counts one attribute (slots) over the documents ids, in increasing
+ * order. */
 void count_attribute(const Xapian::Database &db,
                      const std::vector<Xapian::docid> &ids,
-                     const FilterSlots &slots, FacetCount &c) {
+                     const FilterSlots &slots, Tally &t) {
   Xapian::ValueIterator values = db.valuestream_begin(slots.facets);
   Xapian::ValueIterator lo = db.valuestream_begin(slots.min);
   Xapian::ValueIterator hi = db.valuestream_begin(slots.max);
   /* Every value stream ends in the same end iterator. */
   const Xapian::ValueIterator end = db.valuestream_end(slots.facets);
-  std::string probe;
   for (Xapian::docid did : ids) {
     if (values == end) break;
     std::string packed = value_at(values, end, did);
-    if (packed.empty() || !count_packed(packed, c, probe)) continue;
+    if (packed.empty() || !count_packed(packed, t)) continue;
     std::string low = value_at(lo, end, did), high = value_at(hi, end, did);
     if (low.size() != kFilterNumberKeyBytes ||
         high.size() != kFilterNumberKeyBytes)
       continue;
     double a = filter_number_of_key(low), b = filter_number_of_key(high);
-    c.min = c.has_numbers ? std::min(c.min, a) : a;
-    c.max = c.has_numbers ? std::max(c.max, b) : b;
-    c.has_numbers = true;
+    t.min = t.has_numbers ? std::min(t.min, a) : a;
+    t.max = t.has_numbers ? std::max(t.max, b) : b;
+    t.has_numbers = true;
   }
 }
 
-/* The shown values of c, at most kMaxFacetValues, in answer order. */
-std::vector<const FacetCount::Value *> ordered(const FacetCount &c) {
-  std::vector<const FacetCount::Value *> out;
-  out.reserve(c.values.size());
-  for (const auto &entry : c.values) {
-    const FacetCount::Value &v = entry.second;
-    out.push_back(&v);
+/* The smallest spelling of the value of facet hash h: the first of its
+ * spelling terms. */
+std::string spelling_of(const Xapian::Database &db, uint64_t h) {
+  const std::string prefix = facet_spelling_prefix(h);
+  Xapian::TermIterator it = db.allterms_begin(prefix);
+  if (it == db.allterms_end(prefix)) return {};
+  return (*it).substr(prefix.size());
+}
+
+/* One value being ranked: its count, and a number or a facet hash. */
+struct Ranked {
+  Xapian::doccount count = 0;
+  bool is_number = false;
+  double number = 0;
+  uint64_t hash = 0;
+  bool spelled = false;
+};
+
+/* The values of t ranked and cut (facets.h), their texts read. */
+std::vector<FacetCount::Value> shown_values(const Xapian::Database &db,
+                                            const std::string &path,
+                                            const Tally &t) {
+  std::unordered_map<uint64_t, Ranked> by_hash;
+  for (const auto &[h, text] : t.texts) {
+    Ranked &r = by_hash[h];
+    r.count += text.count;
+    r.hash = h;
+    r.spelled = text.spelled;
   }
-  auto before = [](const FacetCount::Value *a, const FacetCount::Value *b) {
-    if (a->count != b->count) return a->count > b->count;
-    bool an = a->kind == kFilterNumber, bn = b->kind == kFilterNumber;
-    if (an != bn) return an;
-    if (an && a->number != b->number) return a->number < b->number;
-    return a->shown < b->shown;
+  for (const auto &[bits, count] : t.numbers) {
+    std::string key(8, '\0');
+    for (size_t i = 0; i < 8; ++i)
+      key[i] = static_cast<char>(bits >> (56 - 8 * i));
+    double d = filter_number_of_key(key);
+    uint64_t h = facet_hash(path, filter_number_text(d));
+    Ranked &r = by_hash[h];
+    r.count += count;
+    r.hash = h;
+    r.is_number = true;
+    r.number = d;
+  }
+  std::vector<Ranked> ranked;
+  ranked.reserve(by_hash.size());
+  for (const auto &entry : by_hash) ranked.push_back(entry.second);
+  auto cut_order = [](const Ranked &a, const Ranked &b) {
+    if (a.count != b.count) return a.count > b.count;
+    if (a.is_number != b.is_number) return a.is_number;
+    if (a.is_number && a.number != b.number) return a.number < b.number;
+    return a.hash < b.hash;
   };
-  size_t keep = std::min(out.size(), kMaxFacetValues);
-  std::partial_sort(out.begin(), out.begin() + static_cast<long>(keep),
-                    out.end(), before);
-  out.resize(keep);
+  size_t keep = std::min(ranked.size(), kMaxFacetValues);
+  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<long>(keep),
+                    ranked.end(), cut_order);
+  std::vector<FacetCount::Value> out;
+  for (size_t k = 0; k < keep; ++k) {
+    const Ranked &r = ranked[k];
+    FacetCount::Value v;
+    v.count = r.count;
+    v.is_number = r.is_number;
+    v.number = r.number;
+    if (r.is_number)
+      v.shown = filter_number_text(r.number);
+    else if (r.spelled)
+      v.shown = spelling_of(db, r.hash);
+    else
+      v.shown = r.hash == facet_hash(path, "true") ? "true" : "false";
+    out.push_back(std::move(v));
+  }
+  std::sort(out.begin(), out.end(),
+            [](const FacetCount::Value &a, const FacetCount::Value &b) {
+              if (a.count != b.count) return a.count > b.count;
+              if (a.is_number != b.is_number) return a.is_number;
+              if (a.is_number) return a.number < b.number;
+              return a.shown < b.shown;
+            });
   return out;
 }
 
@@ -162,11 +206,6 @@ std::vector<FacetCount> count_facets(Xapian::Database &db,
                                      const std::vector<std::string> &attributes,
                                      const FilterLayout &layout) {
   std::vector<FacetCount> counts(attributes.size());
-  std::vector<FilterSlots> slots;
-  for (size_t i = 0; i < attributes.size(); ++i) {
-    counts[i].attribute = attributes[i];
-    slots.push_back(*layout.find(attributes[i]));
-  }
   if (attributes.empty()) return counts;
   const BuiltQuery &built = matches.built;
   Xapian::Query every =
@@ -183,12 +222,16 @@ std::vector<FacetCount> count_facets(Xapian::Database &db,
    * them all. */
   enquire.get_mset(0, 0, db.get_doccount());
   std::sort(ids.begin(), ids.end());
-  for (size_t i = 0; i < counts.size(); ++i)
-    count_attribute(db, ids, slots[i], counts[i]);
-  for (FacetCount &c : counts)
-    for (auto &entry : c.values)
-      if (entry.second.kind == kFilterNumber)
-        entry.second.number = std::strtod(entry.first.c_str(), nullptr);
+  for (size_t i = 0; i < attributes.size(); ++i) {
+    Tally t;
+    count_attribute(db, ids, *layout.find(attributes[i]), t);
+    FacetCount &c = counts[i];
+    c.attribute = attributes[i];
+    c.values = shown_values(db, attributes[i], t);
+    c.has_numbers = t.has_numbers;
+    c.min = t.min;
+    c.max = t.max;
+  }
   return counts;
 }
 
@@ -198,11 +241,11 @@ void add_facets(yyjson_mut_doc *doc, yyjson_mut_val *root,
   yyjson_mut_val *stats = checked(yyjson_mut_obj(doc));
   for (const FacetCount &c : counts) {
     yyjson_mut_val *values = checked(yyjson_mut_obj(doc));
-    for (const FacetCount::Value *v : ordered(c)) {
+    for (const FacetCount::Value &v : c.values) {
       yyjson_mut_val *key =
-          checked(yyjson_mut_strncpy(doc, v->shown.data(), v->shown.size()));
+          checked(yyjson_mut_strncpy(doc, v.shown.data(), v.shown.size()));
       require(yyjson_mut_obj_add(values, key,
-                                 checked(yyjson_mut_uint(doc, v->count))));
+                                 checked(yyjson_mut_uint(doc, v.count))));
     }
     yyjson_mut_val *name = checked(
         yyjson_mut_strncpy(doc, c.attribute.data(), c.attribute.size()));

@@ -742,44 +742,46 @@ void add_numbers(Xapian::Document &doc, const FilterSlots &slots,
   doc.add_value(slots.all, all);
 }
 
-void put_varint(size_t n, std::string &out) {
-  while (n >= 0x80) {
-    out.push_back(static_cast<char>((n & 0x7F) | 0x80));
-    n >>= 7;
-  }
-  out.push_back(static_cast<char>(n));
-}
-
-/* One distinct value of a document for the facet slot: kind, key and, for
- * a string, its first spelling. */
+/* One distinct value of a document for the facet slot: its kind and 8
+ * bytes (layout.h). */
 struct FacetEntry {
   char kind;
-  std::string key;
-  std::string_view shown;
+  std::string bytes;
+  bool operator<(const FacetEntry &o) const {
+    return kind != o.kind ? kind < o.kind : bytes < o.bytes;
+  }
+  bool operator==(const FacetEntry &o) const {
+    return kind == o.kind && bytes == o.bytes;
+  }
 };
+
+std::string big_endian(uint64_t h) {
+  std::string out(8, '\0');
+  for (size_t i = 0; i < 8; ++i) out[i] = static_cast<char>(h >> (56 - 8 * i));
+  return out;
+}
 
 void add_facet_values(Xapian::Document &doc, Xapian::valueno slot,
                       std::vector<FacetEntry> &entries) {
   if (entries.empty()) return;
-  /* Stable: of one kind and key, the first spelling met stays first. */
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const FacetEntry &a, const FacetEntry &b) {
-                     return a.kind != b.kind ? a.kind < b.kind : a.key < b.key;
-                   });
+  std::sort(entries.begin(), entries.end());
+  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
   std::string packed;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const FacetEntry &e = entries[i];
-    if (i > 0 && e.kind == entries[i - 1].kind && e.key == entries[i - 1].key)
-      continue;
+  packed.reserve(entries.size() * kFacetEntryBytes);
+  for (const FacetEntry &e : entries) {
     packed.push_back(e.kind);
-    put_varint(e.key.size(), packed);
-    packed.append(e.key);
-    if (e.kind == kFilterString) {
-      put_varint(e.shown.size(), packed);
-      packed.append(e.shown);
-    }
+    packed.append(e.bytes);
   }
   doc.add_value(slot, packed);
+}
+
+/* The spelling term of string s whose facet hash is h. */
+std::string spelling_term(uint64_t h, std::string_view s) {
+  std::string term = facet_spelling_prefix(h);
+  size_t room = kMaxFilterTermBytes - term.size();
+  term.append(s.substr(
+      0, s.size() <= room ? s.size() : utf8::boundary_before(s, room)));
+  return term;
 }
 
 void add_attribute(Xapian::Document &doc, yyjson_val *root,
@@ -795,15 +797,18 @@ void add_attribute(Xapian::Document &doc, yyjson_val *root,
       std::string_view s(yyjson_get_str(v), yyjson_get_len(v));
       std::string folded = fold_text(s);
       doc.add_boolean_term(filter_term(path, kFilterString, folded));
-      entries.push_back(FacetEntry{kFilterString, std::move(folded), s});
+      uint64_t h = facet_hash(path, folded);
+      doc.add_boolean_term(spelling_term(h, s));
+      entries.push_back(FacetEntry{kFilterString, big_endian(h)});
     } else if (yyjson_is_bool(v)) {
       const char *text = yyjson_get_bool(v) ? "true" : "false";
       doc.add_boolean_term(filter_term(path, kFilterBool, text));
-      entries.push_back(FacetEntry{kFilterBool, text, {}});
+      entries.push_back(
+          FacetEntry{kFilterBool, big_endian(facet_hash(path, text))});
     } else if (json_number(v, &d)) {
-      std::string text = filter_number_text(d);
-      doc.add_boolean_term(filter_term(path, kFilterNumber, text));
-      entries.push_back(FacetEntry{kFilterNumber, std::move(text), {}});
+      doc.add_boolean_term(
+          filter_term(path, kFilterNumber, filter_number_text(d)));
+      entries.push_back(FacetEntry{kFilterNumber, serialised(d)});
       numbers.push_back(d);
     }
   }
@@ -811,13 +816,24 @@ void add_attribute(Xapian::Document &doc, yyjson_val *root,
   add_facet_values(doc, slots.facets, entries);
 }
 
-uint64_t fnv1a(std::string_view s) {
-  uint64_t h = 14695981039346656037ull;
+/* The FNV-1a hash h of some text, carried on over s. */
+uint64_t fnv1a_more(uint64_t h, std::string_view s) {
   for (unsigned char c : s) {
     h ^= c;
     h *= 1099511628211ull;
   }
   return h;
+}
+
+uint64_t fnv1a(std::string_view s) {
+  return fnv1a_more(14695981039346656037ull, s);
+}
+
+/* Appends h as 16 lower-case hex digits. */
+void append_hex(uint64_t h, std::string &out) {
+  static const char kHex[] = "0123456789abcdef";
+  for (int shift = 60; shift >= 0; shift -= 4)
+    out.push_back(kHex[(h >> shift) & 0xF]);
 }
 
 }  // namespace
@@ -984,11 +1000,20 @@ std::string filter_term(std::string_view path, char kind,
   size_t room = kMaxFilterTermBytes - term.size() - kHashBytes;
   term.append(value.substr(0, utf8::boundary_before(value, room)));
   term.push_back(kFilterHashMark);
-  static const char kHex[] = "0123456789abcdef";
-  uint64_t h = fnv1a(value);
-  for (int shift = 60; shift >= 0; shift -= 4)
-    term.push_back(kHex[(h >> shift) & 0xF]);
+  append_hex(fnv1a(value), term);
   return term;
+}
+
+uint64_t facet_hash(std::string_view path, std::string_view text) {
+  uint64_t h = fnv1a(path);
+  h = fnv1a_more(h, std::string_view(&kFilterSeparator, 1));
+  return fnv1a_more(h, text);
+}
+
+std::string facet_spelling_prefix(uint64_t hash) {
+  std::string prefix(kFacetSpellingPrefix);
+  append_hex(hash, prefix);
+  return prefix;
 }
 
 std::string filter_exists_term(std::string_view path) {

@@ -56,6 +56,7 @@
 #include <yyjson.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -244,6 +245,14 @@ std::string filter_exists_term(std::string_view path);
  * numbers' order (-0 and 0 are one key). See layout.h for why this is not
  * Xapian::sortable_serialise. */
 std::string filter_number_key(double number);
+/* The facet hash of value text (a folded string, "true" or "false", or a
+ * number's filter_number_text) of attribute path (layout.h): the 64-bit
+ * FNV-1a hash of path, kFilterSeparator and text. */
+uint64_t facet_hash(std::string_view path, std::string_view text);
+/* The prefix of the spelling terms of the value of facet hash hash:
+ * kFacetSpellingPrefix and the hash in 16 hex digits. */
+std::string facet_spelling_prefix(uint64_t hash);
+
 /* The number of a key filter_number_key made (key must be
  * kFilterNumberKeyBytes bytes long). */
 double filter_number_of_key(std::string_view key);

@@ -54,13 +54,20 @@
  *    when either lies in it or, for three numbers or more, when one in
  *    the third slot does (a posting source reads that slot, filter.cpp);
  *    value kFirstFilterSlot + kFilterSlotsPerAttribute * i + 3: the
- *    attribute's distinct facet values (facets.h), packed: per value a
- *    kind byte (kFilterString, kFilterNumber, kFilterBool), its key (a
- *    string folded by fold_text, a number's filter_number_text, "true" or
- *    "false", whole however long) and for strings the first spelling met
- *    in the document, each text preceded by its length as a varint (7
- *    bits per byte, low first), one entry per distinct kind and key.
- *    Written only when the attribute holds a scalar;
+ *    attribute's distinct values for facet counts (facets.h), one entry
+ *    of kFacetEntryBytes each: a kind byte (kFilterString, kFilterNumber,
+ *    kFilterBool) and 8 bytes, for a number its number key, for a string
+ *    or a boolean its facet hash (filter.h facet_hash: the 64-bit FNV-1a
+ *    hash of the path, kFilterSeparator and the folded string or "true" or
+ *    "false"), big-endian. Fixed and small, so that counting reads little
+ *    per document whatever the values' length; two values of one
+ *    attribute are counted as one only by a hash collision. Written only
+ *    when the attribute holds a scalar;
+ *    kFacetSpellingPrefix + the facet hash in 16 hex digits + the string
+ *    as written, cut on a character boundary to kMaxFilterTermBytes: one
+ *    term per distinct string, no positions, wdf 0, so that an answer
+ *    shows a counted value as written (the smallest spelling any document
+ *    holds, the first term of the prefix) without reading documents;
  *  - for each sortable attribute (SortLayout, sort.h), when it holds a
  *    scalar: values kFirstSortSlot + kSortSlotsPerAttribute * i + 0 and 1,
  *    the sort keys of its smallest and of its largest scalar (an array
@@ -115,6 +122,9 @@ inline constexpr char kFilterString = 's';
 inline constexpr char kFilterNumber = 'n';
 inline constexpr char kFilterBool = 'b';
 inline constexpr char kFilterHashMark = '\xFE';
+/* Facet values (facets.h): the slot entry size and the spelling terms. */
+inline constexpr size_t kFacetEntryBytes = 9;
+inline constexpr const char *kFacetSpellingPrefix = "V";
 /* Xapian refuses terms over 245 bytes; a few bytes are kept in hand. */
 inline constexpr size_t kMaxFilterTermBytes = 240;
 /* Longest filterable attribute path, which leaves at least 90 bytes of a

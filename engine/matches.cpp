@@ -16,10 +16,10 @@
  * both tiers together counts it, unranked, apart from any page, so every
  * page of a query gives the same total over the same data.
  *
- * A filter narrows both tiers (OP_FILTER: it adds no weight). A sort
- * orders each tier by its keys, ties by relevance and then docid, in
- * place of the prior's order: the documents holding every word still come
- * first, as the strategy says.
+ * A filter narrows both tiers (OP_FILTER: it adds no weight) and the
+ * count. A sort orders each tier by its keys, ties by relevance and then
+ * docid, in place of the prior's order: the documents holding every word
+ * still come first, as the strategy says.
  */
 #include "matches.h"
 

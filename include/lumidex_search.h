@@ -61,7 +61,7 @@ extern "C" {
  *                       every match (at most 100 values an attribute, most
  *                       frequent first), and "facetStats"
  *                       {"attr":{"min":N,"max":N},...} for attributes
- *                       holding numbers.
+ *                       holding numbers, after "elapsed_ms".
  * index null reads as "" (no such index); request_json null or "" is the
  * empty request (every default).
  *
