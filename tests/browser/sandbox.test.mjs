@@ -169,7 +169,8 @@ test('an answer to an older query never replaces a newer one', async () => {
     window.__handled = [];
     const fetch0 = window.fetch;
     window.fetch = (...args) => {
-      const q = new URL(String(args[0]), location.href).searchParams.get('q');
+      // Searches are POSTs whose JSON body holds the query.
+      const q = args[1] && typeof args[1].body === 'string' ? JSON.parse(args[1].body).q : null;
       const done = () => setTimeout(() => window.__handled.push(q), 0);
       const p = fetch0(...args);
       p.then((res) => {
@@ -186,8 +187,8 @@ test('an answer to an older query never replaces a newer one', async () => {
   const dunHeld = new Promise((r) => { dunSent = r; });
   let release;
   const released = new Promise((r) => { release = r; });
-  await page.route('**/indexes/books/search?*', async (route) => {
-    if (new URL(route.request().url()).searchParams.get('q') === 'dun') {
+  await page.route('**/indexes/books/search', async (route) => {
+    if (JSON.parse(route.request().postData() || '{}').q === 'dun') {
       dunSent();
       await released;
     }
@@ -255,4 +256,110 @@ test('a server with a read key gets the key asked for once per session', async (
   } finally {
     await stopServer(guarded);
   }
+});
+
+// The page's state as the address bar holds it.
+async function urlState(page) {
+  const params = new URL(page.url()).searchParams;
+  return Object.fromEntries([...new Set(params.keys())].map((k) => [k, params.getAll(k).join('|')]));
+}
+
+test('the query, index and page live in the URL, so a reload or a shared link shows the same results', async () => {
+  const { page, problems } = await openPage(browser);
+  await page.goto(server.url + '/');
+  await page.waitForSelector('#index option[value="books"]', { state: 'attached' });
+  const entries = await page.evaluate(() => history.length);
+  await page.selectOption('#index', 'books');
+  await page.locator('#q').pressSequentially('dune', { delay: 40 });
+  await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 10 &&
+    document.querySelector('#summary').textContent.startsWith('25 results'));
+  assert.deepEqual(await urlState(page), { index: 'books', q: 'dune' });
+  await page.click('#next');
+  await page.waitForFunction(() => document.querySelector('#page').textContent === 'Page 2 of 3');
+  assert.deepEqual(await urlState(page), { index: 'books', q: 'dune', page: '2' });
+  const secondPage = await page.locator('#hits h2').allTextContents();
+  const link = page.url();
+
+  // Nothing but the address bar carries the state into a reload.
+  await page.reload();
+  await page.waitForFunction(() => document.querySelector('#page').textContent === 'Page 2 of 3');
+  assert.equal(await page.inputValue('#q'), 'dune');
+  assert.equal(await page.inputValue('#index'), 'books');
+  assert.deepEqual(await page.locator('#hits h2').allTextContents(), secondPage);
+  // No history entry per keystroke or page.
+  assert.equal(await page.evaluate(() => history.length), entries);
+
+  const shared = await openPage(browser);
+  await shared.page.goto(link);
+  await shared.page.waitForFunction(() => document.querySelector('#page').textContent === 'Page 2 of 3');
+  assert.deepEqual(await shared.page.locator('#hits h2').allTextContents(), secondPage);
+  assert.match(await shared.page.textContent('#summary'), /^25 results in /);
+  assert.deepEqual(shared.problems, []);
+  await shared.page.close();
+
+  // A new query starts at its first page; another index drops the query's page.
+  await page.locator('#q').pressSequentially(' chronicle', { delay: 30 });
+  await page.waitForFunction(() => new URL(location.href).searchParams.get('q') === 'dune chronicle' &&
+    document.querySelector('#page').textContent === 'Page 1 of 3');
+  assert.deepEqual(await urlState(page), { index: 'books', q: 'dune chronicle' });
+  await page.click('#next');
+  await page.waitForFunction(() => new URL(location.href).searchParams.get('page') === '2');
+  await page.selectOption('#index', 'films');
+  await page.waitForFunction(() => new URL(location.href).searchParams.get('index') === 'films');
+  assert.deepEqual(await urlState(page), { index: 'films', q: 'dune chronicle' });
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('links naming a page past the end or a missing index show what exists', async () => {
+  const cases = [
+    // [link, the page shown, the address afterwards]
+    ['/?index=books&q=dune&page=9', 'Page 3 of 3', { index: 'books', q: 'dune', page: '3' }],
+    ['/?index=books&q=dune&page=0', 'Page 1 of 3', { index: 'books', q: 'dune' }],
+    ['/?index=books&q=dune&page=x2', 'Page 1 of 3', { index: 'books', q: 'dune' }],
+    ['/?index=gone&q=dune&page=2&sort=year:desc', 'Page 1 of 3', { index: 'books', q: 'dune' }],
+  ];
+  for (const [link, shown, after] of cases) {
+    const { page, problems } = await openPage(browser);
+    await page.goto(server.url + link);
+    await page.waitForFunction((text) => document.querySelector('#page').textContent === text &&
+      document.querySelectorAll('#hits .hit').length > 0, shown);
+    assert.deepEqual(await urlState(page), after, link);
+    assert.deepEqual(problems, [], link);
+    await page.close();
+  }
+});
+
+test('a filter the link holds is shown and can be removed', async () => {
+  const { page, problems } = await openPage(browser);
+  // Written by hand: the page applies it as it is. books has no filterable
+  // attribute, so the server refuses it and says why.
+  await page.goto(server.url + '/?index=books&q=dune&filter=' + encodeURIComponent('year > 1990'));
+  await page.waitForSelector('#chips button', { state: 'visible' });
+  assert.equal(await page.textContent('#chips button'), 'year > 1990 \u00d7');
+  await page.waitForFunction(() => document.querySelector('#state.error') !== null);
+  assert.equal(await page.isHidden('#facets'), true);
+  await page.click('#chips button');
+  await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('25 results'));
+  assert.equal(await page.isHidden('#chips'), true);
+  assert.deepEqual(await urlState(page), { index: 'books', q: 'dune' });
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('an index without filterable or sortable attributes shows no facets and no sort choice', async () => {
+  const { page, problems } = await openPage(browser);
+  const bodies = [];
+  page.on('request', (req) => {
+    if (req.url().endsWith('/search')) bodies.push(JSON.parse(req.postData()));
+  });
+  await page.goto(server.url + '/?index=papers');
+  await page.locator('#q').pressSequentially('sandworm', { delay: 30 });
+  await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('3 results'));
+  assert.equal(await page.isHidden('#facets'), true);
+  assert.equal(await page.isHidden('#sort'), true);
+  // Nothing is asked that the index cannot answer.
+  for (const body of bodies) assert.deepEqual(Object.keys(body).sort(), ['limit', 'offset', 'q']);
+  assert.deepEqual(problems, []);
+  await page.close();
 });
