@@ -3,11 +3,13 @@
  * the library's public face, for the cost of a query without the process
  * start, the library loading and the CGI layer around it.
  *
- *   bench_inproc_search [--rounds N] STORAGE_DIR INDEX < QUERIES
+ *   bench_inproc_search [--rounds N] [--json] STORAGE_DIR INDEX < QUERIES
  *
  * Reads queries from standard input, one a line. For each it calls
- * lumidex_search(INDEX, query, 10, 0) once untimed (the first call also
- * opens the index), then N times (default 5) timed, and prints one line:
+ * lumidex_search(INDEX, query, 10, 0) (with --json, each line is a JSON
+ * search request for lumidex_search_request instead) once untimed (the
+ * first call also opens the index), then N times (default 5) timed, and
+ * prints one line:
  *   {"us":T,"answer":ANSWER}
  * where T is the median wall time of the timed calls in microseconds and
  * ANSWER the engine's JSON answer unchanged. The baseline
@@ -23,6 +25,7 @@
 #include <time.h>
 
 #include "lumidex_core.h"
+#include "lumidex_search.h"
 
 enum { MAX_ROUNDS = 10000, MAX_LINE = 8192 };
 
@@ -39,13 +42,21 @@ static int cmp_double(const void *a, const void *b) {
 
 /* Runs one query rounds times after an untimed call; prints its line.
  * times holds at least rounds slots. 0 on success, 1 when a search fails. */
+static int json_requests = 0;
+
+/* One search: the query text, or with --json the JSON request. */
+static const char *search_once(const char *index, const char *query) {
+  return json_requests ? lumidex_search_request(index, query)
+                       : lumidex_search(index, query, 10, 0);
+}
+
 static int time_query(const char *index, const char *query, int rounds,
                       double *times) {
-  const char *answer = lumidex_search(index, query, 10, 0);
+  const char *answer = search_once(index, query);
   if (!answer) goto failed;
   for (int r = 0; r < rounds; ++r) {
     double start = now_us();
-    answer = lumidex_search(index, query, 10, 0);
+    answer = search_once(index, query);
     times[r] = now_us() - start;
     if (!answer) goto failed;
   }
@@ -60,16 +71,20 @@ failed:
 
 int main(int argc, char **argv) {
   int rounds = 5, arg = 1;
-  if (argc == 5 && strcmp(argv[1], "--rounds") == 0) {
+  if (argc - arg > 2 && strcmp(argv[arg], "--rounds") == 0) {
     char *end = NULL;
-    long n = strtol(argv[2], &end, 10);
-    if (!*argv[2] || *end || n < 1 || n > MAX_ROUNDS) argc = 0;
+    long n = strtol(argv[arg + 1], &end, 10);
+    if (!*argv[arg + 1] || *end || n < 1 || n > MAX_ROUNDS) argc = 0;
     rounds = (int)n;
-    arg = 3;
+    arg += 2;
+  }
+  if (argc - arg > 2 && strcmp(argv[arg], "--json") == 0) {
+    json_requests = 1;
+    arg += 1;
   }
   if (argc - arg != 2) {
     fprintf(stderr,
-            "usage: bench_inproc_search [--rounds N] STORAGE_DIR "
+            "usage: bench_inproc_search [--rounds N] [--json] STORAGE_DIR "
             "INDEX < QUERIES\n");
     return 2;
   }

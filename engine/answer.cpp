@@ -30,7 +30,8 @@
  * (JSON text must be valid UTF-8). "total_hits" is the matcher's estimate,
  * exact whenever there are fewer than kExactCountBelow matches.
  * "elapsed_ms" is the engine's time since the caller's start, in
- * milliseconds rounded to 0.001.
+ * milliseconds rounded to 0.001. A request with facets adds
+ * "facetDistribution" and "facetStats" (facets.h) after it.
  *
  * Opening the database and retrying on DatabaseModifiedError are the
  * caller's; Xapian errors propagate.
@@ -49,8 +50,10 @@
 #include <vector>
 
 #include "catalog.h"
+#include "facets.h"
 #include "json.h"
 #include "matches.h"
+#include "refine.h"
 #include "search.h"
 #include "text.h"
 #include "utf8.h"
@@ -286,7 +289,8 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
 std::string answer_json(const Matches &matches, const QuerySettings &settings,
                         const Shown *shown, std::string_view query, int limit,
                         int offset,
-                        std::chrono::steady_clock::time_point started) {
+                        std::chrono::steady_clock::time_point started,
+                        const std::vector<FacetCount> *facets) {
   yyjson_mut_val *root = nullptr;
   MutDoc answer = new_object_doc(&root);
   yyjson_mut_doc *out = answer.get();
@@ -311,6 +315,7 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
             yyjson_mut_obj_add_real(out, root, "elapsed_ms",
                                     milliseconds_since(started));
   require(ok);
+  if (facets) add_facets(out, root, *facets);
   return written(out);
 }
 
@@ -326,11 +331,16 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   if (!settings.displays_all())
     shown = std::make_unique<Shown>(
         shown_of(settings.displayed, Catalog::primary_key_of(db)));
+  std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   Matches matches = find_matches(
       db, request.q, static_cast<Xapian::doccount>(offset),
-      static_cast<Xapian::doccount>(limit), query, request.strategy);
+      static_cast<Xapian::doccount>(limit), query, request.strategy,
+      refine->options());
+  std::vector<FacetCount> facets;
+  if (request.has_facets)
+    facets = count_facets(db, matches, refine->facets, refine->filters);
   return answer_json(matches, query, shown.get(), request.q, limit, offset,
-                     started);
+                     started, request.has_facets ? &facets : nullptr);
 }
 
 }  // namespace lmx

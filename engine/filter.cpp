@@ -24,6 +24,7 @@
 #include "filter.h"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -727,53 +728,6 @@ std::vector<std::string_view> split_path(std::string_view path) {
   }
 }
 
-/* The values at path under root, arrays along the way and at the end
- * walked into (an explicit stack: documents may nest deeply). found tells
- * whether the path leads anywhere at all. */
-struct Leaves {
-  bool found = false;
-  std::vector<yyjson_val *> scalars;
-};
-
-Leaves leaves_at(yyjson_val *root, const std::vector<std::string_view> &parts) {
-  Leaves out;
-  std::vector<std::pair<yyjson_val *, size_t>> stack{{root, 0}};
-  while (!stack.empty()) {
-    auto [v, level] = stack.back();
-    stack.pop_back();
-    if (level == parts.size()) out.found = true;
-    if (yyjson_is_arr(v)) {
-      /* Pushed in reverse so elements come out in document order. */
-      size_t n = yyjson_arr_size(v);
-      for (size_t i = n; i-- > 0;)
-        stack.emplace_back(yyjson_arr_get(v, i), level);
-    } else if (level == parts.size()) {
-      if (!yyjson_is_ctn(v)) out.scalars.push_back(v);
-    } else if (yyjson_is_obj(v)) {
-      yyjson_val *m =
-          yyjson_obj_getn(v, parts[level].data(), parts[level].size());
-      if (m) stack.emplace_back(m, level + 1);
-    }
-  }
-  return out;
-}
-
-bool number_of(yyjson_val *v, double *out) {
-  if (yyjson_is_raw(v)) {
-    std::string_view raw(yyjson_get_raw(v), yyjson_get_len(v));
-    double d = 0;
-    auto r = std::from_chars(raw.data(), raw.data() + raw.size(), d);
-    if (r.ec != std::errc() || r.ptr != raw.data() + raw.size() ||
-        !std::isfinite(d))
-      return false;
-    *out = d;
-    return true;
-  }
-  if (!yyjson_is_num(v)) return false;
-  *out = yyjson_get_num(v);
-  return std::isfinite(*out);
-}
-
 void add_numbers(Xapian::Document &doc, const FilterSlots &slots,
                  std::vector<double> &numbers) {
   if (numbers.empty()) return;
@@ -788,27 +742,73 @@ void add_numbers(Xapian::Document &doc, const FilterSlots &slots,
   doc.add_value(slots.all, all);
 }
 
+void put_varint(size_t n, std::string &out) {
+  while (n >= 0x80) {
+    out.push_back(static_cast<char>((n & 0x7F) | 0x80));
+    n >>= 7;
+  }
+  out.push_back(static_cast<char>(n));
+}
+
+/* One distinct value of a document for the facet slot: kind, key and, for
+ * a string, its first spelling. */
+struct FacetEntry {
+  char kind;
+  std::string key;
+  std::string_view shown;
+};
+
+void add_facet_values(Xapian::Document &doc, Xapian::valueno slot,
+                      std::vector<FacetEntry> &entries) {
+  if (entries.empty()) return;
+  /* Stable: of one kind and key, the first spelling met stays first. */
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const FacetEntry &a, const FacetEntry &b) {
+                     return a.kind != b.kind ? a.kind < b.kind : a.key < b.key;
+                   });
+  std::string packed;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const FacetEntry &e = entries[i];
+    if (i > 0 && e.kind == entries[i - 1].kind && e.key == entries[i - 1].key)
+      continue;
+    packed.push_back(e.kind);
+    put_varint(e.key.size(), packed);
+    packed.append(e.key);
+    if (e.kind == kFilterString) {
+      put_varint(e.shown.size(), packed);
+      packed.append(e.shown);
+    }
+  }
+  doc.add_value(slot, packed);
+}
+
 void add_attribute(Xapian::Document &doc, yyjson_val *root,
                    const std::string &path, const FilterSlots &slots) {
-  Leaves leaves = leaves_at(root, split_path(path));
-  if (!leaves.found) return;
+  PathValues found = values_at(root, path);
+  if (!found.found) return;
   doc.add_boolean_term(filter_exists_term(path));
   std::vector<double> numbers;
-  for (yyjson_val *v : leaves.scalars) {
+  std::vector<FacetEntry> entries;
+  for (yyjson_val *v : found.scalars) {
     double d = 0;
     if (yyjson_is_str(v)) {
       std::string_view s(yyjson_get_str(v), yyjson_get_len(v));
-      doc.add_boolean_term(filter_term(path, kFilterString, fold_text(s)));
+      std::string folded = fold_text(s);
+      doc.add_boolean_term(filter_term(path, kFilterString, folded));
+      entries.push_back(FacetEntry{kFilterString, std::move(folded), s});
     } else if (yyjson_is_bool(v)) {
-      doc.add_boolean_term(filter_term(path, kFilterBool,
-                                       yyjson_get_bool(v) ? "true" : "false"));
-    } else if (number_of(v, &d)) {
-      doc.add_boolean_term(
-          filter_term(path, kFilterNumber, filter_number_text(d)));
+      const char *text = yyjson_get_bool(v) ? "true" : "false";
+      doc.add_boolean_term(filter_term(path, kFilterBool, text));
+      entries.push_back(FacetEntry{kFilterBool, text, {}});
+    } else if (json_number(v, &d)) {
+      std::string text = filter_number_text(d);
+      doc.add_boolean_term(filter_term(path, kFilterNumber, text));
+      entries.push_back(FacetEntry{kFilterNumber, std::move(text), {}});
       numbers.push_back(d);
     }
   }
   add_numbers(doc, slots, numbers);
+  add_facet_values(doc, slots.facets, entries);
 }
 
 uint64_t fnv1a(std::string_view s) {
@@ -876,13 +876,57 @@ ParsedFilter parse_filter(yyjson_val *filter) {
   return out;
 }
 
+bool valid_attribute_path(std::string_view path) {
+  bool empty_member = path.empty() || path.front() == '.' ||
+                      path.back() == '.' ||
+                      path.find("..") != std::string_view::npos;
+  return !empty_member && path.size() <= kMaxFilterPathBytes &&
+         utf8::valid(path);
+}
+
+PathValues values_at(yyjson_val *root, std::string_view path) {
+  const std::vector<std::string_view> parts = split_path(path);
+  PathValues out;
+  std::vector<std::pair<yyjson_val *, size_t>> stack{{root, 0}};
+  while (!stack.empty()) {
+    auto [v, level] = stack.back();
+    stack.pop_back();
+    if (level == parts.size()) out.found = true;
+    if (yyjson_is_arr(v)) {
+      /* Pushed in reverse so elements come out in document order. */
+      size_t n = yyjson_arr_size(v);
+      for (size_t i = n; i-- > 0;)
+        stack.emplace_back(yyjson_arr_get(v, i), level);
+    } else if (level == parts.size()) {
+      if (!yyjson_is_ctn(v)) out.scalars.push_back(v);
+    } else if (yyjson_is_obj(v)) {
+      yyjson_val *m =
+          yyjson_obj_getn(v, parts[level].data(), parts[level].size());
+      if (m) stack.emplace_back(m, level + 1);
+    }
+  }
+  return out;
+}
+
+bool json_number(yyjson_val *v, double *out) {
+  if (yyjson_is_raw(v)) {
+    std::string_view raw(yyjson_get_raw(v), yyjson_get_len(v));
+    double d = 0;
+    auto r = std::from_chars(raw.data(), raw.data() + raw.size(), d);
+    if (r.ec != std::errc() || r.ptr != raw.data() + raw.size() ||
+        !std::isfinite(d))
+      return false;
+    *out = d;
+    return true;
+  }
+  if (!yyjson_is_num(v)) return false;
+  *out = yyjson_get_num(v);
+  return std::isfinite(*out);
+}
+
 FilterLayout::FilterLayout(const std::vector<std::string> &attributes) {
   for (const std::string &path : attributes) {
-    bool empty_member = path.empty() || path.front() == '.' ||
-                        path.back() == '.' ||
-                        path.find("..") != std::string::npos;
-    if (empty_member || !utf8::valid(path) ||
-        path.size() > kMaxFilterPathBytes || find(path))
+    if (!valid_attribute_path(path) || find(path))
       throw Error("Invalid filterable attribute " + msg::backticked(path) +
                       ": use a name of 1 to " +
                       std::to_string(kMaxFilterPathBytes) +
@@ -892,7 +936,7 @@ FilterLayout::FilterLayout(const std::vector<std::string> &attributes) {
         kFirstFilterSlot +
         kFilterSlotsPerAttribute * static_cast<Xapian::valueno>(slots_.size());
     attributes_.push_back(path);
-    slots_.push_back(FilterSlots{base, base + 1, base + 2});
+    slots_.push_back(FilterSlots{base, base + 1, base + 2, base + 3});
   }
 }
 
@@ -962,6 +1006,17 @@ std::string filter_number_key(double number) {
   for (size_t i = 0; i < kFilterNumberKeyBytes; ++i)
     key[i] = static_cast<char>(bits >> (56 - 8 * i));
   return key;
+}
+
+double filter_number_of_key(std::string_view key) {
+  assert(key.size() == kFilterNumberKeyBytes);
+  uint64_t bits = 0;
+  for (size_t i = 0; i < kFilterNumberKeyBytes; ++i)
+    bits = (bits << 8) | static_cast<unsigned char>(key[i]);
+  bits = (bits >> 63) ? bits & ~(uint64_t{1} << 63) : ~bits;
+  double number = 0;
+  std::memcpy(&number, &bits, sizeof number);
+  return number;
 }
 
 std::string filter_number_text(double number) {

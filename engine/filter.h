@@ -159,7 +159,30 @@ struct FilterSlots {
   Xapian::valueno min = 0;
   Xapian::valueno max = 0;
   Xapian::valueno all = 0;
+  /* The document's distinct values, packed for the facet counter
+   * (layout.h, facets.h). */
+  Xapian::valueno facets = 0;
 };
+
+/* Whether path can name an attribute in the settings: 1 to
+ * kMaxFilterPathBytes bytes of valid UTF-8, member names joined by single
+ * dots, none empty (not "", ".a", "a..b", "a."). */
+bool valid_attribute_path(std::string_view path);
+
+/* The values at path (member names joined by dots) under the JSON value
+ * root: scalars holds the scalars it reaches (arrays on the way and at the
+ * end walked into, nested ones flattened, in document order; objects and
+ * null at the end add none), found whether the path leads anywhere at
+ * all. Walks with its own stack: documents may nest deeply. */
+struct PathValues {
+  bool found = false;
+  std::vector<yyjson_val *> scalars;
+};
+PathValues values_at(yyjson_val *root, std::string_view path);
+
+/* The finite number of a JSON number (read as a number or, as the engine
+ * reads bodies, as raw text) into *out; false for anything else. */
+bool json_number(yyjson_val *v, double *out);
 
 /* Which attributes of an index are filterable and where their values are
  * kept: the attribute at index i of the list uses slots from
@@ -203,8 +226,9 @@ Xapian::Query filter_query(const FilterNode &filter,
  * JSON object doc_root (numbers read as numbers or, as the engine reads
  * bodies, as raw numbers): for each attribute of layout present in it, the
  * exists term, one value term per distinct scalar (array elements each,
- * nested arrays flattened), and for numbers the slots of FilterSlots.
- * Objects and null add only the exists term. A document of many values
+ * nested arrays flattened), for numbers the number slots of FilterSlots
+ * and, when it holds a scalar, its facet slot. Objects and null add only
+ * the exists term. A document of many values
  * makes many terms: the caller checks its term limit afterwards. */
 void add_filter_fields(Xapian::Document &doc, yyjson_val *doc_root,
                        const FilterLayout &layout);
@@ -220,6 +244,9 @@ std::string filter_exists_term(std::string_view path);
  * numbers' order (-0 and 0 are one key). See layout.h for why this is not
  * Xapian::sortable_serialise. */
 std::string filter_number_key(double number);
+/* The number of a key filter_number_key made (key must be
+ * kFilterNumberKeyBytes bytes long). */
+double filter_number_of_key(std::string_view key);
 /* The canonical text of a number: the shortest text that reads back as
  * the same double (std::to_chars), -0 written as 0: 7, 1000, 0.5, 1e+21. */
 std::string filter_number_text(double number);

@@ -29,8 +29,10 @@
 #include <vector>
 
 #include "error.h"
+#include "filter.h"
 #include "layout.h"
 #include "settings.h"
+#include "sort.h"
 #include "text.h"
 
 namespace lmx {
@@ -45,8 +47,10 @@ class Indexer {
   /* An indexer for an index with settings: searchableAttributes ["*"]
    * indexes every field as the default does; a list indexes only the
    * values its paths reach, the first path as the first field. A language
-   * adds kStemPrefix + stem for every word. */
-  explicit Indexer(const IndexSettings &settings) {
+   * adds kStemPrefix + stem for every word. Filterable and sortable
+   * attributes add their terms and values (filter.h, sort.h). */
+  explicit Indexer(const IndexSettings &settings)
+      : filter_(settings.filterable), sort_(settings.sortable) {
     if (!settings.searches_all())
       for (const std::string &path : settings.searchable)
         paths_.push_back(Path{path, split_path(path)});
@@ -69,6 +73,11 @@ class Indexer {
       add_every_field(doc, obj, pk);
     else
       add_listed_fields(doc, obj);
+    if (!filter_.attributes().empty()) {
+      add_filter_fields(doc, obj, filter_);
+      check_terms(doc);
+    }
+    if (!sort_.attributes().empty()) add_sort_keys(doc, obj, sort_);
   }
 
   /* The components of a dotted path ("author.name" -> author, name). */
@@ -290,6 +299,8 @@ class Indexer {
 
   /* The listed paths; empty: every field. */
   std::vector<Path> paths_;
+  FilterLayout filter_;
+  SortLayout sort_;
   std::optional<Xapian::Stem> stemmer_;
   std::unordered_map<std::string, std::string> stems_;
   /* Values still to follow along a path, with the next component. */

@@ -53,6 +53,22 @@
  *    answers < and <=, the largest > and >=, exactly; a range matches
  *    when either lies in it or, for three numbers or more, when one in
  *    the third slot does (a posting source reads that slot, filter.cpp);
+ *    value kFirstFilterSlot + kFilterSlotsPerAttribute * i + 3: the
+ *    attribute's distinct facet values (facets.h), packed: per value a
+ *    kind byte (kFilterString, kFilterNumber, kFilterBool), its key (a
+ *    string folded by fold_text, a number's filter_number_text, "true" or
+ *    "false", whole however long) and for strings the first spelling met
+ *    in the document, each text preceded by its length as a varint (7
+ *    bits per byte, low first), one entry per distinct kind and key.
+ *    Written only when the attribute holds a scalar;
+ *  - for each sortable attribute (SortLayout, sort.h), when it holds a
+ *    scalar: values kFirstSortSlot + kSortSlotsPerAttribute * i + 0 and 1,
+ *    the sort keys of its smallest and of its largest scalar (an array
+ *    sorts by its smallest ascending and by its largest descending). A
+ *    sort key is kSortNumber + the number key for a number, kSortString +
+ *    the folded text (fold_text) for a string or a boolean ("true",
+ *    "false"), cut to kMaxSortTextBytes on a character boundary: numbers
+ *    before strings, strings in byte order of their folded text;
  *  - docids grow with insertion, so docid order is insertion order.
  * Normalised words never start with an upper-case ASCII letter (they are
  * case-folded), so the prefixed terms cannot clash with word terms.
@@ -114,7 +130,22 @@ inline constexpr size_t kFilterNumberKeyBytes = 8;
 /* Filter value slots start high, leaving the low slots to other uses
  * (kNameSlot, sort keys), and take kFilterSlotsPerAttribute each. */
 inline constexpr Xapian::valueno kFirstFilterSlot = 0x10000;
-inline constexpr Xapian::valueno kFilterSlotsPerAttribute = 3;
+inline constexpr Xapian::valueno kFilterSlotsPerAttribute = 4;
+/* At most this many filterable attributes: each adds terms and up to four
+ * values to every document holding it. */
+inline constexpr size_t kMaxFilterableAttributes = 100;
+
+/* Sort keys (sort.h): slots from kFirstSortSlot, kSortSlotsPerAttribute
+ * per sortable attribute, below kFirstFilterSlot for any count up to
+ * kMaxSortableAttributes. */
+inline constexpr Xapian::valueno kFirstSortSlot = 1;
+inline constexpr Xapian::valueno kSortSlotsPerAttribute = 2;
+inline constexpr size_t kMaxSortableAttributes = 100;
+inline constexpr char kSortNumber = '\x01';
+inline constexpr char kSortString = '\x02';
+/* Strings sort by their first this many bytes (folded): enough to order
+ * any title, while a long text does not fill the index with its copy. */
+inline constexpr size_t kMaxSortTextBytes = 64;
 
 /* Within-document frequency added per word by field rank: the first
  * top-level member after the primary key, the second, every other one. */

@@ -13,6 +13,11 @@
  * second by its document ids (a match decider: a set lookup per match);
  * otherwise by its query (AND_NOT), which costs a second check of every
  * word per match and is paid only to count.
+ *
+ * A filter narrows both tiers (OP_FILTER: it adds no weight). A sort
+ * orders each tier by its keys, ties by relevance and then docid, in
+ * place of the prior's order: the documents holding every word still come
+ * first, as the strategy says.
  */
 #include "matches.h"
 
@@ -26,11 +31,16 @@ namespace lmx {
 namespace {
 
 Xapian::Enquire enquire_of(Xapian::Database &db, const Xapian::Query &query,
-                           bool unranked) {
+                           bool unranked,
+                           const Xapian::KeyMaker *sorter = nullptr) {
   Xapian::Enquire enquire(db);
   enquire.set_query(query);
   if (unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
   enquire.set_docid_order(Xapian::Enquire::ASCENDING);
+  /* The key maker is not copied: sorter outlives the enquire's matches. */
+  if (sorter)
+    enquire.set_sort_by_key_then_relevance(
+        const_cast<Xapian::KeyMaker *>(sorter), false);
   return enquire;
 }
 
@@ -52,8 +62,10 @@ class NotIn : public Xapian::MatchDecider {
  * than offset + limit. */
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
-                            std::unordered_set<Xapian::docid> &ids) {
-  Xapian::Enquire enquire = enquire_of(db, m.built.query, m.built.unranked);
+                            std::unordered_set<Xapian::docid> &ids,
+                            const Xapian::KeyMaker *sorter) {
+  Xapian::Enquire enquire =
+      enquire_of(db, m.built.query, m.built.unranked, sorter);
   /* A ranked query reads its matches from the first one on, at least the
    * prior's window, so that each page is a slice of the same final order
    * (prior.h); an unranked one, or one that wants only the count, reads
@@ -69,6 +81,13 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
     return m.total;
   }
   for (auto it = mset.begin(); it != mset.end(); ++it) ids.insert(*it);
+  if (sorter) {
+    /* Sorted: the keys decide, the prior has no say. */
+    for (Xapian::doccount k = offset; k < mset.size() && k < offset + limit;
+         ++k)
+      m.page.push_back(mset[k]);
+    return mset.size();
+  }
   std::vector<Xapian::doccount> order = ranked_order(db, mset);
   for (Xapian::doccount k = offset; k < order.size() && k < offset + limit; ++k)
     m.page.push_back(mset[order[k]]);
@@ -79,11 +98,20 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
 
 Matches find_matches(Xapian::Database &db, std::string_view query,
                      Xapian::doccount offset, Xapian::doccount limit,
-                     const QuerySettings &settings, MatchingStrategy strategy) {
+                     const QuerySettings &settings, MatchingStrategy strategy,
+                     const MatchOptions &options) {
   Matches m;
   m.built = build_query(db, query, settings, strategy);
+  if (!options.filter.empty()) {
+    m.built.query =
+        Xapian::Query(Xapian::Query::OP_FILTER, m.built.query, options.filter);
+    if (!m.built.partial.empty())
+      m.built.partial = Xapian::Query(Xapian::Query::OP_FILTER,
+                                      m.built.partial, options.filter);
+  }
   std::unordered_set<Xapian::docid> ids;
-  Xapian::doccount read = first_tier(db, m, offset, limit, ids);
+  Xapian::doccount read =
+      first_tier(db, m, offset, limit, ids, options.sorter);
   if (m.built.partial.empty()) return m;
 
   /* The first tier was read whole when it ended before the page did. */
@@ -102,7 +130,8 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   if (reaches) {
     const bool none = ids.empty();
     NotIn not_first(std::move(ids));
-    Xapian::Enquire enquire = enquire_of(db, m.built.partial, false);
+    Xapian::Enquire enquire =
+        enquire_of(db, m.built.partial, false, options.sorter);
     mset = enquire.get_mset(skip, want, check, nullptr,
                             none ? nullptr : &not_first);
   } else if (check == 0) {

@@ -32,6 +32,17 @@ struct Matches {
   Xapian::doccount total = 0;
 };
 
+/* What narrows or orders the matches beyond the query text. */
+struct MatchOptions {
+  /* A boolean query every match must also match (filter.h filter_query),
+   * applied to both tiers; Xapian::Query() for none. */
+  Xapian::Query filter;
+  /* The sort (sort.h): each tier ordered by its keys, ties by relevance,
+   * then docid order, instead of by relevance and the prior; null for
+   * none. Must live as long as the call. */
+  const Xapian::KeyMaker *sorter = nullptr;
+};
+
 /* Matches query on db under settings and strategy (query.h) and orders
  * them. The documents holding every word come first: ranked by text weight
  * times the name-family prior over at least the prior's window (prior.h),
@@ -39,12 +50,14 @@ struct Matches {
  * "most", when they are fewer than offset + limit, the documents holding
  * only some of the words follow, by text weight. Every page is thus a
  * slice of one final order; page holds the hits offset .. offset+limit-1
- * of it (fewer at the end). Never throws for any query text; Xapian errors
+ * of it (fewer at the end). options (above) filter both tiers and sort
+ * each of them. Never throws for any query text; Xapian errors
  * propagate. */
 Matches find_matches(Xapian::Database &db, std::string_view query,
                      Xapian::doccount offset, Xapian::doccount limit,
                      const QuerySettings &settings = {},
-                     MatchingStrategy strategy = MatchingStrategy::kMost);
+                     MatchingStrategy strategy = MatchingStrategy::kMost,
+                     const MatchOptions &options = {});
 
 }  // namespace lmx
 

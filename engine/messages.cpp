@@ -108,17 +108,32 @@ std::string invalid_filter(std::string_view expected, size_t byte,
          ", found " + std::string(found) + ".";
 }
 
-std::string not_filterable(std::string_view attribute,
-                           const std::vector<std::string> &filterable) {
-  std::string text =
-      "Attribute " + backticked(attribute) + " is not filterable; ";
-  if (filterable.empty()) return text + "no attribute is filterable.";
-  text += "the filterable attributes are ";
-  for (size_t i = 0; i < filterable.size(); ++i) {
+namespace {
+
+/* "Attribute `A` is not WHAT; the WHAT attributes are `x`, `y`." */
+std::string not_listed(std::string_view attribute, std::string_view what,
+                       const std::vector<std::string> &listed) {
+  std::string text = "Attribute " + backticked(attribute) + " is not " +
+                     std::string(what) + "; ";
+  if (listed.empty()) return text + "no attribute is " + std::string(what) + ".";
+  text += "the " + std::string(what) + " attributes are ";
+  for (size_t i = 0; i < listed.size(); ++i) {
     if (i > 0) text += ", ";
-    text += backticked(filterable[i]);
+    text += backticked(listed[i]);
   }
   return text + ".";
+}
+
+}  // namespace
+
+std::string not_filterable(std::string_view attribute,
+                           const std::vector<std::string> &filterable) {
+  return not_listed(attribute, "filterable", filterable);
+}
+
+std::string not_sortable(std::string_view attribute,
+                         const std::vector<std::string> &sortable) {
+  return not_listed(attribute, "sortable", sortable);
 }
 
 }  // namespace msg

@@ -81,6 +81,11 @@ std::string invalid_filter(std::string_view expected, size_t byte,
 std::string not_filterable(std::string_view attribute,
                            const std::vector<std::string> &filterable);
 
+/* "Attribute `A` is not sortable; the sortable attributes are `x`, `y`."
+ * or "...; no attribute is sortable." */
+std::string not_sortable(std::string_view attribute,
+                         const std::vector<std::string> &sortable);
+
 }  // namespace msg
 }  // namespace lmx
 

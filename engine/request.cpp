@@ -9,6 +9,7 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <iterator>
@@ -68,6 +69,54 @@ void read_strategy(yyjson_val *v, SearchRequest &r) {
            LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY);
 }
 
+void read_filter(yyjson_val *v, SearchRequest &r) {
+  ParsedFilter parsed = parse_filter(v);
+  if (!parsed.ok())
+    throw Error(parsed.error.message, LUMIDEX_ERROR_INVALID_FILTER);
+  r.has_filter = true;
+  r.filter = std::move(parsed.root);
+}
+
+void read_sort(yyjson_val *v, SearchRequest &r) {
+  static const char *expected =
+      "expected an array of \"attribute:asc\" or \"attribute:desc\", each "
+      "attribute once";
+  if (!yyjson_is_arr(v)) refuse("sort", expected, LUMIDEX_ERROR_INVALID_SORT);
+  size_t idx, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(v, idx, max, item) {
+    SortCriterion c;
+    if (!yyjson_is_str(item) ||
+        !parse_sort_criterion(
+            std::string_view(yyjson_get_str(item), yyjson_get_len(item)), &c))
+      refuse("sort", expected, LUMIDEX_ERROR_INVALID_SORT);
+    for (const SortCriterion &before : r.sort)
+      if (before.attribute == c.attribute)
+        refuse("sort", expected, LUMIDEX_ERROR_INVALID_SORT);
+    r.sort.push_back(std::move(c));
+  }
+}
+
+void read_facets(yyjson_val *v, SearchRequest &r) {
+  static const char *expected =
+      "expected [\"*\"] or an array of distinct attribute names";
+  if (!yyjson_is_arr(v))
+    refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+  size_t idx, max;
+  yyjson_val *item;
+  yyjson_arr_foreach(v, idx, max, item) {
+    if (!yyjson_is_str(item))
+      refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+    std::string name(yyjson_get_str(item), yyjson_get_len(item));
+    bool star = name == "*";
+    if ((star && max != 1) || (!star && !valid_attribute_path(name)) ||
+        std::find(r.facets.begin(), r.facets.end(), name) != r.facets.end())
+      refuse("facets", expected, LUMIDEX_ERROR_INVALID_FACETS);
+    r.facets.push_back(std::move(name));
+  }
+  r.has_facets = true;
+}
+
 struct Member {
   const char *name;
   void (*read)(yyjson_val *, SearchRequest &);
@@ -76,7 +125,10 @@ struct Member {
 const Member kMembers[] = {{"q", read_q},
                            {"limit", read_limit},
                            {"offset", read_offset},
-                           {"matchingStrategy", read_strategy}};
+                           {"matchingStrategy", read_strategy},
+                           {"filter", read_filter},
+                           {"sort", read_sort},
+                           {"facets", read_facets}};
 
 [[noreturn]] void refuse_unknown(std::string_view name) {
   std::string known;

@@ -12,7 +12,9 @@
 #include <yyjson.h>
 
 #include "error.h"
+#include "filter.h"
 #include "json.h"
+#include "layout.h"
 #include "messages.h"
 #include "stop_words.h"
 #include "text.h"
@@ -26,6 +28,8 @@ constexpr const char *kDisplayed = "displayedAttributes";
 constexpr const char *kLanguage = "language";
 constexpr const char *kStopWords = "stopWords";
 constexpr const char *kSynonyms = "synonyms";
+constexpr const char *kFilterable = "filterableAttributes";
+constexpr const char *kSortable = "sortableAttributes";
 
 [[noreturn]] void refuse(std::string_view member, std::string_view expected) {
   throw Error("Invalid settings: `" + std::string(member) + "` " +
@@ -63,6 +67,28 @@ std::vector<std::string> attribute_list(yyjson_val *v, const char *member) {
   std::unordered_set<std::string> seen;
   for (const auto &name : names)
     if (name == "*" || !seen.insert(name).second) refuse(member, expected);
+  return names;
+}
+
+/* A list of distinct attribute paths (filter.h valid_attribute_path), at
+ * most most of them; [] is none. */
+std::vector<std::string> path_list(yyjson_val *v, const char *member,
+                                   size_t most) {
+  const std::string expected =
+      "takes an array of at most " + std::to_string(most) +
+      " distinct field names (member names joined by dots, each 1 to " +
+      std::to_string(kMaxFilterPathBytes) + " bytes)";
+  std::vector<std::string> names =
+      string_list(v, member, expected.c_str(), true);
+  if (names.size() > most) refuse(member, expected);
+  std::unordered_set<std::string> seen;
+  for (const auto &name : names) {
+    /* "*" stands for every filterable attribute in a search's facets. */
+    if (name == "*" || !valid_attribute_path(name))
+      refuse(member, expected + "; " + msg::backticked(name) + " is not one");
+    if (!seen.insert(name).second)
+      refuse(member, expected + "; " + msg::backticked(name) + " is repeated");
+  }
   return names;
 }
 
@@ -116,10 +142,18 @@ void apply_member(IndexSettings &settings, std::string_view name,
               : string_list(v, kStopWords, "takes an array of words", false);
   } else if (name == kSynonyms) {
     settings.synonyms = reset ? defaults.synonyms : synonyms_of(v);
+  } else if (name == kFilterable) {
+    settings.filterable =
+        reset ? defaults.filterable
+              : path_list(v, kFilterable, kMaxFilterableAttributes);
+  } else if (name == kSortable) {
+    settings.sortable = reset ? defaults.sortable
+                              : path_list(v, kSortable, kMaxSortableAttributes);
   } else {
     throw Error("Invalid settings: unknown member " + msg::backticked(name) +
                     "; the members are searchableAttributes, "
-                    "displayedAttributes, language, stopWords and synonyms.",
+                    "displayedAttributes, language, stopWords, synonyms, "
+                    "filterableAttributes and sortableAttributes.",
                 LUMIDEX_ERROR_INVALID_SETTINGS);
   }
 }
@@ -220,6 +254,10 @@ std::string settings_json(const IndexSettings &settings) {
     require(yyjson_mut_obj_add(synonyms, key, string_array(d, same)));
   }
   require(yyjson_mut_obj_add_val(d, root, kSynonyms, synonyms));
+  require(yyjson_mut_obj_add_val(d, root, kFilterable,
+                                 string_array(d, settings.filterable)));
+  require(yyjson_mut_obj_add_val(d, root, kSortable,
+                                 string_array(d, settings.sortable)));
   return written(d);
 }
 
@@ -229,7 +267,9 @@ std::string settings_json(const IndexSettings &settings) {
  * no rewrite. */
 bool changes_terms(const IndexSettings &before, const IndexSettings &after) {
   return before.searchable != after.searchable ||
-         before.language != after.language;
+         before.language != after.language ||
+         before.filterable != after.filterable ||
+         before.sortable != after.sortable;
 }
 
 QuerySettings query_settings(const IndexSettings &settings) {

@@ -2,8 +2,9 @@
  * settings.h: an index's settings, what they mean and how they are kept.
  *
  * Settings say which fields are searched and shown, the language of the
- * documents, the words that never make a document match on their own and
- * the synonyms. They live in the index's own metadata (kMetaSettings) as
+ * documents, the words that never make a document match on their own, the
+ * synonyms, and which attributes can be filtered and faceted on or sorted
+ * by. They live in the index's own metadata (kMetaSettings) as
  * compact JSON, so they are committed with the documents they apply to and
  * read with one lookup per request. An index that never had settings has
  * the defaults.
@@ -47,6 +48,11 @@ struct IndexSettings {
   /* Word or phrase -> the words or phrases that mean the same, as given,
    * in the order given. One-way. */
   std::vector<std::pair<std::string, std::vector<std::string>>> synonyms;
+  /* Attributes filters and facets may name (filter.h), in order: the order
+   * gives each its value slots. Empty by default. */
+  std::vector<std::string> filterable;
+  /* Attributes a search may sort by (sort.h), in order, as above. */
+  std::vector<std::string> sortable;
 
   bool searches_all() const {
     return searchable.size() == 1 && searchable[0] == "*";
@@ -57,7 +63,8 @@ struct IndexSettings {
   bool operator==(const IndexSettings &o) const {
     return searchable == o.searchable && displayed == o.displayed &&
            language == o.language && stop_words == o.stop_words &&
-           synonyms == o.synonyms;
+           synonyms == o.synonyms && filterable == o.filterable &&
+           sortable == o.sortable;
   }
 };
 
@@ -85,13 +92,14 @@ IndexSettings patched_settings(const IndexSettings &base,
 
 /* The whole settings object as compact JSON, every member present, in the
  * order searchableAttributes, displayedAttributes, language, stopWords,
- * synonyms. */
+ * synonyms, filterableAttributes, sortableAttributes. */
 std::string settings_json(const IndexSettings &settings);
 
-/* Whether going from before to after changes the terms documents are
- * indexed with (searched fields, language), so that the index has to be
- * rewritten. Stop words, synonyms and displayed fields act at query or
- * answer time and need no rewrite. */
+/* Whether going from before to after changes the terms or values
+ * documents are indexed with (searched fields, language, filterable and
+ * sortable attributes), so that the index has to be rewritten. Stop words,
+ * synonyms and displayed fields act at query or answer time and need no
+ * rewrite. */
 bool changes_terms(const IndexSettings &before, const IndexSettings &after);
 
 /* What a query needs from the settings, normalised once per request:

@@ -4,7 +4,8 @@
  *
  * A change is made under the index's write lock, in one transaction with
  * the settings themselves: when the new settings index other terms
- * (changes_terms: searchableAttributes, language), every document is
+ * (changes_terms: searchableAttributes, language, filterable and sortable
+ * attributes), every document is
  * rewritten from its stored JSON in that transaction (rewrite_documents).
  * Readers see the old settings and the old terms until it commits; a
  * process killed before the commit leaves both whole; writers arriving

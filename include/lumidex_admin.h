@@ -57,7 +57,13 @@ typedef enum lumidex_error_code {
                                                    neither "most" nor "all" */
   /* a filter expression is malformed or names an attribute that is not
    * filterable (the text says which, and where) */
-  LUMIDEX_ERROR_INVALID_FILTER = 12
+  LUMIDEX_ERROR_INVALID_FILTER = 12,
+  /* a search's sort is not a list of "attribute:asc" or "attribute:desc",
+   * or names an attribute that is not sortable */
+  LUMIDEX_ERROR_INVALID_SORT = 13,
+  /* a search's facets are not a list of attributes or ["*"], or name an
+   * attribute that is not filterable */
+  LUMIDEX_ERROR_INVALID_FACETS = 14
 } lumidex_error_code;
 
 /* The code of the latest failure (a lumidex_error_code value), or
@@ -80,10 +86,15 @@ int lumidex_last_error_position(unsigned long long *document,
  *   {"searchableAttributes":["*"] or ["field","a.b",...],
  *    "displayedAttributes":["*"] or [...],
  *    "language":null or a code ("en","fr",...),
- *    "stopWords":[...], "synonyms":{"word or phrase":["...",...],...}}
+ *    "stopWords":[...], "synonyms":{"word or phrase":["...",...],...},
+ *    "filterableAttributes":[...], "sortableAttributes":[...]}
  * Every member has a default (the values shown first, [] and {}); an index
- * never given settings has the defaults. A change to searchableAttributes or
- * language changes the terms documents are indexed with, so every document
+ * never given settings has the defaults. filterableAttributes and
+ * sortableAttributes are lists of at most 100 distinct field names (dotted
+ * paths reach into objects) that searches may filter and facet on, and
+ * sort by (lumidex_search.h). A change to searchableAttributes, language,
+ * filterableAttributes or sortableAttributes changes the terms and values
+ * documents are indexed with, so every document
  * is rewritten from its stored JSON, in the same transaction as the new
  * settings: until it commits, searches see the old settings and terms, and
  * a process killed meanwhile leaves them whole. Writers wait for the
@@ -109,7 +120,7 @@ const char *lumidex_settings_get_json(const char *index);
 /* Changes the settings of index with patch, a JSON object of some members:
  * each member given replaces that setting, null puts it back to its
  * default, members not given keep their value. Rewrites every document
- * when searchableAttributes or language change (see above), calling
+ * when one of the members that shape the index changes (see above), calling
  * progress (may be null) with user as it goes. Returns the whole settings
  * object after the change, as lumidex_settings_get_json does. Null on
  * failure, nothing changed: LUMIDEX_ERROR_INVALID_SETTINGS when patch is

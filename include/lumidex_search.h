@@ -27,7 +27,23 @@ extern "C" {
  *   "matchingStrategy"  "most" (default): the documents holding every word
  *                       first, then those holding some of them, ranked by
  *                       how much of the query they hold; "all": only the
- *                       documents holding every word.
+ *                       documents holding every word;
+ *   "filter"            a filter expression (string), or an array of them
+ *                       that must all hold, whose inner arrays hold when
+ *                       one of their expressions does; only filterable
+ *                       attributes (the index's filterableAttributes);
+ *   "sort"              array of "attribute:asc" / "attribute:desc" on
+ *                       sortable attributes (sortableAttributes): within
+ *                       each part of the "most" strategy the hits come in
+ *                       that order, documents without the attribute last,
+ *                       ties by relevance then insertion order;
+ *   "facets"            array of filterable attributes, or ["*"] for all of
+ *                       them: the answer gains "facetDistribution"
+ *                       {"attr":{"value":count,...},...}, counted over
+ *                       every match (at most 100 values an attribute, most
+ *                       frequent first), and "facetStats"
+ *                       {"attr":{"min":N,"max":N},...} for attributes
+ *                       holding numbers.
  * index null reads as "" (no such index); request_json null or "" is the
  * empty request (every default).
  *
@@ -40,11 +56,20 @@ extern "C" {
  *    of range (a negative limit, a "q" beyond 4096 bytes);
  *  - LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY: "matchingStrategy" is neither
  *    "most" nor "all";
+ *  - LUMIDEX_ERROR_INVALID_FILTER: "filter" is malformed (the text says
+ *    what was expected at which byte, counted from 0, of which element) or
+ *    names an attribute that is not filterable (the text names it and
+ *    lists those that are);
+ *  - LUMIDEX_ERROR_INVALID_SORT: "sort" is not such an array, or names an
+ *    attribute that is not sortable;
+ *  - LUMIDEX_ERROR_INVALID_FACETS: "facets" is not such an array, or names
+ *    an attribute that is not filterable;
  *  - LUMIDEX_ERROR_INDEX_NOT_FOUND: there is no index named index;
  *  - LUMIDEX_ERROR_INTERNAL: the engine is not open, or the index cannot be
  *    read;
  * and lumidex_last_error() a text naming the member and what it takes. The
- * request is checked before the index is looked up. */
+ * request's form is checked before the index is looked up; the attributes
+ * it names, against the index's settings. */
 const char *lumidex_search_request(const char *index, const char *request_json);
 
 #ifdef __cplusplus

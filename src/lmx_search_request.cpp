@@ -10,9 +10,11 @@
  *  - GET (and every method but POST): the query string, each parameter one
  *    member of the request object. limit and offset take numbers: text of
  *    decimal digits becomes a number, anything else stays text and the
- *    engine refuses it as not an integer of 0 or more. Every other
- *    parameter is passed as text, an unknown one included (the engine names
- *    it in its refusal), and a repeated one twice (refused too). Values are
+ *    engine refuses it as not an integer of 0 or more. sort and facets
+ *    take lists: their elements joined by commas ("price:asc,title:desc")
+ *    become an array of strings. Every other parameter is passed as text,
+ *    an unknown one included (the engine names it in its refusal), and a
+ *    repeated one twice (refused too). Values are
  *    decoded as cgi_query decodes them, uncut, so "q" may be as long as the
  *    engine takes (4096 bytes). There is no fallback to environment
  *    variables when the query string is empty.
@@ -23,8 +25,11 @@
  *
  * Answers: 200 with the engine's JSON unchanged; 400 "missing_index_name",
  * 400 "invalid_search_parameter", 400 "invalid_search_matching_strategy",
- * 404 "index_not_found" (the engine's texts; also for an index that cannot
- * be read, as the specified handler answers). Nothing is kept between
+ * 400 "invalid_search_filter" (the message says at which byte a malformed
+ * filter fails, or names the attribute that is not filterable), 400
+ * "invalid_search_sort", 400 "invalid_search_facets", 404
+ * "index_not_found" (the engine's texts; also for an index that cannot be
+ * read, as the specified handler answers). Nothing is kept between
  * requests: a FastCGI worker serves each with fresh buffers.
  */
 #include <stdint.h>
@@ -50,9 +55,32 @@ static int all_digits(const char *text, size_t len) {
   return 1;
 }
 
+/* 1 when parameter name takes a list, written in a query string as its
+ * elements joined by commas. */
+static int is_list(const char *name) {
+  return strcmp(name, "sort") == 0 || strcmp(name, "facets") == 0;
+}
+
+/* The comma-separated elements of value (len bytes) as a JSON array of
+ * strings ("" is the empty array; an empty element stays, for the engine
+ * to refuse). Null when memory runs out. */
+static yyjson_mut_val *list_of(yyjson_mut_doc *doc, const char *value,
+                               size_t len) {
+  yyjson_mut_val *arr = yyjson_mut_arr(doc);
+  size_t start = 0;
+  if (arr == NULL || len == 0) return arr;
+  for (size_t i = 0; i <= len; i++) {
+    if (i < len && value[i] != ',') continue;
+    if (!yyjson_mut_arr_add_strncpy(doc, arr, value + start, i - start))
+      return NULL;
+    start = i + 1;
+  }
+  return arr;
+}
+
 /* Adds one parameter to the request object obj: a number for limit and
  * offset written in digits (saturated at UINT64_MAX; the engine clamps),
- * else the text. 0 when memory runs out. */
+ * an array for a list (is_list), else the text. 0 when memory runs out. */
 static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
                          const char *name, const char *value,
                          size_t value_len) {
@@ -66,6 +94,8 @@ static int add_parameter(yyjson_mut_doc *doc, yyjson_mut_val *obj,
       n = n > (UINT64_MAX - digit) / 10 ? UINT64_MAX : n * 10 + digit;
     }
     val = yyjson_mut_uint(doc, n);
+  } else if (is_list(name)) {
+    val = list_of(doc, value, value_len);
   } else {
     val = yyjson_mut_strncpy(doc, value, value_len);
   }
@@ -148,6 +178,15 @@ static void respond_failure(void) {
       break;
     case LUMIDEX_ERROR_INVALID_MATCHING_STRATEGY:
       lmx_respond_error(400, "invalid_search_matching_strategy", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FILTER:
+      lmx_respond_error(400, "invalid_search_filter", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_SORT:
+      lmx_respond_error(400, "invalid_search_sort", reason);
+      break;
+    case LUMIDEX_ERROR_INVALID_FACETS:
+      lmx_respond_error(400, "invalid_search_facets", reason);
       break;
     default:
       /* As the specified search handler answers every failure: a missing

@@ -24,7 +24,7 @@ const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
 
 const std::string kDefaults =
     R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
-    R"("language":null,"stopWords":[],"synonyms":{}})";
+    R"("language":null,"stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})";
 
 using Request = lmxtest::CgiRequest;
 using lmxtest::response_body;
@@ -87,7 +87,7 @@ TEST_F(RouterSettings, GetPatchDeleteAnswerTheWholeObject) {
 
   const std::string after =
       R"({"searchableAttributes":["author"],"displayedAttributes":["*"],)"
-      R"("language":"en","stopWords":["the"],"synonyms":{"sf":["science fiction"]}})";
+      R"("language":"en","stopWords":["the"],"synonyms":{"sf":["science fiction"]},"filterableAttributes":[],"sortableAttributes":[]})";
   r = run({"PATCH",
            "/indexes/books/settings",
            R"({"searchableAttributes":["author"],"language":"en",)"
@@ -106,10 +106,27 @@ TEST_F(RouterSettings, GetPatchDeleteAnswerTheWholeObject) {
            "/indexes/books/settings",
            R"({"language":null,"synonyms":null})",
            {}});
+  EXPECT_EQ(
+      body_of(r.out),
+      changed(
+          R"({"searchableAttributes":["author"],)"
+          R"("displayedAttributes":["*"],"language":null,)"
+          R"("stopWords":["the"],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})"));
+
+  /* The attribute lists come after the other members, in the order given. */
+  r = run({"PATCH",
+           "/indexes/books/settings",
+           R"({"sortableAttributes":["title"],)"
+           R"("filterableAttributes":["author","title"]})",
+           {}});
+  EXPECT_EQ(lmxtest::response_status(r.out), 200) << r.out;
   EXPECT_EQ(body_of(r.out),
             changed(R"({"searchableAttributes":["author"],)"
                     R"("displayedAttributes":["*"],"language":null,)"
-                    R"("stopWords":["the"],"synonyms":{}})"));
+                    R"("stopWords":["the"],"synonyms":{},)"
+                    R"("filterableAttributes":["author","title"],)"
+                    R"("sortableAttributes":["title"]})"));
+  EXPECT_EQ(hits("austen"), 1);
 
   r = run({"DELETE", "/indexes/books/settings", "", {}});
   EXPECT_EQ(lmxtest::response_status(r.out), 200);
@@ -143,6 +160,11 @@ TEST_F(RouterSettings, RefusalsNameWhatWasWrong) {
        400, "invalid_settings", "searchableAttributes"},
       {"PATCH", "/indexes/books/settings", R"({"language":"xx"})", 400,
        "invalid_settings", "`language` takes null or one of"},
+      {"PATCH", "/indexes/books/settings", R"({"filterableAttributes":"a"})",
+       400, "invalid_settings", "`filterableAttributes` takes an array"},
+      {"PATCH", "/indexes/books/settings",
+       R"({"sortableAttributes":["a","a"]})", 400, "invalid_settings",
+       "`sortableAttributes` takes an array"},
       {"GET", "/indexes/missing/settings", "", 404, "index_not_found",
        "missing"},
       {"PATCH", "/indexes/missing/settings", "{}", 404, "index_not_found",

@@ -208,7 +208,7 @@ TEST_P(HttpApi, SearchParametersAreCheckedAndPartialMatchesFollow) {
       {"GET", search + "?q=" + std::string(4097, 'e'), "", 400,
        "at most 4096 bytes"},
       {"GET", search + "?q=dune&sort=title", "", 400,
-       "\"code\":\"invalid_search_parameter\""},
+       "\"code\":\"invalid_search_sort\""},
       {"GET", search + "?limit=-1", "", 400, "`limit`"},
       {"GET", search + "?offset=x", "", 400, "`offset`"},
       {"GET", search + "?matchingStrategy=any", "", 400,
@@ -220,6 +220,53 @@ TEST_P(HttpApi, SearchParametersAreCheckedAndPartialMatchesFollow) {
     HttpResponse res = http(server.port(), row.method, row.target, row.body);
     EXPECT_EQ(res.status, row.status) << res.body;
     EXPECT_NE(res.body.find(row.expect), std::string::npos) << res.body;
+  }
+}
+
+TEST_P(HttpApi, FiltersSortsAndFacetsPassThroughTheServer) {
+  Server server(GetParam());
+  REQUIRE_SERVER(server);
+  const std::string docs =
+      R"([{"id":"1","title":"Dune","genre":"sf","year":1965,"tags":["a","b"]},)"
+      R"({"id":"2","title":"Emma","genre":"novel","year":1815,"tags":["b"]},)"
+      R"({"id":"3","title":"Dune Messiah","genre":"sf","year":1969}])";
+  ASSERT_EQ(http(server.port(), "POST", "/indexes/books/documents", docs).status,
+            200);
+  HttpResponse set = http(server.port(), "PATCH", "/indexes/books/settings",
+                          R"({"filterableAttributes":["genre","tags","year"],)"
+                          R"("sortableAttributes":["year"]})");
+  ASSERT_EQ(set.status, 200) << set.body;
+  const std::string search = "/indexes/books/search";
+  struct Row {
+    std::string query;
+    int status;
+    std::string expect;
+  } rows[] = {
+      {"filter=genre%20%3D%20sf&sort=year:desc", 200,
+       R"("hits":[{"id":"3")"},
+      {"filter=year%20%3C%201900&facets=genre,tags", 200,
+       R"("facetDistribution":{"genre":{"novel":1},"tags":{"b":1}},)"
+       R"("facetStats":{}})"},
+      {"q=dune&facets=year", 200,
+       R"("facetStats":{"year":{"min":1965,"max":1969}})"},
+      {"filter=genre%20%3D", 400,
+       R"("message":"Invalid filter: expected a value after `=` at byte 7, )"
+       R"(found the end.","code":"invalid_search_filter")"},
+      {"filter=title%20%3D%20x", 400,
+       R"(`title` is not filterable; the filterable attributes are `genre`, )"
+       R"(`tags`, `year`.","code":"invalid_search_filter")"},
+      {"sort=title:asc", 400, R"("code":"invalid_search_sort")"},
+      {"facets=title", 400, R"("code":"invalid_search_facets")"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.query);
+    HttpResponse res = http(server.port(), "GET", search + "?" + row.query);
+    EXPECT_EQ(res.status, row.status) << res.body;
+    EXPECT_NE(res.body.find(row.expect), std::string::npos) << res.body;
+    /* The server passes api_router's answer through unchanged. */
+    EXPECT_EQ(without_elapsed(res.body),
+              without_elapsed(
+                  direct_body(server.storage(), "GET", search, row.query)));
   }
 }
 

@@ -457,7 +457,7 @@ TEST(LumidexTool, SettingsAreShownChangedAndAppliedBeforeAnImport) {
 
   const std::string listed =
       R"({"searchableAttributes":["title"],"displayedAttributes":["*"],)"
-      R"("language":null,"stopWords":[],"synonyms":{}})";
+      R"("language":null,"stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})";
   r = tool(dir.path(), {"settings", "idx"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, listed + "\n");
@@ -472,7 +472,7 @@ TEST(LumidexTool, SettingsAreShownChangedAndAppliedBeforeAnImport) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
             R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
-            R"("language":"en","stopWords":[],"synonyms":{}})"
+            R"("language":"en","stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})"
             "\n");
   EXPECT_EQ(r.err.rfind("lumidex: rewrote the 2 documents of `idx`", 0), 0u)
       << r.err;

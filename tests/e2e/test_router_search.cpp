@@ -12,6 +12,7 @@
 #include <string>
 
 #include "child.h"
+#include "lumidex_admin.h"
 #include "lumidex_core.h"
 
 namespace {
@@ -125,7 +126,7 @@ TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
        {"GET", "q=dune&lang=en", ""},
        400,
        "Unknown search parameter `lang`: the parameters are q, limit, "
-       "offset, matchingStrategy."},
+       "offset, matchingStrategy, filter, sort, facets."},
       {"query is not a parameter here",
        {"GET", "query=dune", ""},
        400,
@@ -186,6 +187,110 @@ TEST(RouterSearch, WhatTheSearchDoesNotTakeIsRefusedNamingIt) {
   EXPECT_EQ(lmxtest::response_status(missing.out), 404);
   EXPECT_NE(missing.out.find("\"code\":\"index_not_found\""),
             std::string::npos);
+}
+
+/* Books with filterable and sortable attributes, through the real engine. */
+void seed_refined(const std::string &storage) {
+  ChildResult r = lmxtest::run_child(
+      [&] {
+        if (lumidex_init(storage.c_str()) != 0) std::exit(3);
+        if (lumidex_documents_add(
+                "books",
+                R"([{"id":"1","title":"Dune","genre":"sf","year":1965},)"
+                R"({"id":"2","title":"Emma","genre":"novel","year":1815},)"
+                R"({"id":"3","title":"Dune Messiah","genre":"sf","year":1969},)"
+                R"({"id":"4","title":"Untitled","tags":["x","y"]}])") != 4)
+          std::exit(5);
+        if (!lumidex_settings_update_json(
+                "books",
+                R"({"filterableAttributes":["genre","year","tags"],)"
+                R"("sortableAttributes":["year","title"]})",
+                nullptr, nullptr))
+          std::exit(6);
+        lumidex_cleanup();
+      },
+      ChildSpec{});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST(RouterSearch, FilterSortAndFacetsFromTheQueryStringOrTheBody) {
+  TempDir tmp;
+  seed_refined(tmp.path());
+  const Row rows[] = {
+      {"filter from the query string",
+       {"GET", "filter=genre+%3D+sf&sort=year:desc", ""},
+       200,
+       R"("hits":[{"id":"3","title":"Dune Messiah","genre":"sf","year":1969},)"
+       R"({"id":"1","title":"Dune","genre":"sf","year":1965}])"},
+      {"sort list from the query string, missing last",
+       {"GET", "sort=year:asc,title:asc&limit=4", ""},
+       200,
+       R"("hits":[{"id":"2")"},
+      {"facets from the query string",
+       {"GET", "q=dune&facets=genre,year", ""},
+       200,
+       R"("facetDistribution":{"genre":{"sf":2},"year":{"1965":1,"1969":1}},)"
+       R"("facetStats":{"year":{"min":1965,"max":1969}}})"},
+      {"filter array, sort and facets in a body",
+       {"POST", "",
+        R"({"filter":[["genre = novel","tags EXISTS"]],"sort":["title:desc"],)"
+        R"("facets":["*"]})"},
+       200,
+       R"("hits":[{"id":"4","title":"Untitled","tags":["x","y"]},)"
+       R"({"id":"2","title":"Emma","genre":"novel","year":1815}],)"},
+      {"malformed filter: where and what",
+       {"GET", "filter=year+%3E+soon", ""},
+       400,
+       R"({"message":"Invalid filter: expected a number after `>` at byte 7, )"
+       R"(found `soon`.","code":"invalid_search_filter")"},
+      {"filter on an attribute that is not filterable",
+       {"POST", "", R"({"filter":"title = Dune"})"},
+       400,
+       R"(Attribute `title` is not filterable; the filterable attributes are )"
+       R"(`genre`, `year`, `tags`.","code":"invalid_search_filter")"},
+      {"sort on an attribute that is not sortable",
+       {"GET", "sort=genre:asc", ""},
+       400,
+       R"(Attribute `genre` is not sortable; the sortable attributes are )"
+       R"(`year`, `title`.","code":"invalid_search_sort")"},
+      {"sort without a direction",
+       {"GET", "sort=year", ""},
+       400,
+       R"("code":"invalid_search_sort")"},
+      {"sort as text in a body",
+       {"POST", "", R"({"sort":"year:asc"})"},
+       400,
+       R"("code":"invalid_search_sort")"},
+      {"an empty element of a list",
+       {"GET", "facets=genre,,year", ""},
+       400,
+       R"("code":"invalid_search_facets")"},
+      {"facets on an attribute that is not filterable",
+       {"POST", "", R"({"facets":["title"]})"},
+       400,
+       R"(`title` is not filterable)"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    ChildResult r = run(kRouter, row.req, tmp.path());
+    EXPECT_EQ(lmxtest::response_status(r.out), row.status) << r.out;
+    EXPECT_NE(body_of(r.out).find(row.expect), std::string::npos)
+        << body_of(r.out).substr(0, 400);
+  }
+  /* The same through api_search: these parameters are not its own, and
+   * its answer is the one it always gave. */
+  ChildResult plain = run(kSearch, {"GET", "q=dune", ""}, tmp.path());
+  ChildResult ignored = run(
+      kSearch,
+      {"GET", "q=dune&filter=genre+%3D+novel&sort=year:asc&facets=genre", ""},
+      tmp.path());
+  EXPECT_EQ(lmxtest::response_status(ignored.out), 200);
+  auto no_time = [](std::string s) {
+    size_t at = s.find("\"elapsed_ms\":");
+    return at == std::string::npos ? s : s.substr(0, at);
+  };
+  EXPECT_EQ(no_time(body_of(ignored.out)), no_time(body_of(plain.out)));
+  EXPECT_EQ(body_of(ignored.out).find("facet"), std::string::npos);
 }
 
 /* The specified program reads the same requests as it always has. */

@@ -43,10 +43,10 @@ constexpr int kDocs = 2500;
 const char *kPatch = R"({"searchableAttributes":["title"],"language":"en"})";
 const std::string kDefaults =
     R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
-    R"("language":null,"stopWords":[],"synonyms":{}})";
+    R"("language":null,"stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})";
 const std::string kChanged =
     R"({"searchableAttributes":["title"],"displayedAttributes":["*"],)"
-    R"("language":"en","stopWords":[],"synonyms":{}})";
+    R"("language":"en","stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})";
 
 /* Runs fn on the engine opened on dir in a child; its text comes back. */
 std::string with_engine(const std::string &dir,

@@ -367,9 +367,12 @@ TEST(EngineFilterLayout, SlotsFollowTheOrderAndBadNamesAreRefused) {
       {"a", "b.c", std::string(lmx::kMaxFilterPathBytes, 'p')});
   ASSERT_NE(layout.find("b.c"), nullptr);
   EXPECT_EQ(layout.find("a")->min, lmx::kFirstFilterSlot);
-  EXPECT_EQ(layout.find("b.c")->min, lmx::kFirstFilterSlot + 3);
-  EXPECT_EQ(layout.find("b.c")->max, lmx::kFirstFilterSlot + 4);
-  EXPECT_EQ(layout.find("b.c")->all, lmx::kFirstFilterSlot + 5);
+  /* Four slots each: min, max, all numbers, facet values. */
+  EXPECT_EQ(layout.find("a")->facets, lmx::kFirstFilterSlot + 3);
+  EXPECT_EQ(layout.find("b.c")->min, lmx::kFirstFilterSlot + 4);
+  EXPECT_EQ(layout.find("b.c")->max, lmx::kFirstFilterSlot + 5);
+  EXPECT_EQ(layout.find("b.c")->all, lmx::kFirstFilterSlot + 6);
+  EXPECT_EQ(layout.find("b.c")->facets, lmx::kFirstFilterSlot + 7);
   EXPECT_EQ(layout.find("b"), nullptr);
   EXPECT_EQ(layout.attributes().size(), 3u);
 

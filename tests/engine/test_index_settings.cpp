@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core_fixture.h"
+#include "layout.h"
 #include "lumidex_search.h"
 
 namespace {
@@ -180,9 +181,10 @@ TEST_F(IndexSettings, ARewriteKeepsDocumentsIdsAndOrder) {
   const char *after = lumidex_settings_update_json(
       "r", R"({"searchableAttributes":["n"],"language":"en"})", note, &seen);
   ASSERT_NE(after, nullptr) << coretest::last_error();
-  EXPECT_EQ(str(after),
-            R"({"searchableAttributes":["n"],"displayedAttributes":["*"],)"
-            R"("language":"en","stopWords":[],"synonyms":{}})");
+  EXPECT_EQ(
+      str(after),
+      R"({"searchableAttributes":["n"],"displayedAttributes":["*"],)"
+      R"("language":"en","stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})");
   ASSERT_FALSE(seen.empty());
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
   EXPECT_EQ(seen.back(), 299u);
@@ -192,6 +194,87 @@ TEST_F(IndexSettings, ARewriteKeepsDocumentsIdsAndOrder) {
   /* Numbers are indexed from their exact text, as when added. */
   EXPECT_EQ(ids_found("r", "12.50"), std::vector<std::string>{"d84"});
   EXPECT_TRUE(ids_found("r", "title").empty());
+}
+
+/* The value in slot of the document with id in the index at path. */
+std::string value_of(const std::string &path, const std::string &id,
+                     Xapian::valueno slot) {
+  Xapian::Database db(path);
+  Xapian::PostingIterator p = db.postlist_begin("Q" + id);
+  if (p == db.postlist_end("Q" + id)) return "<no document>";
+  return db.get_document(*p).get_value(slot);
+}
+
+TEST_F(IndexSettings, FilterableAndSortableAttributesWriteTermsAndValues) {
+  ASSERT_EQ(
+      lumidex_documents_add(
+          "fs", R"({"id":1,"genre":"Sci-Fi","year":1965,"tags":["b","A",3],)"
+                R"("author":{"name":"Frank Herbert"}})"
+                "\n"
+                R"({"id":2,"genre":["Drama","drama"],"year":"1815",)"
+                R"("tags":[]})"
+                "\n"
+                R"({"id":3,"title":"no attributes"})"),
+      3);
+  unsigned long long done = 0;
+  auto note = [](unsigned long long d, unsigned long long, void *user) {
+    *static_cast<unsigned long long *>(user) = d;
+  };
+  ASSERT_NE(lumidex_settings_update_json(
+                "fs",
+                R"({"filterableAttributes":["genre","author.name","tags"],)"
+                R"("sortableAttributes":["year","tags"]})",
+                note, &done),
+            nullptr)
+      << coretest::last_error();
+  EXPECT_EQ(done, 3u); /* a rewrite of every document */
+
+  const std::string sep("\xFF", 1);
+  auto d1 = terms_of(path("fs"), "1");
+  for (const std::string &t : std::vector<std::string>{
+           "Fgenre", "Fgenre" + sep + "ssci-fi", "Fauthor.name",
+           "Fauthor.name" + sep + "sfrank herbert", "Ftags",
+           "Ftags" + sep + "sb", "Ftags" + sep + "sa", "Ftags" + sep + "n3"})
+    EXPECT_EQ(d1.count(t), 1u) << t;
+  auto d2 = terms_of(path("fs"), "2");
+  EXPECT_EQ(d2.count("Fgenre" + sep + "sdrama"), 1u);
+  EXPECT_EQ(d2.count("Ftags"), 1u); /* [] exists */
+  EXPECT_EQ(d2.count("Fauthor.name"), 0u);
+  EXPECT_EQ(terms_of(path("fs"), "3").count("Fgenre"), 0u);
+
+  /* Sort keys: numbers (kSortNumber) before strings (kSortString); an
+   * array keeps its smallest and its largest. */
+  const Xapian::valueno year = lmx::kFirstSortSlot;
+  const Xapian::valueno tags =
+      lmx::kFirstSortSlot + lmx::kSortSlotsPerAttribute;
+  EXPECT_EQ(value_of(path("fs"), "1", year).substr(0, 1), "\x01");
+  EXPECT_EQ(value_of(path("fs"), "2", year),
+            "\x02"
+            "1815");
+  EXPECT_EQ(value_of(path("fs"), "1", tags).substr(0, 1), "\x01"); /* 3 */
+  EXPECT_EQ(value_of(path("fs"), "1", tags + 1),
+            "\x02"
+            "b");
+  EXPECT_EQ(value_of(path("fs"), "2", tags), "");
+  EXPECT_EQ(value_of(path("fs"), "3", year), "");
+  /* Facet values: the distinct ones of genre, one entry for "Drama" and
+   * "drama" keeping the first spelling. */
+  const Xapian::valueno genre_facets = lmx::kFirstFilterSlot + 3;
+  EXPECT_EQ(value_of(path("fs"), "2", genre_facets), std::string("s\x05"
+                                                                 "drama\x05"
+                                                                 "Drama"));
+
+  /* Taking the lists away rewrites the index without them. */
+  done = 0;
+  ASSERT_NE(
+      lumidex_settings_update_json(
+          "fs", R"({"filterableAttributes":[],"sortableAttributes":null})",
+          note, &done),
+      nullptr);
+  EXPECT_EQ(done, 3u);
+  EXPECT_EQ(terms_of(path("fs"), "1").count("Fgenre"), 0u);
+  EXPECT_EQ(value_of(path("fs"), "1", year), "");
+  EXPECT_EQ(value_of(path("fs"), "2", genre_facets), "");
 }
 
 TEST_F(IndexSettings, OnlyTermChangesRewrite) {

@@ -287,7 +287,7 @@ TEST_F(EngineMatching, TheJsonEntryRefusesWhatItDoesNotTake) {
       {"{\"q\":", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER, "JSON object"},
       {"{\"query\":\"x\"}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER,
        "Unknown search parameter `query`: the parameters are q, limit, "
-       "offset, matchingStrategy."},
+       "offset, matchingStrategy, filter, sort, facets."},
       {"{\"q\":1}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER,
        "`q`: expected a string"},
       {"{\"q\":null}", LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER, "`q`"},

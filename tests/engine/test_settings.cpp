@@ -22,17 +22,19 @@ lmx::IndexSettings patch(const std::string &text,
 }  // namespace
 
 TEST(Settings, DefaultsAndTheWholeObject) {
-  EXPECT_EQ(lmx::settings_json(lmx::IndexSettings()),
-            R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
-            R"("language":null,"stopWords":[],"synonyms":{}})");
+  EXPECT_EQ(
+      lmx::settings_json(lmx::IndexSettings()),
+      R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
+      R"("language":null,"stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})");
   lmx::IndexSettings s = patch(
       R"({"searchableAttributes":["title","author.name"],"language":"fr",)"
       R"("stopWords":["le","la"],"synonyms":{"sf":["science fiction"]}})");
-  EXPECT_EQ(lmx::settings_json(s),
-            R"({"searchableAttributes":["title","author.name"],)"
-            R"("displayedAttributes":["*"],"language":"fr",)"
-            R"("stopWords":["le","la"],)"
-            R"("synonyms":{"sf":["science fiction"]}})");
+  EXPECT_EQ(
+      lmx::settings_json(s),
+      R"({"searchableAttributes":["title","author.name"],)"
+      R"("displayedAttributes":["*"],"language":"fr",)"
+      R"("stopWords":["le","la"],)"
+      R"("synonyms":{"sf":["science fiction"]},"filterableAttributes":[],"sortableAttributes":[]})");
   /* Members not given keep what was there; null resets one. */
   lmx::IndexSettings t = patch(R"({"language":null,"displayedAttributes":["title"]})", s);
   EXPECT_EQ(t.searchable, s.searchable);
@@ -50,6 +52,32 @@ TEST(Settings, DefaultsAndTheWholeObject) {
       lmx::changes_terms(s, patch(R"({"searchableAttributes":["*"]})", s)));
   EXPECT_TRUE(lmx::changes_terms(
       s, patch(R"({"searchableAttributes":["author.name","title"]})", s)));
+}
+
+TEST(Settings, FilterableAndSortableListsShapeTheIndex) {
+  lmx::IndexSettings s =
+      patch(R"({"sortableAttributes":["year"],)"
+            R"("filterableAttributes":["genre","author.name","year"]})");
+  EXPECT_EQ(lmx::settings_json(s),
+            R"({"searchableAttributes":["*"],"displayedAttributes":["*"],)"
+            R"("language":null,"stopWords":[],"synonyms":{},)"
+            R"("filterableAttributes":["genre","author.name","year"],)"
+            R"("sortableAttributes":["year"]})");
+  /* Every change of either list, its order included, gives other slots or
+   * terms: a rewrite. */
+  const char *rewrites[] = {
+      R"({"filterableAttributes":["author.name","genre","year"]})",
+      R"({"filterableAttributes":["genre","author.name"]})",
+      R"({"filterableAttributes":null})",
+      R"({"sortableAttributes":[]})",
+      R"({"sortableAttributes":["year","genre"]})",
+  };
+  for (const char *p : rewrites)
+    EXPECT_TRUE(lmx::changes_terms(s, patch(p, s))) << p;
+  EXPECT_FALSE(lmx::changes_terms(
+      s, patch(R"({"sortableAttributes":["year"],"stopWords":["a"]})", s)));
+  EXPECT_EQ(patch(R"({"filterableAttributes":[]})", s).filterable.size(), 0u);
+  EXPECT_EQ(patch(R"({"sortableAttributes":null})", s).sortable.size(), 0u);
 }
 
 TEST(Settings, RefusesWhatItDoesNotKnowNamingTheMember) {
@@ -76,7 +104,37 @@ TEST(Settings, RefusesWhatItDoesNotKnowNamingTheMember) {
       {R"({"synonyms":{"sf":"science fiction"}})", "synonyms"},
       {R"({"synonyms":{"sf":[""]}})", "synonyms"},
       {R"({"synonyms":{"--":["x"]}})", "synonyms"},
+      {R"({"filterableAttributes":"genre"})", "`filterableAttributes` takes"},
+      {R"({"filterableAttributes":{}})", "filterableAttributes"},
+      {R"({"filterableAttributes":[1]})", "filterableAttributes"},
+      {R"({"filterableAttributes":[""]})", "filterableAttributes"},
+      {R"({"filterableAttributes":["a..b"]})", "`a..b` is not one"},
+      {R"({"filterableAttributes":[".a"]})", "`.a` is not one"},
+      {R"({"filterableAttributes":["a."]})", "filterableAttributes"},
+      {R"({"filterableAttributes":["g","g"]})", "`g` is repeated"},
+      {R"({"sortableAttributes":"year"})", "`sortableAttributes` takes"},
+      {R"({"sortableAttributes":[null]})", "sortableAttributes"},
+      {R"({"sortableAttributes":["y","y"]})", "`y` is repeated"},
+      {R"({"sortableAttributes":["*"]})", "sortableAttributes"},
   };
+  std::string many = R"({"filterableAttributes":[)";
+  for (int i = 0; i <= 100; ++i)
+    many += (i ? ",\"a" : "\"a") + std::to_string(i) + "\"";
+  many += "]}";
+  std::string long_path =
+      R"({"sortableAttributes":[")" + std::string(129, 'x') + R"("]})";
+  try {
+    patch(many);
+    ADD_FAILURE() << "101 filterable attributes accepted";
+  } catch (const lmx::Error &e) {
+    EXPECT_NE(std::string(e.what()).find("at most 100"), std::string::npos);
+  }
+  try {
+    patch(long_path);
+    ADD_FAILURE() << "a path of 129 bytes accepted";
+  } catch (const lmx::Error &e) {
+    EXPECT_EQ(e.code(), LUMIDEX_ERROR_INVALID_SETTINGS);
+  }
   for (const auto &c : cases) {
     SCOPED_TRACE(c.body);
     try {
@@ -93,8 +151,8 @@ TEST(Settings, RefusesWhatItDoesNotKnowNamingTheMember) {
 TEST(Settings, StoredWithTheIndexAndResetToAbsent) {
   lmxtest::TempDir tmp;
   const std::string path = tmp.sub("db");
-  lmx::IndexSettings s =
-      patch(R"({"searchableAttributes":["name"],"synonyms":{"tv":["television"]}})");
+  lmx::IndexSettings s = patch(
+      R"({"searchableAttributes":["name"],"synonyms":{"tv":["television"]}})");
   {
     Xapian::WritableDatabase db(path, Xapian::DB_CREATE_OR_OPEN);
     EXPECT_EQ(lmx::read_settings(db), lmx::IndexSettings());
