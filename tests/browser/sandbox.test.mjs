@@ -271,7 +271,9 @@ test('the query, index and page live in the URL, so a reload or a shared link sh
   const entries = await page.evaluate(() => history.length);
   await page.selectOption('#index', 'books');
   await page.locator('#q').pressSequentially('dune', { delay: 40 });
-  await page.waitForFunction(() => document.querySelectorAll('#hits .hit').length === 10 &&
+  // "d" and "du" find the same 25 books: the address tells which was asked.
+  await page.waitForFunction(() => new URL(location.href).searchParams.get('q') === 'dune' &&
+    document.querySelectorAll('#hits .hit').length === 10 &&
     document.querySelector('#summary').textContent.startsWith('25 results'));
   assert.deepEqual(await urlState(page), { index: 'books', q: 'dune' });
   await page.click('#next');
@@ -360,6 +362,112 @@ test('an index without filterable or sortable attributes shows no facets and no 
   assert.equal(await page.isHidden('#sort'), true);
   // Nothing is asked that the index cannot answer.
   for (const body of bodies) assert.deepEqual(Object.keys(body).sort(), ['limit', 'offset', 'q']);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
+// A shop whose sections, languages and years are filterable and whose
+// price is sortable; the expected counts are computed from these rows.
+const SHOP = [
+  ['g1', 'games', 'en', 1990, 30], ['g2', 'games', 'de', 1990, 12], ['g3', 'games', 'en', 1995, 55],
+  ['g4', 'games', 'en', 2001, 8], ['g5', 'games', 'fr', 2001, 21],
+  ['e1', 'editors', 'en', 1990, 99], ['e2', 'editors', 'de', 1995, 5], ['e3', 'editors', 'en', 2001, 40],
+  ['e4', 'editors', 'en', 2001, 17],
+  ['m1', 'music', 'de', 1990, 3], ['m2', 'music', 'en', 1995, 64], ['m3', 'music', 'fr', 1995, 11],
+].map(([id, section, lang, year, price]) => ({ title: `Shop item ${id}`, id, section, lang, year, price }));
+
+const count = (pred) => SHOP.filter(pred).length;
+
+// The facet buttons as { attribute: { value: [count, pressed] } }.
+async function facetState(page) {
+  return page.evaluate(() => Object.fromEntries([...document.querySelectorAll('#facets .facet')].map((g) => [
+    g.dataset.attribute,
+    Object.fromEntries([...g.querySelectorAll('button')].map((b) => [
+      b.dataset.value, [Number(b.querySelector('.count').textContent), b.getAttribute('aria-pressed') === 'true']])),
+  ])));
+}
+
+async function waitForTotal(page, total) {
+  await page.waitForFunction((n) => document.querySelector('#summary').textContent
+    .startsWith(`${n} result`), total);
+}
+
+test('facets count, filter and combine; sort orders; both live in the URL', async () => {
+  await post(server, '/indexes/shop/documents', SHOP);
+  const res = await fetch(server.url + '/indexes/shop/settings', {
+    method: 'PATCH', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ filterableAttributes: ['section', 'lang', 'year'], sortableAttributes: ['price'] }),
+  });
+  assert.equal(res.status, 200, await res.text());
+
+  const { page, problems } = await openPage(browser);
+  await page.goto(server.url + '/?index=shop');
+  await page.waitForSelector('#facets .facet', { state: 'visible' });
+  await waitForTotal(page, 12);
+  let facets = await facetState(page);
+  assert.deepEqual(Object.keys(facets), ['section', 'lang', 'year']);
+  // Most frequent first, then by value.
+  assert.deepEqual(Object.keys(facets.section), ['games', 'editors', 'music']);
+  assert.deepEqual(facets.section.games, [5, false]);
+  assert.deepEqual(facets.lang, { en: [7, false], de: [3, false], fr: [2, false] });
+  assert.deepEqual(Object.keys(facets.year), ['1990', '1995', '2001']);
+
+  // One value: the hits and the other attributes' counts narrow; the
+  // attribute's own counts stay, so a second value can be added.
+  await page.click('#facets .facet[data-attribute="section"] button[data-value="games"]');
+  await waitForTotal(page, 5);
+  facets = await facetState(page);
+  assert.deepEqual(facets.section.games, [5, true]);
+  assert.deepEqual(facets.section.editors, [4, false]);
+  assert.deepEqual(facets.lang.en, [count((d) => d.section === 'games' && d.lang === 'en'), false]);
+  assert.deepEqual((await page.locator('#hits h2').allTextContents()).sort(),
+    SHOP.filter((d) => d.section === 'games').map((d) => d.title).sort());
+
+  await page.click('#facets .facet[data-attribute="section"] button[data-value="editors"]');
+  await waitForTotal(page, 9);
+  // A number goes into the filter bare, so it matches the numbers.
+  await page.click('#facets .facet[data-attribute="year"] button[data-value="2001"]');
+  const expected = count((d) => ['games', 'editors'].includes(d.section) && d.year === 2001);
+  await waitForTotal(page, expected);
+  facets = await facetState(page);
+  assert.deepEqual(facets.year['2001'], [expected, true]);
+  assert.deepEqual(facets.year['1990'], [count((d) => ['games', 'editors'].includes(d.section) && d.year === 1990), false]);
+  assert.deepEqual(facets.lang.en, [count((d) => ['games', 'editors'].includes(d.section) && d.year === 2001 && d.lang === 'en'), false]);
+  const url = new URL(page.url());
+  assert.deepEqual(url.searchParams.getAll('filter').sort(),
+    ['"section" = "editors"', '"section" = "games"', '"year" = 2001']);
+
+  // Sorting by price, highest first.
+  await page.selectOption('#sort', 'price:desc');
+  await page.waitForFunction(() => new URL(location.href).searchParams.get('sort') === 'price:desc');
+  const byPrice = SHOP.filter((d) => ['games', 'editors'].includes(d.section) && d.year === 2001)
+    .sort((a, b) => b.price - a.price).map((d) => d.title);
+  await page.waitForFunction((first) => document.querySelector('#hits h2')?.textContent === first, byPrice[0]);
+  assert.deepEqual(await page.locator('#hits h2').allTextContents(), byPrice);
+  await page.screenshot({ path: join(artifacts, 'sandbox-facets.png'), fullPage: true });
+
+  // A reload, and the link in another tab, show the same.
+  const link = page.url();
+  for (const target of [page, (await openPage(browser)).page]) {
+    if (target === page) await page.reload(); else await target.goto(link);
+    await target.waitForFunction((first) => document.querySelector('#hits h2')?.textContent === first, byPrice[0]);
+    assert.deepEqual(await target.locator('#hits h2').allTextContents(), byPrice);
+    assert.equal(await target.inputValue('#sort'), 'price:desc');
+    const state = await facetState(target);
+    // No music of 2001: the section's counts under the year filter lack it.
+    assert.deepEqual(state.section, { games: [2, true], editors: [2, true] });
+    assert.deepEqual(state.year['2001'], [4, true]);
+    if (target !== page) await target.close();
+  }
+
+  // Unchoosing every value gives the whole index back, by price ascending.
+  for (const [attr, value] of [['section', 'games'], ['section', 'editors'], ['year', '2001']]) {
+    await page.click(`#facets .facet[data-attribute="${attr}"] button[data-value="${value}"]`);
+  }
+  await page.selectOption('#sort', 'price:asc');
+  await waitForTotal(page, 12);
+  await page.waitForFunction(() => new URL(location.href).searchParams.getAll('filter').length === 0 &&
+    document.querySelector('#hits h2')?.textContent === 'Shop item m1');
   assert.deepEqual(problems, []);
   await page.close();
 });
