@@ -145,6 +145,12 @@ async function run(server, c) {
   const text = (await res.text()).replace(/\n$/, '');
   const problems = disagreements(c, res, text);
   if (res.status !== c.status) problems.unshift(`expected status ${c.status}, got ${res.status}: ${text.slice(0, 300)}`);
+  // The members a case is there to exercise must be in its answer.
+  for (const member of c.has ?? []) {
+    let body = null;
+    try { body = JSON.parse(text); } catch { /* reported above */ }
+    if (!body || !(member in body)) problems.push(`the answer lacks ${member}`);
+  }
   return problems;
 }
 
@@ -253,6 +259,25 @@ test('statistics and settings', () => runAll(server, [
   { method: 'DELETE', path: '/indexes/books/settings', status: 200 },
   { method: 'PUT', path: '/indexes/books/settings', body: {}, status: 405 },
   { method: 'GET', path: '/indexes/nope/settings', status: 404 },
+]));
+
+test('filters, sorts and facets', () => runAll(server, [
+  { method: 'PATCH', path: '/indexes/books/settings',
+    body: { filterableAttributes: ['author.name', 'year', 'tags'], sortableAttributes: ['year', 'price'] }, status: 200 },
+  { method: 'GET', path: '/indexes/books/settings', status: 200, has: ['filterableAttributes', 'sortableAttributes'] },
+  { method: 'GET', path: '/indexes/books/search?q=dune&filter=year+%3E+1900&sort=year:desc,price:asc&facets=tags,year',
+    status: 200, has: ['facetDistribution', 'facetStats'] },
+  { method: 'GET', path: '/indexes/books/search?facets=*&limit=0', status: 200, has: ['facetDistribution'] },
+  { method: 'POST', path: '/indexes/books/search',
+    body: { q: 'dune', filter: ['year > 1900', ['tags = sf', 'author.name = "Frank Herbert"']], sort: ['price:asc'], facets: ['*'] },
+    status: 200, has: ['facetDistribution', 'facetStats'] },
+  { method: 'POST', path: '/indexes/books/search', body: { filter: 'tags EXISTS', facets: ['author.name'] }, status: 200 },
+  { method: 'GET', path: '/indexes/books/search?filter=year+%3D', status: 400 },
+  { method: 'GET', path: '/indexes/books/search?filter=title+%3D+Emma', status: 400 },
+  { method: 'POST', path: '/indexes/books/search', body: { sort: ['title:asc'] }, status: 400 },
+  { method: 'POST', path: '/indexes/books/search', body: { sort: 'year:desc' }, status: 400 },
+  { method: 'POST', path: '/indexes/books/search', body: { facets: ['title'] }, status: 400 },
+  { method: 'PATCH', path: '/indexes/books/settings', body: { sortableAttributes: 'year' }, status: 400 },
 ]));
 
 test('cross-origin preflights', () => runAll(server, [
