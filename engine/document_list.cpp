@@ -27,6 +27,7 @@
 #include "error.h"
 #include "json.h"
 #include "lumidex_documents.h"
+#include "members.h"
 #include "messages.h"
 #include "refine.h"
 #include "settings.h"
@@ -107,25 +108,15 @@ void read_filter(yyjson_val *v, ListRequest &r) {
   r.filter = std::move(parsed.root);
 }
 
-struct Member {
-  const char *name;
-  void (*read)(yyjson_val *, ListRequest &);
-};
-
-const Member kMembers[] = {{"offset", read_offset},
-                           {"limit", read_limit},
-                           {"after", read_after},
-                           {"fields", read_fields},
-                           {"filter", read_filter}};
+const MemberRow<ListRequest> kMembers[] = {{"offset", read_offset},
+                                           {"limit", read_limit},
+                                           {"after", read_after},
+                                           {"fields", read_fields},
+                                           {"filter", read_filter}};
 
 [[noreturn]] void refuse_unknown(std::string_view name) {
-  std::string known;
-  for (const Member &m : kMembers) {
-    if (!known.empty()) known += ", ";
-    known += m.name;
-  }
   throw Error("Unknown documents parameter " + msg::backticked(name) +
-                  ": the parameters are " + known + ".",
+                  ": the parameters are " + member_names(kMembers) + ".",
               LUMIDEX_ERROR_INVALID_LIST_PARAMETER);
 }
 
@@ -236,19 +227,8 @@ ListRequest parse_list_request(std::string_view text) {
   if (!yyjson_is_obj(root))
     throw Error("Invalid documents request: expected a JSON object.",
                 LUMIDEX_ERROR_INVALID_LIST_PARAMETER);
-  bool seen[std::size(kMembers)] = {};
-  size_t idx, max;
-  yyjson_val *key, *val;
-  yyjson_obj_foreach(root, idx, max, key, val) {
-    std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-    size_t k = 0;
-    while (k < std::size(kMembers) && name != kMembers[k].name) ++k;
-    if (k == std::size(kMembers)) refuse_unknown(name);
-    /* Two values for one member: which one was meant cannot be known. */
-    if (seen[k]) refuse(kMembers[k].name, "given more than once");
-    seen[k] = true;
-    kMembers[k].read(val, request);
-  }
+  read_members(root, kMembers, request, refuse_unknown,
+               [](const char *name) { refuse(name, "given more than once"); });
   return request;
 }
 

@@ -16,6 +16,7 @@
 
 #include "error.h"
 #include "json.h"
+#include "members.h"
 #include "messages.h"
 
 namespace lmx {
@@ -165,31 +166,22 @@ void read_facets(yyjson_val *v, SearchRequest &r) {
   r.has_facets = true;
 }
 
-struct Member {
-  const char *name;
-  void (*read)(yyjson_val *, SearchRequest &);
-};
-
-const Member kMembers[] = {{"q", read_q},
-                           {"limit", read_limit},
-                           {"offset", read_offset},
-                           {"matchingStrategy", read_strategy},
-                           {"attributesToRetrieve", read_retrieve},
-                           {"attributesToCrop", read_crop},
-                           {"cropLength", read_crop_length},
-                           {"highlight", read_highlight},
-                           {"filter", read_filter},
-                           {"sort", read_sort},
-                           {"facets", read_facets}};
+const MemberRow<SearchRequest> kMembers[] = {
+    {"q", read_q},
+    {"limit", read_limit},
+    {"offset", read_offset},
+    {"matchingStrategy", read_strategy},
+    {"attributesToRetrieve", read_retrieve},
+    {"attributesToCrop", read_crop},
+    {"cropLength", read_crop_length},
+    {"highlight", read_highlight},
+    {"filter", read_filter},
+    {"sort", read_sort},
+    {"facets", read_facets}};
 
 [[noreturn]] void refuse_unknown(std::string_view name) {
-  std::string known;
-  for (const Member &m : kMembers) {
-    if (!known.empty()) known += ", ";
-    known += m.name;
-  }
   throw Error("Unknown search parameter " + msg::backticked(name) +
-                  ": the parameters are " + known + ".",
+                  ": the parameters are " + member_names(kMembers) + ".",
               LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER);
 }
 
@@ -206,19 +198,8 @@ SearchRequest parse_search_request(std::string_view text) {
   if (!yyjson_is_obj(root))
     throw Error("Invalid search request: expected a JSON object.",
                 LUMIDEX_ERROR_INVALID_SEARCH_PARAMETER);
-  bool seen[std::size(kMembers)] = {};
-  size_t idx, max;
-  yyjson_val *key, *val;
-  yyjson_obj_foreach(root, idx, max, key, val) {
-    std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-    size_t k = 0;
-    while (k < std::size(kMembers) && name != kMembers[k].name) ++k;
-    if (k == std::size(kMembers)) refuse_unknown(name);
-    /* Two values for one member: which one was meant cannot be known. */
-    if (seen[k]) refuse(kMembers[k].name, "given more than once");
-    seen[k] = true;
-    kMembers[k].read(val, request);
-  }
+  read_members(root, kMembers, request, refuse_unknown,
+               [](const char *name) { refuse(name, "given more than once"); });
   return request;
 }
 
