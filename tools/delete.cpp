@@ -26,6 +26,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_documents.h"
+#include "platform.h" /* getline on Windows */
 #include "progress.h"
 #include "tool.h"
 
