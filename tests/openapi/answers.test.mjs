@@ -11,7 +11,8 @@
 // request whose answer is 2xx must itself fit the file too (its query
 // parameters are documented ones, its JSON body fits the request body's
 // schema). Each case also names the status it expects, so a case cannot
-// quietly turn into another. Last, every operation of the file that is not
+// quietly turn into another, and may name members its answer must have
+// (`has`) or hold (`equals`: the members of an object, or a whole array). Last, every operation of the file that is not
 // marked x-lumidex-answers-untested must have been exercised.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -146,12 +147,23 @@ async function run(server, c) {
   const problems = disagreements(c, res, text);
   if (res.status !== c.status) problems.unshift(`expected status ${c.status}, got ${res.status}: ${text.slice(0, 300)}`);
   // The members a case is there to exercise must be in its answer.
+  let answer = null;
+  try { answer = JSON.parse(text); } catch { /* reported above */ }
   for (const member of c.has ?? []) {
-    let body = null;
-    try { body = JSON.parse(text); } catch { /* reported above */ }
-    if (!body || !(member in body)) problems.push(`the answer lacks ${member}`);
+    if (!answer || !(member in answer)) problems.push(`the answer lacks ${member}`);
   }
+  if (c.equals !== undefined) problems.push(...valueDisagreements(c.equals, answer, text));
   return problems;
+}
+
+// An expected array is the whole answer; an expected object names members
+// the answer must hold with those values (others are not compared).
+function valueDisagreements(expected, body, text) {
+  const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
+  if (Array.isArray(expected)) return same(expected, body) ? [] : [`expected ${JSON.stringify(expected)}, got ${text}`];
+  return Object.entries(expected)
+    .filter(([member, value]) => !body || !same(body[member], value))
+    .map(([member, value]) => `${member}: expected ${JSON.stringify(value)}, got ${text.slice(0, 400)}`);
 }
 
 async function runAll(server, cases) {
@@ -278,6 +290,71 @@ test('filters, sorts and facets', () => runAll(server, [
   { method: 'POST', path: '/indexes/books/search', body: { sort: 'year:desc' }, status: 400 },
   { method: 'POST', path: '/indexes/books/search', body: { facets: ['title'] }, status: 400 },
   { method: 'PATCH', path: '/indexes/books/settings', body: { sortableAttributes: 'year' }, status: 400 },
+]));
+
+// The listing's parameters, partial updates and the deletions of many
+// documents, on an index of their own.
+const SHELF = '/indexes/shelf/documents';
+test('listing, updating and deleting documents', () => runAll(server, [
+  { method: 'POST', path: SHELF, body: BOOKS, status: 200 },
+  { method: 'PATCH', path: '/indexes/shelf/settings', body: { filterableAttributes: ['year', 'tags'] }, status: 200 },
+  { method: 'GET', path: `${SHELF}?limit=1&offset=1`, status: 200, equals: [BOOKS[1]] },
+  { method: 'GET', path: `${SHELF}?fields=title,author.name&filter=year+%3C+1900`, status: 200,
+    equals: [{ id: '3', title: 'Emma', author: { name: 'Jane Austen' } }] },
+  { method: 'GET', path: `${SHELF}?limit=0`, status: 400, equals: { code: 'invalid_document_parameter' } },
+  { method: 'GET', path: `${SHELF}?limit=1001`, status: 400, equals: { code: 'invalid_document_parameter' } },
+  { method: 'GET', path: `${SHELF}?limit=1&limit=2`, status: 400, equals: { code: 'invalid_document_parameter' } },
+  { method: 'GET', path: `${SHELF}?sort=year`, status: 400, equals: { code: 'invalid_document_parameter' } },
+  { method: 'GET', path: `${SHELF}?filter=year+%3D`, status: 400, equals: { code: 'invalid_document_filter' } },
+  { method: 'GET', path: `${SHELF}?filter=title+%3D+Emma`, status: 400, equals: { code: 'invalid_document_filter' } },
+  { method: 'PATCH', path: SHELF, body: [{ id: '1', price: 8 }, { id: '8', title: 'Middlemarch' }], status: 200,
+    equals: { type: 'documentAdditionOrUpdate', updated: 2 } },
+  { method: 'PATCH', path: SHELF, body: '{"id":"2","year":1970}\n{"id":"3","tags":["novel"]}\n',
+    headers: { 'Content-Type': 'application/x-ndjson' }, status: 200, equals: { updated: 2 } },
+  { method: 'GET', path: `${SHELF}?fields=year,price&filter=year+%3E%3D+1965`, status: 200,
+    equals: [{ id: '1', year: 1965, price: 8 }, { id: '2', year: 1970, price: 1.50 }] },
+  { method: 'PATCH', path: SHELF, body: '', status: 400, equals: { code: 'missing_payload' } },
+  { method: 'PATCH', path: `${SHELF}?limit=1`, body: [{ id: '1' }], status: 400, equals: { code: 'invalid_document_parameter' } },
+  // A number names the document whose id is written alike; ids not there
+  // or given twice count once or not at all.
+  { method: 'POST', path: `${SHELF}/delete-batch`, body: ['2', 'missing', '2', 8], status: 200,
+    equals: { type: 'documentDeletion', deleted: 2 } },
+  { method: 'POST', path: `${SHELF}/delete-batch`, body: { ids: ['1'] }, status: 400, equals: { code: 'invalid_document_ids' } },
+  { method: 'POST', path: `${SHELF}/delete-batch`, body: '', status: 400, equals: { code: 'missing_payload' } },
+  { method: 'POST', path: `${SHELF}/delete`, body: { filter: 'year < 1900' }, status: 200, equals: { deleted: 1 } },
+  { method: 'POST', path: `${SHELF}/delete`, body: { filter: 'title = Emma' }, status: 400, equals: { code: 'invalid_document_filter' } },
+  { method: 'POST', path: `${SHELF}/delete`, body: ['year < 1900'], status: 400, equals: { code: 'invalid_document_filter' } },
+  { method: 'POST', path: `${SHELF}/delete?x=1`, body: { filter: 'year < 1900' }, status: 400,
+    equals: { code: 'invalid_document_parameter' } },
+  { method: 'GET', path: `${SHELF}?fields=title`, status: 200, equals: [{ id: '1', title: 'Dune' }] },
+  { method: 'DELETE', path: `${SHELF}?all=true`, status: 400, equals: { code: 'invalid_document_parameter' } },
+  { method: 'DELETE', path: SHELF, status: 200, equals: { deleted: 1 } },
+  { method: 'DELETE', path: SHELF, status: 200, equals: { deleted: 0 } },
+  { method: 'GET', path: SHELF, status: 200, equals: [] },
+  { method: 'DELETE', path: '/indexes/nope/documents', status: 404 },
+  { method: 'POST', path: '/indexes/nope/documents/delete-batch', body: ['1'], status: 404 },
+]));
+
+// What each hit carries and how the total is told.
+test('hits and totals', () => runAll(server, [
+  { method: 'GET', path: '/indexes/books/search?q=emma&attributesToRetrieve=title,year&highlight=false', status: 200,
+    equals: { hits: [{ id: '3', title: 'Emma', year: 1815 }], total_hits: 1, total_hits_exact: true } },
+  { method: 'GET', path: '/indexes/books/search?q=emma&attributesToRetrieve=', status: 200,
+    equals: { hits: [{ id: '3', _highlighted: { id: '3' } }] } },
+  // Cropped in _highlighted, or in the hit itself without highlighting.
+  { method: 'GET', path: '/indexes/books/search?q=messiah&attributesToRetrieve=title&attributesToCrop=title&cropLength=1',
+    status: 200,
+    equals: { hits: [{ id: '2', title: 'Dune Messiah', _highlighted: { id: '2', title: '…<em>Messiah</em>' } }], total_hits_exact: true } },
+  { method: 'POST', path: '/indexes/books/search',
+    body: { q: 'messiah', attributesToRetrieve: ['title'], attributesToCrop: ['title'], cropLength: 1, highlight: false },
+    status: 200, equals: { hits: [{ id: '2', title: '…Messiah' }], total_hits: 1, total_hits_exact: true } },
+  { method: 'GET', path: '/indexes/books/search?cropLength=0', status: 400, equals: { code: 'invalid_search_parameter' } },
+  { method: 'GET', path: '/indexes/books/search?cropLength=1001', status: 400, equals: { code: 'invalid_search_parameter' } },
+  { method: 'GET', path: '/indexes/books/search?highlight=no', status: 400, equals: { code: 'invalid_search_parameter' } },
+  { method: 'GET', path: '/indexes/books/search?attributesToRetrieve=title,title', status: 400,
+    equals: { code: 'invalid_search_parameter' } },
+  { method: 'POST', path: '/indexes/books/search', body: { highlight: 'false' }, status: 400,
+    equals: { code: 'invalid_search_parameter' } },
 ]));
 
 test('cross-origin preflights', () => runAll(server, [
