@@ -61,10 +61,10 @@ static int all_digits(const char *text, size_t len) {
 /* The search parameters that take lists. */
 static const char *const kSearchLists[] = {
     "sort", "facets", "attributesToRetrieve", "attributesToCrop", NULL};
-/* Parameters taken as numbers when written in digits, and as booleans when
- * "true" or "false". */
+/* Parameters taken as numbers when written in digits (after: the documents
+ * listing's position), and as booleans when "true" or "false". */
 static const char *const kNumberParameters[] = {"limit", "offset",
-                                                "cropLength", NULL};
+                                                "cropLength", "after", NULL};
 static const char *const kBooleanParameters[] = {"highlight", NULL};
 
 /* 1 when name is one of the null-terminated names (null: none). */

@@ -101,6 +101,7 @@ TEST(RouterDocumentsBulk, TheListingReadsLimitOffsetAndFields) {
       {"offset=28", range(28, 30)},
       {"offset=2&limit=2", range(2, 4)},
       {"offset=30", "[]"},
+      {"after=2&limit=2", range(2, 4)},
       {"limit=1&fields=price", "[{\"id\":\"d0\",\"price\":0.50}]"},
       {"limit=1&fields=tag,n", "[{\"id\":\"d0\",\"n\":0,\"tag\":\"t0\"}]"},
       {"limit=1&fields=%2A", range(0, 1)},
