@@ -97,9 +97,13 @@ export async function closeBrowser(b) {
   rmSync(b.profile, { recursive: true, force: true });
 }
 
-// A page that fails the test on any script error or dialog.
+// A page that fails the test on any script error or dialog. Its waits have
+// no deadline of their own: each ends on the event it waits for, and the
+// test's own timeout (CTest) bounds a wait that never ends, so a loaded
+// machine (the sanitizer suite) makes a test slower, never failed.
 export async function openPage(b) {
   const page = await b.context.newPage();
+  page.setDefaultTimeout(0);
   const problems = [];
   page.on('pageerror', (e) => problems.push('page error: ' + e.message));
   page.on('dialog', (d) => { problems.push('dialog: ' + d.message()); d.dismiss(); });
