@@ -19,10 +19,10 @@ import assert from 'node:assert/strict';
 import { chmodSync } from 'node:fs';
 import { join } from 'node:path';
 import { startServer, stopServer } from '../browser/harness.mjs';
-import { loadSpec, deref, schemaCompiler, operations, formatErrors, METHODS } from './spec.mjs';
+import { loadDescription, deref, schemaCompiler, operations, formatErrors, METHODS } from './description.mjs';
 
-const spec = loadSpec();
-const { compile } = schemaCompiler(spec);
+const api = loadDescription();
+const { compile } = schemaCompiler(api);
 const compiled = new Map();
 function validatorOf(schema) {
   if (!compiled.has(schema)) compiled.set(schema, compile(schema));
@@ -31,7 +31,7 @@ function validatorOf(schema) {
 
 // The operation of the file a request path answers to: a literal segment
 // wins over a template, as OpenAPI matches paths.
-const templates = Object.keys(spec.paths).map((path) => {
+const templates = Object.keys(api.paths).map((path) => {
   const parts = path.split('/').filter(Boolean);
   return { path, parts, literal: parts.filter((p) => !p.startsWith('{')).length };
 }).sort((a, b) => b.literal - a.literal);
@@ -51,13 +51,13 @@ function disagreements(c, res, text) {
   // has the one answer the file gives for them.
   if (!template) return answerDisagreements(c, res, text, 'RouteNotFound', 404);
   const method = c.method.toLowerCase();
-  const op = spec.paths[template][method];
+  const op = api.paths[template][method];
   if (!op) {
     return [...answerDisagreements(c, res, text, 'MethodNotAllowed', 405),
       ...allowDisagreements(template, res.headers.get('allow'))];
   }
   exercised.add(`${method} ${template}`);
-  const response = deref(spec, op.responses[String(res.status)]);
+  const response = deref(api, op.responses[String(res.status)]);
   if (!response) return [`${c.method} ${template} does not list status ${res.status}: ${text}`];
   const problems = responseDisagreements(response, res, text);
   if (res.status < 300) problems.push(...requestDisagreements(c, template, op));
@@ -66,13 +66,13 @@ function disagreements(c, res, text) {
 
 function answerDisagreements(c, res, text, name, status) {
   if (res.status !== status) return [`a path or method the file does not list got ${res.status}, not ${status}: ${text}`];
-  return responseDisagreements(spec.components.responses[name], res, text);
+  return responseDisagreements(api.components.responses[name], res, text);
 }
 
 // The Allow line of a 405 names the methods the file lists for the path
 // (untested ones may be missing from it until they are built).
 function allowDisagreements(template, allow) {
-  const item = spec.paths[template];
+  const item = api.paths[template];
   const listed = Object.keys(item).filter((m) => METHODS.includes(m) && m !== 'options');
   const allowed = (allow ?? '').split(',').map((m) => m.trim().toLowerCase()).filter(Boolean);
   const problems = allowed.filter((m) => !listed.includes(m)).map((m) => `Allow names ${m}, the file does not`);
@@ -86,7 +86,7 @@ function allowDisagreements(template, allow) {
 function responseDisagreements(response, res, text) {
   const problems = [];
   for (const [name, header] of Object.entries(response.headers ?? {})) {
-    const h = deref(spec, header);
+    const h = deref(api, header);
     const value = res.headers.get(name);
     if (value === null) {
       if (h.required) problems.push(`header ${name} missing`);
@@ -113,8 +113,8 @@ function responseDisagreements(response, res, text) {
 // The request of a successful case must be one the file describes.
 function requestDisagreements(c, template, op) {
   const problems = [];
-  const params = [...(spec.paths[template].parameters ?? []), ...(op.parameters ?? [])]
-    .map((p) => deref(spec, p)).filter((p) => p.in === 'query');
+  const params = [...(api.paths[template].parameters ?? []), ...(op.parameters ?? [])]
+    .map((p) => deref(api, p)).filter((p) => p.in === 'query');
   const query = new URLSearchParams(c.path.split('?')[1] ?? '');
   for (const [name, value] of query) {
     const p = params.find((q) => q.name === name);
@@ -126,7 +126,7 @@ function requestDisagreements(c, template, op) {
     if (!validatorOf(p.schema)(typed)) problems.push(`query parameter ${name}=${value} does not fit`);
   }
   if (c.body !== undefined && typeof c.body !== 'string') {
-    const media = deref(spec, op.requestBody)?.content?.['application/json'];
+    const media = deref(api, op.requestBody)?.content?.['application/json'];
     if (!media) problems.push('the operation takes no JSON body');
     else if (!validatorOf(media.schema)(c.body)) {
       problems.push(`request body: ${formatErrors(validatorOf(media.schema).errors)}`);
@@ -401,7 +401,7 @@ test('keys, configuration and storage failures', async () => {
 });
 
 test('every operation the file does not mark as untested was exercised', () => {
-  const missing = operations(spec)
+  const missing = operations(api)
     .filter(({ op }) => !op['x-lumidex-answers-untested'])
     .map(({ path, method }) => `${method} ${path}`)
     .filter((key) => !exercised.has(key));

@@ -15,21 +15,21 @@ import { readFileSync, readdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { Validator } from '@seriousme/openapi-schema-validator';
 import {
-  specPath, loadSpec, deref, schemaCompiler, operations, formatErrors,
-} from './spec.mjs';
+  descriptionPath, loadDescription, deref, schemaCompiler, operations, formatErrors,
+} from './description.mjs';
 
 const sourceDir = process.env.LMX_SOURCE_DIR || join(import.meta.dirname, '..', '..');
-const spec = loadSpec();
+const api = loadDescription();
 
 test('the description is valid OpenAPI 3.1', async () => {
   const validator = new Validator();
-  const res = await validator.validate(specPath);
+  const res = await validator.validate(descriptionPath);
   assert.equal(validator.version, '3.1');
   assert.ok(res.valid, JSON.stringify(res.errors, null, 2));
 });
 
 test('every schema compiles and every example fits its schema', () => {
-  const { compile } = schemaCompiler(spec);
+  const { compile } = schemaCompiler(api);
   const problems = [];
   const check = (where, schema, examples) => {
     let validate;
@@ -43,24 +43,24 @@ test('every schema compiles and every example fits its schema', () => {
       if (!validate(example)) problems.push(`${where} example: ${formatErrors(validate.errors)}`);
     }
   };
-  for (const [name, schema] of Object.entries(spec.components.schemas)) {
+  for (const [name, schema] of Object.entries(api.components.schemas)) {
     check(`schema ${name}`, schema, [
       ...(schema.example !== undefined ? [schema.example] : []), ...(schema.examples ?? [])]);
   }
-  for (const { path, method, op, params } of operations(spec)) {
+  for (const { path, method, op, params } of operations(api)) {
     const at = `${method.toUpperCase()} ${path}`;
     for (const p of params) {
       check(`${at} parameter ${p.name}`, p.schema, p.example !== undefined && p.schema.type !== 'integer'
         ? [p.example] : []);
     }
-    const body = deref(spec, op.requestBody);
+    const body = deref(api, op.requestBody);
     for (const [type, media] of Object.entries(body?.content ?? {})) {
       check(`${at} body ${type}`, media.schema, [
         ...(media.example !== undefined ? [media.example] : []),
         ...Object.values(media.examples ?? {}).map((e) => e.value)]);
     }
     for (const [status, response] of Object.entries(op.responses)) {
-      for (const [type, media] of Object.entries(deref(spec, response).content ?? {})) {
+      for (const [type, media] of Object.entries(deref(api, response).content ?? {})) {
         check(`${at} ${status} ${type}`, media.schema, []);
       }
     }
@@ -69,16 +69,16 @@ test('every schema compiles and every example fits its schema', () => {
 });
 
 test('every operation documents its failures as the error envelope', () => {
-  const { compile } = schemaCompiler(spec);
+  const { compile } = schemaCompiler(api);
   const envelope = {
     message: 'x', code: 'route_not_found', type: 'invalid_request',
     link: 'https://docs.nolvaris.com/errors#route_not_found',
   };
   const problems = [];
-  for (const { path, method, op } of operations(spec)) {
+  for (const { path, method, op } of operations(api)) {
     for (const [status, response] of Object.entries(op.responses)) {
       if (Number(status) < 400) continue;
-      const json = deref(spec, response).content?.['application/json'];
+      const json = deref(api, response).content?.['application/json'];
       if (!json) {
         problems.push(`${method.toUpperCase()} ${path} ${status}: no JSON answer`);
         continue;
@@ -118,7 +118,7 @@ function codesOfHostErrors() {
 }
 
 test('the error codes are the ones the program and the host send', () => {
-  const documented = new Set(spec.components.schemas.ErrorCode.enum);
+  const documented = new Set(api.components.schemas.ErrorCode.enum);
   const sent = codesInSources();
   // The scan must find the codes it is meant to find, or it proves nothing.
   for (const known of ['unauthorized', 'storage_unavailable', 'document_too_large', 'route_not_found']) {
@@ -136,7 +136,7 @@ test('the error codes are the ones the program and the host send', () => {
       Object.values(node).forEach(collect);
     }
   };
-  collect(spec.components.responses);
-  collect(spec.paths);
+  collect(api.components.responses);
+  collect(api.paths);
   assert.deepEqual([...allowed].filter((c) => !documented.has(c)), [], 'codes allowed but not in ErrorCode');
 });

@@ -1,4 +1,4 @@
-// spec.mjs: what the checks of docs/openapi.yaml share: the file read and
+// description.mjs: what the checks of docs/openapi.yaml share: the file read and
 // parsed, its references followed, and its schemas compiled with ajv under
 // the JSON Schema 2020-12 dialect OpenAPI 3.1 uses.
 //
@@ -20,14 +20,14 @@ import addFormats from 'ajv-formats';
 const ANNOTATIONS = ['example', 'x-lumidex-answers-untested'];
 const SCHEMA_BASE = 'https://lumidex.invalid/schemas/';
 
-export const specPath = join(import.meta.dirname, '..', '..', 'docs', 'openapi.yaml');
+export const descriptionPath = join(import.meta.dirname, '..', '..', 'docs', 'openapi.yaml');
 
-export function loadSpec(path = specPath) {
+export function loadDescription(path = descriptionPath) {
   return YAML.parse(readFileSync(path, 'utf8'), { maxAliasCount: -1 });
 }
 
 // Follows an OpenAPI "$ref" inside the file (one level after another).
-export function deref(spec, node) {
+export function deref(api, node) {
   let seen = 0;
   while (node && typeof node.$ref === 'string' && node.$ref.startsWith('#/')) {
     if (++seen > 16) throw new Error('reference loop at ' + node.$ref);
@@ -35,7 +35,7 @@ export function deref(spec, node) {
       const next = at?.[key.replace(/~1/g, '/').replace(/~0/g, '~')];
       if (next === undefined) throw new Error('unresolved reference ' + node.$ref);
       return next;
-    }, spec);
+    }, api);
   }
   return node;
 }
@@ -50,11 +50,11 @@ function rewritten(schema) {
 
 // An ajv holding every component schema; compile(schema) compiles a schema
 // of the file (a response's, a parameter's) against them.
-export function schemaCompiler(spec) {
+export function schemaCompiler(api) {
   const ajv = new Ajv2020({ strict: true, strictTypes: false, allErrors: true });
   addFormats(ajv);
   for (const keyword of ANNOTATIONS) ajv.addKeyword({ keyword, schemaType: ['string', 'boolean', 'object', 'array', 'number'] });
-  for (const [name, schema] of Object.entries(spec.components?.schemas ?? {})) {
+  for (const [name, schema] of Object.entries(api.components?.schemas ?? {})) {
     ajv.addSchema({ ...rewritten(schema), $id: SCHEMA_BASE + name });
   }
   return {
@@ -67,13 +67,13 @@ export function schemaCompiler(spec) {
 // Every operation of the file: { path, method, op, params } where params
 // holds the path item's and the operation's parameters, resolved.
 export const METHODS = ['get', 'put', 'post', 'delete', 'options', 'head', 'patch', 'trace'];
-export function operations(spec) {
+export function operations(api) {
   const out = [];
-  for (const [path, item] of Object.entries(spec.paths ?? {})) {
+  for (const [path, item] of Object.entries(api.paths ?? {})) {
     for (const method of METHODS) {
       const op = item[method];
       if (!op) continue;
-      const params = [...(item.parameters ?? []), ...(op.parameters ?? [])].map((p) => deref(spec, p));
+      const params = [...(item.parameters ?? []), ...(op.parameters ?? [])].map((p) => deref(api, p));
       out.push({ path, method, op, params });
     }
   }
