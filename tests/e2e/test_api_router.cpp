@@ -15,13 +15,13 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 
 #include "child.h"
 #include "lmx_common.h"
 #include "lumidex_core.h"
+#include "patterns.h"
 
 namespace {
 
@@ -73,8 +73,7 @@ std::string headers_of(const std::string &raw) {
 /* The search answer's time is the only part that may differ between two
  * runs of the same request. */
 std::string without_elapsed(const std::string &raw) {
-  static const std::regex elapsed("\"elapsed_ms\":[0-9.]+");
-  return std::regex_replace(raw, elapsed, "\"elapsed_ms\":0");
+  return lmxtest::without_elapsed(raw);
 }
 
 /* Two books and an empty index, written through the real engine. */
@@ -96,10 +95,7 @@ void seed(const std::string &storage) {
 }
 
 std::string error_code(const std::string &raw) {
-  static const std::regex code("\"code\":\"([a-z_]+)\"");
-  std::smatch m;
-  std::string body = body_of(raw);
-  return std::regex_search(body, m, code) ? m[1].str() : "";
+  return lmxtest::error_code(body_of(raw));
 }
 
 struct DispatchRow {

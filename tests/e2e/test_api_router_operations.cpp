@@ -13,13 +13,13 @@
 
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "child.h"
 #include "lmx_common.h"
 #include "lumidex_core.h"
+#include "patterns.h"
 
 namespace {
 
@@ -81,10 +81,7 @@ std::string envelope(const std::string &code, const std::string &message) {
 }
 
 std::string error_code(const std::string &raw) {
-  static const std::regex code("\"code\":\"([a-z_]+)\"");
-  std::smatch m;
-  std::string body = body_of(raw);
-  return std::regex_search(body, m, code) ? m[1].str() : "";
+  return lmxtest::error_code(body_of(raw));
 }
 
 /* One book in "books", written through the real engine. */
@@ -127,7 +124,7 @@ std::string make_storage(const TempDir &tmp, Storage kind) {
 /* ---- Request log -------------------------------------------------------- */
 
 /* time, method, path, status, elapsed, and the reason of a failure */
-const std::regex kLogLine(
+const std::string kLogLine(
     "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z "
     "lumidex ([^ ]+) ([^ ]+) ([0-9]{3}) [0-9]+\\.[0-9]{2}ms"
     "( reason: (.*))?\n");
@@ -210,15 +207,15 @@ TEST(ApiRouterOperations, FailuresAndAskedForRequestsAreLoggedOneLineEach) {
       EXPECT_EQ(r.err, "");
       continue;
     }
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(r.err, m, kLogLine)) << r.err;
-    EXPECT_EQ(m[1].str(), row.req.method);
-    EXPECT_EQ(m[2].str(), row.req.path);
-    EXPECT_EQ(std::stoi(m[3].str()), row.status);
+    lmxtest::Match m;
+    ASSERT_TRUE(lmxtest::full_match(r.err, kLogLine, &m)) << r.err;
+    EXPECT_EQ(m.str(1), row.req.method);
+    EXPECT_EQ(m.str(2), row.req.path);
+    EXPECT_EQ(std::stoi(m.str(3)), row.status);
     if (row.reason.empty()) {
-      EXPECT_FALSE(m[4].matched) << r.err;
+      EXPECT_FALSE(m.matched(4)) << r.err;
     } else {
-      EXPECT_NE(m[5].str().find(row.reason), std::string::npos) << r.err;
+      EXPECT_NE(m.str(5).find(row.reason), std::string::npos) << r.err;
     }
   }
 }
@@ -259,7 +256,7 @@ TEST(ApiRouterOperations, LogNeverHoldsKeysHeadersBodiesOrQueries) {
     SCOPED_TRACE(req.method + " " + req.path);
     for (const auto &kv : keys) req.env[kv.first] = kv.second;
     ChildResult r = run_router(req, storage);
-    ASSERT_TRUE(std::regex_match(r.err, kLogLine)) << r.err;
+    ASSERT_TRUE(lmxtest::full_match(r.err, kLogLine)) << r.err;
     for (const std::string &secret : {W, R, std::string("secret")})
       EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
   }
@@ -279,9 +276,9 @@ TEST(ApiRouterOperations, HostilePathsStayOneLineAndAreCut) {
   for (const Row &row : rows) {
     ChildResult r =
         run_router({"GET", row.path, {{"LUMIDEX_LOG", "requests"}}}, storage);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(r.err, m, kLogLine)) << r.err;
-    EXPECT_EQ(m[2].str(), row.shown);
+    lmxtest::Match m;
+    ASSERT_TRUE(lmxtest::full_match(r.err, kLogLine, &m)) << r.err;
+    EXPECT_EQ(m.str(2), row.shown);
   }
 
   /* A line near the longest: every byte of method and path escaped, and a
@@ -294,11 +291,11 @@ TEST(ApiRouterOperations, HostilePathsStayOneLineAndAreCut) {
        std::string(600, '\x7f'),
        {{"LUMIDEX_CORS_ORIGINS", "http://" + std::string(300, '\x1b')}}},
       storage);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(r.err, m, kLogLine)) << r.err.size();
-  EXPECT_EQ(m[2].str(), escaped_path + "...");
-  EXPECT_EQ(std::stoi(m[3].str()), 500);
-  EXPECT_NE(m[5].str().find("(not: http://\\x1b\\x1b"), std::string::npos);
+  lmxtest::Match m;
+  ASSERT_TRUE(lmxtest::full_match(r.err, kLogLine, &m)) << r.err.size();
+  EXPECT_EQ(m.str(2), escaped_path + "...");
+  EXPECT_EQ(std::stoi(m.str(3)), 500);
+  EXPECT_NE(m.str(5).find("(not: http://\\x1b\\x1b"), std::string::npos);
 }
 
 /* ---- Health ------------------------------------------------------------- */
@@ -453,7 +450,8 @@ TEST(ApiRouterOperations, CrossOriginLinesFollowTheListedOrigins) {
        "/indexes/books/search", 204, "http://127.0.0.1:8080", "Origin",
        "GET, POST"},
       {"preflight of documents", "*", "http://elsewhere.test", "OPTIONS",
-       "/indexes/books/documents", 204, "*", "<none>", "GET, POST, PATCH, DELETE"},
+       "/indexes/books/documents", 204, "*", "<none>",
+       "GET, POST, PATCH, DELETE"},
       {"preflight of an origin not listed", list, "http://127.0.0.1:9090",
        "OPTIONS", "/indexes/books/search", 403, "<none>", "Origin", "<none>"},
       {"preflight of an unknown route", list, "http://127.0.0.1:8080",

@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 
 #include "child.h"
 #include "lmx_common.h"
 #include "lumidex_core.h"
+#include "patterns.h"
 
 namespace {
 
@@ -34,10 +34,7 @@ std::string body_of(const std::string &raw) { return response_body(raw); }
 std::string headers_of(const std::string &raw) { return response_headers(raw); }
 
 std::string error_code(const std::string &raw) {
-  static const std::regex code("\"code\":\"([a-z_]+)\"");
-  std::smatch m;
-  std::string body = body_of(raw);
-  return std::regex_search(body, m, code) ? m[1].str() : "";
+  return lmxtest::error_code(body_of(raw));
 }
 
 void seed(const std::string &storage) {
@@ -70,10 +67,10 @@ class RouterSettings : public ::testing::Test {
   int hits(const char *q) {
     ChildResult r =
         run({"GET", "/indexes/books/search", "", {}, std::string("q=") + q});
-    std::smatch m;
-    std::string body = body_of(r.out);
-    static const std::regex total("\"total_hits\":([0-9]+)");
-    return std::regex_search(body, m, total) ? std::stoi(m[1].str()) : -1;
+    lmxtest::Match m;
+    return lmxtest::search(body_of(r.out), "\"total_hits\":([0-9]+)", &m)
+               ? std::stoi(m.str(1))
+               : -1;
   }
   TempDir storage_;
 };

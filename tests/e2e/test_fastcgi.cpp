@@ -25,7 +25,6 @@
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -33,6 +32,7 @@
 
 #include "child.h"
 #include "lighttpd.h"
+#include "patterns.h"
 
 namespace {
 
@@ -85,13 +85,12 @@ class Server {
   ASSERT_TRUE((s).running()) << "lighttpd did not start: " << (s).error_log()
 
 std::string without_elapsed(const std::string &text) {
-  static const std::regex elapsed("\"elapsed_ms\":[0-9.]+");
   /* The two servers' indexes were made and changed at their own times: a
    * slow run puts them in different seconds. */
-  static const std::regex stamp(
-      "\"(created_at|updated_at|createdAt|updatedAt)\":\"[0-9TZ:-]+\"");
-  std::string out = std::regex_replace(text, elapsed, "\"elapsed_ms\":0");
-  return std::regex_replace(out, stamp, "\"$1\":\"T\"");
+  return lmxtest::replace_all(
+      lmxtest::without_elapsed(text),
+      "\"(created_at|updated_at|createdAt|updatedAt)\":\"[0-9TZ:-]+\"",
+      "\"$1\":\"T\"");
 }
 
 /* The Content-Type line of a header block, or "". */
@@ -269,10 +268,10 @@ TEST(FastCgi, TheNextRequestSeesWhatTheToolChanged) {
 
 /* The value of the JSON member key (a number or a string) in text. */
 std::string member(const std::string &text, const std::string &key) {
-  std::smatch m;
-  std::regex pattern("\"" + key + "\":(\"([^\"]*)\"|([0-9]+))");
-  if (!std::regex_search(text, m, pattern)) return "<missing>";
-  return m[2].matched ? m[2].str() : m[3].str();
+  lmxtest::Match m;
+  if (!lmxtest::search(text, "\"" + key + "\":(\"([^\"]*)\"|([0-9]+))", &m))
+    return "<missing>";
+  return m.matched(2) ? m.str(2) : m.str(3);
 }
 
 TEST(FastCgi, AFatalPageEndsItsRequestAndNotTheWorker) {

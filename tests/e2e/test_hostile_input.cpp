@@ -26,12 +26,12 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "child.h"
 #include "lumidex_core.h"
+#include "patterns.h"
 
 namespace {
 
@@ -100,9 +100,9 @@ Answer send(const Request &r, const std::string &storage,
             bool as_nobody = false) {
   ChildSpec job;
   job.env = {{"REQUEST_METHOD", r.method},
-              {"PATH_INFO", r.path},
-              {"QUERY_STRING", r.query},
-              {"LUMIDEX_STORAGE_DIR", storage}};
+             {"PATH_INFO", r.path},
+             {"QUERY_STRING", r.query},
+             {"LUMIDEX_STORAGE_DIR", storage}};
   if (r.content_length == "=")
     job.env["CONTENT_LENGTH"] = std::to_string(r.body.size());
   else if (!r.content_length.empty())
@@ -132,9 +132,10 @@ std::string check_answer(const Answer &a, const std::string &what) {
   /* Nothing on standard error but, for a failure (500 or more), the request
    * log's one line about it. */
   if (a.status >= 500) {
-    static const std::regex log_line("[^\n]* lumidex [^\n]* 5[0-9]{2} [^\n]*\n");
-    EXPECT_TRUE(std::regex_match(a.raw.err, log_line)) << what << "\n"
-                                                       << a.raw.err;
+    EXPECT_TRUE(lmxtest::full_match(a.raw.err,
+                                    "[^\n]* lumidex [^\n]* 5[0-9]{2} [^\n]*\n"))
+        << what << "\n"
+        << a.raw.err;
   } else {
     EXPECT_EQ(a.raw.err, "") << what;
   }

@@ -19,7 +19,6 @@
 
 #include <cstring>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@
 #include "child.h"
 #include "lighttpd.h"
 #include "lmx_common.h"
+#include "patterns.h"
 
 namespace {
 
@@ -69,11 +69,6 @@ class Server {
   lmxtest::LighttpdServer server_;
 };
 
-std::string without_elapsed(const std::string &text) {
-  static const std::regex elapsed("\"elapsed_ms\":[0-9.]+");
-  return std::regex_replace(text, elapsed, "\"elapsed_ms\":0");
-}
-
 /* api_router's body for the same request, run directly as CGI. */
 std::string direct_body(const std::string &storage, const std::string &method,
                         const std::string &path, const std::string &query) {
@@ -88,11 +83,8 @@ std::string direct_body(const std::string &storage, const std::string &method,
   return body;
 }
 
-std::string error_code(const std::string &body) {
-  static const std::regex code("\"code\":\"([a-z_]+)\"");
-  std::smatch m;
-  return std::regex_search(body, m, code) ? m[1].str() : "";
-}
+using lmxtest::error_code;
+using lmxtest::without_elapsed;
 
 class HttpApi : public ::testing::TestWithParam<HostMode> {};
 
