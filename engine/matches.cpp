@@ -14,7 +14,9 @@
  * The total (matches.h) is what the pages counted when they counted
  * exactly and found at most kExactTotalUpTo; otherwise one more match of
  * both tiers together counts it, unranked, apart from any page, so every
- * page of a query gives the same total over the same data.
+ * page of a query gives the same total over the same data. That count
+ * reads no posting when the term statistics already put it past
+ * kExactTotalUpTo, and leaves out a first tier known to be empty.
  *
  * A filter narrows both tiers (OP_FILTER: it adds no weight) and the
  * count. A sort orders each tier by its keys, ties by relevance and then
@@ -74,11 +76,28 @@ bool counted(const Xapian::MSet &mset) {
 void settle_total(Xapian::Database &db, Matches &m) {
   if (m.total_exact && m.total <= kExactTotalUpTo) return;
   const BuiltQuery &b = m.built;
-  Xapian::Query all = b.partial.empty() ? b.query
-                                        : Xapian::Query(Xapian::Query::OP_OR,
-                                                        b.query, b.partial);
-  Xapian::MSet mset =
-      enquire_of(db, all, true).get_mset(0, 0, kExactTotalUpTo + 1);
+  /* A first tier known to be empty adds no document to the second's, and
+   * its terms (every word's heading, whole-value and typo terms) would
+   * cost more to open than the count itself. */
+  Xapian::Query all = b.partial.empty()    ? b.query
+                      : b.first_tier_empty ? b.partial
+                                           : Xapian::Query(Xapian::Query::OP_OR,
+                                                           b.query, b.partial);
+  Xapian::Enquire enquire = enquire_of(db, all, true);
+  Xapian::MSet mset;
+  /* The second tier's words are alternatives, so their statistics alone
+   * give a lower bound of the count: when it is past kExactTotalUpTo,
+   * counting up to there would end with the same bounds and estimate (the
+   * matcher's estimate of a count it stops short of is the one its
+   * statistics give), and the statistics are read without a posting. */
+  Xapian::Query::op top = b.partial.get_type();
+  if (top == Xapian::Query::OP_OR || top == Xapian::Query::OP_AND_MAYBE) {
+    mset = enquire.get_mset(0, 0, Xapian::doccount(0));
+    if (mset.get_matches_lower_bound() <= kExactTotalUpTo)
+      mset = enquire.get_mset(0, 0, kExactTotalUpTo + 1);
+  } else {
+    mset = enquire.get_mset(0, 0, kExactTotalUpTo + 1);
+  }
   m.total_exact = counted(mset);
   m.total = m.total_exact ? mset.get_matches_lower_bound()
                           : mset.get_matches_estimated();

@@ -3,7 +3,8 @@
  * documents: the same on every page of one query, whatever the offset and
  * limit and whichever tier the page falls in; exact (and said so by
  * "total_hits_exact") up to 1,000 matches; above that an estimate said to
- * be one, and still above 1,000. lumidex_search gives the same totals and
+ * be one, and still above 1,000, questions whose first tier is empty
+ * included. lumidex_search gives the same totals and
  * keeps its answer's members.
  */
 #include <string>
@@ -76,6 +77,12 @@ TEST_F(EngineTotals, EveryPageOfAQueryHasTheSameTotal) {
       {"common", -1},                               /* every document */
       {"alpha -beta", 1000}, /* even, not a multiple of 3 */
       {"", -1},              /* the listing */
+      /* Questions no document answers in full (the words "missing" and
+       * "absent" are held by none): only the second tier counts, exact up
+       * to 1,000 whatever its words' statistics bound it by. */
+      {"delta rare missing absent", holding_some({7, 10})},
+      {"epsilon zeta missing absent", holding_some({2, 3}, 1500)},
+      {"alpha beta missing absent", -1},
   };
   const int offsets[] = {0,   19,   42,   43,   100,  685,   686,
                          999, 1000, 1500, 1999, 2990, 100000};
