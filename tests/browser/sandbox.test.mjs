@@ -356,6 +356,9 @@ test('an index without filterable or sortable attributes shows no facets and no 
     if (req.url().endsWith('/search')) bodies.push(JSON.parse(req.postData()));
   });
   await page.goto(server.url + '/?index=papers');
+  // The search box takes keys once the index list is in (it is disabled
+  // until then, and a key typed into it is lost).
+  await page.waitForSelector('#index option[value="papers"]', { state: 'attached' });
   await page.locator('#q').pressSequentially('sandworm', { delay: 30 });
   await page.waitForFunction(() => document.querySelector('#summary').textContent.startsWith('3 results'));
   assert.equal(await page.isHidden('#facets'), true);
