@@ -220,7 +220,8 @@ struct WordContext {
   Completions &completions;
   TypoCache &typo_cache;
   BuiltQuery &built;
-  /* A question: words the index holds get no typo candidates. */
+  /* A question: words the index holds get only their rarer ending typo
+   * candidates. */
   bool question;
 };
 
@@ -248,6 +249,18 @@ std::vector<std::string> joined_with(std::vector<std::string> terms,
   for (const auto &term : more)
     if (std::find(terms.begin(), terms.end(), term) == terms.end())
       terms.push_back(term);
+  return terms;
+}
+
+/* terms without those held by more than max_freq documents. */
+std::vector<std::string> rarer_than(const Xapian::Database &db,
+                                    std::vector<std::string> terms,
+                                    double max_freq) {
+  terms.erase(std::remove_if(terms.begin(), terms.end(),
+                             [&](const std::string &term) {
+                               return db.get_termfreq(term) > max_freq;
+                             }),
+              terms.end());
   return terms;
 }
 
@@ -303,11 +316,15 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
     /* In a question a word the index holds is most likely typed as
      * meant: its other endings (plural, tense) are worth matching, a scan
      * of two ranges of the vocabulary per word for its misspellings is
-     * not. */
-    bool typed_right = cx.question && db.get_termfreq(word) > 0;
+     * not. An ending far more frequent than the word is mostly another
+     * word, and costly to match (kMaxQuestionTypoRatio). */
+    Xapian::doccount word_freq = cx.question ? db.get_termfreq(word) : 0;
     std::vector<std::string> found =
-        typed_right ? ending_typo_candidates(db, word, kMaxTypoCandidates)
-                    : typo_candidates(db, word, kMaxTypoCandidates);
+        word_freq > 0
+            ? rarer_than(db,
+                         ending_typo_candidates(db, word, kMaxTypoCandidates),
+                         kMaxQuestionTypoRatio * word_freq)
+            : typo_candidates(db, word, kMaxTypoCandidates);
     cached = cx.typo_cache.emplace(word, std::move(found)).first;
   }
   std::vector<std::string> typos;

@@ -53,12 +53,14 @@
  * question typed in full, where a word the index holds is meant as typed.
  * Such a word's typo candidates are only those that change its ending
  * ("file" and "filed" for "files", typo.h), found in one short range of
- * the vocabulary instead of two long ones, and it is not split in two
- * ("program" is not "pro gram"); a word the index does not hold keeps
- * every rule. The last word gets at most kMaxQuestionExpansions
- * completions. A question's first tier is mostly empty (no document holds
- * ten words), and running it to find that out opens every term of every
- * word; instead its rarest words are matched first (kBoundWords,
+ * the vocabulary instead of two long ones, and of those only the ones
+ * held by at most kMaxQuestionTypoRatio of the word's documents (the
+ * word's rarer forms, not a more common other word such as "systemd" for
+ * "system"); it is not split in two ("program" is not "pro gram"); a
+ * word the index does not hold keeps every rule. The last word gets at most
+ * kMaxQuestionExpansions completions. A question's first tier is mostly empty
+ * (no document holds ten words), and running it to find that out opens every
+ * term of every word; instead its rarest words are matched first (kBoundWords,
  * kMaxBoundProbe), and the first tier is run only when some document may
  * hold every word.
  *
@@ -134,11 +136,19 @@ size_t prefix_expansions(size_t length);
 inline constexpr double kRareCompletionRatio = 0.1;
 inline constexpr double kRareCompletionFactor = 0.1;
 /* A text of at least this many plain words is a question (above): its
- * words the index holds get only the typo candidates of their ending and
- * no split spelling, and its last word at most kMaxQuestionExpansions
- * completions. */
+ * words the index holds get only the rarer typo candidates of their
+ * ending and no split spelling, and its last word at most
+ * kMaxQuestionExpansions completions. */
 inline constexpr size_t kQuestionWords = 4;
 inline constexpr size_t kMaxQuestionExpansions = 8;
+/* In a question, an ending typo candidate of a word the index holds is
+ * kept only when at most this fraction of the word's documents hold it.
+ * A candidate far more frequent than the word is mostly another word
+ * ("systemd" for "system"), not the word with another ending, and its long
+ * posting list is the most costly part of the word's query; a rarer one
+ * (a plural, a tense) is the word itself. A short query keeps every
+ * candidate. */
+inline constexpr double kMaxQuestionTypoRatio = 0.5;
 /* A question's first tier is known to be empty when no document holds
  * its kBoundWords rarest words together, or none of at most
  * kMaxBoundProbe documents that do holds every other word too. */

@@ -251,7 +251,10 @@ TEST_F(EngineMatching, QuestionsFindTheirEveryWordDocumentsWhateverTheForm) {
  * the last word gets at most 8 completions, the most frequent ones. A
  * short query keeps every rule. */
 TEST_F(EngineMatching, QuestionsTakeTheWordsTheIndexHoldsAsTyped) {
+  /* "grapes" is rarer than "grape": in a question it is the word's other
+   * ending, not another word (see the test below). */
   std::string docs = R"({"id":"grape","body":"grape"}
+{"id":"grape2","body":"grape"}
 {"id":"grapes","body":"grapes"}
 {"id":"grope","body":"grope"}
 {"id":"webserver","body":"webserver"}
@@ -268,14 +271,59 @@ TEST_F(EngineMatching, QuestionsTakeTheWordsTheIndexHoldsAsTyped) {
     std::sort(ids.begin(), ids.end());
     return ids;
   };
-  EXPECT_EQ(sorted(ids_of("grape ")), (Ids{"grape", "grapes", "grope"}));
-  EXPECT_EQ(sorted(ids_of("how to eat grape ")), (Ids{"grape", "grapes"}));
+  EXPECT_EQ(sorted(ids_of("grape ")),
+            (Ids{"grape", "grape2", "grapes", "grope"}));
+  EXPECT_EQ(sorted(ids_of("how to eat grape ")),
+            (Ids{"grape", "grape2", "grapes"}));
   EXPECT_EQ(sorted(ids_of("webserver ")), (Ids{"apart", "webserver"}));
   EXPECT_EQ(ids_of("how to run webserver "), (Ids{"webserver"}));
   Ids zeb = ids_of("how to find zeb");
   EXPECT_EQ(zeb.size(), 44u); /* 9 + 8 + ... + 2: all but zebi's one */
   EXPECT_EQ(std::count(zeb.begin(), zeb.end(), "z8_0"), 0);
   EXPECT_EQ(ids_of("zeb").size(), 45u);
+}
+
+/* Of a question word's ending typo candidates only those rarer than the
+ * word are kept: a rarer one is the word with another ending ("systems"
+ * for "system"), a more frequent one mostly another word ("systemd"). The
+ * rule reads each word's own frequency, and a short query or a word the
+ * index does not hold keeps every candidate. */
+TEST_F(EngineMatching, QuestionWordsKeepOnlyTheirRarerEndings) {
+  std::string docs;
+  const struct {
+    const char *word;
+    int copies;
+  } words[] = {{"system", 4}, {"systems", 1}, {"systemd", 12}};
+  for (const auto &w : words)
+    for (int i = 0; i < w.copies; ++i)
+      docs += std::string("{\"id\":\"") + w.word + std::to_string(i) +
+              "\",\"body\":\"" + w.word + "\"}\n";
+  add(docs);
+  struct Row {
+    const char *q;
+    const char *kept; /* the words whose documents it finds */
+  } rows[] = {
+      /* The rarer plural is kept, the more frequent "systemd" is not. */
+      {"how to configure system ", "system systems"},
+      /* Seen from "systemd" both others are rarer. */
+      {"how to configure systemd ", "system systemd systems"},
+      /* Seen from "systems" both others are more frequent. */
+      {"how to configure systems ", "systems"},
+      /* A short query keeps every typo candidate. */
+      {"system ", "system systemd systems"},
+      {"systems ", "system systemd systems"},
+      /* A question word the index does not hold keeps the full rule. */
+      {"how to configure systen ", "system"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.q);
+    std::set<std::string> found;
+    for (const std::string &id : ids_of(row.q))
+      found.insert(id.substr(0, id.find_last_not_of("0123456789") + 1));
+    std::string got;
+    for (const std::string &w : found) got += (got.empty() ? "" : " ") + w;
+    EXPECT_EQ(got, row.kept);
+  }
 }
 
 TEST_F(EngineMatching, StopWordsNeverMatchOnTheirOwnInThePartialTier) {
