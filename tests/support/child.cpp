@@ -17,14 +17,28 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 extern char **environ;
 
 namespace lmxtest {
 namespace {
 
+/* The sanitizers' options (the sanitizer suite sets them, with its leak
+ * suppressions) reach every program a test starts, whatever environment the
+ * test gives it: a program must be checked as the test itself is. */
+const char *const kSanitizerOptions[] = {"ASAN_OPTIONS", "LSAN_OPTIONS",
+                                         "UBSAN_OPTIONS"};
+
 void set_child_env(const ChildSpec &job) {
-  if (!job.inherit_env) clearenv();
+  if (!job.inherit_env) {
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const char *name : kSanitizerOptions)
+      if (const char *value = getenv(name)) kept.emplace_back(name, value);
+    clearenv();
+    for (const auto &kv : kept) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+  }
   for (const auto &kv : job.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
 }
 
