@@ -252,18 +252,6 @@ std::vector<std::string> joined_with(std::vector<std::string> terms,
   return terms;
 }
 
-/* terms without those held by more than max_freq documents. */
-std::vector<std::string> rarer_than(const Xapian::Database &db,
-                                    std::vector<std::string> terms,
-                                    double max_freq) {
-  terms.erase(std::remove_if(terms.begin(), terms.end(),
-                             [&](const std::string &term) {
-                               return db.get_termfreq(term) > max_freq;
-                             }),
-              terms.end());
-  return terms;
-}
-
 /* The query of one required word: the word (with its completions when
  * as_prefix, and its synonyms) or-ed with its stem and its typo candidates
  * at reduced weights. Records every term it may match in cx.built. */
@@ -321,9 +309,8 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
     Xapian::doccount word_freq = cx.question ? db.get_termfreq(word) : 0;
     std::vector<std::string> found =
         word_freq > 0
-            ? rarer_than(db,
-                         ending_typo_candidates(db, word, kMaxTypoCandidates),
-                         kMaxQuestionTypoRatio * word_freq)
+            ? ending_typo_candidates(db, word, kMaxTypoCandidates,
+                                     kMaxQuestionTypoRatio * word_freq)
             : typo_candidates(db, word, kMaxTypoCandidates);
     cached = cx.typo_cache.emplace(word, std::move(found)).first;
   }

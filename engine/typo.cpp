@@ -17,6 +17,7 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <tuple>
 
@@ -140,9 +141,11 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
 namespace {
 
 /* The candidates of found, closer ones first, then the more frequent,
- * then term order; at most max. */
-std::vector<std::string> ranked(std::map<std::string, Candidate> &found,
-                                size_t max) {
+ * then term order; at most max, and of those only the ones held by at most
+ * max_freq documents. */
+std::vector<std::string> ranked(
+    std::map<std::string, Candidate> &found, size_t max,
+    double max_freq = std::numeric_limits<double>::infinity()) {
   std::vector<Candidate> all;
   all.reserve(found.size());
   for (auto &entry : found) all.push_back(std::move(entry.second));
@@ -154,7 +157,8 @@ std::vector<std::string> ranked(std::map<std::string, Candidate> &found,
   });
   if (all.size() > max) all.resize(max);
   std::vector<std::string> out;
-  for (auto &c : all) out.push_back(std::move(c.term));
+  for (auto &c : all)
+    if (c.freq <= max_freq) out.push_back(std::move(c.term));
   return out;
 }
 
@@ -178,7 +182,7 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
 
 std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
                                                 const std::string &term,
-                                                size_t max) {
+                                                size_t max, double max_freq) {
   std::u32string word;
   if (max == 0 || !to_code_points(term, word)) return {};
   unsigned limit = typo_max_distance(word.size());
@@ -187,7 +191,7 @@ std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
   std::map<std::string, Candidate> found;
   scan_range(db, term.substr(0, utf8::prefix_bytes(term, word.size() - limit)),
              word, term, limit, found);
-  return ranked(found, max);
+  return ranked(found, max, max_freq);
 }
 
 }  // namespace lmx

@@ -22,6 +22,7 @@
 
 #include <xapian.h>
 
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,10 +55,12 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
 /* The typo candidates of term (as typo_candidates) whose edits all come
  * after its first length - distance code points (a changed, added or
  * dropped ending: "file" and "filed" for "files"), found in that one
- * short range of the vocabulary; same order and bound. */
-std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
-                                                const std::string &term,
-                                                size_t max);
+ * short range of the vocabulary; same order and bound. Of those, only the
+ * ones held by at most max_freq documents are returned (the frequency the
+ * scan reads anyway, so no term is looked up again). */
+std::vector<std::string> ending_typo_candidates(
+    const Xapian::Database &db, const std::string &term, size_t max,
+    double max_freq = std::numeric_limits<double>::infinity());
 
 }  // namespace lmx
 
