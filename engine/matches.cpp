@@ -16,7 +16,10 @@
  * both tiers together counts it, unranked, apart from any page, so every
  * page of a query gives the same total over the same data. That count
  * reads no posting when the term statistics already put it past
- * kExactTotalUpTo, and leaves out a first tier known to be empty.
+ * kExactTotalUpTo, and leaves out a first tier known to be empty. For a
+ * question whose first tier is known to be empty and whose second is a
+ * disjunction of terms, the statistics are the frequencies the query
+ * builder looked up (query.h, TermFreqs), so no posting list is opened.
  *
  * A filter narrows both tiers (OP_FILTER: it adds no weight) and the
  * count. A sort orders each tier by its keys, ties by relevance and then
@@ -26,6 +29,7 @@
 #include "matches.h"
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_set>
 
 #include "prior.h"
@@ -66,6 +70,50 @@ bool counted(const Xapian::MSet &mset) {
   return mset.get_matches_lower_bound() == mset.get_matches_upper_bound();
 }
 
+/* The bounds and estimate of how many documents match q, from its terms'
+ * frequencies alone, when q is a disjunction of terms (OR, SYNONYM and
+ * weight scaling; the first branch of an AND_MAYBE, whose others only add
+ * weight): at least as many as hold its most frequent term, at most the
+ * sum, and the number expected were the terms independent. False for any
+ * other query. */
+struct Estimate {
+  double lower = 0, upper = 0, none = 1;
+};
+
+bool estimate_disjunction(const Xapian::Query &q, const TermFreqs &freqs,
+                          double docs, Estimate &e) {
+  switch (q.get_type()) {
+    case Xapian::Query::LEAF_TERM: {
+      double freq = freqs(*q.get_terms_begin());
+      e.lower = std::max(e.lower, freq);
+      e.upper += freq;
+      e.none *= 1.0 - std::min(freq, docs) / docs;
+      return true;
+    }
+    case Xapian::Query::OP_AND_MAYBE:
+      return estimate_disjunction(q.get_subquery(0), freqs, docs, e);
+    case Xapian::Query::OP_OR:
+    case Xapian::Query::OP_SYNONYM:
+    case Xapian::Query::OP_SCALE_WEIGHT:
+      for (size_t k = 0; k < q.get_num_subqueries(); ++k)
+        if (!estimate_disjunction(q.get_subquery(k), freqs, docs, e))
+          return false;
+      return true;
+    default:
+      return false;
+  }
+}
+
+/* estimate, as a count between lower and upper, given with no more digits
+ * than the width of that range supports: to two significant digits of the
+ * width (an estimate of 32,635 between 14,626 and 44,000 is 33,000). */
+Xapian::doccount rounded(double estimate, double lower, double upper) {
+  double unit = 1;
+  while (unit * 100 <= upper - lower) unit *= 10;
+  double r = std::floor(estimate / unit + 0.5) * unit;
+  return static_cast<Xapian::doccount>(std::min(std::max(r, lower), upper));
+}
+
 /* Settles m.total: a count the pages found exactly and within
  * kExactTotalUpTo stays; otherwise the matches of both tiers are counted
  * apart from any page, with a boolean weight (nothing is ranked) up to one
@@ -76,6 +124,19 @@ bool counted(const Xapian::MSet &mset) {
 void settle_total(Xapian::Database &db, Matches &m) {
   if (m.total_exact && m.total <= kExactTotalUpTo) return;
   const BuiltQuery &b = m.built;
+  /* A question's second tier is mostly an OR of its words: when the
+   * frequencies its query builder already looked up put the count past
+   * kExactTotalUpTo, the estimate comes from them, without opening a
+   * posting list (each costs a block read or two). */
+  const double docs = db.get_doccount();
+  Estimate e;
+  if (b.first_tier_empty && docs > 0 &&
+      estimate_disjunction(b.partial, b.freqs, docs, e) &&
+      e.lower > kExactTotalUpTo) {
+    m.total_exact = false;
+    m.total = rounded(docs * (1.0 - e.none), e.lower, std::min(e.upper, docs));
+    return;
+  }
   /* A first tier known to be empty adds no document to the second's, and
    * its terms (every word's heading, whole-value and typo terms) would
    * cost more to open than the count itself. */

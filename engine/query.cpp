@@ -164,15 +164,15 @@ class Completions {
  * documents ("server1") is then a poor guess at what the user means; text
  * that is no word ("ngin") or a rare one ("postgres") keeps every
  * completion. */
-void split_rare_completions(const Xapian::Database &db,
+void split_rare_completions(const TermFreqs &freqs,
                             std::vector<std::string> &same,
                             std::vector<std::string> &rare) {
-  double own = db.get_termfreq(same[0]);
+  double own = freqs(same[0]);
   if (own == 0 || same.size() < 2) return;
   double floor = own * kRareCompletionRatio;
   size_t kept = 1;
   for (size_t k = 1; k < same.size(); ++k) {
-    if (db.get_termfreq(same[k]) < floor)
+    if (freqs(same[k]) < floor)
       rare.push_back(std::move(same[k]));
     else if (kept++ != k)
       same[kept - 1] = std::move(same[k]);
@@ -273,7 +273,7 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
    * matched through those terms alone. */
   bool headings_only = as_prefix && completions.headings_only(word);
   std::vector<std::string> rare;
-  if (!headings_only) split_rare_completions(db, same, rare);
+  if (!headings_only) split_rare_completions(cx.built.freqs, same, rare);
   /* Synonyms join after the split: they rank as the word, however rare. */
   std::vector<std::string> synonyms;
   std::vector<Xapian::Query> phrases;
@@ -306,10 +306,11 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
      * of two ranges of the vocabulary per word for its misspellings is
      * not. An ending far more frequent than the word is mostly another
      * word, and costly to match (kMaxQuestionTypoRatio). */
-    Xapian::doccount word_freq = cx.question ? db.get_termfreq(word) : 0;
+    Xapian::doccount word_freq = cx.question ? cx.built.freqs(word) : 0;
     std::vector<std::string> found =
         word_freq > 0
             ? ending_typo_candidates(db, word, kMaxTypoCandidates,
+                                     kMinQuestionTypoRatio * word_freq,
                                      kMaxQuestionTypoRatio * word_freq)
             : typo_candidates(db, word, kMaxTypoCandidates);
     cached = cx.typo_cache.emplace(word, std::move(found)).first;
@@ -372,7 +373,7 @@ std::vector<std::string> typed_word(const std::string &word, bool as_prefix,
  * query. Only splits into two indexed words of kMinJoinedPart code points or
  * more count, the one whose rarer half is the most frequent first; at most
  * kMaxSplits of them. */
-Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
+Xapian::Query with_split(const TermFreqs &freqs, const std::string &word,
                          Xapian::Query query,
                          std::unordered_set<std::string> &matched,
                          bool &split) {
@@ -385,8 +386,8 @@ Xapian::Query with_split(const Xapian::Database &db, const std::string &word,
   size_t byte = 0;
   for (size_t cp = 0; cp + kMinJoinedPart <= cps.size(); ++cp) {
     if (cp >= kMinJoinedPart) {
-      Xapian::doccount left = db.get_termfreq(word.substr(0, byte));
-      Xapian::doccount right = left ? db.get_termfreq(word.substr(byte)) : 0;
+      Xapian::doccount left = freqs(word.substr(0, byte));
+      Xapian::doccount right = left ? freqs(word.substr(byte)) : 0;
       if (left && right) splits.emplace_back(std::min(left, right), byte);
     }
     byte = utf8::next(word, byte);
@@ -419,10 +420,10 @@ double idf(const Xapian::Database &db, double freq) {
 
 /* The number of documents holding any of terms, prefix put before each,
  * estimated from above by the sum of their frequencies. */
-double group_freq(const Xapian::Database &db, const char *prefix,
+double group_freq(const TermFreqs &freqs, const char *prefix,
                   const std::vector<std::string> &terms) {
   double sum = 0;
-  for (const auto &term : terms) sum += db.get_termfreq(prefix + term);
+  for (const auto &term : terms) sum += freqs(prefix + term);
   return sum;
 }
 
@@ -432,14 +433,14 @@ double group_freq(const Xapian::Database &db, const char *prefix,
  * about as much as its two common halves found together, no more; at most
  * kMaxJoinedFactor, since a joined spelling already says the two words
  * stand together. 0 when no document holds the joined term under prefix. */
-double joined_factor(const Xapian::Database &db, const char *prefix,
-                     const std::vector<std::string> &first,
+double joined_factor(const Xapian::Database &db, const TermFreqs &freqs,
+                     const char *prefix, const std::vector<std::string> &first,
                      const std::vector<std::string> &second,
                      const std::vector<std::string> &joined) {
-  double freq = group_freq(db, prefix, joined);
+  double freq = group_freq(freqs, prefix, joined);
   if (freq == 0) return 0.0;
-  double halves = idf(db, group_freq(db, prefix, first)) +
-                  idf(db, group_freq(db, prefix, second));
+  double halves = idf(db, group_freq(freqs, prefix, first)) +
+                  idf(db, group_freq(freqs, prefix, second));
   return std::min(halves / idf(db, freq), kMaxJoinedFactor);
 }
 
@@ -461,6 +462,7 @@ struct QueryState {
   const ParsedQuery &parsed;
   Completions &completions;
   std::unordered_set<std::string> &matched;
+  const TermFreqs &freqs;
   std::vector<Xapian::Query> words;
   std::vector<Xapian::Query> exact_words;
   std::vector<Xapian::Query> phrases;
@@ -532,7 +534,7 @@ bool joined_may_match(const QueryState &state, size_t k,
   const size_t n = state.parsed.words.size();
   if (n <= 2 && state.phrases.empty()) return true;
   double held = 0;
-  for (const auto &term : same) held += state.db.get_termfreq(term);
+  for (const auto &term : same) held += state.freqs(term);
   if (held > kMaxJoinedProbe) return true;
   std::vector<Xapian::Query> others;
   for (size_t j = 0; j < n; ++j)
@@ -564,7 +566,7 @@ bool holds_no_document(const QueryState &state,
   if (typed.size() <= kBoundWords) return false;
   std::vector<std::pair<Xapian::doccount, size_t>> by_freq;
   for (size_t k = 0; k < typed.size(); ++k)
-    by_freq.emplace_back(state.db.get_termfreq(typed[k]), k);
+    by_freq.emplace_back(state.freqs(typed[k]), k);
   std::partial_sort(by_freq.begin(), by_freq.begin() + kBoundWords,
                     by_freq.end());
   std::vector<Xapian::Query> rarest;
@@ -614,13 +616,14 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
       const auto &next = completions.of(parsed.words[k + 1]);
       second.insert(second.end(), next.begin(), next.end());
     }
-    if (same.size() == 1 && !db.term_exists(joined)) continue;
+    if (same.size() == 1 && state.freqs(joined) == 0) continue;
     matched.insert(same.begin(), same.end());
     if (!joined_may_match(state, k, same)) continue;
     const std::vector<std::string> first{parsed.words[k]};
-    double plain_factor = joined_factor(db, "", first, second, same);
+    double plain_factor =
+        joined_factor(db, state.freqs, "", first, second, same);
     double heading_factor =
-        joined_factor(db, kHeadingPrefix, first, second, same);
+        joined_factor(db, state.freqs, kHeadingPrefix, first, second, same);
     if (heading_factor == 0) heading_factor = plain_factor;
     /* Whole-value terms of the halves hardly exist (a name is one word):
      * the joined name counts as the joined heading word does. */
@@ -771,7 +774,7 @@ Xapian::Query partial_query(const QueryState &state,
  * the rarest indexed words, then words the index does not hold, then stop
  * words, each distinct word once, in the order typed. A text within the
  * bound is left as it is. */
-void keep_weightiest(const Xapian::Database &db, const QuerySettings &settings,
+void keep_weightiest(const TermFreqs &freqs, const QuerySettings &settings,
                      ParsedQuery &parsed) {
   std::vector<std::string> &words = parsed.words;
   if (words.size() <= kMaxQueryWords) return;
@@ -780,7 +783,7 @@ void keep_weightiest(const Xapian::Database &db, const QuerySettings &settings,
   std::unordered_set<std::string> seen;
   for (size_t k = 0; k < words.size(); ++k) {
     if (!seen.insert(words[k]).second) continue;
-    Xapian::doccount freq = db.get_termfreq(words[k]);
+    Xapian::doccount freq = freqs(words[k]);
     int kind = settings.stop_words.count(words[k]) ? 2 : freq == 0 ? 1 : 0;
     ranked.emplace_back(kind, freq, k);
   }
@@ -867,6 +870,14 @@ ParsedQuery parse_query(std::string_view text) {
   return parsed;
 }
 
+Xapian::doccount TermFreqs::operator()(const std::string &term) const {
+  auto found = known_.find(term);
+  if (found != known_.end()) return found->second;
+  Xapian::doccount freq = db_->get_termfreq(term);
+  known_.emplace(term, freq);
+  return freq;
+}
+
 size_t prefix_expansions(size_t length) {
   if (length <= 1) return kMaxOneLetterExpansions;
   if (length == 2) return kMaxTwoLetterExpansions;
@@ -907,6 +918,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
                        MatchingStrategy strategy) {
   ParsedQuery parsed = parse_query(text);
   BuiltQuery built;
+  built.freqs = TermFreqs(db);
   built.has_words =
       !parsed.empty() || parsed.unmatchable || parsed.missing_word;
   if (parsed.unmatchable ||
@@ -915,13 +927,13 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     built.unranked = false;
     return built;
   }
-  keep_weightiest(db, settings, parsed);
+  keep_weightiest(built.freqs, settings, parsed);
 
   const size_t n = parsed.words.size();
   const bool question = n >= kQuestionWords;
   Completions completions(db, question ? kMaxQuestionExpansions : SIZE_MAX);
-  QueryState state{db, parsed, completions, built.matched_terms, {}, {},
-                   {}, false,  {}};
+  QueryState state{db,  parsed, completions, built.matched_terms,
+                   built.freqs, {}, {}, {}, false, {}};
   std::vector<Xapian::Query> &words = state.words;
   std::vector<Xapian::Query> &exact_words = state.exact_words;
   std::vector<Xapian::Query> &phrases = state.phrases;
@@ -935,14 +947,15 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     bool split = false;
     /* A question's word the index holds is taken as typed, whole. */
     if (k < kMaxJoinedWords &&
-        !(question && db.get_termfreq(parsed.words[k]) > 0)) {
-      q.all = with_split(db, parsed.words[k], std::move(q.all),
+        !(question && built.freqs(parsed.words[k]) > 0)) {
+      q.all = with_split(built.freqs, parsed.words[k], std::move(q.all),
                          built.matched_terms, split);
     }
     /* The word's documents, for the first tier's check: its heading and
      * whole-value terms add none, except for a short prefix's completions
-     * and a split word's halves. */
-    probe_words.push_back(as_prefix || split ? q.all : q.loose);
+     * (matched through heading terms alone) and a split word's halves. */
+    bool headings_only = as_prefix && completions.headings_only(parsed.words[k]);
+    probe_words.push_back(headings_only || split ? q.all : q.loose);
     any_typos = any_typos || q.has_typos;
     words.push_back(std::move(q.all));
     exact_words.push_back(std::move(q.exact));

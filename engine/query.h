@@ -54,9 +54,10 @@
  * Such a word's typo candidates are only those that change its ending
  * ("file" and "filed" for "files", typo.h), found in one short range of
  * the vocabulary instead of two long ones, and of those only the ones
- * held by at most kMaxQuestionTypoRatio of the word's documents (the
- * word's rarer forms, not a more common other word such as "systemd" for
- * "system"); it is not split in two ("program" is not "pro gram"); a
+ * held by kMinQuestionTypoRatio to kMaxQuestionTypoRatio of the word's
+ * documents (the word's rarer forms, not a more common other word such as
+ * "systemd" for "system", nor a name held by a handful such as
+ * "network2"); it is not split in two ("program" is not "pro gram"); a
  * word the index does not hold keeps every rule. The last word gets at most
  * kMaxQuestionExpansions completions. A question's first tier is mostly empty
  * (no document holds ten words), and running it to find that out opens every
@@ -88,6 +89,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -149,6 +151,11 @@ inline constexpr size_t kMaxQuestionExpansions = 8;
  * (a plural, a tense) is the word itself. A short query keeps every
  * candidate. */
 inline constexpr double kMaxQuestionTypoRatio = 0.5;
+/* ... and at least this fraction: an ending that a handful of the word's
+ * documents hold is mostly another name ("networkd", "network2" for
+ * "network"), and each candidate's posting list costs as much to open as
+ * a common one's, for next to no weight. */
+inline constexpr double kMinQuestionTypoRatio = 0.02;
 /* A question's first tier is known to be empty when no document holds
  * its kBoundWords rarest words together, or none of at most
  * kMaxBoundProbe documents that do holds every other word too. */
@@ -204,6 +211,30 @@ struct ParsedQuery {
  * parts. Never fails; words past kMaxReadWords are dropped. */
 ParsedQuery parse_query(std::string_view text);
 
+/* The frequencies of the terms one query looks up, each looked up in the
+ * index once. A lookup reads a dictionary block or two from the file, and
+ * building a question looks most words up several times (its first-tier
+ * check, joined spellings, typo candidates); the total's estimate
+ * (matches.cpp) reuses them too. Holds a pointer to the database, which
+ * must outlive it; a default-constructed one knows no database and must
+ * not be asked. */
+class TermFreqs {
+ public:
+  TermFreqs() = default;
+  explicit TermFreqs(const Xapian::Database &db) : db_(&db) {}
+  /* The number of documents holding term (0 for a term none holds). */
+  Xapian::doccount operator()(const std::string &term) const;
+  /* Records a frequency read elsewhere (a vocabulary scan). */
+  void note(const std::string &term, Xapian::doccount freq) const {
+    known_.emplace(term, freq);
+  }
+
+ private:
+  const Xapian::Database *db_ = nullptr;
+  /* A cache: filling it does not change what the object answers. */
+  mutable std::unordered_map<std::string, Xapian::doccount> known_;
+};
+
 /* A query ready to run, and what the answer needs to know about it. */
 struct BuiltQuery {
   /* The documents holding every word, in their order. */
@@ -230,6 +261,8 @@ struct BuiltQuery {
   /* With a stemmer: the stems of the words, so that other forms of a word
    * can be highlighted too. */
   std::unordered_set<std::string> matched_stems;
+  /* The frequencies looked up while building it (above). */
+  TermFreqs freqs;
 };
 
 /* Parses text and builds its query against db's vocabulary, with the

@@ -141,10 +141,10 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
 namespace {
 
 /* The candidates of found, closer ones first, then the more frequent,
- * then term order; at most max, and of those only the ones held by at most
- * max_freq documents. */
+ * then term order; at most max, and of those only the ones held by
+ * min_freq to max_freq documents. */
 std::vector<std::string> ranked(
-    std::map<std::string, Candidate> &found, size_t max,
+    std::map<std::string, Candidate> &found, size_t max, double min_freq = 0,
     double max_freq = std::numeric_limits<double>::infinity()) {
   std::vector<Candidate> all;
   all.reserve(found.size());
@@ -158,7 +158,8 @@ std::vector<std::string> ranked(
   if (all.size() > max) all.resize(max);
   std::vector<std::string> out;
   for (auto &c : all)
-    if (c.freq <= max_freq) out.push_back(std::move(c.term));
+    if (c.freq >= min_freq && c.freq <= max_freq)
+      out.push_back(std::move(c.term));
   return out;
 }
 
@@ -182,7 +183,8 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
 
 std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
                                                 const std::string &term,
-                                                size_t max, double max_freq) {
+                                                size_t max, double min_freq,
+                                                double max_freq) {
   std::u32string word;
   if (max == 0 || !to_code_points(term, word)) return {};
   unsigned limit = typo_max_distance(word.size());
@@ -191,7 +193,7 @@ std::vector<std::string> ending_typo_candidates(const Xapian::Database &db,
   std::map<std::string, Candidate> found;
   scan_range(db, term.substr(0, utf8::prefix_bytes(term, word.size() - limit)),
              word, term, limit, found);
-  return ranked(found, max, max_freq);
+  return ranked(found, max, min_freq, max_freq);
 }
 
 }  // namespace lmx

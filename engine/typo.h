@@ -56,10 +56,11 @@ std::vector<std::string> typo_candidates(const Xapian::Database &db,
  * after its first length - distance code points (a changed, added or
  * dropped ending: "file" and "filed" for "files"), found in that one
  * short range of the vocabulary; same order and bound. Of those, only the
- * ones held by at most max_freq documents are returned (the frequency the
- * scan reads anyway, so no term is looked up again). */
+ * ones held by min_freq to max_freq documents are returned (the frequency
+ * the scan reads anyway, so no term is looked up again). */
 std::vector<std::string> ending_typo_candidates(
     const Xapian::Database &db, const std::string &term, size_t max,
+    double min_freq = 0,
     double max_freq = std::numeric_limits<double>::infinity());
 
 }  // namespace lmx

@@ -10,6 +10,7 @@
 #include <xapian.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "lumidex_admin.h"
@@ -324,6 +325,35 @@ TEST_F(EngineMatching, QuestionWordsKeepOnlyTheirRarerEndings) {
     for (const std::string &w : found) got += (got.empty() ? "" : " ") + w;
     EXPECT_EQ(got, row.kept);
   }
+}
+
+TEST_F(EngineMatching, QuestionWordsLeaveEndingsOnlyAHandfulHold) {
+  /* "networkd" is held by 1 of the 60 documents "network" is held by:
+   * in a question it is another name, not the word's ending; "networks"
+   * (6) is the word's plural. */
+  std::string docs;
+  std::map<std::string, std::string> word_of;
+  const struct {
+    const char *word;
+    int copies;
+  } words[] = {{"network", 60}, {"networks", 6}, {"networkd", 1}};
+  for (const auto &w : words)
+    for (int i = 0; i < w.copies; ++i) {
+      std::string id = "x" + std::to_string(word_of.size());
+      word_of[id] = w.word;
+      docs += "{\"id\":\"" + id + "\",\"body\":\"" + w.word + "\"}\n";
+    }
+  add(docs);
+  auto found = [&](const std::string &q) {
+    std::set<std::string> held;
+    for (const std::string &id : ids_of(q)) held.insert(word_of[id]);
+    std::string got;
+    for (const std::string &w : held) got += (got.empty() ? "" : " ") + w;
+    return got;
+  };
+  EXPECT_EQ(found("how to configure network "), "network networks");
+  /* A short query keeps every candidate. */
+  EXPECT_EQ(found("network "), "network networkd networks");
 }
 
 TEST_F(EngineMatching, StopWordsNeverMatchOnTheirOwnInThePartialTier) {
