@@ -464,8 +464,13 @@ test('facets count, filter and combine; sort orders; both live in the URL', asyn
   }
 
   // Unchoosing every value gives the whole index back, by price ascending.
+  // Each click waits for the facets its answer draws: they are drawn anew
+  // in another order (the year's counts change with the sections chosen),
+  // and a click aimed at a button that moves lands on its neighbour.
   for (const [attr, value] of [['section', 'games'], ['section', 'editors'], ['year', '2001']]) {
-    await page.click(`#facets .facet[data-attribute="${attr}"] button[data-value="${value}"]`);
+    const button = `#facets .facet[data-attribute="${attr}"] button[data-value="${value}"]`;
+    await page.click(button);
+    await page.waitForSelector(`${button}[aria-pressed="false"]`, { state: 'attached' });
   }
   await page.selectOption('#sort', 'price:asc');
   await waitForTotal(page, 12);

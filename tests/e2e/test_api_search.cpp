@@ -20,9 +20,12 @@
 #include <vector>
 
 #include "child.h"
+#include "engine_child.h"
 #include "lumidex_core.h"
 
 namespace {
+
+using lmxtest::with_engine;
 
 const std::string kProgram = std::string(LMX_BUILD_DIR) + "/src/api_search";
 
@@ -35,25 +38,6 @@ std::string envelope(int status, const std::string &code,
          "\",\"type\":\"invalid_request\",\"link\":\"https://"
          "docs.nolvaris.com/errors#" +
          code + "\"}\n";
-}
-
-/* Runs fn against the real engine opened on dir, in a child; what fn
- * returns comes back as the child's standard output. */
-std::string with_engine(const std::string &dir,
-                        const std::function<std::string()> &fn) {
-  lmxtest::ChildResult res = lmxtest::run_child(
-      [&] {
-        if (lumidex_init(dir.c_str()) != 0) {
-          const char *e = lumidex_last_error();
-          printf("init failed: %s", e ? e : "");
-          return;
-        }
-        std::string text = fn();
-        lumidex_cleanup();
-        fputs(text.c_str(), stdout);
-      },
-      lmxtest::ChildSpec());
-  return res.out;
 }
 
 /* The "id" members of the hits of a search answer body, in order; a single

@@ -3,7 +3,7 @@
  * with SIGKILL midway leave the index as it was; let go, they change all
  * they name.
  *
- * documents_probe runs one operation through the engine's C call and stops
+ * engine_probe runs one operation through the engine's C call and stops
  * inside its transaction when the engine reports a chosen share of the
  * work done (after a third of the documents, and after the last one, just
  * before the commit), printing a line: the test kills it once it has read
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "child.h"
+#include "engine_child.h"
 #include "lumidex_admin.h"
 #include "lumidex_core.h"
 #include "lumidex_documents.h"
@@ -35,28 +36,13 @@ namespace {
 
 using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
+using lmxtest::PipedProgram;
 using lmxtest::TempDir;
+using lmxtest::with_engine;
 
 const std::string kProbe =
-    std::string(LMX_BUILD_DIR) + "/tests/e2e/documents_probe";
+    std::string(LMX_BUILD_DIR) + "/tests/e2e/engine_probe";
 constexpr int kDocs = 1500;
-
-/* Runs fn on the engine opened on dir in a child; its text comes back. */
-std::string with_engine(const std::string &dir,
-                        const std::function<std::string()> &fn) {
-  return lmxtest::run_child(
-             [&] {
-               if (lumidex_init(dir.c_str()) != 0) {
-                 printf("init failed");
-                 return;
-               }
-               std::string text = fn();
-               lumidex_cleanup();
-               fputs(text.c_str(), stdout);
-             },
-             ChildSpec())
-      .out;
-}
 
 /* Every stored document of index "k", in order, one per line. */
 std::string snapshot(const std::string &dir) {
@@ -112,48 +98,14 @@ void seed(const std::string &dir) {
             std::to_string(kDocs));
 }
 
-struct Probe {
-  pid_t pid = -1;
-  int feed = -1;
-  FILE *out = nullptr;
-};
-
-Probe start_probe(const std::string &dir, const std::string &op,
-                  const std::string &arg, int stop_at) {
-  Probe p;
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return p;
-  fflush(nullptr);
-  p.pid = fork();
-  if (p.pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    clearenv();
-    setenv("XAPIAN_FLUSH_THRESHOLD", "100", 1);
-    execl(kProbe.c_str(), kProbe.c_str(), dir.c_str(), "k", op.c_str(),
-          arg.c_str(), std::to_string(stop_at).c_str(),
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  p.feed = in[1];
-  p.out = fdopen(out[0], "r");
-  return p;
-}
-
-std::string next_line(Probe &p) {
-  char line[8192];
-  if (!fgets(line, sizeof line, p.out)) return "";
-  return line;
-}
-
-int finish(Probe &p) {
-  int status = 0;
-  waitpid(p.pid, &status, 0);
-  if (p.feed >= 0) close(p.feed);
-  if (p.out) fclose(p.out);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+/* The probe running op on index "k" of dir, stopping at stop_at
+ * documents; Xapian writes out what it buffers every 100 changes. */
+PipedProgram start_probe(const std::string &dir, const std::string &op,
+                         const std::string &arg, int stop_at) {
+  ChildSpec job;
+  job.env["XAPIAN_FLUSH_THRESHOLD"] = "100";
+  return lmxtest::start_piped(
+      kProbe, {dir, "k", op, arg, std::to_string(stop_at)}, job);
 }
 
 /* The operations under test, each with what it leaves once committed. */
@@ -220,7 +172,7 @@ TEST(BulkCrashSafety, AKillMidwayLeavesEveryDocumentAsItWas) {
       ASSERT_NE(before.find("{\"id\":1499,"), std::string::npos) << before;
       const long hits_before = total_hits(dir.path(), "word1234");
       ASSERT_GT(hits_before, 0);
-      Probe p = start_probe(dir.path(), op.op, op.arg, stop_at);
+      PipedProgram p = start_probe(dir.path(), op.op, op.arg, stop_at);
       ASSERT_GT(p.pid, 0);
       /* "working DONE TOTAL": the first report at or past stop_at (the
        * engine reports every 1% of the work). */
@@ -255,7 +207,7 @@ TEST(BulkCrashSafety, LetGoTheOperationCommitsAllItNames) {
     SCOPED_TRACE(op.op);
     TempDir dir;
     seed(dir.path());
-    Probe p = start_probe(dir.path(), op.op, op.arg, op.total / 2);
+    PipedProgram p = start_probe(dir.path(), op.op, op.arg, op.total / 2);
     ASSERT_GT(p.pid, 0);
     std::string line = next_line(p);
     ASSERT_EQ(line.rfind("working ", 0), 0u) << line;

@@ -22,9 +22,12 @@
 #include <vector>
 
 #include "child.h"
+#include "engine_child.h"
 #include "lumidex_core.h"
 
 namespace {
+
+using lmxtest::with_engine;
 
 using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
@@ -43,24 +46,6 @@ ChildResult tool(const std::string &dir, std::vector<std::string> args,
                  const ChildSpec &job = ChildSpec()) {
   args.insert(args.begin(), {"--storage-dir", dir});
   return run_tool(args, job);
-}
-
-/* Runs fn against the real engine opened on dir, in a child; what fn
- * returns comes back as the child's standard output. */
-std::string with_engine(const std::string &dir,
-                        const std::function<std::string()> &fn) {
-  return lmxtest::run_child(
-             [&] {
-               if (lumidex_init(dir.c_str()) != 0) {
-                 printf("init failed");
-                 return;
-               }
-               std::string text = fn();
-               lumidex_cleanup();
-               fputs(text.c_str(), stdout);
-             },
-             ChildSpec())
-      .out;
 }
 
 std::string stored(const std::string &dir, const std::string &index,

@@ -1,6 +1,6 @@
 /*
  * test_settings_rewrite.cpp: a settings change that rewrites an index,
- * stopped midway. settings_probe makes the change through the engine's C
+ * stopped midway. engine_probe makes the change through the engine's C
  * call and stops at a chosen point of the rewrite, inside the uncommitted
  * transaction, with postings already written out to the tables (a small
  * XAPIAN_FLUSH_THRESHOLD); the test acts on the line it prints there,
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "child.h"
+#include "engine_child.h"
 #include "lumidex_admin.h"
 #include "lumidex_search.h"
 #include "lumidex_core.h"
@@ -34,10 +35,12 @@ namespace {
 
 using lmxtest::ChildResult;
 using lmxtest::ChildSpec;
+using lmxtest::PipedProgram;
 using lmxtest::TempDir;
+using lmxtest::with_engine;
 
 const std::string kProbe =
-    std::string(LMX_BUILD_DIR) + "/tests/e2e/settings_probe";
+    std::string(LMX_BUILD_DIR) + "/tests/e2e/engine_probe";
 const std::string kRouter = std::string(LMX_BUILD_DIR) + "/src/api_router";
 constexpr int kDocs = 2500;
 const char *kPatch = R"({"searchableAttributes":["title"],"language":"en"})";
@@ -47,23 +50,6 @@ const std::string kDefaults =
 const std::string kChanged =
     R"({"searchableAttributes":["title"],"displayedAttributes":["*"],)"
     R"("language":"en","stopWords":[],"synonyms":{},"filterableAttributes":[],"sortableAttributes":[]})";
-
-/* Runs fn on the engine opened on dir in a child; its text comes back. */
-std::string with_engine(const std::string &dir,
-                        const std::function<std::string()> &fn) {
-  return lmxtest::run_child(
-             [&] {
-               if (lumidex_init(dir.c_str()) != 0) {
-                 printf("init failed");
-                 return;
-               }
-               std::string text = fn();
-               lumidex_cleanup();
-               fputs(text.c_str(), stdout);
-             },
-             ChildSpec())
-      .out;
-}
 
 /* The number of documents holding every word of query (the strategy
  * "all"); query holds no character that needs escaping in JSON. */
@@ -115,50 +101,14 @@ void seed(const std::string &dir) {
             std::to_string(kDocs));
 }
 
-/* The probe, running, with a pipe to its standard input and one from its
- * standard output. */
-struct Probe {
-  pid_t pid = -1;
-  int feed = -1;
-  FILE *out = nullptr;
-};
-
-Probe start_probe(const std::string &dir, int stop_at) {
-  Probe p;
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return p;
-  fflush(nullptr);
-  p.pid = fork();
-  if (p.pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    clearenv();
-    setenv("XAPIAN_FLUSH_THRESHOLD", "100", 1);
-    execl(kProbe.c_str(), kProbe.c_str(), dir.c_str(), "k", kPatch,
-          std::to_string(stop_at).c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  p.feed = in[1];
-  p.out = fdopen(out[0], "r");
-  return p;
-}
-
-/* The probe's next line of output, "" at its end. */
-std::string next_line(Probe &p) {
-  char line[8192];
-  if (!fgets(line, sizeof line, p.out)) return "";
-  return line;
-}
-
-/* Waits for the probe to end; its exit code, or -1 when a signal ended it. */
-int finish(Probe &p) {
-  int status = 0;
-  waitpid(p.pid, &status, 0);
-  if (p.feed >= 0) close(p.feed);
-  if (p.out) fclose(p.out);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+/* The probe applying kPatch to index "k" of dir, stopping at stop_at
+ * documents of the rewrite; Xapian writes out what it buffers every 100
+ * changes. */
+PipedProgram start_probe(const std::string &dir, int stop_at) {
+  ChildSpec job;
+  job.env["XAPIAN_FLUSH_THRESHOLD"] = "100";
+  return lmxtest::start_piped(
+      kProbe, {dir, "k", "settings", kPatch, std::to_string(stop_at)}, job);
 }
 
 /* The index must be the old one, whole, after the kill. */
@@ -197,10 +147,10 @@ TEST(SettingsRewrite, AKillMidwayLeavesTheOldIndexWholeAndSearchable) {
     SCOPED_TRACE("killed at " + std::to_string(stop_at));
     TempDir dir;
     seed(dir.path());
-    Probe p = start_probe(dir.path(), stop_at);
+    PipedProgram p = start_probe(dir.path(), stop_at);
     ASSERT_GT(p.pid, 0);
     std::string line = next_line(p);
-    ASSERT_EQ(line.rfind("rewriting ", 0), 0u) << line;
+    ASSERT_EQ(line.rfind("working ", 0), 0u) << line;
     EXPECT_NE(line.find(" " + std::to_string(kDocs) + "\n"), std::string::npos)
         << line;
     kill(p.pid, SIGKILL);
@@ -212,9 +162,9 @@ TEST(SettingsRewrite, AKillMidwayLeavesTheOldIndexWholeAndSearchable) {
 TEST(SettingsRewrite, ReadersSeeTheOldIndexAndAWriterMeanwhileIsNotLost) {
   TempDir dir;
   seed(dir.path());
-  Probe p = start_probe(dir.path(), kDocs / 2);
+  PipedProgram p = start_probe(dir.path(), kDocs / 2);
   ASSERT_GT(p.pid, 0);
-  ASSERT_EQ(next_line(p).rfind("rewriting ", 0), 0u);
+  ASSERT_EQ(next_line(p).rfind("working ", 0), 0u);
 
   /* Mid-rewrite: the committed index is the old one. */
   EXPECT_EQ(settings_of(dir.path()), kDefaults);

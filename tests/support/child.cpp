@@ -175,6 +175,56 @@ ChildResult run_program(const std::string &path,
       job);
 }
 
+PipedProgram start_piped(const std::string &path,
+                         const std::vector<std::string> &args,
+                         const ChildSpec &job) {
+  PipedProgram p;
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return p;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return p;
+  }
+  fflush(nullptr);
+  p.pid = fork();
+  if (p.pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    set_child_env(job);
+    std::vector<char *> argv{const_cast<char *>(path.c_str())};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (p.pid < 0) {
+    close(in[1]);
+    close(out[0]);
+    return p;
+  }
+  p.feed = in[1];
+  p.out = fdopen(out[0], "r");
+  return p;
+}
+
+std::string next_line(PipedProgram &p) {
+  char line[8192];
+  if (!p.out || !fgets(line, sizeof line, p.out)) return "";
+  return line;
+}
+
+int finish(PipedProgram &p) {
+  int status = 0;
+  bool ended = p.pid > 0 && waitpid(p.pid, &status, 0) == p.pid;
+  if (p.feed >= 0) close(p.feed);
+  if (p.out) fclose(p.out);
+  p = PipedProgram();
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/lmxtest-XXXXXX";
   const char *p = mkdtemp(tmpl);

@@ -11,6 +11,7 @@
 #ifndef LMX_TEST_CHILD_H
 #define LMX_TEST_CHILD_H
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <optional>
@@ -55,6 +56,31 @@ ChildResult run_child(const std::function<void()> &fn, const ChildSpec &job);
 ChildResult run_program(const std::string &path,
                         const std::vector<std::string> &args,
                         const ChildSpec &job);
+
+/* A program left running with a pipe to its standard input and one from
+ * its standard output: a test reads the lines it prints as they come (an
+ * event to act on, such as "working 500 1500"), then writes to it, kills
+ * it or waits for it. */
+struct PipedProgram {
+  int pid = -1;        /* -1 when it could not be started */
+  int feed = -1;       /* the write end of its standard input */
+  FILE *out = nullptr; /* the read end of its standard output */
+};
+
+/* Starts the program at path with args in job's environment (job's
+ * standard input and timeout are not used: the test feeds it and decides
+ * when it ends). Its standard error is the test's. */
+PipedProgram start_piped(const std::string &path,
+                         const std::vector<std::string> &args,
+                         const ChildSpec &job);
+
+/* The next line p printed, with its line feed; "" at the end of its
+ * output. Lines are read whole up to 8 KiB. */
+std::string next_line(PipedProgram &p);
+
+/* Waits for p to end and closes both pipes; its exit status, or -1 when a
+ * signal ended it. */
+int finish(PipedProgram &p);
 
 /* A fresh temporary directory (removed with its content by the destructor). */
 class TempDir {
