@@ -16,10 +16,10 @@
  * both tiers together counts it, unranked, apart from any page, so every
  * page of a query gives the same total over the same data. That count
  * reads no posting when the term statistics already put it past
- * kExactTotalUpTo, and leaves out a first tier known to be empty. For a
- * question whose first tier is known to be empty and whose second is a
- * disjunction of terms, the statistics are the frequencies the query
- * builder looked up (query.h, TermFreqs), so no posting list is opened.
+ * kExactTotalUpTo, and leaves out a first tier known to be empty. When
+ * the second tier is a disjunction of terms, the statistics are its
+ * terms' frequencies (query.h, TermFreqs, mostly looked up already), so
+ * no posting list is opened.
  *
  * A filter narrows both tiers (OP_FILTER: it adds no weight) and the
  * count. A sort orders each tier by its keys, ties by relevance and then
@@ -124,13 +124,17 @@ Xapian::doccount rounded(double estimate, double lower, double upper) {
 void settle_total(Xapian::Database &db, Matches &m) {
   if (m.total_exact && m.total <= kExactTotalUpTo) return;
   const BuiltQuery &b = m.built;
-  /* A question's second tier is mostly an OR of its words: when the
-   * frequencies its query builder already looked up put the count past
-   * kExactTotalUpTo, the estimate comes from them, without opening a
-   * posting list (each costs a block read or two). */
+  /* The second tier is mostly an OR of the words: when their frequencies
+   * (most of them already looked up by the query builder) put the count
+   * past kExactTotalUpTo, the estimate comes from them, without opening a
+   * posting list (each costs a block read or two, and the first tier's
+   * heading, whole-value, typo and phrase terms are many). The first
+   * tier's documents hold some word each, so they are the second's too,
+   * except the few matched through a joined spelling or a synonym of
+   * several words alone, which an estimate leaves out. */
   const double docs = db.get_doccount();
   Estimate e;
-  if (b.first_tier_empty && docs > 0 &&
+  if (!b.partial.empty() && docs > 0 &&
       estimate_disjunction(b.partial, b.freqs, docs, e) &&
       e.lower > kExactTotalUpTo) {
     m.total_exact = false;
