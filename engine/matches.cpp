@@ -134,9 +134,9 @@ void settle_total(Xapian::Database &db, Matches &m) {
    * several words alone, which an estimate leaves out. */
   const double docs = db.get_doccount();
   Estimate e;
-  if (!b.partial.empty() && docs > 0 &&
-      estimate_disjunction(b.partial, b.freqs, docs, e) &&
-      e.lower > kExactTotalUpTo) {
+  const bool estimated = !b.partial.empty() && docs > 0 &&
+                         estimate_disjunction(b.partial, b.freqs, docs, e);
+  if (estimated && e.lower > kExactTotalUpTo) {
     m.total_exact = false;
     m.total = rounded(docs * (1.0 - e.none), e.lower, std::min(e.upper, docs));
     return;
@@ -154,9 +154,13 @@ void settle_total(Xapian::Database &db, Matches &m) {
    * give a lower bound of the count: when it is past kExactTotalUpTo,
    * counting up to there would end with the same bounds and estimate (the
    * matcher's estimate of a count it stops short of is the one its
-   * statistics give), and the statistics are read without a posting. */
+   * statistics give), and the statistics are read without a posting. A
+   * disjunction of terms estimated above already showed that lower bound
+   * within kExactTotalUpTo: asking the matcher again would only open every
+   * posting list twice. */
   Xapian::Query::op top = b.partial.get_type();
-  if (top == Xapian::Query::OP_OR || top == Xapian::Query::OP_AND_MAYBE) {
+  if (!estimated &&
+      (top == Xapian::Query::OP_OR || top == Xapian::Query::OP_AND_MAYBE)) {
     mset = enquire.get_mset(0, 0, Xapian::doccount(0));
     if (mset.get_matches_lower_bound() <= kExactTotalUpTo)
       mset = enquire.get_mset(0, 0, kExactTotalUpTo + 1);

@@ -23,8 +23,9 @@ inline constexpr Xapian::doccount kExactCountBelow = 100;
 
 /* The total of a query's matches is exact while it is at most this (a
  * result list shows "312 results" for such a query, and pages through all
- * of them); above it, it is the matcher's estimate (for a query of
- * several words, mostly one from their frequencies, matches.cpp). Either way it does not depend on the page asked for. */
+ * of them); above it, it is an estimate: the matcher's, or for a query of
+ * several words mostly one from their frequencies (matches.cpp). Either
+ * way it does not depend on the page asked for. */
 inline constexpr Xapian::doccount kExactTotalUpTo = 1000;
 
 /* One search's matches: the built query (its matched terms serve

@@ -954,7 +954,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     /* The word's documents, for the first tier's check: its heading and
      * whole-value terms add none, except for a short prefix's completions
      * (matched through heading terms alone) and a split word's halves. */
-    bool headings_only = as_prefix && completions.headings_only(parsed.words[k]);
+    bool headings_only =
+        as_prefix && completions.headings_only(parsed.words[k]);
     probe_words.push_back(headings_only || split ? q.all : q.loose);
     any_typos = any_typos || q.has_typos;
     words.push_back(std::move(q.all));

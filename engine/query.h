@@ -224,10 +224,6 @@ class TermFreqs {
   explicit TermFreqs(const Xapian::Database &db) : db_(&db) {}
   /* The number of documents holding term (0 for a term none holds). */
   Xapian::doccount operator()(const std::string &term) const;
-  /* Records a frequency read elsewhere (a vocabulary scan). */
-  void note(const std::string &term, Xapian::doccount freq) const {
-    known_.emplace(term, freq);
-  }
 
  private:
   const Xapian::Database *db_ = nullptr;

@@ -154,6 +154,17 @@ ChildResult run(const std::function<void()> &in_child, const ChildSpec &job) {
   return res;
 }
 
+/* Runs the program at path with args in place of this (child) process;
+ * exits 127 when it cannot be run. */
+[[noreturn]] void exec_program(const std::string &path,
+                               const std::vector<std::string> &args) {
+  std::vector<char *> argv{const_cast<char *>(path.c_str())};
+  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(path.c_str(), argv.data());
+  _exit(127);
+}
+
 }  // namespace
 
 ChildResult run_child(const std::function<void()> &fn, const ChildSpec &job) {
@@ -163,16 +174,7 @@ ChildResult run_child(const std::function<void()> &fn, const ChildSpec &job) {
 ChildResult run_program(const std::string &path,
                         const std::vector<std::string> &args,
                         const ChildSpec &job) {
-  return run(
-      [&]() {
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(path.c_str()));
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-      },
-      job);
+  return run([&]() { exec_program(path, args); }, job);
 }
 
 PipedProgram start_piped(const std::string &path,
@@ -192,11 +194,7 @@ PipedProgram start_piped(const std::string &path,
     dup2(in[0], 0);
     dup2(out[1], 1);
     set_child_env(job);
-    std::vector<char *> argv{const_cast<char *>(path.c_str())};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+    exec_program(path, args);
   }
   close(in[0]);
   close(out[1]);
