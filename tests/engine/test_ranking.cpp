@@ -8,6 +8,7 @@
  * completions of a finished word, short headings).
  */
 #include <algorithm>
+#include <set>
 
 #include "search_fixture.h"
 
@@ -244,6 +245,30 @@ TEST_F(EngineRelevance, RareCompletionsOfAFinishedCommonWordWeighLittle) {
   EXPECT_EQ(got[1], "completion") << "a rare completion still matches";
   /* Text that is no indexed word completes at full weight. */
   EXPECT_EQ(ids("serve")[0], "completion");
+}
+
+TEST_F(EngineRelevance, ARareCompletionMatchesWhereverItsWordWould) {
+  /* A rare completion weighs only through its word terms: no heading,
+   * name or neighbour bonus of its own, and no exact-match bonus. It
+   * still matches in every place the word does, next to a joined
+   * spelling and a typo candidate ("serve"), and a document holding the
+   * words apart is not counted again through the joined spelling. */
+  add(common_server_docs() +
+      R"({"id":"near","name":"a","text":"web server tools"}
+{"id":"rare","name":"server1","text":"server1\nfor the web"}
+{"id":"joined","name":"b","text":"webserver tools"}
+{"id":"both","name":"c","text":"webserver and web server tools"}
+{"id":"typo","name":"d","text":"web serve tools"}
+)");
+  strategy_ = "all";
+  expect_matches({{"web server", {"near", "rare", "joined", "both", "typo"}}});
+  Ids got = ids("web server");
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.begin() + 3),
+            (std::set<std::string>{"near", "joined", "both"}));
+  /* The name "server1" weighs through its word terms only, below a typo
+   * candidate's document as well as the word's. */
+  EXPECT_EQ(got[4], "rare");
 }
 
 TEST_F(EngineRelevance, FrequentCompletionsOfATypedWordKeepTheirWeight) {
