@@ -181,12 +181,13 @@ void split_rare_completions(const TermFreqs &freqs,
 }
 
 /* The terms of same (one synonym group) with prefix put before each, and
- * the phrases in the same group, or-ed with the rare completions as a group
- * of their own at a reduced weight. */
+ * the phrases in the same group, that group's weight times factor, or-ed
+ * with the rare completions as a group of their own at a reduced weight. */
 Xapian::Query with_rare(const std::vector<std::string> &same,
                         const std::vector<std::string> &rare,
                         const char *prefix,
-                        const std::vector<Xapian::Query> &phrases = {}) {
+                        const std::vector<Xapian::Query> &phrases = {},
+                        double factor = 1.0) {
   Xapian::Query group = any_of(same, prefix);
   if (!phrases.empty()) {
     std::vector<Xapian::Query> members{group};
@@ -194,6 +195,8 @@ Xapian::Query with_rare(const std::vector<std::string> &same,
     group = Xapian::Query(Xapian::Query::OP_SYNONYM, members.begin(),
                           members.end());
   }
+  if (factor != 1.0)
+    group = Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, group, factor);
   if (rare.empty()) return group;
   Xapian::Query parts[] = {
       group, Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(rare, prefix),
@@ -224,6 +227,9 @@ struct WordContext {
   /* A question: words the index holds get only their rarer ending typo
    * candidates. */
   bool question;
+  /* The query's only word: its exact matches' bonus is folded into its
+   * own weight (word_query). */
+  bool single_word;
 };
 
 /* The synonyms of a one-word key: the one-word synonyms appended to words
@@ -350,6 +356,14 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
     any_form[1] = stem_term;
   }
   Xapian::Query loose(Xapian::Query::OP_OR, any_form.begin(), any_form.end());
+  /* The bonus of exact matches (kExactTierFactor) weighs the words'
+   * unexpanded terms again where all of them match: for one word, that is
+   * its own group weighed 1 + kExactTierFactor times, the same weights
+   * without reading the same posting lists a second time. */
+  if (cx.single_word) {
+    parts[0] = with_rare(plain_terms, rare, "", phrases, 1.0 + kExactTierFactor);
+    exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
+  }
   near[0] = exact;
   return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()),
           unexpanded, true, loose};
@@ -960,7 +974,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   std::vector<Xapian::Query> &phrases = state.phrases;
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
-  const WordContext cx{db, settings, completions, typo_cache, built, question};
+  const WordContext cx{db,    settings, completions, typo_cache,
+                       built, question, n == 1};
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);
@@ -1017,13 +1032,15 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
      * that lack some word: no bound of the words alone holds them. */
     if (question && joined.empty() && !parsed.missing_word)
       built.first_tier_empty = holds_no_document(state, state.match_words);
-    std::vector<Xapian::Query> bonuses = adjacency_bonus(parsed, built.freqs, completions);
+    std::vector<Xapian::Query> bonuses =
+        adjacency_bonus(parsed, built.freqs, completions);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo
      * candidate, even when those match other words in stronger places.
      * Only the word terms take part: heading and whole-value terms would
-     * cost as much again for no change in the order of the tiers. */
-    if (any_typos) {
+     * cost as much again for no change in the order of the tiers. A query
+     * of one word has this folded into the word's own weight. */
+    if (any_typos && n > 1) {
       bonuses.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
                                       all_of(exact_words, {}),
                                       kExactTierFactor));

@@ -41,6 +41,30 @@ TEST_F(EngineRanking, ExactMatchesRankAboveTypoMatches) {
   EXPECT_EQ(ids("fresh mango"), (Ids{"exact", "typo"}));
 }
 
+TEST_F(EngineRanking, TheRaisedWeightOfExactMatchesHoldsForOneWord) {
+  /* "mango" is held by 10 of 14 documents, "manga" (its typo candidate)
+   * by one: the rare typo outweighs the common word, and only the raised
+   * weight of exact matches keeps the word typed first, for a query of one
+   * word as of several. */
+  std::string body;
+  for (int k = 0; k < 12; ++k)
+    body += "{\"id\":\"filler" + std::to_string(k) +
+            "\",\"title\":\"misc\",\"body\":\"" +
+            (k < 9 ? "mango" : "kiwi") + "\"}\n";
+  add(body + R"({"id":"typo","title":"sweet","body":"manga"}
+{"id":"exact","title":"sweet","body":"mango"}
+)");
+  strategy_ = "all";
+  for (const char *q : {"mango ", "sweet mango "}) {
+    Ids got = ids(q);
+    auto rank = [&](const char *id) {
+      return std::find(got.begin(), got.end(), id) - got.begin();
+    };
+    EXPECT_LT(rank("exact"), rank("typo"))
+        << q << ::testing::PrintToString(got);
+  }
+}
+
 TEST_F(EngineRanking, EqualMatchesComeInInsertionOrder) {
   add(R"({"id":"e","title":"same words here"}
 {"id":"b","title":"same words here"}
