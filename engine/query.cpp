@@ -181,12 +181,13 @@ void split_rare_completions(const TermFreqs &freqs,
 }
 
 /* The terms of same (one synonym group) with prefix put before each, and
- * the phrases in the same group, or-ed with the rare completions as a group
- * of their own at a reduced weight. */
+ * the phrases in the same group, that group's weight times factor, or-ed
+ * with the rare completions as a group of their own at a reduced weight. */
 Xapian::Query with_rare(const std::vector<std::string> &same,
                         const std::vector<std::string> &rare,
                         const char *prefix,
-                        const std::vector<Xapian::Query> &phrases = {}) {
+                        const std::vector<Xapian::Query> &phrases = {},
+                        double factor = 1.0) {
   Xapian::Query group = any_of(same, prefix);
   if (!phrases.empty()) {
     std::vector<Xapian::Query> members{group};
@@ -194,6 +195,8 @@ Xapian::Query with_rare(const std::vector<std::string> &same,
     group = Xapian::Query(Xapian::Query::OP_SYNONYM, members.begin(),
                           members.end());
   }
+  if (factor != 1.0)
+    group = Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, group, factor);
   if (rare.empty()) return group;
   Xapian::Query parts[] = {
       group, Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(rare, prefix),
@@ -202,7 +205,8 @@ Xapian::Query with_rare(const std::vector<std::string> &same,
 }
 
 /* What one required word matches: all of it, and its word terms without
- * typo candidates (nor heading and whole-value terms). */
+ * typo candidates (nor heading and whole-value terms, nor rare
+ * completions). */
 struct WordQuery {
   Xapian::Query all;
   Xapian::Query exact;
@@ -223,6 +227,9 @@ struct WordContext {
   /* A question: words the index holds get only their rarer ending typo
    * candidates. */
   bool question;
+  /* The query's only word: its exact matches' bonus is folded into its
+   * own weight (word_query). */
+  bool single_word;
 };
 
 /* The synonyms of a one-word key: the one-word synonyms appended to words
@@ -281,11 +288,19 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   const std::vector<std::string> plain_terms = joined_with(
       headings_only ? std::vector<std::string>{word} : same, synonyms);
   if (!synonyms.empty()) same = joined_with(std::move(same), synonyms);
+  /* A rare completion weighs a tenth of the word: its heading and
+   * whole-value terms would add a tenth of a tenth, for a posting list
+   * each, so only the word terms match it. */
   Xapian::Query parts[] = {with_rare(plain_terms, rare, "", phrases),
-                           with_rare(same, rare, kHeadingPrefix),
-                           with_rare(same, rare, kWholeValuePrefix)};
+                           any_of(same, kHeadingPrefix),
+                           any_of(same, kWholeValuePrefix)};
   Xapian::Query exact(Xapian::Query::OP_OR, parts, parts + 3);
   Xapian::Query plain = parts[0];
+  /* What the bonus of exact matches weighs again (kExactTierFactor): the
+   * word terms, but not the rare completions, which would add their
+   * posting lists for a fifth of the word's weight. */
+  Xapian::Query unexpanded =
+      rare.empty() ? plain : with_rare(plain_terms, {}, "", phrases);
 
   std::vector<Xapian::Query> near;
   Xapian::Query stem_term;
@@ -329,7 +344,7 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
         Xapian::Query::OP_SCALE_WEIGHT,
         Xapian::Query(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end()),
         kTypoWeightFactor));
-  if (near.empty()) return {exact, plain, false, plain};
+  if (near.empty()) return {exact, unexpanded, false, plain};
   near.insert(near.begin(), plain);
   /* The second tier weighs the word in any form by its stem, whose
    * statistics are those of all its forms, and the form typed only a
@@ -341,9 +356,17 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
     any_form[1] = stem_term;
   }
   Xapian::Query loose(Xapian::Query::OP_OR, any_form.begin(), any_form.end());
+  /* The bonus of exact matches (kExactTierFactor) weighs the words'
+   * unexpanded terms again where all of them match: for one word, that is
+   * its own group weighed 1 + kExactTierFactor times, the same weights
+   * without reading the same posting lists a second time. */
+  if (cx.single_word) {
+    parts[0] = with_rare(plain_terms, rare, "", phrases, 1.0 + kExactTierFactor);
+    exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
+  }
   near[0] = exact;
-  return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()), plain,
-          true, loose};
+  return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()),
+          unexpanded, true, loose};
 }
 
 /* The AND of every required word query and phrase. */
@@ -356,32 +379,36 @@ Xapian::Query all_of(const std::vector<Xapian::Query> &words,
 }
 
 /* The exact terms one typed word stands for in a phrase: the word, or for
- * the word being typed the word and its completions; none for a short
- * prefix, which says too little to pair with its neighbour. */
-std::vector<std::string> typed_word(const std::string &word, bool as_prefix,
+ * the word being typed the word and its completions but the rare ones
+ * (split_rare_completions: a tenth of the word's weight, and a posting
+ * list and a position list each to pair them); none for a short prefix,
+ * which says too little to pair with its neighbour. */
+std::vector<std::string> typed_word(const TermFreqs &freqs,
+                                    const std::string &word, bool as_prefix,
                                     Completions &completions) {
   if (!as_prefix) return {word};
   if (short_prefix(word)) return {};
   std::vector<std::string> same{word};
   const auto &more = completions.of(word);
   same.insert(same.end(), more.begin(), more.end());
+  std::vector<std::string> rare;
+  split_rare_completions(freqs, same, rare);
   return same;
 }
 
 /* A word typed as one that the documents write as two ("webserver" for
- * "web server"): the phrase of the two halves, or-ed with the word's own
- * query. Only splits into two indexed words of kMinJoinedPart code points or
- * more count, the one whose rarer half is the most frequent first; at most
- * kMaxSplits of them. */
-Xapian::Query with_split(const TermFreqs &freqs, const std::string &word,
-                         Xapian::Query query,
-                         std::unordered_set<std::string> &matched,
-                         bool &split) {
-  split = false;
+ * "web server"): the phrases of the two halves, to be or-ed with the
+ * word's own query (or_with). Only splits into two indexed words of
+ * kMinJoinedPart code points or more count, the one whose rarer half is
+ * the most frequent first; at most kMaxSplits of them. */
+std::vector<Xapian::Query> split_spellings(
+    const TermFreqs &freqs, const std::string &word,
+    std::unordered_set<std::string> &matched) {
+  std::vector<Xapian::Query> out;
   std::u32string cps;
   if (!to_code_points(word, cps) || cps.size() < 2 * kMinJoinedPart ||
       cps.size() > kMaxSplitLength)
-    return query;
+    return out;
   std::vector<std::pair<Xapian::doccount, size_t>> splits;
   size_t byte = 0;
   for (size_t cp = 0; cp + kMinJoinedPart <= cps.size(); ++cp) {
@@ -392,21 +419,26 @@ Xapian::Query with_split(const TermFreqs &freqs, const std::string &word,
     }
     byte = utf8::next(word, byte);
   }
-  if (splits.empty()) return query;
   std::sort(splits.begin(), splits.end(), [](const auto &a, const auto &b) {
     return a.first != b.first ? a.first > b.first : a.second < b.second;
   });
   if (splits.size() > kMaxSplits) splits.resize(kMaxSplits);
-  split = true;
-  std::vector<Xapian::Query> alternatives{std::move(query)};
   for (const auto &split : splits) {
     std::vector<std::string> halves{word.substr(0, split.second),
                                     word.substr(split.second)};
     matched.insert(halves.begin(), halves.end());
-    alternatives.push_back(phrase_query(halves));
+    out.push_back(phrase_query(halves));
   }
-  return Xapian::Query(Xapian::Query::OP_OR, alternatives.begin(),
-                       alternatives.end());
+  return out;
+}
+
+/* query or-ed with each of alternatives; query itself when there is none. */
+Xapian::Query or_with(Xapian::Query query,
+                      const std::vector<Xapian::Query> &alternatives) {
+  if (alternatives.empty()) return query;
+  std::vector<Xapian::Query> parts{std::move(query)};
+  parts.insert(parts.end(), alternatives.begin(), alternatives.end());
+  return Xapian::Query(Xapian::Query::OP_OR, parts.begin(), parts.end());
 }
 
 /* The inverse document frequency BM25 gives a term (or synonym group) held
@@ -468,6 +500,8 @@ struct QueryState {
   std::vector<Xapian::Query> phrases;
   bool any_typos;
   std::vector<Xapian::Query> loose_words;
+  /* Each word's documents, with the fewest terms (build_query). */
+  std::vector<Xapian::Query> match_words;
 };
 
 /* Whether one of docs (sorted, distinct) holds, by its term list, one
@@ -658,20 +692,21 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
 
 /* Extra weight for documents holding neighbouring words of the query next
  * to each other, in the order typed: for each pair of neighbouring words
- * (the word being typed with its completions), the pair's word weights
+ * (the word being typed with its completions, typed_word), the pair's word weights
  * again where the pair stands as a phrase; one query per pair, none for
  * fewer than two words. The weight comes from the terms, the word being typed
  * with its completions as one synonym group, and the phrase only filters: a
  * phrase weighs each of its terms apart, which would give a rare completion the
  * weight of a rare word. */
 std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
+                                           const TermFreqs &freqs,
                                            Completions &completions) {
   const size_t n = parsed.words.size();
   std::vector<Xapian::Query> pairs;
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 2 == n;
     std::vector<std::string> next =
-        typed_word(parsed.words[k + 1], as_prefix, completions);
+        typed_word(freqs, parsed.words[k + 1], as_prefix, completions);
     if (next.empty()) continue;
     Xapian::Query any_next(Xapian::Query::OP_OR, next.begin(), next.end());
     Xapian::Query phrase[] = {Xapian::Query(parsed.words[k]), any_next};
@@ -933,30 +968,31 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   const bool question = n >= kQuestionWords;
   Completions completions(db, question ? kMaxQuestionExpansions : SIZE_MAX);
   QueryState state{db,  parsed, completions, built.matched_terms,
-                   built.freqs, {}, {}, {}, false, {}};
+                   built.freqs, {}, {}, {}, false, {}, {}};
   std::vector<Xapian::Query> &words = state.words;
   std::vector<Xapian::Query> &exact_words = state.exact_words;
   std::vector<Xapian::Query> &phrases = state.phrases;
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
-  const WordContext cx{db, settings, completions, typo_cache, built, question};
-  std::vector<Xapian::Query> probe_words;
+  const WordContext cx{db,    settings, completions, typo_cache,
+                       built, question, n == 1};
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);
-    bool split = false;
+    std::vector<Xapian::Query> splits;
     /* A question's word the index holds is taken as typed, whole. */
-    if (k < kMaxJoinedWords &&
-        !(question && built.freqs(parsed.words[k]) > 0)) {
-      q.all = with_split(built.freqs, parsed.words[k], std::move(q.all),
-                         built.matched_terms, split);
-    }
-    /* The word's documents, for the first tier's check: its heading and
-     * whole-value terms add none, except for a short prefix's completions
-     * (matched through heading terms alone) and a split word's halves. */
+    if (k < kMaxJoinedWords && !(question && built.freqs(parsed.words[k]) > 0))
+      splits = split_spellings(built.freqs, parsed.words[k],
+                               built.matched_terms);
+    q.all = or_with(std::move(q.all), splits);
+    /* The word's documents with the fewest terms, for the first tier's
+     * check and for leaving the first tier out of a joined spelling's: its
+     * heading and whole-value terms add none, except for a short prefix's
+     * completions (matched through heading terms alone). */
     bool headings_only =
         as_prefix && completions.headings_only(parsed.words[k]);
-    probe_words.push_back(headings_only || split ? q.all : q.loose);
+    state.match_words.push_back(headings_only ? q.all
+                                              : or_with(q.loose, splits));
     any_typos = any_typos || q.has_typos;
     words.push_back(std::move(q.all));
     exact_words.push_back(std::move(q.exact));
@@ -983,9 +1019,11 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     joined.insert(joined.end(), by_synonym.begin(), by_synonym.end());
     if (!joined.empty() && !parsed.missing_word) {
       /* A joined spelling is another way to write the same words, not
-       * more evidence: it counts only where the words apart do not match. */
+       * more evidence: it counts only where the words apart do not match
+       * (the same documents as query, with fewer terms to open). */
+      const Xapian::Query apart = all_of(state.match_words, phrases);
       for (auto &alt : joined)
-        alt = Xapian::Query(Xapian::Query::OP_AND_NOT, alt, query);
+        alt = Xapian::Query(Xapian::Query::OP_AND_NOT, alt, apart);
       joined.insert(joined.begin(), query);
       query = Xapian::Query(Xapian::Query::OP_OR, joined.begin(), joined.end());
     }
@@ -993,14 +1031,16 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     /* Joined spellings and synonyms of several words match documents
      * that lack some word: no bound of the words alone holds them. */
     if (question && joined.empty() && !parsed.missing_word)
-      built.first_tier_empty = holds_no_document(state, probe_words);
-    std::vector<Xapian::Query> bonuses = adjacency_bonus(parsed, completions);
+      built.first_tier_empty = holds_no_document(state, state.match_words);
+    std::vector<Xapian::Query> bonuses =
+        adjacency_bonus(parsed, built.freqs, completions);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo
      * candidate, even when those match other words in stronger places.
      * Only the word terms take part: heading and whole-value terms would
-     * cost as much again for no change in the order of the tiers. */
-    if (any_typos) {
+     * cost as much again for no change in the order of the tiers. A query
+     * of one word has this folded into the word's own weight. */
+    if (any_typos && n > 1) {
       bonuses.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
                                       all_of(exact_words, {}),
                                       kExactTierFactor));

@@ -134,7 +134,10 @@ size_t prefix_expansions(size_t length);
 /* When the word being typed is itself indexed, a completion held by fewer
  * documents than this fraction of the word's is rare: it still matches,
  * but as a group of its own weighted by kRareCompletionFactor, so that a
- * finished common word is not outranked by its rare longer forms. */
+ * finished common word is not outranked by its rare longer forms. It
+ * weighs through its word term alone: no heading or name term, no
+ * neighbouring-words or exact-match bonus (each would open its posting
+ * list once more for a fraction of that tenth). */
 inline constexpr double kRareCompletionRatio = 0.1;
 inline constexpr double kRareCompletionFactor = 0.1;
 /* A text of at least this many plain words is a question (above): its

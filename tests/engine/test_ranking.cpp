@@ -8,6 +8,7 @@
  * completions of a finished word, short headings).
  */
 #include <algorithm>
+#include <set>
 
 #include "search_fixture.h"
 
@@ -38,6 +39,30 @@ TEST_F(EngineRanking, ExactMatchesRankAboveTypoMatches) {
   EXPECT_EQ(ids("mango "), (Ids{"exact", "typo"}));
   EXPECT_EQ(ids("mango fresh "), (Ids{"exact", "typo"}));
   EXPECT_EQ(ids("fresh mango"), (Ids{"exact", "typo"}));
+}
+
+TEST_F(EngineRanking, TheRaisedWeightOfExactMatchesHoldsForOneWord) {
+  /* "mango" is held by 10 of 14 documents, "manga" (its typo candidate)
+   * by one: the rare typo outweighs the common word, and only the raised
+   * weight of exact matches keeps the word typed first, for a query of one
+   * word as of several. */
+  std::string body;
+  for (int k = 0; k < 12; ++k)
+    body += "{\"id\":\"filler" + std::to_string(k) +
+            "\",\"title\":\"misc\",\"body\":\"" +
+            (k < 9 ? "mango" : "kiwi") + "\"}\n";
+  add(body + R"({"id":"typo","title":"sweet","body":"manga"}
+{"id":"exact","title":"sweet","body":"mango"}
+)");
+  strategy_ = "all";
+  for (const char *q : {"mango ", "sweet mango "}) {
+    Ids got = ids(q);
+    auto rank = [&](const char *id) {
+      return std::find(got.begin(), got.end(), id) - got.begin();
+    };
+    EXPECT_LT(rank("exact"), rank("typo"))
+        << q << ::testing::PrintToString(got);
+  }
 }
 
 TEST_F(EngineRanking, EqualMatchesComeInInsertionOrder) {
@@ -244,6 +269,30 @@ TEST_F(EngineRelevance, RareCompletionsOfAFinishedCommonWordWeighLittle) {
   EXPECT_EQ(got[1], "completion") << "a rare completion still matches";
   /* Text that is no indexed word completes at full weight. */
   EXPECT_EQ(ids("serve")[0], "completion");
+}
+
+TEST_F(EngineRelevance, ARareCompletionMatchesWhereverItsWordWould) {
+  /* A rare completion weighs only through its word terms: no heading,
+   * name or neighbour bonus of its own, and no exact-match bonus. It
+   * still matches in every place the word does, next to a joined
+   * spelling and a typo candidate ("serve"), and a document holding the
+   * words apart is not counted again through the joined spelling. */
+  add(common_server_docs() +
+      R"({"id":"near","name":"a","text":"web server tools"}
+{"id":"rare","name":"server1","text":"server1\nfor the web"}
+{"id":"joined","name":"b","text":"webserver tools"}
+{"id":"both","name":"c","text":"webserver and web server tools"}
+{"id":"typo","name":"d","text":"web serve tools"}
+)");
+  strategy_ = "all";
+  expect_matches({{"web server", {"near", "rare", "joined", "both", "typo"}}});
+  Ids got = ids("web server");
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.begin() + 3),
+            (std::set<std::string>{"near", "joined", "both"}));
+  /* The name "server1" weighs through its word terms only, below a typo
+   * candidate's document as well as the word's. */
+  EXPECT_EQ(got[4], "rare");
 }
 
 TEST_F(EngineRelevance, FrequentCompletionsOfATypedWordKeepTheirWeight) {
