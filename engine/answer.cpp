@@ -480,17 +480,19 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
 }  // namespace
 
 std::string search_json(Xapian::Database &db, const SearchRequest &request,
-                        std::chrono::steady_clock::time_point started) {
+                        std::chrono::steady_clock::time_point started,
+                        StatsCache *stats) {
   const int limit = std::max(request.limit, 0);
   const int offset = std::max(request.offset, 0);
   const IndexSettings settings = read_settings(db);
   const QuerySettings query = query_settings(settings);
   const HitForm form = hit_form(db, settings, request);
   std::unique_ptr<Refinement> refine = refinement_of(settings, request);
+  MatchOptions options = refine->options();
+  options.stats = stats;
   Matches matches = find_matches(
       db, request.q, static_cast<Xapian::doccount>(offset),
-      static_cast<Xapian::doccount>(limit), query, request.strategy,
-      refine->options());
+      static_cast<Xapian::doccount>(limit), query, request.strategy, options);
   std::vector<FacetCount> facets;
   if (request.has_facets)
     facets = count_facets(db, matches, refine->facets, refine->filters);

@@ -239,7 +239,7 @@ Xapian::Database *Catalog::reader(const std::string &name) {
      * between, the next call sees another identity and opens it again. */
     auto db = std::make_unique<Xapian::Database>(open_database(path_of(name)));
     Xapian::Database *raw = db.get();
-    readers_[name] = CachedReader{std::move(db), id};
+    readers_[name] = CachedReader{std::move(db), id, StatsCache()};
     return raw;
   } catch (const Xapian::DatabaseNotFoundError &) {
     /* Removed between the check and the open. */
@@ -251,6 +251,11 @@ Xapian::Database *Catalog::reader(const std::string &name) {
   } catch (const Xapian::DatabaseOpeningError &e) {
     throw Error(msg::index_unusable(name, "opened", e.get_msg()));
   }
+}
+
+StatsCache *Catalog::stats(const std::string &name) {
+  auto it = readers_.find(name);
+  return it == readers_.end() ? nullptr : &it->second.stats;
 }
 
 Xapian::WritableDatabase Catalog::writer(const std::string &name) {

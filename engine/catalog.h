@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "stats_cache.h"
 #include "system.h"
 
 namespace lmx {
@@ -157,6 +158,12 @@ class Catalog {
    * catalog owns it. */
   Xapian::Database *reader(const std::string &name);
 
+  /* What searches on name's reader (the one reader(name) returned last)
+   * keep for the next ones (stats_cache.h); the caller syncs it to the
+   * reader's revision. Null when no reader of name is cached. The catalog
+   * owns it, and forgets it with the reader. */
+  StatsCache *stats(const std::string &name);
+
   /* A writer on an existing index, waiting for the write lock held by any
    * other process. Throws lmx::Error "Index `NAME` not found." when the index
    * does not exist and a clear text when it cannot be opened for writing
@@ -219,10 +226,12 @@ class Catalog {
   void sweep_work_areas() const;
   int exchange(const std::string &work, const std::string &name);
 
-  /* An open reader and the identity of the directory it was opened on. */
+  /* An open reader, the identity of the directory it was opened on, and
+   * what searches on it keep for later ones. */
   struct CachedReader {
     std::unique_ptr<Xapian::Database> db;
     sys::DirIdentity id;
+    StatsCache stats;
   };
   /* The cached reader of name when its directory, whose identity is now id,
    * is still the one it was opened on; otherwise forgets it and returns

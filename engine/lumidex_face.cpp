@@ -53,6 +53,8 @@ struct FaceState {
   lumidex_error_code error_code = LUMIDEX_ERROR_NONE;
   lmx::BodyPosition error_where;
   std::string result;
+  /* lumidex_search_keep_statistics; not reset by lumidex_cleanup. */
+  bool keep_statistics = true;
 };
 
 FaceState g_state;
@@ -188,8 +190,12 @@ const char *search(const char *index, const lmx::SearchRequest &request,
   if (!db)
     throw lmx::Error(lmx::msg::index_not_found(name),
                      LUMIDEX_ERROR_INDEX_NOT_FOUND);
-  return keep(lmx::fresh_read(
-      *db, [&] { return lmx::search_json(*db, request, started); }));
+  lmx::StatsCache *stats =
+      g_state.keep_statistics ? catalog().stats(name) : nullptr;
+  return keep(lmx::fresh_read(*db, [&] {
+    if (stats) stats->sync(*db);
+    return lmx::search_json(*db, request, started, stats);
+  }));
 }
 
 }  // namespace
@@ -215,6 +221,12 @@ LMX_EXPORT const char *lumidex_search_request(const char *index,
         lmx::parse_search_request(request_json ? request_json : "");
     return search(index, request, started);
   });
+}
+
+LMX_EXPORT int lumidex_search_keep_statistics(int keep) {
+  int was = g_state.keep_statistics ? 1 : 0;
+  g_state.keep_statistics = keep != 0;
+  return was;
 }
 
 LMX_EXPORT int lumidex_documents_add(const char *index, const char *body) {

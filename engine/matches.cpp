@@ -178,7 +178,8 @@ void settle_total(Xapian::Database &db, Matches &m) {
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids,
-                            const Xapian::KeyMaker *sorter) {
+                            const Xapian::KeyMaker *sorter,
+                            StatsCache *stats) {
   /* A question's first tier is mostly empty, and the query builder may
    * already know it for a fraction of what running it would cost. */
   if (m.built.first_tier_empty) return 0;
@@ -207,7 +208,7 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
       m.page.push_back(mset[k]);
     return mset.size();
   }
-  std::vector<Xapian::doccount> order = ranked_order(db, mset);
+  std::vector<Xapian::doccount> order = ranked_order(db, mset, stats);
   for (Xapian::doccount k = offset; k < order.size() && k < offset + limit; ++k)
     m.page.push_back(mset[order[k]]);
   return mset.size();
@@ -220,7 +221,7 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
                      const QuerySettings &settings, MatchingStrategy strategy,
                      const MatchOptions &options) {
   Matches m;
-  m.built = build_query(db, query, settings, strategy);
+  m.built = build_query(db, query, settings, strategy, options.stats);
   if (!options.filter.empty()) {
     m.built.query =
         Xapian::Query(Xapian::Query::OP_FILTER, m.built.query, options.filter);
@@ -230,7 +231,7 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   }
   std::unordered_set<Xapian::docid> ids;
   Xapian::doccount read =
-      first_tier(db, m, offset, limit, ids, options.sorter);
+      first_tier(db, m, offset, limit, ids, options.sorter, options.stats);
   if (m.built.partial.empty()) {
     settle_total(db, m);
     return m;

@@ -50,6 +50,10 @@ struct MatchOptions {
    * then docid order, instead of by relevance and the prior; null for
    * none. Must live as long as the call. */
   const Xapian::KeyMaker *sorter = nullptr;
+  /* What the query builder and the prior look up, kept for later
+   * searches of the same revision (stats_cache.h, synced by the caller);
+   * null for none. */
+  StatsCache *stats = nullptr;
 };
 
 /* Matches query on db under settings and strategy (query.h) and orders

@@ -33,27 +33,44 @@ double prior_from(Xapian::doccount with_word, Xapian::doccount same_name) {
   return 1.0 + kNameFamilyFactor * std::log1p(family);
 }
 
-/* The prior of each distinct non-empty name of names. The dictionary is
- * read in term order, all the name-word terms first and then the
- * whole-value ones, each name once: consecutive lookups of nearby terms
- * find their block already read, where lookups in match order would jump
- * between the two ranges and read most blocks again (a request pays for
- * every block it reads, nothing is cached between requests). */
+/* The prior of each distinct non-empty name of names: from stats when it
+ * holds it (kept there otherwise), else read from the dictionary, in term
+ * order, all the name-word terms first and then the whole-value ones, each
+ * name once: consecutive lookups of nearby terms find their block already
+ * read, where lookups in match order would jump between the two ranges and
+ * read most blocks again (a search pays for every block it reads). */
 std::map<std::string, double> priors_of(const Xapian::Database &db,
-                                        const std::vector<std::string> &names) {
+                                        const std::vector<std::string> &names,
+                                        StatsCache *stats) {
   std::map<std::string, double> priors;
-  for (const auto &name : names)
-    if (!name.empty()) priors.emplace(name, 1.0);
+  std::vector<const std::string *> unknown;
+  for (const auto &name : names) {
+    if (name.empty() || priors.count(name)) continue;
+    if (stats) {
+      auto kept = stats->priors.find(name);
+      if (kept != stats->priors.end()) {
+        priors.emplace(name, kept->second);
+        continue;
+      }
+    }
+    unknown.push_back(&priors.emplace(name, 1.0).first->first);
+  }
+  /* In term order, as said above. */
+  std::sort(unknown.begin(), unknown.end(),
+            [](const std::string *a, const std::string *b) { return *a < *b; });
   std::vector<std::pair<const std::string *, Xapian::doccount>> families;
-  for (const auto &entry : priors) {
-    const std::string &name = entry.first;
-    Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + name);
+  for (const std::string *name : unknown) {
+    Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + *name);
     /* Only the document itself: no family, and no need to count twins. */
-    if (with_word > 1) families.emplace_back(&name, with_word);
+    if (with_word > 1) families.emplace_back(name, with_word);
   }
   for (const auto &[name, with_word] : families)
     priors[*name] =
         prior_from(with_word, db.get_termfreq(kWholeValuePrefix + *name));
+  if (stats)
+    for (const std::string *name : unknown)
+      StatsCache::put(stats->priors, kMaxCachedStatistics, *name,
+                      priors[*name]);
   return priors;
 }
 
@@ -80,13 +97,14 @@ std::vector<std::string> window_names(const Xapian::Database &db,
 }  // namespace
 
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
-                                           const Xapian::MSet &mset) {
+                                           const Xapian::MSet &mset,
+                                           StatsCache *stats) {
   std::vector<Xapian::doccount> order(mset.size());
   std::iota(order.begin(), order.end(), 0);
   const Xapian::doccount window =
       std::min<Xapian::doccount>(mset.size(), kPriorWindow);
   std::vector<std::string> names = window_names(db, mset, window);
-  const std::map<std::string, double> priors = priors_of(db, names);
+  const std::map<std::string, double> priors = priors_of(db, names, stats);
   std::vector<double> score(window);
   for (Xapian::doccount k = 0; k < window; ++k) {
     auto prior = priors.find(names[k]);

@@ -32,6 +32,8 @@
 
 #include <vector>
 
+#include "stats_cache.h"
+
 namespace lmx {
 
 /* How much a name family raises the weight, per unit of its logarithm. */
@@ -42,9 +44,11 @@ inline constexpr Xapian::doccount kPriorWindow = 200;
 /* The positions (0 ..  mset.size() - 1) of mset's documents in final
  * order: the first kPriorWindow by text weight times the prior, ties in
  * mset order, then the rest in mset order. mset must come from a weighted
- * search of db. */
+ * search of db. Each name's prior is looked for in stats first and kept
+ * there, when stats is not null (synced to db's revision by the caller). */
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
-                                           const Xapian::MSet &mset);
+                                           const Xapian::MSet &mset,
+                                           StatsCache *stats = nullptr);
 
 }  // namespace lmx
 

@@ -113,11 +113,16 @@ bool short_prefix(const std::string &prefix) {
   return utf8::length(prefix) <= kShortPrefixLength;
 }
 
-/* Whether db holds heading terms at all. An index written before they
- * existed has none; its short prefixes are expanded among all words, as
- * longer ones are, rather than matching only the letters typed. */
-bool has_headings(const Xapian::Database &db) {
-  return db.allterms_begin(kHeadingPrefix) != db.allterms_end(kHeadingPrefix);
+/* Whether db holds heading terms at all (kept in stats when not null). An
+ * index written before they existed has none; its short prefixes are
+ * expanded among all words, as longer ones are, rather than matching only
+ * the letters typed. */
+bool has_headings(const Xapian::Database &db, StatsCache *stats) {
+  if (stats && stats->headings >= 0) return stats->headings == 1;
+  bool any =
+      db.allterms_begin(kHeadingPrefix) != db.allterms_end(kHeadingPrefix);
+  if (stats) stats->headings = any ? 1 : 0;
+  return any;
 }
 
 /* Completions by prefix: the word being typed is expanded for its own
@@ -129,9 +134,10 @@ bool has_headings(const Xapian::Database &db) {
 class Completions {
  public:
   /* cap bounds the completions of any prefix (prefix_expansions gives
-   * the usual number). */
-  Completions(const Xapian::Database &db, size_t cap)
-      : db_(db), headings_(has_headings(db)), cap_(cap) {}
+   * the usual number); stats, when not null, keeps them for later
+   * searches (stats_cache.h). */
+  Completions(const Xapian::Database &db, size_t cap, StatsCache *stats)
+      : db_(db), headings_(has_headings(db, stats)), cap_(cap), stats_(stats) {}
   /* Whether prefix is expanded among heading words only. */
   bool headings_only(const std::string &prefix) const {
     return headings_ && short_prefix(prefix);
@@ -140,20 +146,35 @@ class Completions {
     auto it = cache_.find(prefix);
     if (it != cache_.end()) return it->second;
     size_t max = std::min(prefix_expansions(utf8::length(prefix)), cap_);
-    if (!headings_only(prefix))
-      return cache_.emplace(prefix, prefix_completions(db_, prefix, max))
-          .first->second;
-    const size_t skip = std::string_view(kHeadingPrefix).size();
-    std::vector<std::string> words =
-        prefix_completions(db_, kHeadingPrefix + prefix, max);
-    for (auto &word : words) word.erase(0, skip);
+    /* Copied from the shared cache: it may be emptied while this query
+     * still refers to its own copy. */
+    std::string key = prefix + '\0' + std::to_string(max);
+    if (stats_) {
+      auto kept = stats_->completions.find(key);
+      if (kept != stats_->completions.end())
+        return cache_.emplace(prefix, kept->second).first->second;
+    }
+    std::vector<std::string> words = look_up(prefix, max);
+    if (stats_)
+      StatsCache::put(stats_->completions, kMaxCachedExpansions, key, words);
     return cache_.emplace(prefix, std::move(words)).first->second;
   }
 
  private:
+  /* The completions of prefix, at most max, read from the vocabulary. */
+  std::vector<std::string> look_up(const std::string &prefix, size_t max) {
+    if (!headings_only(prefix)) return prefix_completions(db_, prefix, max);
+    const size_t skip = std::string_view(kHeadingPrefix).size();
+    std::vector<std::string> words =
+        prefix_completions(db_, kHeadingPrefix + prefix, max);
+    for (auto &word : words) word.erase(0, skip);
+    return words;
+  }
+
   const Xapian::Database &db_;
   bool headings_;
   size_t cap_;
+  StatsCache *stats_;
   std::unordered_map<std::string, std::vector<std::string>> cache_;
 };
 
@@ -230,7 +251,35 @@ struct WordContext {
   /* The query's only word: its exact matches' bonus is folded into its
    * own weight (word_query). */
   bool single_word;
+  /* What later searches may reuse (stats_cache.h); null for nothing. */
+  StatsCache *stats;
 };
+
+/* The typo candidates of word in the query cx builds, from cx.stats when
+ * it holds them (kept there otherwise). */
+std::vector<std::string> typos_of(const WordContext &cx,
+                                  const std::string &word) {
+  /* In a question a word the index holds is most likely typed as meant:
+   * its other endings (plural, tense) are worth matching, a scan of two
+   * ranges of the vocabulary per word for its misspellings is not. An
+   * ending far more frequent than the word is mostly another word, and
+   * costly to match (kMaxQuestionTypoRatio). */
+  Xapian::doccount word_freq = cx.question ? cx.built.freqs(word) : 0;
+  std::string key = (word_freq > 0 ? "ending:" : "any:") + word;
+  if (cx.stats) {
+    auto kept = cx.stats->typos.find(key);
+    if (kept != cx.stats->typos.end()) return kept->second;
+  }
+  std::vector<std::string> found =
+      word_freq > 0
+          ? ending_typo_candidates(cx.db, word, kMaxTypoCandidates,
+                                   kMinQuestionTypoRatio * word_freq,
+                                   kMaxQuestionTypoRatio * word_freq)
+          : typo_candidates(cx.db, word, kMaxTypoCandidates);
+  if (cx.stats)
+    StatsCache::put(cx.stats->typos, kMaxCachedExpansions, key, found);
+  return found;
+}
 
 /* The synonyms of a one-word key: the one-word synonyms appended to words
  * (they join the word's groups under every prefix) and the phrases as
@@ -264,7 +313,6 @@ std::vector<std::string> joined_with(std::vector<std::string> terms,
  * at reduced weights. Records every term it may match in cx.built. */
 WordQuery word_query(const WordContext &cx, const std::string &word,
                      bool as_prefix) {
-  const Xapian::Database &db = cx.db;
   Completions &completions = cx.completions;
   std::unordered_set<std::string> &matched = cx.built.matched_terms;
   matched.insert(word);
@@ -315,21 +363,8 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
     }
   }
   auto cached = cx.typo_cache.find(word);
-  if (cached == cx.typo_cache.end()) {
-    /* In a question a word the index holds is most likely typed as
-     * meant: its other endings (plural, tense) are worth matching, a scan
-     * of two ranges of the vocabulary per word for its misspellings is
-     * not. An ending far more frequent than the word is mostly another
-     * word, and costly to match (kMaxQuestionTypoRatio). */
-    Xapian::doccount word_freq = cx.question ? cx.built.freqs(word) : 0;
-    std::vector<std::string> found =
-        word_freq > 0
-            ? ending_typo_candidates(db, word, kMaxTypoCandidates,
-                                     kMinQuestionTypoRatio * word_freq,
-                                     kMaxQuestionTypoRatio * word_freq)
-            : typo_candidates(db, word, kMaxTypoCandidates);
-    cached = cx.typo_cache.emplace(word, std::move(found)).first;
-  }
+  if (cached == cx.typo_cache.end())
+    cached = cx.typo_cache.emplace(word, typos_of(cx, word)).first;
   std::vector<std::string> typos;
   for (const auto &term : cached->second) {
     /* A completion that is also a typo candidate already matches. */
@@ -906,10 +941,11 @@ ParsedQuery parse_query(std::string_view text) {
 }
 
 Xapian::doccount TermFreqs::operator()(const std::string &term) const {
-  auto found = known_.find(term);
-  if (found != known_.end()) return found->second;
+  auto &memo = stats_ ? stats_->freqs : known_;
+  auto found = memo.find(term);
+  if (found != memo.end()) return found->second;
   Xapian::doccount freq = db_->get_termfreq(term);
-  known_.emplace(term, freq);
+  StatsCache::put(memo, stats_ ? kMaxCachedStatistics : SIZE_MAX, term, freq);
   return freq;
 }
 
@@ -950,10 +986,10 @@ std::vector<std::string> prefix_completions(const Xapian::Database &db,
 
 BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
                        const QuerySettings &settings,
-                       MatchingStrategy strategy) {
+                       MatchingStrategy strategy, StatsCache *stats) {
   ParsedQuery parsed = parse_query(text);
   BuiltQuery built;
-  built.freqs = TermFreqs(db);
+  built.freqs = TermFreqs(db, stats);
   built.has_words =
       !parsed.empty() || parsed.unmatchable || parsed.missing_word;
   if (parsed.unmatchable ||
@@ -966,7 +1002,8 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
 
   const size_t n = parsed.words.size();
   const bool question = n >= kQuestionWords;
-  Completions completions(db, question ? kMaxQuestionExpansions : SIZE_MAX);
+  Completions completions(db, question ? kMaxQuestionExpansions : SIZE_MAX,
+                          stats);
   QueryState state{db,  parsed, completions, built.matched_terms,
                    built.freqs, {}, {}, {}, false, {}, {}};
   std::vector<Xapian::Query> &words = state.words;
@@ -975,7 +1012,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
   const WordContext cx{db,    settings, completions, typo_cache,
-                       built, question, n == 1};
+                       built, question, n == 1,      stats};
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);

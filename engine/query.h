@@ -94,6 +94,7 @@
 #include <vector>
 
 #include "settings.h"
+#include "stats_cache.h"
 
 namespace lmx {
 
@@ -224,12 +225,16 @@ ParsedQuery parse_query(std::string_view text);
 class TermFreqs {
  public:
   TermFreqs() = default;
-  explicit TermFreqs(const Xapian::Database &db) : db_(&db) {}
+  /* stats, when not null, keeps the frequencies for later searches of the
+   * same revision too (stats_cache.h); it must outlive this object. */
+  explicit TermFreqs(const Xapian::Database &db, StatsCache *stats = nullptr)
+      : db_(&db), stats_(stats) {}
   /* The number of documents holding term (0 for a term none holds). */
   Xapian::doccount operator()(const std::string &term) const;
 
  private:
   const Xapian::Database *db_ = nullptr;
+  StatsCache *stats_ = nullptr;
   /* A cache: filling it does not change what the object answers. */
   mutable std::unordered_map<std::string, Xapian::doccount> known_;
 };
@@ -265,12 +270,16 @@ struct BuiltQuery {
 };
 
 /* Parses text and builds its query against db's vocabulary, with the
- * index's settings (stemmer, stop words, synonyms) and strategy. Never
- * throws for any text; Xapian errors of db (DatabaseModifiedError and the
- * like) propagate. */
+ * index's settings (stemmer, stop words, synonyms) and strategy. What it
+ * looks up in the vocabulary (frequencies, completions, typo candidates)
+ * is looked for in stats first and kept there, when stats is not null
+ * (stats_cache.h: synced to db's revision by the caller). Never throws for
+ * any text; Xapian errors of db (DatabaseModifiedError and the like)
+ * propagate. */
 BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
                        const QuerySettings &settings,
-                       MatchingStrategy strategy);
+                       MatchingStrategy strategy,
+                       StatsCache *stats = nullptr);
 
 /* Up to max indexed terms that start with prefix (prefix itself excluded),
  * most frequent first, ties in term order. Scans only that prefix's range. */

@@ -36,7 +36,9 @@ struct Refinement {
   std::vector<std::string> facets;
 
   /* The matcher's options; valid while this lives. */
-  MatchOptions options() const { return MatchOptions{filter, sorter.get()}; }
+  MatchOptions options() const {
+    return MatchOptions{filter, sorter.get(), nullptr};
+  }
 };
 
 /* The refinement of request under settings. Throws lmx::Error with

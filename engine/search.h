@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "request.h"
+#include "stats_cache.h"
 
 namespace lmx {
 
@@ -30,9 +31,11 @@ namespace lmx {
  * the caller; elapsed_ms counts from started. Never throws for any query
  * text; Xapian errors (DatabaseModifiedError included) propagate to the
  * caller, which reopens and retries; settings the engine cannot read throw
- * lmx::Error. */
+ * lmx::Error. stats, when not null, is what earlier searches of db's
+ * current revision looked up (stats_cache.h), used and added to. */
 std::string search_json(Xapian::Database &db, const SearchRequest &request,
-                        std::chrono::steady_clock::time_point started);
+                        std::chrono::steady_clock::time_point started,
+                        StatsCache *stats = nullptr);
 
 }  // namespace lmx
 

@@ -97,6 +97,18 @@ extern "C" {
  * it names, against the index's settings. */
 const char *lumidex_search_request(const char *index, const char *request_json);
 
+/* Whether searches keep what they look up in an index's vocabulary (term
+ * frequencies, completions of the word being typed, typo candidates, the
+ * names' priors) for the later searches of this process, as long as the
+ * index does not change: keep non-zero (the default) or 0. A process that
+ * serves one search and exits gains nothing from it and loses nothing
+ * either; one that serves many (FastCGI) saves most of the dictionary
+ * lookups of a repeated word or name. What is kept is bounded (a few
+ * megabytes per index) and forgotten at each commit to the index, so
+ * answers are the same either way. Takes effect from the next search;
+ * returns the setting it replaces (1 or 0). Needs no lumidex_init(). */
+int lumidex_search_keep_statistics(int keep);
+
 #ifdef __cplusplus
 }
 #endif

@@ -56,7 +56,7 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_last_error_code", "lumidex_last_error_position",
         "lumidex_settings_get_json", "lumidex_settings_update_json",
         "lumidex_settings_reset_json", "lumidex_search_request",
-        "lumidex_documents_list_json", "lumidex_documents_update",
+        "lumidex_search_keep_statistics", "lumidex_documents_list_json", "lumidex_documents_update",
         "lumidex_documents_delete_ids", "lumidex_documents_delete_all"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)

@@ -129,3 +129,63 @@ TEST_F(EngineSearch, HitsAreTheStoredDocumentsAsStored) {
 }
 
 }  // namespace
+
+namespace {
+
+/* An index whose vocabulary the writes below change: completions of
+ * "zebr", typo candidates of "postgrse", a name family for "nginx", the
+ * frequencies that split "server"'s completions into frequent and rare. */
+class EngineKeptStatistics : public searchtest::SearchTest {
+ protected:
+  const std::vector<std::string> queries_ = {
+      "zebr", "postgrse", "nginx", "web server", "server", "zebra stripes"};
+
+  /* Every query's ids and total, in order, as one text. */
+  std::string answers() {
+    std::string out;
+    for (const std::string &q : queries_) {
+      Answer a = search(q);
+      out += q + " -> " + std::to_string(a.total()) + ":";
+      for (const std::string &id : a.ids()) out += " " + id;
+      out += "\n";
+    }
+    return out;
+  }
+  /* answers() from an engine opened afresh, which has kept nothing. */
+  std::string fresh_answers() {
+    lumidex_cleanup();
+    EXPECT_EQ(lumidex_init(dir().c_str()), 0);
+    return answers();
+  }
+};
+
+TEST_F(EngineKeptStatistics, AnswersAfterEachCommitAreAFreshEnginesAnswers) {
+  add(R"({"id":"z1","name":"zebra","text":"zebra stripes"}
+{"id":"n1","name":"nginx","text":"web server"}
+{"id":"s1","name":"server1","text":"a server"}
+)");
+  const std::vector<std::string> batches = {
+      R"({"id":"z2","name":"zebroid","text":"zebroid stripes"}
+{"id":"p1","name":"postgres","text":"database server"})",
+      R"({"id":"n2","name":"nginx-common","text":"nginx files"}
+{"id":"n3","name":"nginx-doc","text":"nginx manual for the web server"}
+{"id":"s2","name":"servers","text":"servers servers"})",
+      R"({"id":"s3","name":"misc","text":"server1 server1 for the web"})"};
+  for (const std::string &batch : batches) {
+    /* Searched twice, so the second finds what the first kept. */
+    answers();
+    std::string before_write = answers();
+    add(batch);
+    std::string kept = answers();
+    EXPECT_EQ(kept, fresh_answers()) << "after adding:\n" << batch;
+    EXPECT_NE(kept, before_write) << "the batch changed no answer:\n" << batch;
+  }
+  /* With nothing kept the answers are the same. */
+  std::string kept = answers();
+  int was = lumidex_search_keep_statistics(0);
+  EXPECT_EQ(was, 1);
+  EXPECT_EQ(answers(), kept);
+  EXPECT_EQ(lumidex_search_keep_statistics(was), 0);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+/*
+ * stats_cache.h: what a search looks up in an index's vocabulary, kept
+ * from one search to the next while the index does not change.
+ *
+ * Building a query reads term frequencies, the completions of the word
+ * being typed and the typo candidates of each word, and ordering the
+ * matches reads each name's family statistics (prior.h). All of them are
+ * functions of the index's committed data alone, so a process that serves
+ * many searches (FastCGI, a program linking the library) keeps them per
+ * open index and revision: a later search for the same words or names
+ * finds them here instead of reading the dictionary again. A CGI request
+ * searches once, and the cache only lives as long as that search.
+ *
+ * Bounds: each map holds at most its kMax... entries; a map that is full
+ * is emptied before the next entry goes in (a few megabytes per index at
+ * most, whatever the traffic). The whole cache is emptied when the index's
+ * revision changes (sync), so nothing read from an earlier revision is
+ * ever answered from here.
+ *
+ * The catalog (catalog.h) owns one per cached reader; the query builder
+ * (query.h) and the prior (prior.h) take a null pointer for none. Not
+ * thread-safe, like the reader it belongs to.
+ */
+#ifndef LMX_ENGINE_STATS_CACHE_H
+#define LMX_ENGINE_STATS_CACHE_H
+
+#include <xapian.h>
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace lmx {
+
+/* Entries per map, at most: term frequencies and name priors (a word or a
+ * name and a number each), completions and typo candidates (a word and up
+ * to kMaxPrefixExpansions or kMaxTypoCandidates words each). */
+inline constexpr size_t kMaxCachedStatistics = 50000;
+inline constexpr size_t kMaxCachedExpansions = 2000;
+
+class StatsCache {
+ public:
+  /* Empties the cache unless it holds db's current revision. */
+  void sync(const Xapian::Database &db) {
+    Xapian::rev now = db.get_revision();
+    if (synced_ && now == revision_) return;
+    freqs.clear();
+    completions.clear();
+    typos.clear();
+    priors.clear();
+    headings = -1;
+    revision_ = now;
+    synced_ = true;
+  }
+
+  /* Puts value under key in map, emptying the map first when it is full. */
+  template <typename Map, typename Value>
+  static void put(Map &map, size_t max, const std::string &key,
+                  Value &&value) {
+    if (map.size() >= max) map.clear();
+    map.insert_or_assign(key, std::forward<Value>(value));
+  }
+
+  /* Term -> number of documents holding it. */
+  std::unordered_map<std::string, Xapian::doccount> freqs;
+  /* Prefix and bound (query.cpp, Completions) -> completions. */
+  std::unordered_map<std::string, std::vector<std::string>> completions;
+  /* Word and kind of scan (query.cpp, word_query) -> typo candidates. */
+  std::unordered_map<std::string, std::vector<std::string>> typos;
+  /* Name -> its prior (prior.cpp). */
+  std::unordered_map<std::string, double> priors;
+  /* Whether the index holds heading terms (query.cpp): 1 or 0, -1 for not
+   * known yet. */
+  int headings = -1;
+
+ private:
+  Xapian::rev revision_ = 0;
+  bool synced_ = false;
+};
+
+}  // namespace lmx
+
+#endif
