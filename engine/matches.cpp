@@ -32,6 +32,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "layout.h"
 #include "prior.h"
 
 namespace lmx {
@@ -71,27 +72,52 @@ bool counted(const Xapian::MSet &mset) {
 }
 
 /* The bounds and estimate of how many documents match q, from its terms'
- * frequencies alone, when q is a disjunction of terms (OR, SYNONYM and
- * weight scaling; the first branch of an AND_MAYBE, whose others only add
- * weight): at least as many as hold its most frequent term, at most the
- * sum, and the number expected were the terms independent. False for any
- * other query. */
+ * frequencies alone, when q is a disjunction of terms and phrases of terms
+ * (OR, SYNONYM and weight scaling; the first branch of an AND_MAYBE, whose
+ * others only add weight): at least as many as hold its most frequent
+ * term, at most the sum (a phrase counting as its rarest term), and the
+ * number expected were the terms independent. False for any other query. */
 struct Estimate {
   double lower = 0, upper = 0, none = 1;
 };
+
+/* Whether term is a heading or whole-value term, which only adds weight to
+ * documents its word's term matches (except a short prefix's completions,
+ * matched through their heading terms: their estimate may come out low,
+ * never under the bounds). */
+bool weight_only(const std::string &term) {
+  return term.rfind(kHeadingPrefix, 0) == 0 ||
+         term.rfind(kWholeValuePrefix, 0) == 0;
+}
 
 bool estimate_disjunction(const Xapian::Query &q, const TermFreqs &freqs,
                           double docs, Estimate &e) {
   switch (q.get_type()) {
     case Xapian::Query::LEAF_TERM: {
-      double freq = freqs(*q.get_terms_begin());
+      const std::string &term = *q.get_terms_begin();
+      double freq = freqs(term);
       e.lower = std::max(e.lower, freq);
       e.upper += freq;
-      e.none *= 1.0 - std::min(freq, docs) / docs;
+      /* A heading or whole-value term's documents hold its word too
+       * (layout.h): counting them again would inflate the estimate. */
+      if (!weight_only(term)) e.none *= 1.0 - std::min(freq, docs) / docs;
       return true;
     }
     case Xapian::Query::OP_AND_MAYBE:
       return estimate_disjunction(q.get_subquery(0), freqs, docs, e);
+    case Xapian::Query::OP_PHRASE: {
+      /* A phrase of terms (a split spelling, a synonym of several words)
+       * matches at most as many documents as its rarest term holds: that
+       * much more at most, and nothing certain. */
+      double rarest = docs;
+      for (size_t k = 0; k < q.get_num_subqueries(); ++k) {
+        const Xapian::Query part = q.get_subquery(k);
+        if (part.get_type() != Xapian::Query::LEAF_TERM) return false;
+        rarest = std::min(rarest, double(freqs(*part.get_terms_begin())));
+      }
+      e.upper += rarest;
+      return true;
+    }
     case Xapian::Query::OP_OR:
     case Xapian::Query::OP_SYNONYM:
     case Xapian::Query::OP_SCALE_WEIGHT:
@@ -102,6 +128,20 @@ bool estimate_disjunction(const Xapian::Query &q, const TermFreqs &freqs,
     default:
       return false;
   }
+}
+
+/* The bounds and estimate of the count of b's matches (both tiers) from
+ * its terms' frequencies, into e, when the tier that holds them all is a
+ * disjunction of terms: the second tier, which holds the first's documents
+ * too (but the few matched through a joined spelling or a synonym of
+ * several words alone, which an estimate leaves out), or the query itself
+ * when it is the only one (one word, strategy "all"). False otherwise. */
+bool count_bounds(const Xapian::Database &db, const BuiltQuery &b,
+                  Estimate &e) {
+  const double docs = db.get_doccount();
+  if (docs == 0 || b.unranked) return false;
+  return estimate_disjunction(b.partial.empty() ? b.query : b.partial,
+                              b.freqs, docs, e);
 }
 
 /* estimate, as a count between lower and upper, given with no more digits
@@ -124,18 +164,15 @@ Xapian::doccount rounded(double estimate, double lower, double upper) {
 void settle_total(Xapian::Database &db, Matches &m) {
   if (m.total_exact && m.total <= kExactTotalUpTo) return;
   const BuiltQuery &b = m.built;
-  /* The second tier is mostly an OR of the words: when their frequencies
-   * (most of them already looked up by the query builder) put the count
-   * past kExactTotalUpTo, the estimate comes from them, without opening a
+  /* The second tier is mostly an OR of the words, and a query of one word
+   * an OR of its terms: when their frequencies (most of them already
+   * looked up by the query builder) put the count past kExactTotalUpTo,
+   * the estimate comes from them (count_bounds), without opening a
    * posting list (each costs a block read or two, and the first tier's
-   * heading, whole-value, typo and phrase terms are many). The first
-   * tier's documents hold some word each, so they are the second's too,
-   * except the few matched through a joined spelling or a synonym of
-   * several words alone, which an estimate leaves out. */
+   * heading, whole-value, typo and phrase terms are many). */
   const double docs = db.get_doccount();
   Estimate e;
-  const bool estimated = !b.partial.empty() && docs > 0 &&
-                         estimate_disjunction(b.partial, b.freqs, docs, e);
+  const bool estimated = count_bounds(db, b, e);
   if (estimated && e.lower > kExactTotalUpTo) {
     m.total_exact = false;
     m.total = rounded(docs * (1.0 - e.none), e.lower, std::min(e.upper, docs));
@@ -190,10 +227,19 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
    * (prior.h); an unranked one, or one that wants only the count, reads
    * just its page. */
   const bool page_only = m.built.unranked || limit == 0;
+  /* A query of one tier whose terms hold at most kExactTotalUpTo documents
+   * between them is counted whole while it is ranked, which settles its
+   * total (settle_total) without matching it a second time. */
+  Estimate bounds;
+  const Xapian::doccount check =
+      m.built.partial.empty() && count_bounds(db, m.built, bounds) &&
+              bounds.upper <= kExactTotalUpTo
+          ? kExactTotalUpTo + 1
+          : kExactCountBelow;
   Xapian::MSet mset =
-      page_only ? enquire.get_mset(offset, limit, kExactCountBelow)
+      page_only ? enquire.get_mset(offset, limit, check)
                 : enquire.get_mset(0, std::max(offset + limit, kPriorWindow),
-                                   kExactCountBelow);
+                                   check);
   m.total = mset.get_matches_estimated();
   m.total_exact = counted(mset);
   if (page_only) {

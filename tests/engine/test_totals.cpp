@@ -139,6 +139,18 @@ TEST_F(EngineTotals, AnEstimateIsSaidToBeOne) {
   EXPECT_EQ(static_cast<int>(seen.size()), holding_some({2, 3}));
 }
 
+TEST_F(EngineTotals, AOneWordTotalPastTheExactCountComesFromItsTerms) {
+  /* One word is a single tier, an OR of its terms (itself, completions,
+   * typo candidates, heading terms, which add no document): 1,500 hold
+   * "alpha", and so many are said without counting them. */
+  for (const char *q : {"alpha", "alpha ", "alph"}) {
+    Answer a = page(q, 20, 0);
+    ASSERT_TRUE(a.ok()) << q << ": " << coretest::last_error();
+    EXPECT_EQ(a.total(), 1500) << q;
+    EXPECT_FALSE(yyjson_get_bool(a.json().get("total_hits_exact"))) << q;
+  }
+}
+
 TEST_F(EngineTotals, AQuestionsEstimateLiesBetweenItsWordsBounds) {
   /* No document holds "missing": the first tier is empty (a question of
    * five words or more is known to be without running it), and the second
