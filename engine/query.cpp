@@ -396,7 +396,8 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
    * its own group weighed 1 + kExactTierFactor times, the same weights
    * without reading the same posting lists a second time. */
   if (cx.single_word) {
-    parts[0] = with_rare(plain_terms, rare, "", phrases, 1.0 + kExactTierFactor);
+    parts[0] =
+        with_rare(plain_terms, rare, "", phrases, 1.0 + kExactTierFactor);
     exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
   }
   near[0] = exact;
@@ -727,12 +728,12 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
 
 /* Extra weight for documents holding neighbouring words of the query next
  * to each other, in the order typed: for each pair of neighbouring words
- * (the word being typed with its completions, typed_word), the pair's word weights
- * again where the pair stands as a phrase; one query per pair, none for
- * fewer than two words. The weight comes from the terms, the word being typed
- * with its completions as one synonym group, and the phrase only filters: a
- * phrase weighs each of its terms apart, which would give a rare completion the
- * weight of a rare word. */
+ * (the word being typed with its completions, typed_word), the pair's word
+ * weights again where the pair stands as a phrase; one query per pair, none
+ * for fewer than two words. The weight comes from the terms, the word being
+ * typed with its completions as one synonym group, and the phrase only
+ * filters: a phrase weighs each of its terms apart, which would give a rare
+ * completion the weight of a rare word. */
 std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
                                            const TermFreqs &freqs,
                                            Completions &completions) {
