@@ -160,8 +160,9 @@ Xapian::doccount rounded(double estimate, double lower, double upper) {
  * more than kExactTotalUpTo, which is exact up to there and past it the
  * matcher's estimate after that many, the same whichever page is asked. A
  * count above kExactTotalUpTo that a page happens to know exactly is not
- * kept, as another page of the same query would give the estimate. */
-void settle_total(Xapian::Database &db, Matches &m) {
+ * kept, as another page of the same query would give the estimate. bounds
+ * is what count_bounds found, null when it found nothing. */
+void settle_total(Xapian::Database &db, Matches &m, const Estimate *bounds) {
   if (m.total_exact && m.total <= kExactTotalUpTo) return;
   const BuiltQuery &b = m.built;
   /* The second tier is mostly an OR of the words, and a query of one word
@@ -170,12 +171,11 @@ void settle_total(Xapian::Database &db, Matches &m) {
    * the estimate comes from them (count_bounds), without opening a
    * posting list (each costs a block read or two, and the first tier's
    * heading, whole-value, typo and phrase terms are many). */
-  const double docs = db.get_doccount();
-  Estimate e;
-  const bool estimated = count_bounds(db, b, e);
-  if (estimated && e.lower > kExactTotalUpTo) {
+  if (bounds && bounds->lower > kExactTotalUpTo) {
+    const double docs = db.get_doccount();
     m.total_exact = false;
-    m.total = rounded(docs * (1.0 - e.none), e.lower, std::min(e.upper, docs));
+    m.total = rounded(docs * (1.0 - bounds->none), bounds->lower,
+                      std::min(bounds->upper, docs));
     return;
   }
   /* A first tier known to be empty adds no document to the second's, and
@@ -196,7 +196,7 @@ void settle_total(Xapian::Database &db, Matches &m) {
    * within kExactTotalUpTo: asking the matcher again would only open every
    * posting list twice. */
   Xapian::Query::op top = b.partial.get_type();
-  if (!estimated &&
+  if (!bounds &&
       (top == Xapian::Query::OP_OR || top == Xapian::Query::OP_AND_MAYBE)) {
     mset = enquire.get_mset(0, 0, Xapian::doccount(0));
     if (mset.get_matches_lower_bound() <= kExactTotalUpTo)
@@ -211,12 +211,13 @@ void settle_total(Xapian::Database &db, Matches &m) {
 
 /* The first tier's page and count into m, and the ids of the documents it
  * read into ids; returns how many it read: all of them when they are fewer
- * than offset + limit. */
+ * than offset + limit. bounds as for settle_total. */
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids,
-                            const Xapian::KeyMaker *sorter,
-                            StatsCache *stats) {
+                            const MatchOptions &options,
+                            const Estimate *bounds) {
+  const Xapian::KeyMaker *sorter = options.sorter;
   /* A question's first tier is mostly empty, and the query builder may
    * already know it for a fraction of what running it would cost. */
   if (m.built.first_tier_empty) return 0;
@@ -230,10 +231,8 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
   /* A query of one tier whose terms hold at most kExactTotalUpTo documents
    * between them is counted whole while it is ranked, which settles its
    * total (settle_total) without matching it a second time. */
-  Estimate bounds;
   const Xapian::doccount check =
-      m.built.partial.empty() && count_bounds(db, m.built, bounds) &&
-              bounds.upper <= kExactTotalUpTo
+      m.built.partial.empty() && bounds && bounds->upper <= kExactTotalUpTo
           ? kExactTotalUpTo + 1
           : kExactCountBelow;
   Xapian::MSet mset =
@@ -254,7 +253,7 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
       m.page.push_back(mset[k]);
     return mset.size();
   }
-  std::vector<Xapian::doccount> order = ranked_order(db, mset, stats);
+  std::vector<Xapian::doccount> order = ranked_order(db, mset, options.stats);
   for (Xapian::doccount k = offset; k < order.size() && k < offset + limit; ++k)
     m.page.push_back(mset[order[k]]);
   return mset.size();
@@ -275,11 +274,16 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
       m.built.partial = Xapian::Query(Xapian::Query::OP_FILTER,
                                       m.built.partial, options.filter);
   }
+  /* The count's bounds from the terms' frequencies, looked up once for
+   * both the first tier and the total. */
+  Estimate estimate;
+  const Estimate *bounds =
+      count_bounds(db, m.built, estimate) ? &estimate : nullptr;
   std::unordered_set<Xapian::docid> ids;
   Xapian::doccount read =
-      first_tier(db, m, offset, limit, ids, options.sorter, options.stats);
+      first_tier(db, m, offset, limit, ids, options, bounds);
   if (m.built.partial.empty()) {
-    settle_total(db, m);
+    settle_total(db, m, bounds);
     return m;
   }
 
@@ -289,7 +293,7 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   const Xapian::doccount end = offset + limit;
   if (limit == 0 || read >= end) {
     m.total_exact = false;
-    settle_total(db, m);
+    settle_total(db, m, bounds);
     return m;
   }
   const Xapian::doccount first = read;
@@ -308,7 +312,7 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);
   m.total = first + mset.get_matches_estimated();
   m.total_exact = counted(mset);
-  settle_total(db, m);
+  settle_total(db, m, bounds);
   return m;
 }
 

@@ -43,32 +43,28 @@ std::map<std::string, double> priors_of(const Xapian::Database &db,
                                         const std::vector<std::string> &names,
                                         StatsCache *stats) {
   std::map<std::string, double> priors;
-  std::vector<const std::string *> unknown;
-  for (const auto &name : names) {
-    if (name.empty() || priors.count(name)) continue;
+  for (const auto &name : names)
+    if (!name.empty()) priors.emplace(name, 1.0);
+  std::vector<std::pair<const std::string *, Xapian::doccount>> families;
+  std::vector<const std::string *> looked_up;
+  for (auto &[name, prior] : priors) {
     if (stats) {
       auto kept = stats->priors.find(name);
       if (kept != stats->priors.end()) {
-        priors.emplace(name, kept->second);
+        prior = kept->second;
         continue;
       }
     }
-    unknown.push_back(&priors.emplace(name, 1.0).first->first);
-  }
-  /* In term order, as said above. */
-  std::sort(unknown.begin(), unknown.end(),
-            [](const std::string *a, const std::string *b) { return *a < *b; });
-  std::vector<std::pair<const std::string *, Xapian::doccount>> families;
-  for (const std::string *name : unknown) {
-    Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + *name);
+    looked_up.push_back(&name);
+    Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + name);
     /* Only the document itself: no family, and no need to count twins. */
-    if (with_word > 1) families.emplace_back(name, with_word);
+    if (with_word > 1) families.emplace_back(&name, with_word);
   }
   for (const auto &[name, with_word] : families)
     priors[*name] =
         prior_from(with_word, db.get_termfreq(kWholeValuePrefix + *name));
   if (stats)
-    for (const std::string *name : unknown)
+    for (const std::string *name : looked_up)
       StatsCache::put(stats->priors, kMaxCachedStatistics, *name,
                       priors[*name]);
   return priors;

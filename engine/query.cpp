@@ -336,14 +336,19 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   const std::vector<std::string> plain_terms = joined_with(
       headings_only ? std::vector<std::string>{word} : same, synonyms);
   if (!synonyms.empty()) same = joined_with(std::move(same), synonyms);
-  /* A rare completion weighs a tenth of the word: its heading and
-   * whole-value terms would add a tenth of a tenth, for a posting list
-   * each, so only the word terms match it. */
-  Xapian::Query parts[] = {with_rare(plain_terms, rare, "", phrases),
-                           any_of(same, kHeadingPrefix),
-                           any_of(same, kWholeValuePrefix)};
-  Xapian::Query exact(Xapian::Query::OP_OR, parts, parts + 3);
-  Xapian::Query plain = parts[0];
+  Xapian::Query plain = with_rare(plain_terms, rare, "", phrases);
+  /* The word terms or-ed with the heading and whole-value terms, the
+   * group of the word terms weighed factor times. A rare completion weighs
+   * a tenth of the word: its heading and whole-value terms would add a
+   * tenth of a tenth, for a posting list each, so only the word terms
+   * match it. */
+  auto exact_of = [&](double factor) {
+    Xapian::Query parts[] = {
+        factor == 1.0 ? plain
+                      : with_rare(plain_terms, rare, "", phrases, factor),
+        any_of(same, kHeadingPrefix), any_of(same, kWholeValuePrefix)};
+    return Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
+  };
   /* What the bonus of exact matches weighs again (kExactTierFactor): the
    * word terms, but not the rare completions, which would add their
    * posting lists for a fifth of the word's weight. */
@@ -379,7 +384,7 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
         Xapian::Query::OP_SCALE_WEIGHT,
         Xapian::Query(Xapian::Query::OP_SYNONYM, typos.begin(), typos.end()),
         kTypoWeightFactor));
-  if (near.empty()) return {exact, unexpanded, false, plain};
+  if (near.empty()) return {exact_of(1.0), unexpanded, false, plain};
   near.insert(near.begin(), plain);
   /* The second tier weighs the word in any form by its stem, whose
    * statistics are those of all its forms, and the form typed only a
@@ -395,12 +400,7 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
    * unexpanded terms again where all of them match: for one word, that is
    * its own group weighed 1 + kExactTierFactor times, the same weights
    * without reading the same posting lists a second time. */
-  if (cx.single_word) {
-    parts[0] =
-        with_rare(plain_terms, rare, "", phrases, 1.0 + kExactTierFactor);
-    exact = Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
-  }
-  near[0] = exact;
+  near[0] = exact_of(cx.single_word ? 1.0 + kExactTierFactor : 1.0);
   return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()),
           unexpanded, true, loose};
 }
@@ -625,13 +625,14 @@ bool joined_may_match(const QueryState &state, size_t k,
  * mostly empty, and finding that out by running it opens every term of
  * every word, their heading and whole-value forms and the neighbour
  * bonuses' positions. Instead the kBoundWords words the fewest documents
- * hold are matched together; when at most kMaxBoundProbe documents hold
- * them all, those documents' term lists say whether one of them also
- * holds a term of every other word and every term of each phrase. It
+ * hold are matched together (their match_words); when at most
+ * kMaxBoundProbe documents hold them all, those documents' term lists say
+ * whether one of them also holds a term of every other word and every term
+ * of each phrase. It
  * looks at the words' terms only, so it holds for the AND of the words
  * and phrases, not for joined spellings or synonyms of several words. */
-bool holds_no_document(const QueryState &state,
-                       const std::vector<Xapian::Query> &held) {
+bool holds_no_document(const QueryState &state) {
+  const std::vector<Xapian::Query> &held = state.match_words;
   const std::vector<std::string> &typed = state.parsed.words;
   if (typed.size() <= kBoundWords) return false;
   std::vector<std::pair<Xapian::doccount, size_t>> by_freq;
@@ -1069,7 +1070,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     /* Joined spellings and synonyms of several words match documents
      * that lack some word: no bound of the words alone holds them. */
     if (question && joined.empty() && !parsed.missing_word)
-      built.first_tier_empty = holds_no_document(state, state.match_words);
+      built.first_tier_empty = holds_no_document(state);
     std::vector<Xapian::Query> bonuses =
         adjacency_bonus(parsed, built.freqs, completions);
     /* Documents matching every word without typos weigh their exact word
