@@ -61,6 +61,7 @@
 #include "lumidex_core.h"
 #include "nl_cgi.h"
 #include "nl_fastcgi.h"
+#include "platform.h"
 #include "sandbox_page.h"
 
 /* The route parser's limits, as the longest texts it keeps whole. */
@@ -311,6 +312,7 @@ int main(void) {
     lmx_cleanup_engine();
     return 0;
   }
+  lmx_prefault_heap(LMX_REQUEST_HEAP_BYTES);
   serve_request();
   return 0;
 }

@@ -19,6 +19,7 @@
  */
 #include "lmx_common.h"
 #include "nl_cgi.h"
+#include "platform.h"
 
 /* The index the request names, by the entry's precedence rules. */
 static const char *choose_index_name(const lmx_route *route) {
@@ -44,6 +45,7 @@ static int search_allowed(const lmx_route *route) {
 int main(void) {
   lmx_route route;
 
+  lmx_prefault_heap(LMX_REQUEST_HEAP_BYTES);
   lmx_parse_route(cgi_path_info(), &route);
   if (!search_allowed(&route)) {
     lmx_respond_error(401, "unauthorized", LMX_KEY_REQUIRED_MESSAGE);
