@@ -261,13 +261,25 @@ StatsCache *Catalog::stats(const std::string &name) {
 Xapian::WritableDatabase Catalog::writer(const std::string &name) {
   require_valid_name(name);
   std::string missing = msg::index_not_found(name);
-  if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-  try {
-    return Xapian::WritableDatabase(path_of(name),
-                                    Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
-  } catch (const Xapian::DatabaseError &e) {
-    if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
-    throw Error(msg::index_unusable(name, "opened for writing", e.get_msg()));
+  const std::string path = path_of(name);
+  for (;;) {
+    sys::DirIdentity before, after;
+    if (!sys::dir_identity(path, &before))
+      throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
+    try {
+      Xapian::WritableDatabase db(path,
+                                  Xapian::DB_OPEN | Xapian::DB_RETRY_LOCK);
+      /* The lock held is that of the directory opened before waiting: if
+       * a compaction exchanged the index meanwhile, that directory is the
+       * old copy, and a write there would be lost. */
+      if (sys::dir_identity(path, &after) && after == before) return db;
+      db.close();
+    } catch (const Xapian::DatabaseError &e) {
+      if (!exists(name)) throw Error(missing, LUMIDEX_ERROR_INDEX_NOT_FOUND);
+      /* The old copy's files went away while they were being opened. */
+      if (sys::dir_identity(path, &after) && after != before) continue;
+      throw Error(msg::index_unusable(name, "opened for writing", e.get_msg()));
+    }
   }
 }
 
@@ -365,25 +377,41 @@ std::string Catalog::work_area(const std::string &name) {
 
 void Catalog::discard(const std::string &work) { sys::remove_tree(work); }
 
+/* Exchanges work with the existing index name in one step and removes the
+ * old one (then at work). Returns 0, or the errno of sys::exchange: EINVAL
+ * or ENOSYS where the host cannot, everything left in place. */
+int Catalog::exchange_now(const std::string &work, const std::string &name) {
+  readers_.erase(name);
+  int err = sys::exchange(work, path_of(name));
+  if (err == 0) sys::remove_tree(work); /* now the old index */
+  return err;
+}
+
 /* Exchanges work with the existing index name, then removes the old one.
  * RENAME_EXCHANGE swaps both entries in one step; where the file system
  * lacks it the old index is moved aside first, leaving an instant without
  * the index. Returns 0 or the errno of the failure. */
 int Catalog::exchange(const std::string &work, const std::string &name) {
-  readers_.erase(name);
-  std::string target = path_of(name);
-  int err = sys::exchange(work, target);
-  if (err == 0) {
-    sys::remove_tree(work); /* now the old index */
-    return 0;
-  }
+  int err = exchange_now(work, name);
   if (err != EINVAL && err != ENOSYS) return err;
+  std::string target = path_of(name);
   std::string trash = dir_ + "/" + work_name(kTrashPrefix, name);
   err = sys::rename_fresh(target, trash);
   if (err != 0 && err != ENOENT) return err;
   err = sys::rename_noreplace(work, target);
   sys::remove_tree(trash);
   return err;
+}
+
+bool Catalog::swap_in(const std::string &work, const std::string &name) {
+  int err = exchange_now(work, name);
+  if (err == 0) {
+    sys::flush_dir(dir_);
+    return true;
+  }
+  sys::remove_tree(work);
+  if (err == EINVAL || err == ENOSYS) return false;
+  throw Error(msg::index_unusable(name, "compacted", sys::error_text(err)));
 }
 
 bool Catalog::install(const std::string &work, const std::string &name,

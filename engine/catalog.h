@@ -165,9 +165,12 @@ class Catalog {
   StatsCache *stats(const std::string &name);
 
   /* A writer on an existing index, waiting for the write lock held by any
-   * other process. Throws lmx::Error "Index `NAME` not found." when the index
-   * does not exist and a clear text when it cannot be opened for writing
-   * (a read-only storage directory, say). The caller commits and closes. */
+   * other process. The lock it returns is the index's as it is once the
+   * lock is held: when the index was exchanged for another directory while
+   * it waited (compacted, compact.h), it opens the new one. Throws
+   * lmx::Error "Index `NAME` not found." when the index does not exist and a
+   * clear text when it cannot be opened for writing (a read-only storage
+   * directory, say). The caller commits and closes. */
   Xapian::WritableDatabase writer(const std::string &name);
 
   /* What is known of one index; throws like reader() when it cannot be
@@ -221,10 +224,19 @@ class Catalog {
   /* Removes a work area and everything in it (after a failed build). */
   static void discard(const std::string &work);
 
+  /* Exchanges the database built at work for the existing index name in
+   * one atomic step and removes the old one's files; the caller holds the
+   * index's write lock (so no write is in flight) and releases it after.
+   * Returns false, the index left as it was, where the host or its file
+   * system cannot exchange two entries in one step. work is gone afterwards
+   * either way. Throws lmx::Error when the exchange fails otherwise. */
+  bool swap_in(const std::string &work, const std::string &name);
+
  private:
   std::string path_of(const std::string &name) const;
   void sweep_work_areas() const;
   int exchange(const std::string &work, const std::string &name);
+  int exchange_now(const std::string &work, const std::string &name);
 
   /* An open reader, the identity of the directory it was opened on, and
    * what searches on it keep for later ones. */

@@ -28,6 +28,7 @@
 
 #include "backup.h"
 #include "catalog.h"
+#include "compact.h"
 #include "document_delete.h"
 #include "document_list.h"
 #include "documents.h"
@@ -349,6 +350,25 @@ LMX_EXPORT const char *lumidex_index_restore_json(const char *dest_dir,
 LMX_EXPORT const char *lumidex_backups_list_json(const char *dest_dir) {
   return guarded<const char *>(nullptr, [&] {
     return keep(lmx::list_backups(text_or_empty(dest_dir)));
+  });
+}
+
+/* ---- Compaction (compact.cpp) ------------------------------------------ */
+
+LMX_EXPORT const char *lumidex_index_compact_json(const char *index) {
+  return guarded<const char *>(nullptr, [&] {
+    const std::string name = text_or_empty(index);
+    lmx::CompactOutcome outcome = lmx::compact_index(catalog(), name);
+    yyjson_mut_val *root = nullptr;
+    lmx::MutDoc doc = lmx::new_object_doc(&root);
+    bool ok = yyjson_mut_obj_add_strncpy(doc.get(), root, "index",
+                                         name.data(), name.size()) &&
+              yyjson_mut_obj_add_bool(doc.get(), root, "compacted",
+                                      outcome.compacted) &&
+              yyjson_mut_obj_add_uint(doc.get(), root, "document_count",
+                                      outcome.documents);
+    if (!ok) throw std::bad_alloc();
+    return keep(lmx::written(doc.get()));
   });
 }
 

@@ -34,7 +34,9 @@ std::string index_settings_json(Catalog &catalog, const std::string &name);
 /* Applies patch (a JSON object of some members, patched_settings' rules) to
  * the settings of index name, or, when patch is null, puts every member
  * back to its default; rewrites every document when the terms change,
- * telling progress (may be empty) how far it is. Returns the whole settings
+ * telling progress (may be empty) how far it is, and then compacts the
+ * index (compact.h; a compaction that fails leaves it uncompacted and is
+ * not reported). Returns the whole settings
  * object after the change. Throws what index_settings_json throws, and
  * LUMIDEX_ERROR_INVALID_SETTINGS for a patch that is refused (nothing
  * changes then) or LUMIDEX_ERROR_DOCUMENT_TOO_LARGE when a stored document

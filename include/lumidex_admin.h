@@ -125,7 +125,8 @@ const char *lumidex_settings_get_json(const char *index);
  * each member given replaces that setting, null puts it back to its
  * default, members not given keep their value. Rewrites every document
  * when one of the members that shape the index changes (see above), calling
- * progress (may be null) with user as it goes. Returns the whole settings
+ * progress (may be null) with user as it goes, and then compacts the index
+ * as lumidex_index_compact_json does. Returns the whole settings
  * object after the change, as lumidex_settings_get_json does. Null on
  * failure, nothing changed: LUMIDEX_ERROR_INVALID_SETTINGS when patch is
  * null, not a JSON object, holds an unknown member or a member of the wrong
@@ -209,6 +210,24 @@ const char *lumidex_index_restore_json(const char *dest_dir, const char *index,
  * index name; null (LUMIDEX_ERROR_STORAGE_REFUSED) when dest_dir cannot be
  * listed. Needs no lumidex_init. */
 const char *lumidex_backups_list_json(const char *dest_dir);
+
+/* ---- Compaction -------------------------------------------------------- */
+
+/* Rewrites index INDEX of the open storage directory with its blocks
+ * filled. An index written batch after batch leaves them partly filled, and
+ * a search reads every block its words' postings span; compacted, the
+ * same searches read fewer. Readers and writers in other processes carry
+ * on: this waits for the write lock, copies the committed index under it
+ * with Xapian's compaction (document ids kept), and exchanges the copy for
+ * the index in one step before releasing the lock, so readers see the old
+ * index or the new one and a writer that waited meanwhile writes to the new
+ * one. It needs room for a second copy while it runs. Returns
+ * {"index":"NAME","compacted":true,"document_count":N}; "compacted" is false
+ * where the host cannot exchange two directories in one step (Windows):
+ * the index is then left as it is. Null on failure, the index as it was:
+ * LUMIDEX_ERROR_INDEX_NOT_FOUND, LUMIDEX_ERROR_INVALID_ARGUMENT (an invalid
+ * name) or LUMIDEX_ERROR_INTERNAL. Needs lumidex_init. */
+const char *lumidex_index_compact_json(const char *index);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,10 @@
 /*
- * inspect.cpp: `lumidex indexes`, `stats`, `search` and `delete-index`.
+ * inspect.cpp: `lumidex indexes`, `stats`, `search`, `delete-index` and
+ * `compact`.
  *
  * The first three print the engine's JSON answer (print_json, tool.h).
- * delete-index has no answer to print; it says what it did on standard error
- * like import and export do.
+ * delete-index and compact have no answer to print; they say what they did
+ * on standard error like import and export do.
  */
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,10 @@ int run_delete_index(const GlobalOptions &g, const std::string &index) {
       fprintf(stderr, "lumidex: deleted index `%s`\n", index.c_str());
     return kExitOk;
   });
+}
+
+int run_compact(const GlobalOptions &g, const std::string &index) {
+  return with_engine(g, [&] { return compact_index(g, index); });
 }
 
 }  // namespace lmxtool

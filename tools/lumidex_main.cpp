@@ -48,6 +48,7 @@ struct CommandLine {
   CLI::App *cmd_backup = nullptr;
   CLI::App *cmd_restore = nullptr;
   CLI::App *cmd_settings = nullptr;
+  CLI::App *cmd_compact = nullptr;
   CLI::Option *primary_key = nullptr;
 };
 
@@ -73,6 +74,9 @@ void add_import(CLI::App &app, CommandLine &cl) {
   c->add_option("--settings", cl.import.settings_file,
                 "Apply the settings of this JSON file (- reads standard "
                 "input) before the first batch");
+  c->add_flag("!--no-compact", cl.import.compact,
+              "Do not compact the index after an import that wrote at "
+              "least half of it");
   cl.cmd_import = c;
 }
 
@@ -132,6 +136,13 @@ void add_others(CLI::App &app, CommandLine &cl) {
   c = app.add_subcommand("delete-index", "Delete an index and its documents");
   c->add_option("INDEX", cl.index, "Index name")->required();
   cl.cmd_delete = c;
+
+  c = app.add_subcommand(
+      "compact",
+      "Rewrite an index with its blocks filled, so searches read fewer, "
+      "while readers and writers carry on (needs room for a second copy)");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  cl.cmd_compact = c;
 }
 
 void add_backups(CLI::App &app, CommandLine &cl) {
@@ -169,6 +180,7 @@ int dispatch(const CommandLine &cl) {
     return run_search(g, cl.index, cl.query, cl.limit, cl.offset);
   if (cl.cmd_delete->parsed()) return run_delete_index(g, cl.index);
   if (cl.cmd_settings->parsed()) return run_settings(g, cl.index, cl.set_file);
+  if (cl.cmd_compact->parsed()) return run_compact(g, cl.index);
   if (cl.cmd_backup->parsed()) return run_backup(g, cl.dest, cl.index);
   if (cl.cmd_restore->parsed())
     return run_restore(g, cl.dest, cl.index, cl.force);

@@ -60,6 +60,12 @@ bool index_primary_key(const std::string &index, std::string *key);
 /* Document count of an existing index (0 when unknown or missing). */
 uint64_t index_document_count(const std::string &index);
 
+/* Compacts index with lumidex_index_compact_json (the engine open) and
+ * says so on standard error unless g.quiet: "compacted `NAME` (N
+ * documents)", or that the host left it as it was. Returns kExitOk, or
+ * kExitFailure after printing why. */
+int compact_index(const GlobalOptions &g, const std::string &index);
+
 /* Writes the JSON text (not null) and a line feed to standard output:
  * unchanged (one compact line) when standard output is a file or a pipe, so
  * scripts get exactly the engine's text, re-indented for a person at a
@@ -91,6 +97,7 @@ struct ImportOptions {
   int batch = 5000;               /* documents per engine call, >= 1 */
   std::string format;             /* "" = from each file's name */
   std::string settings_file;      /* "" = none; applied before batch one */
+  bool compact = true; /* compact after an import that wrote most of it */
 };
 
 /* lumidex import: adds the records of every file in batches of
@@ -117,6 +124,9 @@ int run_stats(const GlobalOptions &g, const std::string &index);
 int run_search(const GlobalOptions &g, const std::string &index,
                const std::string &query, int limit, int offset);
 int run_delete_index(const GlobalOptions &g, const std::string &index);
+
+/* lumidex compact: opens the engine and compacts index (compact_index). */
+int run_compact(const GlobalOptions &g, const std::string &index);
 
 /* lumidex settings: prints the settings of index, or, with set_file ("-" =
  * standard input), applies that JSON object as a change first and prints

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "lmx_common.h"
+#include "lumidex_admin.h"
 #include "lumidex_core.h"
 #include "tool.h"
 
@@ -106,6 +107,28 @@ uint64_t index_document_count(const std::string &index) {
   uint64_t count = yyjson_is_uint(n) ? yyjson_get_uint(n) : 0;
   yyjson_doc_free(doc);
   return count;
+}
+
+int compact_index(const GlobalOptions &g, const std::string &index) {
+  const char *text = lumidex_index_compact_json(index.c_str());
+  if (!text)
+    return fail("cannot compact `%s`: %s", index.c_str(),
+                engine_error("the engine refused"));
+  if (g.quiet) return kExitOk;
+  yyjson_doc *doc = yyjson_read(text, strlen(text), YYJSON_READ_NOFLAG);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  yyjson_val *n = yyjson_obj_get(root, "document_count");
+  unsigned long long count = yyjson_is_uint(n) ? yyjson_get_uint(n) : 0;
+  if (yyjson_get_bool(yyjson_obj_get(root, "compacted")))
+    fprintf(stderr, "lumidex: compacted `%s` (%llu documents)\n",
+            index.c_str(), count);
+  else
+    fprintf(stderr,
+            "lumidex: `%s` left as it is: this system cannot exchange two "
+            "directories in one step\n",
+            index.c_str());
+  yyjson_doc_free(doc);
+  return kExitOk;
 }
 
 int print_json(const char *text) {

@@ -11,6 +11,7 @@
  */
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,6 +176,58 @@ TEST(LumidexTool, EmptyInputStillCreatesTheIndexWithItsPrimaryKey) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(contains(stats(dir.path(), "empty"), "\"primary_key\":\"uid\""));
   EXPECT_EQ(count_of(dir.path(), "empty"), 0);
+}
+
+/* ---- Compaction -------------------------------------------------------- */
+
+/* count NDJSON records with ids prefix0.. */
+std::string records(const std::string &prefix, int count) {
+  std::string out;
+  for (int k = 0; k < count; k++)
+    out += "{\"id\":\"" + prefix + std::to_string(k) +
+           "\",\"text\":\"word" + std::to_string(k % 40) + " more\"}\n";
+  return out;
+}
+
+/* An import that wrote most of its index compacts it (saying so); a small
+ * one into a larger index, or one with --no-compact, does not; `compact`
+ * does it on demand. Whether it happened is read from the directory: the
+ * exchange puts another directory in the index's place. */
+TEST(LumidexTool, CompactsAfterABulkImportAndOnDemand) {
+  TempDir dir;
+  auto identity = [&] {
+    struct stat st;
+    return stat(dir.sub("shop").c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("bulk.ndjson"), records("b", 1500)));
+  ASSERT_TRUE(lmxtest::write_file(dir.sub("few.ndjson"), records("f", 20)));
+  ChildResult r = tool(dir.path(), {"import", "shop", dir.sub("bulk.ndjson"),
+                                    "--batch", "100"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "compacted `shop` (1500 documents)")) << r.err;
+  EXPECT_EQ(count_of(dir.path(), "shop"), 1500);
+
+  ino_t before = identity();
+  r = tool(dir.path(), {"import", "shop", dir.sub("few.ndjson")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(contains(r.err, "compacted")) << r.err;
+  EXPECT_EQ(identity(), before);
+
+  r = tool(dir.path(), {"import", "other", dir.sub("bulk.ndjson"),
+                        "--no-compact"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(contains(r.err, "compacted")) << r.err;
+
+  r = tool(dir.path(), {"compact", "shop"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "lumidex: compacted `shop` (1520 documents)\n");
+  EXPECT_NE(identity(), before);
+  EXPECT_EQ(count_of(dir.path(), "shop"), 1520);
+  EXPECT_NE(stored(dir.path(), "shop", "f19"), "<missing>");
+
+  r = tool(dir.path(), {"compact", "missing"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(contains(r.err, "cannot compact `missing`")) << r.err;
 }
 
 /* ---- The stop at a bad record ----------------------------------------- */
@@ -593,7 +646,8 @@ TEST(LumidexTool, FailuresExitOneWithOneLine) {
 
 TEST(LumidexTool, HelpOnEveryLevelAndVersion) {
   for (const char *cmd :
-       {"", "import", "export", "indexes", "stats", "search", "delete-index"}) {
+       {"", "import", "export", "indexes", "stats", "search", "delete-index",
+        "compact"}) {
     SCOPED_TRACE(cmd);
     std::vector<std::string> args;
     if (*cmd) args.push_back(cmd);

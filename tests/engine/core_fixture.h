@@ -62,6 +62,27 @@ inline std::vector<std::string> hit_values(const char *answer,
   return out;
 }
 
+/* Every document of index with its page position, in insertion order,
+ * read through lumidex_documents_page_json page_size at a time: one
+ * document a line, and after each page "next P". */
+inline std::string documents(const char *index, int page_size) {
+  std::string out;
+  unsigned long long after = 0;
+  do {
+    Json page(lumidex_documents_page_json(index, after, page_size));
+    size_t idx, max;
+    yyjson_val *doc;
+    yyjson_arr_foreach(page.get("documents"), idx, max, doc) {
+      char *t = yyjson_val_write(doc, 0, nullptr);
+      out += std::string(t ? t : "<none>") + "\n";
+      free(t);
+    }
+    after = yyjson_get_uint(page.get("next"));
+    out += "next " + std::to_string(after) + "\n";
+  } while (after != 0);
+  return out;
+}
+
 /* Every test starts on an empty storage directory of its own. */
 class CoreTest : public ::testing::Test {
  protected:

@@ -36,23 +36,9 @@ class Backup : public CoreTest {
     return out;
   }
 
-  /* Every document of index with its page position, in insertion order. */
+  /* Every document of index, a page of one at a time. */
   static std::string documents(const char *index) {
-    std::string out;
-    unsigned long long after = 0;
-    do {
-      Json page(lumidex_documents_page_json(index, after, 1));
-      size_t idx, max;
-      yyjson_val *doc;
-      yyjson_arr_foreach(page.get("documents"), idx, max, doc) {
-        char *t = yyjson_val_write(doc, 0, nullptr);
-        out += std::string(t ? t : "<none>") + "\n";
-        free(t);
-      }
-      after = yyjson_get_uint(page.get("next"));
-      out += "next " + std::to_string(after) + "\n";
-    } while (after != 0);
-    return out;
+    return coretest::documents(index, 1);
   }
 
  private:

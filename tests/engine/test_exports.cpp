@@ -56,8 +56,9 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_last_error_code", "lumidex_last_error_position",
         "lumidex_settings_get_json", "lumidex_settings_update_json",
         "lumidex_settings_reset_json", "lumidex_search_request",
-        "lumidex_search_keep_statistics", "lumidex_documents_list_json", "lumidex_documents_update",
-        "lumidex_documents_delete_ids", "lumidex_documents_delete_all"})
+        "lumidex_search_keep_statistics", "lumidex_documents_list_json",
+        "lumidex_documents_update", "lumidex_documents_delete_ids",
+        "lumidex_documents_delete_all", "lumidex_index_compact_json"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;
