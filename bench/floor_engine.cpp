@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "layout.h"
 #include "matches.h"
 
 int main(int argc, char **argv) {
@@ -35,7 +36,11 @@ int main(int argc, char **argv) {
       argc > 3 ? static_cast<Xapian::doccount>(std::atoi(argv[3])) : 20;
   try {
     Xapian::Database db(argv[1]);
-    lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit);
+    /* The index's default settings, and its pair terms as a search reads
+     * them. */
+    lmx::QuerySettings settings;
+    settings.pair_terms = lmx::has_pair_terms(db);
+    lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit, settings);
     std::string out =
         "{\"total_hits\":" + std::to_string(m.total) + ",\"hits\":[";
     for (size_t k = 0; k < m.page.size(); ++k) {

@@ -75,6 +75,7 @@ int main(int argc, char **argv) {
   try {
     Xapian::WritableDatabase db(argv[2], Xapian::DB_CREATE_OR_OVERWRITE);
     db.begin_transaction();
+    lmx::mark_pair_terms(db);
     lmx::Indexer ix;
     std::string line;
     while (std::getline(in, line)) {

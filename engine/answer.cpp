@@ -60,6 +60,7 @@
 #include "crop.h"
 #include "facets.h"
 #include "json.h"
+#include "layout.h"
 #include "matches.h"
 #include "refine.h"
 #include "search.h"
@@ -485,7 +486,8 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   const int limit = std::max(request.limit, 0);
   const int offset = std::max(request.offset, 0);
   const IndexSettings settings = read_settings(db);
-  const QuerySettings query = query_settings(settings);
+  QuerySettings query = query_settings(settings);
+  query.pair_terms = has_pair_terms(db);
   const HitForm form = hit_form(db, settings, request);
   std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   MatchOptions options = refine->options();

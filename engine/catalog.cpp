@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "error.h"
+#include "layout.h"
 #include "messages.h"
 #include "system.h"
 
@@ -183,6 +184,7 @@ bool Catalog::try_create(const std::string &name,
     db.set_metadata(kMetaPrimaryKey, primary_key);
     db.set_metadata(kMetaCreatedAt, now);
     db.set_metadata(kMetaUpdatedAt, now);
+    mark_pair_terms(db);
     db.commit();
     db.close();
   } catch (const Xapian::Error &e) {

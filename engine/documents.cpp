@@ -421,8 +421,12 @@ long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
   IndexSettings settings = read_settings(db);
   const unsigned long long every = progress_step(total);
   unsigned long long done = 0;
+  /* Every document of an empty index is written from here on, so it
+   * holds what this indexer writes. */
+  const bool fresh = db.get_doccount() == 0;
   db.begin_transaction(true);
   try {
+    if (fresh) mark_pair_terms(db);
     long count = each_document(
         reader, pk, settings,
         [&](const std::string &id, Xapian::Document &doc) {
@@ -624,6 +628,7 @@ void rewrite_documents(Xapian::WritableDatabase &db,
     ++done;
     if (progress && (done % every == 0 || done == total)) progress(done, total);
   }
+  mark_pair_terms(db);
   if (progress && total == 0) progress(0, 0);
 }
 

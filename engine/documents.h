@@ -105,7 +105,8 @@ std::string shown_id_value(yyjson_val *v);
  * transaction the caller commits or cancels: until it commits, readers see
  * the old terms, and a process killed midway leaves them whole. A document
  * the settings would make too large throws lmx::Error
- * (LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) naming its id. */
+ * (LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) naming its id. Marks db as holding
+ * pair terms (layout.h), which every rewritten document then does. */
 void rewrite_documents(Xapian::WritableDatabase &db,
                        const IndexSettings &settings,
                        const RewriteProgress &progress);

@@ -61,6 +61,7 @@ class Indexer {
              Xapian::Document &doc) {
     pos_ = 1;
     words_ = 0;
+    pairs_ = 0;
     has_name_ = false;
     size_t len = 0;
     char *json =
@@ -237,6 +238,7 @@ class Indexer {
       doc.add_posting(t.term, t.kind == TokenKind::kPair ? pos_ - 1 : pos_++,
                       wdf);
     pos_ += kValuePositionGap;
+    add_pairs(doc);
     if (stemmer_)
       for (const Token &t : tokens_)
         doc.add_term(kStemPrefix + stem(t.term), wdf);
@@ -278,6 +280,20 @@ class Indexer {
     check_terms(doc);
   }
 
+  /* The pair term of each two words of the value that stand next to each
+   * other (layout.h), while the document's budget of them lasts. A
+   * character of a run stands next to its neighbours too, but a run's
+   * own pairs already say which characters stand together. */
+  void add_pairs(Xapian::Document &doc) {
+    for (size_t k = 0; k + 1 < tokens_.size() && pairs_ < kMaxPairTerms; ++k) {
+      if (tokens_[k].kind != TokenKind::kWord ||
+          tokens_[k + 1].kind != TokenKind::kWord)
+        continue;
+      doc.add_term(pair_term(tokens_[k].term, tokens_[k + 1].term), 0);
+      ++pairs_;
+    }
+  }
+
   /* The stem of a normalised word, remembered: a batch or a rewrite meets
    * the same words again and again, and the stemmer is the dearer part.
    * The memory is bounded by starting afresh past kStemCacheSize words. */
@@ -288,8 +304,9 @@ class Indexer {
     return stems_.emplace(term, (*stemmer_)(term)).first->second;
   }
 
-  static void check_terms(const Xapian::Document &doc) {
-    if (doc.termlist_count() > kMaxDocumentTerms)
+  /* Pair terms are bounded apart (kMaxPairTerms) and not counted. */
+  void check_terms(const Xapian::Document &doc) const {
+    if (doc.termlist_count() > kMaxDocumentTerms + pairs_)
       throw Error("it makes more than " + std::to_string(kMaxDocumentTerms) +
                       " index terms, the most a document may make",
                   LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
@@ -314,6 +331,9 @@ class Indexer {
   Xapian::termpos pos_ = 1;
   /* Words of the document being built, checked against kMaxDocumentWords. */
   size_t words_ = 0;
+  /* Pair terms added to the document being built (at least as many as it
+   * holds: a pair met twice is added twice). */
+  size_t pairs_ = 0;
 };
 
 }  // namespace lmx

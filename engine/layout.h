@@ -29,6 +29,14 @@
  *    word, a name; no positions, the field's weight;
  *  - kNameWordPrefix + word: every word of the first field's values, no
  *    positions, wdf 0;
+ *  - kPairPrefix + word + kPairSeparator + word: two words of one value
+ *    that stand at neighbouring positions, in that order, no positions,
+ *    wdf 0 (so document lengths and BM25 weights are those without them),
+ *    for at most kMaxPairTerms pairs of a document. Only in an index whose
+ *    kMetaLayout says so (has_pair_terms): every document of such an index
+ *    holds them; an index written before they existed has none until its
+ *    terms are rewritten, and its readers check neighbouring words as
+ *    phrases instead;
  *  - value kNameSlot: the first one-word value of the first field (its
  *    kWholeValuePrefix word), when it has one;
  *  - for each filterable attribute (a path of member names joined by
@@ -89,6 +97,8 @@
 #include <xapian.h>
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace lmx {
 
@@ -108,6 +118,39 @@ inline constexpr const char *kWholeValuePrefix = "E";
 inline constexpr const char *kStemPrefix = "Z";
 /* Prefix of the terms of the words of names. */
 inline constexpr const char *kNameWordPrefix = "N";
+/* Prefix of the terms of two neighbouring words, and what joins the two
+ * (a space never occurs in a normalised word). A normalised word is at
+ * most 64 bytes (text.h), so a pair term stays far below Xapian's limit. */
+inline constexpr const char *kPairPrefix = "P";
+inline constexpr char kPairSeparator = ' ';
+/* Pair terms one document makes at most: they only add weight to a
+ * document whose words stand together, so a huge document may lack some
+ * rather than grow without bound or be refused. */
+inline constexpr size_t kMaxPairTerms = 20000;
+/* Metadata key saying which of the layout's optional terms every document
+ * of an index holds: absent for an index written before pair terms, else
+ * kLayoutWithPairs. */
+inline constexpr const char *kMetaLayout = "lumidex:layout";
+inline constexpr const char *kLayoutWithPairs = "pairs";
+/* The pair term of word first followed by word second. */
+inline std::string pair_term(std::string_view first, std::string_view second) {
+  std::string term(kPairPrefix);
+  term.reserve(term.size() + first.size() + 1 + second.size());
+  term.append(first);
+  term += kPairSeparator;
+  term.append(second);
+  return term;
+}
+/* Whether every document of db holds its pair terms (kMetaLayout). */
+inline bool has_pair_terms(const Xapian::Database &db) {
+  return db.get_metadata(kMetaLayout) == kLayoutWithPairs;
+}
+/* Records that every document of db holds its pair terms; for a writer that
+ * has just created db, emptied it or rewritten all of its documents
+ * (committed with its next commit). */
+inline void mark_pair_terms(Xapian::WritableDatabase &db) {
+  db.set_metadata(kMetaLayout, kLayoutWithPairs);
+}
 /* Value slot holding a document's one-word name. */
 inline constexpr Xapian::valueno kNameSlot = 0;
 /* Position gap between two extracted values of a document. */
@@ -178,7 +221,8 @@ inline constexpr unsigned kOtherFieldWdf = 1;
  *  - kMaxDocumentTerms: distinct terms in its Xapian term list. Each distinct
  *    word is one term; a word among the first words of a value, or in the
  *    first field, adds up to three more (above), so a document of N
- *    distinct words makes between N and about 4N terms. Terms, not
+ *    distinct words makes between N and about 4N terms. Pair terms are
+ *    not counted: there are at most kMaxPairTerms of them. Terms, not
  *    positions, are what a document's memory grows with. */
 inline constexpr size_t kMaxNestingDepth = 250000;
 inline constexpr size_t kMaxDocumentWords = 1000000;

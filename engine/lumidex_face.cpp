@@ -411,6 +411,23 @@ LMX_EXPORT const char *lumidex_settings_reset_json(const char *index,
   });
 }
 
+LMX_EXPORT const char *lumidex_index_reindex_json(const char *index,
+                                                  lumidex_progress_fn progress,
+                                                  void *user) {
+  return guarded<const char *>(nullptr, [&] {
+    const std::string name = text_or_empty(index);
+    unsigned long long count =
+        lmx::rewrite_index(catalog(), name, progress_of(progress, user));
+    yyjson_mut_val *root = nullptr;
+    lmx::MutDoc doc = lmx::new_object_doc(&root);
+    bool ok = yyjson_mut_obj_add_strncpy(doc.get(), root, "index", name.data(),
+                                         name.size()) &&
+              yyjson_mut_obj_add_uint(doc.get(), root, "document_count", count);
+    if (!ok) throw std::bad_alloc();
+    return keep(lmx::written(doc.get()));
+  });
+}
+
 /* ---- Bulk document operations (document_list.cpp, document_delete.cpp) -- */
 
 LMX_EXPORT const char *lumidex_documents_list_json(const char *index,

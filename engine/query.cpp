@@ -727,6 +727,22 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
   return out;
 }
 
+/* The documents where word stands right before one of next: those holding
+ * one of their pair terms, or, without pair_terms, those matching them as a
+ * phrase. */
+Xapian::Query together(const std::string &word,
+                       const std::vector<std::string> &next, bool pair_terms) {
+  if (pair_terms) {
+    std::vector<Xapian::Query> held;
+    for (const std::string &term : next)
+      held.emplace_back(pair_term(word, term));
+    return Xapian::Query(Xapian::Query::OP_OR, held.begin(), held.end());
+  }
+  Xapian::Query any_next(Xapian::Query::OP_OR, next.begin(), next.end());
+  Xapian::Query phrase[] = {Xapian::Query(word), any_next};
+  return Xapian::Query(Xapian::Query::OP_PHRASE, phrase, phrase + 2, 2);
+}
+
 /* Extra weight for documents holding neighbouring words of the query next
  * to each other, in the order typed: for each pair of neighbouring words
  * (the word being typed with its completions, typed_word), the pair's word
@@ -734,10 +750,14 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
  * for fewer than two words. The weight comes from the terms, the word being
  * typed with its completions as one synonym group, and the phrase only
  * filters: a phrase weighs each of its terms apart, which would give a rare
- * completion the weight of a rare word. */
+ * completion the weight of a rare word. With pair_terms the documents
+ * where the words stand together are those holding a pair term of them,
+ * whose posting lists are short, where a phrase reads the positions of
+ * every document holding both words. */
 std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
                                            const TermFreqs &freqs,
-                                           Completions &completions) {
+                                           Completions &completions,
+                                           bool pair_terms) {
   const size_t n = parsed.words.size();
   std::vector<Xapian::Query> pairs;
   for (size_t k = 0; k + 1 < n && k + 1 < kMaxJoinedWords; ++k) {
@@ -745,13 +765,11 @@ std::vector<Xapian::Query> adjacency_bonus(const ParsedQuery &parsed,
     std::vector<std::string> next =
         typed_word(freqs, parsed.words[k + 1], as_prefix, completions);
     if (next.empty()) continue;
-    Xapian::Query any_next(Xapian::Query::OP_OR, next.begin(), next.end());
-    Xapian::Query phrase[] = {Xapian::Query(parsed.words[k]), any_next};
     Xapian::Query weight[] = {Xapian::Query(parsed.words[k]), any_of(next, "")};
-    pairs.push_back(Xapian::Query(
-        Xapian::Query::OP_FILTER,
-        Xapian::Query(Xapian::Query::OP_OR, weight, weight + 2),
-        Xapian::Query(Xapian::Query::OP_PHRASE, phrase, phrase + 2, 2)));
+    pairs.push_back(
+        Xapian::Query(Xapian::Query::OP_FILTER,
+                      Xapian::Query(Xapian::Query::OP_OR, weight, weight + 2),
+                      together(parsed.words[k], next, pair_terms)));
   }
   return pairs;
 }
@@ -1072,7 +1090,7 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     if (question && joined.empty() && !parsed.missing_word)
       built.first_tier_empty = holds_no_document(state);
     std::vector<Xapian::Query> bonuses =
-        adjacency_bonus(parsed, built.freqs, completions);
+        adjacency_bonus(parsed, built.freqs, completions, settings.pair_terms);
     /* Documents matching every word without typos weigh their exact word
      * matches again, raised, so they rank above documents that need a typo
      * candidate, even when those match other words in stronger places.

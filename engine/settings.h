@@ -115,6 +115,10 @@ struct QuerySettings {
    * words (one word, or the words of a phrase). */
   std::unordered_map<std::string, std::vector<std::vector<std::string>>>
       synonyms;
+  /* Whether every document holds its pair terms (layout.h,
+   * has_pair_terms), so that neighbouring words are found by them rather
+   * than as phrases. Not a setting: the reader of the index sets it. */
+  bool pair_terms = false;
 };
 
 /* The query form of settings. */

@@ -49,6 +49,27 @@ void compact_after_rewrite(Catalog &catalog, const std::string &name) {
   }
 }
 
+/* Stores settings (when given) and, when rewrite, rewrites every document
+ * under after, in one transaction of db; then compacts the index when
+ * rewritten. */
+void commit_change(Catalog &catalog, const std::string &name,
+                   Xapian::WritableDatabase &db, const IndexSettings *settings,
+                   const IndexSettings &after, bool rewrite,
+                   const RewriteProgress &progress) {
+  db.begin_transaction(true);
+  try {
+    if (settings) write_settings(db, *settings);
+    if (rewrite) rewrite_documents(db, after, progress);
+    Catalog::touch(db);
+    db.commit_transaction();
+  } catch (...) {
+    cancel_transaction(db);
+    throw;
+  }
+  db.close();
+  if (rewrite) compact_after_rewrite(catalog, name);
+}
+
 }  // namespace
 
 std::string change_index_settings(Catalog &catalog, const std::string &name,
@@ -63,20 +84,18 @@ std::string change_index_settings(Catalog &catalog, const std::string &name,
   IndexSettings after =
       patch ? patched_settings(before, *patch) : IndexSettings();
   if (after == before) return settings_json(after);
-  const bool rewrite = changes_terms(before, after);
-  db.begin_transaction(true);
-  try {
-    write_settings(db, after);
-    if (rewrite) rewrite_documents(db, after, progress);
-    Catalog::touch(db);
-    db.commit_transaction();
-  } catch (...) {
-    cancel_transaction(db);
-    throw;
-  }
-  db.close();
-  if (rewrite) compact_after_rewrite(catalog, name);
+  commit_change(catalog, name, db, &after, after, changes_terms(before, after),
+                progress);
   return settings_json(after);
+}
+
+unsigned long long rewrite_index(Catalog &catalog, const std::string &name,
+                                 const RewriteProgress &progress) {
+  Catalog::require_valid_name(name);
+  Xapian::WritableDatabase db = rewrite_writer(catalog, name);
+  const unsigned long long count = db.get_doccount();
+  commit_change(catalog, name, db, nullptr, read_settings(db), true, progress);
+  return count;
 }
 
 }  // namespace lmx

@@ -45,6 +45,16 @@ std::string change_index_settings(Catalog &catalog, const std::string &name,
                                   const std::string_view *patch,
                                   const RewriteProgress &progress);
 
+/* Rewrites every document of index name from its stored JSON under its
+ * settings as they stand, in one transaction under the write lock, as a
+ * settings change that changes terms does, telling progress (may be
+ * empty) how far it is, and then compacts the index. For an index written
+ * by an earlier version of the indexer (layout.h: its pair terms). Returns
+ * the number of documents rewritten. Throws what index_settings_json
+ * throws, and LUMIDEX_ERROR_DOCUMENT_TOO_LARGE (nothing changes then). */
+unsigned long long rewrite_index(Catalog &catalog, const std::string &name,
+                                 const RewriteProgress &progress);
+
 }  // namespace lmx
 
 #endif

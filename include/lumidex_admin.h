@@ -149,6 +149,21 @@ const char *lumidex_settings_reset_json(const char *index,
                                         lumidex_progress_fn progress,
                                         void *user);
 
+/* Rewrites every document of index from its stored JSON under the settings
+ * it has, as a settings change that changes terms does (one transaction,
+ * the write lock held, progress (may be null) called with user as it goes,
+ * then a compaction), so that an index written by an earlier version gets
+ * the terms this version writes: the terms of neighbouring words, which
+ * searches then read instead of word positions. Returns
+ * {"index":"NAME","document_count":N}; null on failure, nothing changed:
+ * LUMIDEX_ERROR_INDEX_NOT_FOUND, LUMIDEX_ERROR_INVALID_ARGUMENT,
+ * LUMIDEX_ERROR_DOCUMENT_TOO_LARGE (a stored document the indexer now
+ * refuses; the text names its id) or LUMIDEX_ERROR_INTERNAL. Needs
+ * lumidex_init. */
+const char *lumidex_index_reindex_json(const char *index,
+                                       lumidex_progress_fn progress,
+                                       void *user);
+
 /* ---- Storage health ---------------------------------------------------- */
 
 /* Results of lumidex_storage_check. */

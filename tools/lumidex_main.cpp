@@ -49,6 +49,7 @@ struct CommandLine {
   CLI::App *cmd_restore = nullptr;
   CLI::App *cmd_settings = nullptr;
   CLI::App *cmd_compact = nullptr;
+  CLI::App *cmd_reindex = nullptr;
   CLI::Option *primary_key = nullptr;
 };
 
@@ -143,6 +144,13 @@ void add_others(CLI::App &app, CommandLine &cl) {
       "while readers and writers carry on (needs room for a second copy)");
   c->add_option("INDEX", cl.index, "Index name")->required();
   cl.cmd_compact = c;
+
+  c = app.add_subcommand(
+      "reindex",
+      "Rewrite every document of an index from its stored JSON, so an index "
+      "written by an earlier version gets this version's terms");
+  c->add_option("INDEX", cl.index, "Index name")->required();
+  cl.cmd_reindex = c;
 }
 
 void add_backups(CLI::App &app, CommandLine &cl) {
@@ -181,6 +189,7 @@ int dispatch(const CommandLine &cl) {
   if (cl.cmd_delete->parsed()) return run_delete_index(g, cl.index);
   if (cl.cmd_settings->parsed()) return run_settings(g, cl.index, cl.set_file);
   if (cl.cmd_compact->parsed()) return run_compact(g, cl.index);
+  if (cl.cmd_reindex->parsed()) return run_reindex(g, cl.index);
   if (cl.cmd_backup->parsed()) return run_backup(g, cl.dest, cl.index);
   if (cl.cmd_restore->parsed())
     return run_restore(g, cl.dest, cl.index, cl.force);

@@ -8,7 +8,8 @@
  * rewrites every document inside the engine call; the engine reports how
  * far it is, which is drawn as the progress line of import and export
  * (progress.h) on a terminal, and the time it took is told on standard
- * error afterwards, like import's summary.
+ * error afterwards, like import's summary. `lumidex reindex INDEX` rewrites
+ * every document under the settings the index has, with the same line.
  */
 #include <unistd.h>
 
@@ -93,6 +94,26 @@ const char *apply_settings(const GlobalOptions &g, const std::string &index,
             rewrite.total, rewrite.total == 1 ? "" : "s", index.c_str(),
             monotonic_seconds() - start);
   return after;
+}
+
+int run_reindex(const GlobalOptions &g, const std::string &index) {
+  if (!open_engine(g, false)) return kExitFailure;
+  Rewrite rewrite;
+  rewrite.enabled = !g.quiet && isatty(STDERR_FILENO) != 0;
+  double start = monotonic_seconds();
+  const char *done =
+      lumidex_index_reindex_json(index.c_str(), on_progress, &rewrite);
+  if (rewrite.line) rewrite.line->finish();
+  int rc = kExitOk;
+  if (!done)
+    rc = fail("cannot rewrite `%s`: %s", index.c_str(),
+              engine_error("the engine refused"));
+  else if (!g.quiet)
+    fprintf(stderr, "lumidex: rewrote the %llu document%s of `%s` in %.1f s\n",
+            rewrite.total, rewrite.total == 1 ? "" : "s", index.c_str(),
+            monotonic_seconds() - start);
+  close_engine();
+  return rc;
 }
 
 int run_settings(const GlobalOptions &g, const std::string &index,

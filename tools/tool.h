@@ -134,6 +134,11 @@ int run_compact(const GlobalOptions &g, const std::string &index);
 int run_settings(const GlobalOptions &g, const std::string &index,
                  const std::string &set_file);
 
+/* lumidex reindex: rewrites every document of index under its settings
+ * (lumidex_index_reindex_json), with the progress line of a settings
+ * change, and says how many documents and how long on standard error. */
+int run_reindex(const GlobalOptions &g, const std::string &index);
+
 /* lumidex backup: copies index ("" = every index) into dest/NAME, one
  * committed revision each with its manifest; dest is created (mode 0700)
  * when missing. */

@@ -228,6 +228,22 @@ TEST(LumidexTool, CompactsAfterABulkImportAndOnDemand) {
   r = tool(dir.path(), {"compact", "missing"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(contains(r.err, "cannot compact `missing`")) << r.err;
+
+  /* A rewrite of every document keeps them, and compacts too. */
+  before = identity();
+  r = tool(dir.path(), {"reindex", "shop"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(
+      contains(r.err, "lumidex: rewrote the 1520 documents of `shop` in "))
+      << r.err;
+  EXPECT_NE(identity(), before);
+  EXPECT_EQ(count_of(dir.path(), "shop"), 1520);
+  EXPECT_NE(stored(dir.path(), "shop", "f19"), "<missing>");
+  r = tool(dir.path(), {"reindex", "missing"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(
+      contains(r.err, "cannot rewrite `missing`: Index `missing` not found."))
+      << r.err;
 }
 
 /* ---- The stop at a bad record ----------------------------------------- */

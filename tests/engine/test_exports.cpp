@@ -58,7 +58,8 @@ TEST(EngineExports, OnlyTheLumidexFunctionsAreExported) {
         "lumidex_settings_reset_json", "lumidex_search_request",
         "lumidex_search_keep_statistics", "lumidex_documents_list_json",
         "lumidex_documents_update", "lumidex_documents_delete_ids",
-        "lumidex_documents_delete_all", "lumidex_index_compact_json"})
+        "lumidex_documents_delete_all", "lumidex_index_compact_json",
+        "lumidex_index_reindex_json"})
     EXPECT_EQ(symbols.count(wanted), 1u) << wanted;
   for (const std::string &name : symbols)
     EXPECT_EQ(name.rfind("lumidex_", 0), 0u) << "also exported: " << name;

@@ -91,16 +91,23 @@ TEST_F(IndexSettings, AListIndexesOnlyWhatItsPathsReach) {
     const char *term;
     bool indexed;
   } rows[] = {
-      {"dune", true},    {"frank", true},
-      {"herbert", true}, {"chilton", true}, /* array along the path */
-      {"ace", true},                        /* its second element */
-      {"tacoma", false},                    /* author.born: not listed */
-      {"hidden", false},                    /* notes: not listed */
-      {"1", false},                         /* the primary key: not listed */
-      {"Edune", true}, /* the first listed field names the document */
-      {"Hdune", true},   {"Ndune", true},
+      {"dune", true},
+      {"frank", true},
+      {"herbert", true},
+      {"chilton", true}, /* array along the path */
+      {"ace", true},     /* its second element */
+      {"tacoma", false}, /* author.born: not listed */
+      {"hidden", false}, /* notes: not listed */
+      {"1", false},      /* the primary key: not listed */
+      {"Edune", true},   /* the first listed field names the document */
+      {"Hdune", true},
+      {"Ndune", true},
       {"Hfrank", false}, /* a one-line later field is no heading */
       {"Efrank", false},
+      {"Pfrank herbert", true},  /* neighbouring words of one value */
+      {"Pherbert frank", false}, /* in their order only */
+      {"Pdune frank", false},    /* never across two values */
+      {"Pchilton ace", false},
   };
   for (const auto &r : rows)
     EXPECT_EQ(t.count(r.term), r.indexed ? 1u : 0u) << r.term;
@@ -194,6 +201,127 @@ TEST_F(IndexSettings, ARewriteKeepsDocumentsIdsAndOrder) {
   /* Numbers are indexed from their exact text, as when added. */
   EXPECT_EQ(ids_found("r", "12.50"), std::vector<std::string>{"d84"});
   EXPECT_TRUE(ids_found("r", "title").empty());
+}
+
+/* Neighbouring words are found by the pair terms of a fresh index; an index
+ * written before them (no pair terms, no mark) is read with phrases and
+ * answers the same, and a rewrite (lumidex_index_reindex_json or a settings
+ * change) gives it its pair terms and mark. */
+TEST_F(IndexSettings, PairTermsAnswerAsPhrasesAndARewriteWritesThem) {
+  const char *kDocs =
+      R"({"id":1,"name":"alpha","text":"server web"})"
+      "\n"
+      R"({"id":2,"name":"beta","text":"the fast web server of choice for many sites"})"
+      "\n"
+      R"({"id":3,"name":"gamma","text":"a mail server with a web servers admin page"})"
+      "\n"
+      R"({"id":4,"name":"delta","text":"web pages served fast by the server"})"
+      "\n"
+      R"({"id":5,"name":"epsilon","text":"mail server web mail"})";
+  ASSERT_EQ(lumidex_documents_add("w", kDocs), 5) << coretest::last_error();
+  /* Documents without the words, so that the words weigh something. */
+  std::string others;
+  for (int k = 6; k < 40; ++k)
+    others += R"({"id":)" + std::to_string(k) + R"(,"name":"other )" +
+              std::to_string(k) +
+              R"(","text":"a photo editor and a music player"})" + "\n";
+  ASSERT_EQ(lumidex_documents_add("w", others.c_str()), 34);
+  const char *kQueries[] = {"web server",      "web serv",    "server web",
+                            "mail server web", "web servers", "web"};
+  auto answers = [&] {
+    std::string out;
+    for (const char *q : kQueries) {
+      const char *answer = lumidex_search("w", q, 10, 0);
+      coretest::Json a(answer);
+      out += std::string(q) + ":";
+      for (const std::string &id : hit_values(answer, "id")) out += " " + id;
+      out +=
+          " (" + std::to_string(yyjson_get_uint(a.get("total_hits"))) + ")\n";
+    }
+    return out;
+  };
+  /* Rewrites the index's files as an index written before pair terms:
+   * mark (as given) kept or removed, pair terms removed. */
+  auto strip_pairs = [&](bool keep_mark) {
+    lumidex_cleanup();
+    {
+      Xapian::WritableDatabase db(path("w"));
+      for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it) {
+        Xapian::Document doc = db.get_document(*it);
+        std::vector<std::string> pairs;
+        for (auto t = doc.termlist_begin(); t != doc.termlist_end(); ++t)
+          if ((*t).rfind(lmx::kPairPrefix, 0) == 0) pairs.push_back(*t);
+        for (const std::string &term : pairs) doc.remove_term(term);
+        db.replace_document(*it, doc);
+      }
+      if (!keep_mark) db.set_metadata(lmx::kMetaLayout, "");
+      db.commit();
+    }
+    ASSERT_EQ(lumidex_init(dir().c_str()), 0);
+  };
+  Xapian::Database fresh(path("w"));
+  EXPECT_TRUE(lmx::has_pair_terms(fresh));
+  EXPECT_EQ(terms_of(path("w"), "2").count("Pweb server"), 1u);
+  EXPECT_EQ(terms_of(path("w"), "2").at("Pweb server"), 0u); /* no weight */
+  fresh.close();
+  const std::string with_pairs = answers();
+  /* The bonus is in these answers: the two documents holding the words
+   * together come first. */
+  std::vector<std::string> first =
+      hit_values(lumidex_search("w", "web server", 10, 0), "id");
+  first.resize(2);
+  EXPECT_EQ(first, (std::vector<std::string>{"3", "2"}));
+
+  /* The mark without the terms: the bonus is gone, so the pair terms are
+   * what the answers above were read from. */
+  strip_pairs(true);
+  EXPECT_NE(answers(), with_pairs);
+
+  strip_pairs(false);
+  EXPECT_FALSE(lmx::has_pair_terms(Xapian::Database(path("w"))));
+  EXPECT_EQ(answers(), with_pairs);
+
+  /* A rewrite of every document writes the pair terms and the mark. */
+  std::vector<unsigned long long> seen;
+  auto note = [](unsigned long long done, unsigned long long, void *user) {
+    static_cast<std::vector<unsigned long long> *>(user)->push_back(done);
+  };
+  EXPECT_EQ(str(lumidex_index_reindex_json("w", note, &seen)),
+            R"({"index":"w","document_count":39})");
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 39u);
+  EXPECT_TRUE(lmx::has_pair_terms(Xapian::Database(path("w"))));
+  EXPECT_EQ(terms_of(path("w"), "3").count("Pweb servers"), 1u);
+  EXPECT_EQ(answers(), with_pairs);
+
+  /* So does a settings change that rewrites, a reset included. */
+  strip_pairs(false);
+  set("w", R"({"language":"en"})");
+  ASSERT_NE(lumidex_settings_reset_json("w", nullptr, nullptr), nullptr);
+  EXPECT_TRUE(lmx::has_pair_terms(Xapian::Database(path("w"))));
+  EXPECT_EQ(answers(), with_pairs);
+
+  EXPECT_EQ(lumidex_index_reindex_json("missing", nullptr, nullptr), nullptr);
+  EXPECT_EQ(lumidex_last_error_code(), LUMIDEX_ERROR_INDEX_NOT_FOUND);
+}
+
+/* A document makes at most kMaxPairTerms pair terms, and they do not count
+ * towards its limit of terms: a document the limit took before pair terms
+ * existed is still taken. */
+TEST_F(IndexSettings, PairTermsAreBoundedAndLeaveTheTermLimitAlone) {
+  std::string text;
+  for (size_t k = 0; k < lmx::kMaxDocumentTerms - 10; ++k)
+    text += "w" + std::to_string(k) + " ";
+  std::string body = R"({"id":"big","n":"x","text":")" + text + "\"}";
+  ASSERT_EQ(lumidex_documents_add("big", body.c_str()), 1)
+      << coretest::last_error();
+  Xapian::Database db(path("big"));
+  size_t pairs = 0;
+  for (auto t = db.allterms_begin(lmx::kPairPrefix);
+       t != db.allterms_end(lmx::kPairPrefix); ++t)
+    ++pairs;
+  EXPECT_EQ(pairs, lmx::kMaxPairTerms);
+  EXPECT_EQ(db.get_termfreq("Pw0 w1"), 1u);
 }
 
 /* The value in slot of the document with id in the index at path. */
