@@ -92,15 +92,43 @@ Xapian::Query phrase_query(const std::vector<std::string> &terms) {
                        static_cast<Xapian::termcount>(terms.size()));
 }
 
-/* One term, or a synonym group of terms, each with prefix put before it. */
+/* One term, or a synonym group of terms, each with prefix put before it;
+ * no terms: the empty query, which an OR leaves out. */
 Xapian::Query any_of(const std::vector<std::string> &terms,
                      const char *prefix) {
+  if (terms.empty()) return Xapian::Query();
   if (terms.size() == 1) return Xapian::Query(prefix + terms[0]);
   std::vector<std::string> prefixed;
   prefixed.reserve(terms.size());
   for (const auto &term : terms) prefixed.push_back(prefix + term);
   return Xapian::Query(Xapian::Query::OP_SYNONYM, prefixed.begin(),
                        prefixed.end());
+}
+
+/* The terms of same whose form under prefix is indexed, for a word being
+ * typed: its completions all start with word, so one scan of the range of
+ * prefix + word tells which of them stand in a heading or as a whole
+ * value, where the query would otherwise open each (a lookup each, most of
+ * them for nothing: "serv" has 50 completions, and most never start a
+ * heading). Terms that do not start with word (synonyms) are kept, and so
+ * is all of same when the range holds more than kMaxPresenceScan terms. */
+std::vector<std::string> indexed_under(const Xapian::Database &db,
+                                       const char *prefix,
+                                       const std::string &word,
+                                       const std::vector<std::string> &same) {
+  const std::string start = prefix + word;
+  const size_t skip = std::string_view(prefix).size();
+  std::unordered_set<std::string> held;
+  for (auto it = db.allterms_begin(start); it != db.allterms_end(start);
+       ++it) {
+    if (held.size() == kMaxPresenceScan) return same;
+    held.insert((*it).substr(skip));
+  }
+  std::vector<std::string> out;
+  for (const auto &term : same)
+    if (held.count(term) || term.compare(0, word.size(), word) != 0)
+      out.push_back(term);
+  return out;
 }
 
 /* Typo candidates by word, so a word repeated in a pasted text costs one
@@ -342,11 +370,16 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
    * a tenth of the word: its heading and whole-value terms would add a
    * tenth of a tenth, for a posting list each, so only the word terms
    * match it. */
+  const bool many = as_prefix && same.size() > 1;
+  const std::vector<std::string> headed =
+      many ? indexed_under(cx.db, kHeadingPrefix, word, same) : same;
+  const std::vector<std::string> whole =
+      many ? indexed_under(cx.db, kWholeValuePrefix, word, same) : same;
   auto exact_of = [&](double factor) {
     Xapian::Query parts[] = {
         factor == 1.0 ? plain
                       : with_rare(plain_terms, rare, "", phrases, factor),
-        any_of(same, kHeadingPrefix), any_of(same, kWholeValuePrefix)};
+        any_of(headed, kHeadingPrefix), any_of(whole, kWholeValuePrefix)};
     return Xapian::Query(Xapian::Query::OP_OR, parts, parts + 3);
   };
   /* What the bonus of exact matches weighs again (kExactTierFactor): the
@@ -512,10 +545,11 @@ double joined_factor(const Xapian::Database &db, const TermFreqs &freqs,
   return std::min(halves / idf(db, freq), kMaxJoinedFactor);
 }
 
-/* The joined spelling of terms under prefix, scaled by factor (0: none). */
+/* The joined spelling of terms under prefix, scaled by factor (0 or no
+ * terms: none). */
 Xapian::Query scaled(const std::vector<std::string> &terms, const char *prefix,
                      double factor) {
-  if (factor <= 0) return Xapian::Query();
+  if (factor <= 0 || terms.empty()) return Xapian::Query();
   return Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, any_of(terms, prefix),
                        factor);
 }
@@ -699,9 +733,13 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
     /* Whole-value terms of the halves hardly exist (a name is one word):
      * the joined name counts as the joined heading word does. */
     Xapian::Query plain = scaled(same, "", plain_factor);
-    Xapian::Query parts[] = {plain,
-                             scaled(same, kHeadingPrefix, heading_factor),
-                             scaled(same, kWholeValuePrefix, heading_factor)};
+    const bool many = same.size() > 1;
+    Xapian::Query parts[] = {
+        plain,
+        scaled(many ? indexed_under(db, kHeadingPrefix, joined, same) : same,
+               kHeadingPrefix, heading_factor),
+        scaled(many ? indexed_under(db, kWholeValuePrefix, joined, same) : same,
+               kWholeValuePrefix, heading_factor)};
     Xapian::Query any(Xapian::Query::OP_OR, parts, parts + 3);
     std::vector<Xapian::Query> rest;
     std::vector<Xapian::Query> rest_exact;
@@ -1043,9 +1081,9 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
                                built.matched_terms);
     q.all = or_with(std::move(q.all), splits);
     /* The word's documents with the fewest terms, for the first tier's
-     * check and for leaving the first tier out of a joined spelling's: its
-     * heading and whole-value terms add none, except for a short prefix's
-     * completions (matched through heading terms alone). */
+     * check (holds_no_document): its heading and whole-value terms add
+     * none, except for a short prefix's completions (matched through
+     * heading terms alone). */
     bool headings_only =
         as_prefix && completions.headings_only(parsed.words[k]);
     state.match_words.push_back(headings_only ? q.all
@@ -1077,8 +1115,14 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     if (!joined.empty() && !parsed.missing_word) {
       /* A joined spelling is another way to write the same words, not
        * more evidence: it counts only where the words apart do not match
-       * (the same documents as query, with fewer terms to open). */
-      const Xapian::Query apart = all_of(state.match_words, phrases);
+       * in their exact forms (each word's exact terms: no typo candidates,
+       * rare completions or split spellings, which would open their posting
+       * lists once more, dozens for a common word being typed, to rule out
+       * the few documents that hold the joined spelling too). Which
+       * documents the tier holds does not change: those the exact forms
+       * leave in match query as well, and only their weight gains the
+       * joined spelling's. */
+      const Xapian::Query apart = all_of(state.exact_words, phrases);
       for (auto &alt : joined)
         alt = Xapian::Query(Xapian::Query::OP_AND_NOT, alt, apart);
       joined.insert(joined.begin(), query);

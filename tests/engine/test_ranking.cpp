@@ -335,6 +335,31 @@ TEST_F(EngineRelevance, AJoinedSpellingWeighsLikeTheTwoWordsTogether) {
   }
 }
 
+TEST_F(EngineRelevance, ACompletionInAHeadingWeighsMoreWhateverItsPrefixHolds) {
+  /* "zebrafish" completes "zebr": in "heading" it starts the first line,
+   * in "body" only the text after it, which is shorter and would come
+   * first on its words alone. Which completions stand in headings is read
+   * from one scan of the heading terms under the prefix; with more of them
+   * than a scan reads, every completion is looked for, as before. */
+  add(R"({"id":"heading","name":"misc","text":"zebrafish tools for labs\nnotes"}
+{"id":"body","name":"misc","text":"tools\nzebrafish"}
+{"id":"filler","name":"misc","text":"tools\nnotes"}
+)");
+  auto rank = [&](const Ids &got, const char *id) {
+    return std::find(got.begin(), got.end(), id) - got.begin();
+  };
+  EXPECT_EQ(ids("zebr"), (Ids{"heading", "body"}));
+  std::string more;
+  for (int k = 0; k < 600; ++k) /* more than a scan reads (512) */
+    more += "{\"id\":\"z" + std::to_string(k) +
+            "\",\"name\":\"misc\",\"text\":\"zebr" + std::to_string(k) +
+            " things\\nx\"}\n";
+  add(more);
+  Ids got = ids("zebr", 1000);
+  ASSERT_LT(rank(got, "body"), static_cast<long>(got.size()));
+  EXPECT_LT(rank(got, "heading"), rank(got, "body"));
+}
+
 TEST_F(EngineRelevance, AWordOfAShortHeadingWeighsMoreThanOfALongOne) {
   /* Same words; only the line break differs. The long heading's document
    * is the shorter one, which alone would rank it first. */
