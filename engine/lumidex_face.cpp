@@ -355,20 +355,31 @@ LMX_EXPORT const char *lumidex_backups_list_json(const char *dest_dir) {
 
 /* ---- Compaction (compact.cpp) ------------------------------------------ */
 
+namespace {
+
+/* What a whole-index operation did: {"index":NAME,"document_count":N},
+ * with "compacted" between them when compacted is not null. */
+std::string index_work_json(const std::string &name, const bool *compacted,
+                            unsigned long long documents) {
+  yyjson_mut_val *root = nullptr;
+  lmx::MutDoc doc = lmx::new_object_doc(&root);
+  bool ok = yyjson_mut_obj_add_strncpy(doc.get(), root, "index", name.data(),
+                                       name.size()) &&
+            (!compacted || yyjson_mut_obj_add_bool(doc.get(), root,
+                                                   "compacted", *compacted)) &&
+            yyjson_mut_obj_add_uint(doc.get(), root, "document_count",
+                                    documents);
+  if (!ok) throw std::bad_alloc();
+  return lmx::written(doc.get());
+}
+
+}  // namespace
+
 LMX_EXPORT const char *lumidex_index_compact_json(const char *index) {
   return guarded<const char *>(nullptr, [&] {
     const std::string name = text_or_empty(index);
     lmx::CompactOutcome outcome = lmx::compact_index(catalog(), name);
-    yyjson_mut_val *root = nullptr;
-    lmx::MutDoc doc = lmx::new_object_doc(&root);
-    bool ok = yyjson_mut_obj_add_strncpy(doc.get(), root, "index",
-                                         name.data(), name.size()) &&
-              yyjson_mut_obj_add_bool(doc.get(), root, "compacted",
-                                      outcome.compacted) &&
-              yyjson_mut_obj_add_uint(doc.get(), root, "document_count",
-                                      outcome.documents);
-    if (!ok) throw std::bad_alloc();
-    return keep(lmx::written(doc.get()));
+    return keep(index_work_json(name, &outcome.compacted, outcome.documents));
   });
 }
 
@@ -418,13 +429,7 @@ LMX_EXPORT const char *lumidex_index_reindex_json(const char *index,
     const std::string name = text_or_empty(index);
     unsigned long long count =
         lmx::rewrite_index(catalog(), name, progress_of(progress, user));
-    yyjson_mut_val *root = nullptr;
-    lmx::MutDoc doc = lmx::new_object_doc(&root);
-    bool ok = yyjson_mut_obj_add_strncpy(doc.get(), root, "index", name.data(),
-                                         name.size()) &&
-              yyjson_mut_obj_add_uint(doc.get(), root, "document_count", count);
-    if (!ok) throw std::bad_alloc();
-    return keep(lmx::written(doc.get()));
+    return keep(index_work_json(name, nullptr, count));
   });
 }
 

@@ -105,29 +105,24 @@ Xapian::Query any_of(const std::vector<std::string> &terms,
                        prefixed.end());
 }
 
-/* The terms of same whose form under prefix is indexed, for a word being
- * typed: its completions all start with word, so one scan of the range of
- * prefix + word tells which of them stand in a heading or as a whole
- * value, where the query would otherwise open each (a lookup each, most of
- * them for nothing: "serv" has 50 completions, and most never start a
- * heading). Terms that do not start with word (synonyms) are kept, and so
- * is all of same when the range holds more than kMaxPresenceScan terms. */
+/* The terms of same whose form under prefix is indexed. A word being typed
+ * has dozens of completions and most never start a heading or stand alone
+ * as a value ("serv" has 50): stepping one vocabulary cursor forward
+ * through them in term order tells which are there, where the query would
+ * otherwise open a posting list for each. */
 std::vector<std::string> indexed_under(const Xapian::Database &db,
                                        const char *prefix,
-                                       const std::string &word,
-                                       const std::vector<std::string> &same) {
-  const std::string start = prefix + word;
-  const size_t skip = std::string_view(prefix).size();
-  std::unordered_set<std::string> held;
-  for (auto it = db.allterms_begin(start); it != db.allterms_end(start);
-       ++it) {
-    if (held.size() == kMaxPresenceScan) return same;
-    held.insert((*it).substr(skip));
-  }
+                                       std::vector<std::string> same) {
+  std::sort(same.begin(), same.end());
   std::vector<std::string> out;
-  for (const auto &term : same)
-    if (held.count(term) || term.compare(0, word.size(), word) != 0)
-      out.push_back(term);
+  Xapian::TermIterator it = db.allterms_begin(prefix);
+  const Xapian::TermIterator end = db.allterms_end(prefix);
+  for (const auto &term : same) {
+    const std::string wanted = prefix + term;
+    it.skip_to(wanted);
+    if (it == end) break;
+    if (*it == wanted) out.push_back(term);
+  }
   return out;
 }
 
@@ -372,9 +367,10 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
    * match it. */
   const bool many = as_prefix && same.size() > 1;
   const std::vector<std::string> headed =
-      many ? indexed_under(cx.db, kHeadingPrefix, word, same) : same;
+      many && !headings_only ? indexed_under(cx.db, kHeadingPrefix, same)
+                             : same;
   const std::vector<std::string> whole =
-      many ? indexed_under(cx.db, kWholeValuePrefix, word, same) : same;
+      many ? indexed_under(cx.db, kWholeValuePrefix, same) : same;
   auto exact_of = [&](double factor) {
     Xapian::Query parts[] = {
         factor == 1.0 ? plain
@@ -736,9 +732,9 @@ std::vector<Xapian::Query> joined_alternatives(QueryState &state) {
     const bool many = same.size() > 1;
     Xapian::Query parts[] = {
         plain,
-        scaled(many ? indexed_under(db, kHeadingPrefix, joined, same) : same,
+        scaled(many ? indexed_under(db, kHeadingPrefix, same) : same,
                kHeadingPrefix, heading_factor),
-        scaled(many ? indexed_under(db, kWholeValuePrefix, joined, same) : same,
+        scaled(many ? indexed_under(db, kWholeValuePrefix, same) : same,
                kWholeValuePrefix, heading_factor)};
     Xapian::Query any(Xapian::Query::OP_OR, parts, parts + 3);
     std::vector<Xapian::Query> rest;

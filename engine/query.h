@@ -175,9 +175,6 @@ inline constexpr double kExactTierFactor = 2.0;
 /* Words typed apart that the documents write as one, and the reverse, are
  * looked for among the first this many words only. */
 inline constexpr size_t kMaxJoinedWords = 8;
-/* A scan for which completions of a word being typed stand in headings or
- * as whole values reads at most this many terms, else they are all kept. */
-inline constexpr size_t kMaxPresenceScan = 512;
 /* A joined spelling weighs at most this many times its own weight (it
  * stands for two words), and no term's inverse document frequency counts
  * as less than kMinIdf when comparing them. */

@@ -49,16 +49,14 @@ void compact_after_rewrite(Catalog &catalog, const std::string &name) {
   }
 }
 
-/* Stores settings (when given) and, when rewrite, rewrites every document
- * under after, in one transaction of db; then compacts the index when
- * rewritten. */
+/* Stores after and, when rewrite, rewrites every document under it, in one
+ * transaction of db; then compacts the index when rewritten. */
 void commit_change(Catalog &catalog, const std::string &name,
-                   Xapian::WritableDatabase &db, const IndexSettings *settings,
-                   const IndexSettings &after, bool rewrite,
-                   const RewriteProgress &progress) {
+                   Xapian::WritableDatabase &db, const IndexSettings &after,
+                   bool rewrite, const RewriteProgress &progress) {
   db.begin_transaction(true);
   try {
-    if (settings) write_settings(db, *settings);
+    write_settings(db, after);
     if (rewrite) rewrite_documents(db, after, progress);
     Catalog::touch(db);
     db.commit_transaction();
@@ -84,7 +82,7 @@ std::string change_index_settings(Catalog &catalog, const std::string &name,
   IndexSettings after =
       patch ? patched_settings(before, *patch) : IndexSettings();
   if (after == before) return settings_json(after);
-  commit_change(catalog, name, db, &after, after, changes_terms(before, after),
+  commit_change(catalog, name, db, after, changes_terms(before, after),
                 progress);
   return settings_json(after);
 }
@@ -94,7 +92,8 @@ unsigned long long rewrite_index(Catalog &catalog, const std::string &name,
   Catalog::require_valid_name(name);
   Xapian::WritableDatabase db = rewrite_writer(catalog, name);
   const unsigned long long count = db.get_doccount();
-  commit_change(catalog, name, db, nullptr, read_settings(db), true, progress);
+  /* The settings stored again are those read: only the terms change. */
+  commit_change(catalog, name, db, read_settings(db), true, progress);
   return count;
 }
 

@@ -338,9 +338,9 @@ TEST_F(EngineRelevance, AJoinedSpellingWeighsLikeTheTwoWordsTogether) {
 TEST_F(EngineRelevance, ACompletionInAHeadingWeighsMoreWhateverItsPrefixHolds) {
   /* "zebrafish" completes "zebr": in "heading" it starts the first line,
    * in "body" only the text after it, which is shorter and would come
-   * first on its words alone. Which completions stand in headings is read
-   * from one scan of the heading terms under the prefix; with more of them
-   * than a scan reads, every completion is looked for, as before. */
+   * first on its words alone. Only the completions that stand in headings
+   * take their heading terms into the query; that holds with hundreds of
+   * other heading words under the prefix too. */
   add(R"({"id":"heading","name":"misc","text":"zebrafish tools for labs\nnotes"}
 {"id":"body","name":"misc","text":"tools\nzebrafish"}
 {"id":"filler","name":"misc","text":"tools\nnotes"}
@@ -350,7 +350,7 @@ TEST_F(EngineRelevance, ACompletionInAHeadingWeighsMoreWhateverItsPrefixHolds) {
   };
   EXPECT_EQ(ids("zebr"), (Ids{"heading", "body"}));
   std::string more;
-  for (int k = 0; k < 600; ++k) /* more than a scan reads (512) */
+  for (int k = 0; k < 600; ++k)
     more += "{\"id\":\"z" + std::to_string(k) +
             "\",\"name\":\"misc\",\"text\":\"zebr" + std::to_string(k) +
             " things\\nx\"}\n";
