@@ -282,23 +282,31 @@ struct WordContext {
  * it holds them (kept there otherwise). */
 std::vector<std::string> typos_of(const WordContext &cx,
                                   const std::string &word) {
-  /* In a question a word the index holds is most likely typed as meant:
-   * its other endings (plural, tense) are worth matching, a scan of two
-   * ranges of the vocabulary per word for its misspellings is not. An
+  /* In a question a word the index holds is most likely typed as meant,
+   * and so is a common word anywhere (kKnownWordDocs): its other endings
+   * (plural, tense) are worth matching, a scan of two ranges of the
+   * vocabulary per word for its misspellings is not. In a question an
    * ending far more frequent than the word is mostly another word, and
    * costly to match (kMaxQuestionTypoRatio). */
-  Xapian::doccount word_freq = cx.question ? cx.built.freqs(word) : 0;
-  std::string key = (word_freq > 0 ? "ending:" : "any:") + word;
+  const Xapian::doccount word_freq = cx.built.freqs(word);
+  const bool known =
+      cx.question ? word_freq > 0 : word_freq >= kKnownWordDocs;
+  /* The two kinds of ending candidates differ: each has its own key. */
+  std::string key =
+      (!known ? "any:" : cx.question ? "ending:" : "common:") + word;
   if (cx.stats) {
     auto kept = cx.stats->typos.find(key);
     if (kept != cx.stats->typos.end()) return kept->second;
   }
-  std::vector<std::string> found =
-      word_freq > 0
-          ? ending_typo_candidates(cx.db, word, kMaxTypoCandidates,
+  std::vector<std::string> found;
+  if (!known)
+    found = typo_candidates(cx.db, word, kMaxTypoCandidates);
+  else if (cx.question)
+    found = ending_typo_candidates(cx.db, word, kMaxTypoCandidates,
                                    kMinQuestionTypoRatio * word_freq,
-                                   kMaxQuestionTypoRatio * word_freq)
-          : typo_candidates(cx.db, word, kMaxTypoCandidates);
+                                   kMaxQuestionTypoRatio * word_freq);
+  else
+    found = ending_typo_candidates(cx.db, word, kMaxTypoCandidates);
   if (cx.stats)
     StatsCache::put(cx.stats->typos, kMaxCachedExpansions, key, found);
   return found;

@@ -65,6 +65,14 @@
  * kMaxBoundProbe), and the first tier is run only when some document may
  * hold every word.
  *
+ * A common word: a query word that at least kKnownWordDocs documents hold
+ * is meant as typed, in a question or not, and takes only the typo
+ * candidates that change its ending (any number of documents may hold
+ * them outside a question). Documents that need another typo of it would
+ * rank after every document holding it as typed, thousands down, and
+ * finding them costs the scan of two long ranges of the vocabulary
+ * ("library" spent a fifth of its search there).
+ *
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
  * of its weight, so other forms of the word match, below the form typed.
@@ -165,6 +173,9 @@ inline constexpr double kMinQuestionTypoRatio = 0.02;
  * kMaxBoundProbe documents that do holds every other word too. */
 inline constexpr Xapian::doccount kMaxBoundProbe = 10;
 inline constexpr size_t kBoundWords = 4;
+/* A word held by at least this many documents takes only its ending typo
+ * candidates (above). */
+inline constexpr Xapian::doccount kKnownWordDocs = 1000;
 /* At most this many typo candidates per word (the most frequent ones). */
 inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */

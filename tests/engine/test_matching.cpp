@@ -15,6 +15,7 @@
 
 #include "lumidex_admin.h"
 #include "lumidex_search.h"
+#include "query.h"
 #include "search_fixture.h"
 
 namespace {
@@ -354,6 +355,36 @@ TEST_F(EngineMatching, QuestionWordsLeaveEndingsOnlyAHandfulHold) {
   EXPECT_EQ(found("how to configure network "), "network networks");
   /* A short query keeps every candidate. */
   EXPECT_EQ(found("network "), "network networkd networks");
+}
+
+/* A word that lmx::kKnownWordDocs documents hold is taken as typed in a
+ * short query too: a document holding it with another ending still
+ * matches, one holding it misspelt ("pakcage") no longer does. One
+ * document fewer and the word keeps every typo candidate. */
+TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
+  const Xapian::doccount common = lmx::kKnownWordDocs;
+  std::string docs;
+  /* "package" in common documents in all, "widget" in one fewer. */
+  for (Xapian::doccount i = 0; i + 1 < common; ++i)
+    docs += "{\"id\":\"p" + std::to_string(i) +
+            "\",\"body\":\"package\"}\n{\"id\":\"w" + std::to_string(i) +
+            "\",\"body\":\"widget\"}\n";
+  docs += R"({"id":"package","body":"marker package"}
+{"id":"packages","body":"marker packages"}
+{"id":"pakcage","body":"marker pakcage"}
+{"id":"widgets","body":"marker widgets"}
+{"id":"wigdet","body":"marker wigdet"}
+)";
+  add(docs);
+  EXPECT_EQ(query("marker package", "all").ids(),
+            (Ids{"package", "packages"}));
+  EXPECT_EQ(query("marker widget", "all").ids(), (Ids{"widgets", "wigdet"}));
+  /* The word as the query's only word: its typo matches come last. */
+  Ids typed = query("widget ", "all", 100, common - 50).ids();
+  EXPECT_NE(std::find(typed.begin(), typed.end(), "wigdet"), typed.end());
+  typed = query("package ", "all", 100, common - 50).ids();
+  EXPECT_EQ(std::find(typed.begin(), typed.end(), "pakcage"), typed.end());
+  EXPECT_NE(std::find(typed.begin(), typed.end(), "packages"), typed.end());
 }
 
 TEST_F(EngineMatching, StopWordsNeverMatchOnTheirOwnInThePartialTier) {
