@@ -578,43 +578,43 @@ struct QueryState {
   std::vector<Xapian::Query> match_words;
 };
 
-/* Whether one of docs (sorted, distinct) holds, by its term list, one
- * term of each of any_of_words and every term of each of all_of_phrases.
- * A term list comes in term order: one pass of skip_to over the wanted
- * terms, sorted, reads each document's list once without copying it. */
+/* Whether one of docs (sorted, distinct) holds one term of each of
+ * any_of_words and every term of each of all_of_phrases. The parts are
+ * checked one after the other, in the order given (put the likeliest to
+ * rule documents out first), each through its terms' posting lists stepped
+ * over the documents still in the running, and the check stops as soon as
+ * none is left. A question's documents mostly drop out at the first word
+ * or two looked at, so a few short posting-list reads replace reading each
+ * document's whole term list, which pair terms made twice as long. */
 bool some_holds_all(
-    const Xapian::Database &db, const std::vector<Xapian::docid> &docs,
+    const Xapian::Database &db, std::vector<Xapian::docid> docs,
     const std::vector<std::vector<std::string>> &any_of_words,
     const std::vector<std::vector<std::string>> &all_of_phrases) {
-  std::vector<std::string> wanted;
-  for (const auto &terms : any_of_words)
-    wanted.insert(wanted.end(), terms.begin(), terms.end());
-  for (const auto &terms : all_of_phrases)
-    wanted.insert(wanted.end(), terms.begin(), terms.end());
-  std::sort(wanted.begin(), wanted.end());
-  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  std::vector<std::string_view> held_terms;
-  for (Xapian::docid doc : docs) {
-    held_terms.clear();
-    Xapian::TermIterator it = db.termlist_begin(doc);
-    const Xapian::TermIterator end = db.termlist_end(doc);
-    for (const auto &term : wanted) {
-      it.skip_to(term);
-      if (it == end) break;
-      if (*it == term) held_terms.push_back(term);
+  std::vector<char> held;
+  /* Leaves in docs those that hold one of terms. */
+  auto keep_holders = [&](const std::vector<std::string> &terms) {
+    held.assign(docs.size(), 0);
+    for (const auto &term : terms) {
+      Xapian::PostingIterator p = db.postlist_begin(term);
+      const Xapian::PostingIterator end = db.postlist_end(term);
+      for (size_t i = 0; i < docs.size() && p != end; ++i) {
+        if (held[i]) continue;
+        p.skip_to(docs[i]);
+        if (p != end && *p == docs[i]) held[i] = 1;
+      }
     }
-    auto holds = [&](const std::string &t) {
-      return std::binary_search(held_terms.begin(), held_terms.end(),
-                                std::string_view(t));
-    };
-    bool all = true;
-    for (const auto &terms : any_of_words)
-      all = all && std::any_of(terms.begin(), terms.end(), holds);
-    for (const auto &terms : all_of_phrases)
-      all = all && std::all_of(terms.begin(), terms.end(), holds);
-    if (all) return true;
-  }
-  return false;
+    size_t kept = 0;
+    for (size_t i = 0; i < docs.size(); ++i)
+      if (held[i]) docs[kept++] = docs[i];
+    docs.resize(kept);
+    return !docs.empty();
+  };
+  for (const auto &terms : any_of_words)
+    if (!keep_holders(terms)) return false;
+  for (const auto &terms : all_of_phrases)
+    for (const auto &term : terms)
+      if (!keep_holders({term})) return false;
+  return !docs.empty();
 }
 
 /* The terms of each of queries. */
@@ -626,17 +626,31 @@ std::vector<std::vector<std::string>> terms_of(
   return out;
 }
 
+/* The positions of the query's words, the words fewer documents hold
+ * first (ties in query order). */
+std::vector<size_t> by_rarity(const QueryState &state) {
+  const std::vector<std::string> &typed = state.parsed.words;
+  std::vector<std::pair<Xapian::doccount, size_t>> by_freq;
+  for (size_t k = 0; k < typed.size(); ++k)
+    by_freq.emplace_back(state.freqs(typed[k]), k);
+  std::sort(by_freq.begin(), by_freq.end());
+  std::vector<size_t> order;
+  for (const auto &entry : by_freq) order.push_back(entry.second);
+  return order;
+}
+
 /* Whether some document holding one of same (a joined spelling and, for
  * the word being typed, its completions) may also match every other
  * required part of the query: the words other than the pair k, k + 1
  * (one of the terms each word's query holds) and the phrases (all of their
  * terms). Only looked at when same is held by at most kMaxJoinedProbe
- * documents, by reading those documents' term lists; otherwise, and with
- * no other part, true. A false answer is exact: the alternative would
- * match nothing, while its query would open the posting list of every
- * term of the other words once more ("isee" in a ten-word question).
- * It mirrors the alternative joined_alternatives builds, the AND of the
- * other words and the phrases: a change there must be made here too. */
+ * documents, by looking those documents up in the other words' posting
+ * lists (some_holds_all); otherwise, and with no other part, true. A false
+ * answer is exact: the alternative would match nothing, while its query would
+ * open the posting list of every term of the other words once more ("isee" in a
+ * ten-word question). It mirrors the alternative joined_alternatives builds,
+ * the AND of the other words and the phrases: a change there must be made here
+ * too. */
 bool joined_may_match(const QueryState &state, size_t k,
                       const std::vector<std::string> &same) {
   const size_t n = state.parsed.words.size();
@@ -645,7 +659,7 @@ bool joined_may_match(const QueryState &state, size_t k,
   for (const auto &term : same) held += state.freqs(term);
   if (held > kMaxJoinedProbe) return true;
   std::vector<Xapian::Query> others;
-  for (size_t j = 0; j < n; ++j)
+  for (size_t j : by_rarity(state))
     if (j != k && j != k + 1) others.push_back(state.words[j]);
   std::vector<Xapian::docid> docs;
   for (const auto &term : same)
@@ -664,23 +678,17 @@ bool joined_may_match(const QueryState &state, size_t k,
  * every word, their heading and whole-value forms and the neighbour
  * bonuses' positions. Instead the kBoundWords words the fewest documents
  * hold are matched together (their match_words); when at most
- * kMaxBoundProbe documents hold them all, those documents' term lists say
- * whether one of them also holds a term of every other word and every term
- * of each phrase. It
+ * kMaxBoundProbe documents hold them all, some_holds_all says whether one
+ * of them also holds a term of every other word, the rarer words first,
+ * and every term of each phrase. It
  * looks at the words' terms only, so it holds for the AND of the words
  * and phrases, not for joined spellings or synonyms of several words. */
 bool holds_no_document(const QueryState &state) {
-  const std::vector<Xapian::Query> &held = state.match_words;
-  const std::vector<std::string> &typed = state.parsed.words;
-  if (typed.size() <= kBoundWords) return false;
-  std::vector<std::pair<Xapian::doccount, size_t>> by_freq;
-  for (size_t k = 0; k < typed.size(); ++k)
-    by_freq.emplace_back(state.freqs(typed[k]), k);
-  std::partial_sort(by_freq.begin(), by_freq.begin() + kBoundWords,
-                    by_freq.end());
+  if (state.parsed.words.size() <= kBoundWords) return false;
+  const std::vector<size_t> order = by_rarity(state);
   std::vector<Xapian::Query> rarest;
   for (size_t k = 0; k < kBoundWords; ++k)
-    rarest.push_back(held[by_freq[k].second]);
+    rarest.push_back(state.match_words[order[k]]);
   Xapian::Enquire enquire(state.db);
   enquire.set_query(
       Xapian::Query(Xapian::Query::OP_AND, rarest.begin(), rarest.end()));
@@ -689,7 +697,11 @@ bool holds_no_document(const QueryState &state) {
   if (mset.size() > kMaxBoundProbe) return false;
   std::vector<Xapian::docid> docs(mset.begin(), mset.end());
   std::sort(docs.begin(), docs.end());
-  return !some_holds_all(state.db, docs, terms_of(state.words),
+  /* The documents hold the rarest words: the others are left to check. */
+  std::vector<Xapian::Query> others;
+  for (size_t k = kBoundWords; k < order.size(); ++k)
+    others.push_back(state.words[order[k]]);
+  return !some_holds_all(state.db, docs, terms_of(others),
                          terms_of(state.phrases));
 }
 
