@@ -285,9 +285,11 @@ std::vector<std::string> typos_of(const WordContext &cx,
   /* In a question a word the index holds is most likely typed as meant,
    * and so is a common word anywhere (kKnownWordDocs): its other endings
    * (plural, tense) are worth matching, a scan of two ranges of the
-   * vocabulary per word for its misspellings is not. In a question an
-   * ending far more frequent than the word is mostly another word, and
-   * costly to match (kMaxQuestionTypoRatio). */
+   * vocabulary per word for its misspellings is not. An ending only a
+   * handful of the word's documents hold is mostly another name
+   * (kMinEndingTypoRatio); in a question, one far more frequent than the
+   * word is mostly another word, and costly to match
+   * (kMaxQuestionTypoRatio). */
   const Xapian::doccount word_freq = cx.built.freqs(word);
   const bool known =
       cx.question ? word_freq > 0 : word_freq >= kKnownWordDocs;
@@ -303,10 +305,11 @@ std::vector<std::string> typos_of(const WordContext &cx,
     found = typo_candidates(cx.db, word, kMaxTypoCandidates);
   else if (cx.question)
     found = ending_typo_candidates(cx.db, word, kMaxTypoCandidates,
-                                   kMinQuestionTypoRatio * word_freq,
+                                   kMinEndingTypoRatio * word_freq,
                                    kMaxQuestionTypoRatio * word_freq);
   else
-    found = ending_typo_candidates(cx.db, word, kMaxTypoCandidates);
+    found = ending_typo_candidates(cx.db, word, kMaxTypoCandidates,
+                                   kMinEndingTypoRatio * word_freq);
   if (cx.stats)
     StatsCache::put(cx.stats->typos, kMaxCachedExpansions, key, found);
   return found;

@@ -54,7 +54,7 @@
  * Such a word's typo candidates are only those that change its ending
  * ("file" and "filed" for "files", typo.h), found in one short range of
  * the vocabulary instead of two long ones, and of those only the ones
- * held by kMinQuestionTypoRatio to kMaxQuestionTypoRatio of the word's
+ * held by kMinEndingTypoRatio to kMaxQuestionTypoRatio of the word's
  * documents (the word's rarer forms, not a more common other word such as
  * "systemd" for "system", nor a name held by a handful such as
  * "network2"); it is not split in two ("program" is not "pro gram"); a
@@ -67,11 +67,11 @@
  *
  * A common word: a query word that at least kKnownWordDocs documents hold
  * is meant as typed, in a question or not, and takes only the typo
- * candidates that change its ending (any number of documents may hold
- * them outside a question). Documents that need another typo of it would
- * rank after every document holding it as typed, thousands down, and
- * finding them costs the scan of two long ranges of the vocabulary
- * ("library" spent a fifth of its search there).
+ * candidates that change its ending and that at least kMinEndingTypoRatio
+ * of its documents hold (outside a question, however many more). Documents
+ * that need another typo of it would rank after every document holding it
+ * as typed, thousands down, and finding them costs the scan of two long
+ * ranges of the vocabulary ("library" spent a fifth of its search there).
  *
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor
@@ -163,11 +163,13 @@ inline constexpr size_t kMaxQuestionExpansions = 8;
  * (a plural, a tense) is the word itself. A short query keeps every
  * candidate. */
 inline constexpr double kMaxQuestionTypoRatio = 0.5;
-/* ... and at least this fraction: an ending that a handful of the word's
- * documents hold is mostly another name ("networkd", "network2" for
- * "network"), and each candidate's posting list costs as much to open as
- * a common one's, for next to no weight. */
-inline constexpr double kMinQuestionTypoRatio = 0.02;
+/* An ending typo candidate of a word taken as typed (a question's word
+ * the index holds, a common word) is kept only when at least this
+ * fraction of the word's documents hold it: an ending that a handful of
+ * them hold is mostly another name ("networkd", "network2" for "network"),
+ * and each candidate's posting list costs as much to open as a common
+ * one's, for next to no weight. */
+inline constexpr double kMinEndingTypoRatio = 0.02;
 /* A question's first tier is known to be empty when no document holds
  * its kBoundWords rarest words together, or none of at most
  * kMaxBoundProbe documents that do holds every other word too. */

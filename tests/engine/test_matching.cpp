@@ -359,31 +359,39 @@ TEST_F(EngineMatching, QuestionWordsLeaveEndingsOnlyAHandfulHold) {
 
 /* A word that lmx::kKnownWordDocs documents hold is taken as typed in a
  * short query too: a document holding it with another ending still
- * matches, one holding it misspelt ("pakcage") no longer does. One
- * document fewer and the word keeps every typo candidate. */
+ * matches when enough of the word's documents hold that ending
+ * (lmx::kMinEndingTypoRatio: "packages"), not when a handful do
+ * ("packaged"), and one holding it misspelt ("pakcage") no longer does.
+ * One document fewer and the word keeps every typo candidate. */
 TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   const Xapian::doccount common = lmx::kKnownWordDocs;
+  const int plural = static_cast<int>(lmx::kMinEndingTypoRatio * common) + 1;
   std::string docs;
+  auto doc = [&](const std::string &id, const std::string &body) {
+    docs += "{\"id\":\"" + id + "\",\"body\":\"" + body + "\"}\n";
+  };
   /* "package" in common documents in all, "widget" in one fewer. */
-  for (Xapian::doccount i = 0; i + 1 < common; ++i)
-    docs += "{\"id\":\"p" + std::to_string(i) +
-            "\",\"body\":\"package\"}\n{\"id\":\"w" + std::to_string(i) +
-            "\",\"body\":\"widget\"}\n";
-  docs += R"({"id":"package","body":"marker package"}
-{"id":"packages","body":"marker packages"}
-{"id":"pakcage","body":"marker pakcage"}
-{"id":"widgets","body":"marker widgets"}
-{"id":"wigdet","body":"marker wigdet"}
-)";
+  for (Xapian::doccount i = 0; i + 1 < common; ++i) {
+    doc("p" + std::to_string(i), "package");
+    doc("w" + std::to_string(i), "widget");
+  }
+  for (int i = 0; i < plural; ++i) doc("s" + std::to_string(i), "packages");
+  doc("package", "marker package");
+  doc("packages", "marker packages");
+  doc("packaged", "marker packaged");
+  doc("pakcage", "marker pakcage");
+  doc("widgetx", "marker widgetx");
+  doc("wigdet", "marker wigdet");
   add(docs);
-  EXPECT_EQ(query("marker package", "all").ids(),
+  EXPECT_EQ(query("marker package ", "all").ids(),
             (Ids{"package", "packages"}));
-  EXPECT_EQ(query("marker widget", "all").ids(), (Ids{"widgets", "wigdet"}));
+  EXPECT_EQ(query("marker widget ", "all").ids(), (Ids{"widgetx", "wigdet"}));
   /* The word as the query's only word: its typo matches come last. */
   Ids typed = query("widget ", "all", 100, common - 50).ids();
   EXPECT_NE(std::find(typed.begin(), typed.end(), "wigdet"), typed.end());
   typed = query("package ", "all", 100, common - 50).ids();
   EXPECT_EQ(std::find(typed.begin(), typed.end(), "pakcage"), typed.end());
+  EXPECT_EQ(std::find(typed.begin(), typed.end(), "packaged"), typed.end());
   EXPECT_NE(std::find(typed.begin(), typed.end(), "packages"), typed.end());
 }
 
