@@ -278,6 +278,14 @@ struct WordContext {
   StatsCache *stats;
 };
 
+/* Whether word is taken as typed (query.h): in a question, a word the
+ * index holds; anywhere, a word at least kKnownWordDocs documents hold. */
+bool taken_as_typed(const TermFreqs &freqs, const std::string &word,
+                    bool question) {
+  const Xapian::doccount freq = freqs(word);
+  return question ? freq > 0 : freq >= kKnownWordDocs;
+}
+
 /* The typo candidates of word in the query cx builds, from cx.stats when
  * it holds them (kept there otherwise). */
 std::vector<std::string> typos_of(const WordContext &cx,
@@ -291,8 +299,7 @@ std::vector<std::string> typos_of(const WordContext &cx,
    * word is mostly another word, and costly to match
    * (kMaxQuestionTypoRatio). */
   const Xapian::doccount word_freq = cx.built.freqs(word);
-  const bool known =
-      cx.question ? word_freq > 0 : word_freq >= kKnownWordDocs;
+  const bool known = taken_as_typed(cx.built.freqs, word, cx.question);
   /* The two kinds of ending candidates differ: each has its own key. */
   std::string key =
       (!known ? "any:" : cx.question ? "ending:" : "common:") + word;
@@ -1094,8 +1101,9 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);
     std::vector<Xapian::Query> splits;
-    /* A question's word the index holds is taken as typed, whole. */
-    if (k < kMaxJoinedWords && !(question && built.freqs(parsed.words[k]) > 0))
+    /* A word taken as typed is not two words run together. */
+    if (k < kMaxJoinedWords &&
+        !taken_as_typed(built.freqs, parsed.words[k], question))
       splits = split_spellings(built.freqs, parsed.words[k],
                                built.matched_terms);
     q.all = or_with(std::move(q.all), splits);

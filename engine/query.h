@@ -66,7 +66,8 @@
  * hold every word.
  *
  * A common word: a query word that at least kKnownWordDocs documents hold
- * is meant as typed, in a question or not, and takes only the typo
+ * is meant as typed, in a question or not: it is not split in two
+ * ("server" is not "ser ver"), and it takes only the typo
  * candidates that change its ending and that at least kMinEndingTypoRatio
  * of its documents hold (outside a question, however many more). Documents
  * that need another typo of it would rank after every document holding it
