@@ -72,28 +72,36 @@ namespace lmx {
 
 namespace {
 
+/* text appended to out with & < > " ' written as entities; the runs
+ * between them are copied whole (a stored description is mostly one run). */
 void html_escape_append(std::string_view text, std::string &out) {
-  for (char c : text) {
-    switch (c) {
+  size_t done = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char *entity;
+    switch (text[i]) {
       case '&':
-        out += "&amp;";
+        entity = "&amp;";
         break;
       case '<':
-        out += "&lt;";
+        entity = "&lt;";
         break;
       case '>':
-        out += "&gt;";
+        entity = "&gt;";
         break;
       case '"':
-        out += "&quot;";
+        entity = "&quot;";
         break;
       case '\'':
-        out += "&#39;";
+        entity = "&#39;";
         break;
       default:
-        out += c;
+        continue;
     }
+    out.append(text.data() + done, i - done);
+    out += entity;
+    done = i + 1;
   }
+  out.append(text.data() + done, text.size() - done);
 }
 
 /* What a hit's words are marked by: the terms the query matched on, and
