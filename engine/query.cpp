@@ -271,9 +271,9 @@ struct WordContext {
   /* A question: words the index holds get only their rarer ending typo
    * candidates. */
   bool question;
-  /* The query's only word: its exact matches' bonus is folded into its
-   * own weight (word_query). */
-  bool single_word;
+  /* Each word's exact matches' bonus is folded into its own weight
+   * (word_query, fold_exact_tier). */
+  bool fold_exact_tier;
   /* What later searches may reuse (stats_cache.h); null for nothing. */
   StatsCache *stats;
 };
@@ -284,6 +284,27 @@ bool taken_as_typed(const TermFreqs &freqs, const std::string &word,
                     bool question) {
   const Xapian::doccount freq = freqs(word);
   return question ? freq > 0 : freq >= kKnownWordDocs;
+}
+
+/* Whether the bonus of exact matches is folded into each word's own
+ * weight instead of an AND of every word's exact terms weighed again. A
+ * query of one word gets the same weights either way, without reading its
+ * posting lists twice. So does a query whose words could only be matched
+ * with other endings, none misspelt (every word taken as typed, or too
+ * short for typos): a document holding another form of a word is still
+ * weighed a tenth for it (kTypoWeightFactor), and the AND costs as much as
+ * the rest of a two-word query ("web server": an eighth of its search). A
+ * word that may be misspelt keeps the tier: a document holding its typo
+ * in a stronger field must not come before one holding every word as
+ * typed. */
+bool fold_exact_tier(const TermFreqs &freqs,
+                     const std::vector<std::string> &words, bool question) {
+  if (words.size() == 1) return true;
+  for (const auto &word : words)
+    if (typo_max_distance(utf8::length(word)) > 0 &&
+        !taken_as_typed(freqs, word, question))
+      return false;
+  return true;
 }
 
 /* The typo candidates of word in the query cx builds, from cx.stats when
@@ -446,8 +467,9 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   /* The bonus of exact matches (kExactTierFactor) weighs the words'
    * unexpanded terms again where all of them match: for one word, that is
    * its own group weighed 1 + kExactTierFactor times, the same weights
-   * without reading the same posting lists a second time. */
-  near[0] = exact_of(cx.single_word ? 1.0 + kExactTierFactor : 1.0);
+   * without reading the same posting lists a second time; so it is for
+   * words that can only differ by their endings (fold_exact_tier). */
+  near[0] = exact_of(cx.fold_exact_tier ? 1.0 + kExactTierFactor : 1.0);
   return {Xapian::Query(Xapian::Query::OP_OR, near.begin(), near.end()),
           unexpanded, true, loose};
 }
@@ -1095,8 +1117,14 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
   std::vector<Xapian::Query> &phrases = state.phrases;
   bool &any_typos = state.any_typos;
   TypoCache typo_cache;
-  const WordContext cx{db,    settings, completions, typo_cache,
-                       built, question, n == 1,      stats};
+  const WordContext cx{db,
+                       settings,
+                       completions,
+                       typo_cache,
+                       built,
+                       question,
+                       fold_exact_tier(built.freqs, parsed.words, question),
+                       stats};
   for (size_t k = 0; k < n; ++k) {
     bool as_prefix = parsed.last_word_is_prefix && k + 1 == n;
     WordQuery q = word_query(cx, parsed.words[k], as_prefix);
@@ -1167,8 +1195,9 @@ BuiltQuery build_query(const Xapian::Database &db, std::string_view text,
      * candidate, even when those match other words in stronger places.
      * Only the word terms take part: heading and whole-value terms would
      * cost as much again for no change in the order of the tiers. A query
-     * of one word has this folded into the word's own weight. */
-    if (any_typos && n > 1) {
+     * of one word, or of words none of which may be misspelt, has this
+     * folded into each word's own weight (fold_exact_tier). */
+    if (any_typos && !cx.fold_exact_tier) {
       bonuses.push_back(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT,
                                       all_of(exact_words, {}),
                                       kExactTierFactor));

@@ -184,7 +184,9 @@ inline constexpr size_t kMaxTypoCandidates = 24;
 /* Weight factor of typo matches relative to the word itself. */
 inline constexpr double kTypoWeightFactor = 0.1;
 /* When typo candidates take part, a document matching every word exactly
- * adds its exact matches' weight once more, times this. */
+ * adds its exact matches' weight once more, times this; for one word, or
+ * words that can only differ by their endings, each word's exact terms
+ * weigh 1 + this instead (the same for one word, and cheaper). */
 inline constexpr double kExactTierFactor = 2.0;
 /* Words typed apart that the documents write as one, and the reverse, are
  * looked for among the first this many words only. */

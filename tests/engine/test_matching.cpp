@@ -363,7 +363,8 @@ TEST_F(EngineMatching, QuestionWordsLeaveEndingsOnlyAHandfulHold) {
  * (lmx::kMinEndingTypoRatio: "packages"), not when a handful do
  * ("packaged"), and neither does one holding it misspelt ("pakcage") or
  * split in two ("pack age"). One document fewer and the word keeps every
- * typo candidate and its split spellings. */
+ * typo candidate and its split spellings. A document holding another
+ * form of a common word still comes after those holding it as typed. */
 TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   const Xapian::doccount common = lmx::kKnownWordDocs;
   const int plural = static_cast<int>(lmx::kMinEndingTypoRatio * common) + 1;
@@ -373,7 +374,7 @@ TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   };
   /* "package" in common documents in all, "widget" in one fewer. */
   for (Xapian::doccount i = 0; i + 1 < common; ++i) {
-    doc("p" + std::to_string(i), "package");
+    doc("p" + std::to_string(i), "package common");
     doc("w" + std::to_string(i), "widget");
   }
   for (int i = 0; i < plural; ++i) doc("s" + std::to_string(i), "packages");
@@ -386,6 +387,8 @@ TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   /* The word written as two. */
   doc("pack_age", "marker pack age");
   doc("wid_get", "marker wid get");
+  /* Two common words, one in another form. */
+  doc("forms", "packages common");
   add(docs);
   EXPECT_EQ(query("marker package ", "all").ids(),
             (Ids{"package", "packages"}));
@@ -399,6 +402,11 @@ TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   EXPECT_EQ(std::find(typed.begin(), typed.end(), "pakcage"), typed.end());
   EXPECT_EQ(std::find(typed.begin(), typed.end(), "packaged"), typed.end());
   EXPECT_NE(std::find(typed.begin(), typed.end(), "packages"), typed.end());
+  /* Words that can only differ by their endings keep every document
+   * holding them as typed first. */
+  typed = query("package common ", "all", 100, common - 50).ids();
+  ASSERT_FALSE(typed.empty());
+  EXPECT_EQ(typed.back(), "forms");
 }
 
 TEST_F(EngineMatching, StopWordsNeverMatchOnTheirOwnInThePartialTier) {
