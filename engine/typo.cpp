@@ -40,43 +40,65 @@ struct Candidate {
   std::string term;
 };
 
+/* Three rows of osa_rows's table, kept by a caller between calls so that
+ * a scan of the vocabulary allocates them once. */
+struct OsaRows {
+  std::vector<unsigned> before, prev, cur;
+};
+
 /* The optimal string alignment distance of rows and cols, with one row of
  * the table per code point of rows; above limit it is reported as
  * limit + 1. When a row lies entirely above limit the computation stops,
  * and *dead (when not NULL) is set to that row's number: no string that
  * starts with the first *dead code points of rows can be within limit of
- * cols. *dead is 0 when every row was computed. */
+ * cols. *dead is 0 when every row was computed.
+ *
+ * A cell (i, j) is at least |i - j|, so only the band of cells within
+ * limit of the diagonal can be within limit: each row computes those and
+ * reads limit + 1 for any cell outside them. */
 unsigned osa_rows(const std::u32string &rows, const std::u32string &cols,
-                  unsigned limit, size_t *dead) {
+                  unsigned limit, size_t *dead, OsaRows &t) {
   const size_t n = rows.size();
   const size_t m = cols.size();
+  const unsigned over = limit + 1;
   if (dead) *dead = 0;
-  /* Three rows of the distance table: i-2, i-1 and i. */
-  std::vector<unsigned> before(m + 1), prev(m + 1), cur(m + 1);
-  for (size_t j = 0; j <= m; ++j) prev[j] = static_cast<unsigned>(j);
+  t.before.assign(m + 1, over);
+  t.prev.assign(m + 1, over);
+  t.cur.assign(m + 1, over);
+  for (size_t j = 0; j <= m && j <= limit; ++j)
+    t.prev[j] = static_cast<unsigned>(j);
   for (size_t i = 1; i <= n; ++i) {
-    cur[0] = static_cast<unsigned>(i);
-    unsigned row_min = cur[0];
-    for (size_t j = 1; j <= m; ++j) {
+    const size_t lo = i > limit ? i - limit : 1;
+    const size_t hi = std::min(m, i + limit);
+    /* The cell left of the band: column 0 is i; any other is outside it
+     * (and may hold a value of an earlier row). */
+    t.cur[lo - 1] = lo == 1 ? std::min(static_cast<unsigned>(i), over) : over;
+    unsigned row_min = t.cur[lo - 1];
+    for (size_t j = lo; j <= hi; ++j) {
       unsigned cost = rows[i - 1] == cols[j - 1] ? 0 : 1;
       unsigned best =
-          std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
+          std::min({t.prev[j] + 1, t.cur[j - 1] + 1, t.prev[j - 1] + cost});
       if (i > 1 && j > 1 && rows[i - 1] == cols[j - 2] &&
           rows[i - 2] == cols[j - 1])
-        best = std::min(best, before[j - 2] + 1);
-      cur[j] = best;
+        best = std::min(best, t.before[j - 2] + 1);
+      best = std::min(best, over);
+      t.cur[j] = best;
       row_min = std::min(row_min, best);
     }
+    /* The cell right of the band, which the next row reads. */
+    if (hi + 1 <= m) t.cur[hi + 1] = over;
     /* A transposition reaches back two rows, but never below the row in
      * between's minimum, so no later row comes back under this one's. */
     if (row_min > limit) {
       if (dead) *dead = i;
-      return limit + 1;
+      return over;
     }
-    std::swap(before, prev);
-    std::swap(prev, cur);
+    std::swap(t.before, t.prev);
+    std::swap(t.prev, t.cur);
   }
-  return std::min(prev[m], limit + 1);
+  /* Every row had a cell within limit, so the last row's band reaches
+   * column m or lies left of it (then m is outside it: over). */
+  return n + limit < m ? over : std::min(t.prev[m], over);
 }
 
 /* The first key after every string that starts with prefix, a non-empty
@@ -99,6 +121,7 @@ void scan_range(const Xapian::Database &db, const std::string &prefix,
                 const std::u32string &word, const std::string &word_bytes,
                 unsigned limit, std::map<std::string, Candidate> &found) {
   std::u32string cps;
+  OsaRows table;
   size_t scanned = 0;
   Xapian::TermIterator it = db.allterms_begin(prefix);
   const Xapian::TermIterator end = db.allterms_end(prefix);
@@ -107,7 +130,7 @@ void scan_range(const Xapian::Database &db, const std::string &prefix,
     const std::string term = *it;
     size_t dead = 0;
     if (term != word_bytes && to_code_points(term, cps)) {
-      unsigned d = osa_rows(cps, word, limit, &dead);
+      unsigned d = osa_rows(cps, word, limit, &dead, table);
       if (d <= limit)
         found.emplace(term, Candidate{d, it.get_termfreq(), term});
     }
@@ -135,7 +158,8 @@ unsigned osa_distance(const std::u32string &a, const std::u32string &b,
                       unsigned limit) {
   size_t diff = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
   if (diff > limit) return limit + 1;
-  return osa_rows(a, b, limit, nullptr);
+  OsaRows table;
+  return osa_rows(a, b, limit, nullptr, table);
 }
 
 namespace {

@@ -247,6 +247,20 @@ TEST(EngineTypoDistance, MatchesTheDefinitionUpToTheLimit) {
       EXPECT_EQ(lmx::osa_distance(b, a, limit), want);
     }
   }
+  /* Every pair of strings of up to five letters of three, where edits of
+   * every kind and length differences meet the band's edges. */
+  std::vector<std::u32string> all{U""};
+  for (size_t k = 0; k < all.size(); ++k)
+    if (all[k].size() < 5)
+      for (char32_t c : {U'a', U'b', U'c'}) all.push_back(all[k] + c);
+  size_t wrong = 0;
+  for (const auto &a : all)
+    for (const auto &b : all)
+      for (unsigned limit = 1; limit <= 2; ++limit)
+        if (lmx::osa_distance(a, b, limit) !=
+            std::min(full_osa(a, b), limit + 1))
+          ++wrong;
+  EXPECT_EQ(wrong, 0u) << "of " << all.size() * all.size() * 2;
 }
 
 }  // namespace
