@@ -296,13 +296,17 @@ bool taken_as_typed(const TermFreqs &freqs, const std::string &word,
  * the rest of a two-word query ("web server": an eighth of its search). A
  * word that may be misspelt keeps the tier: a document holding its typo
  * in a stronger field must not come before one holding every word as
- * typed. */
+ * typed. So does a question, whose every word the index holds is taken as
+ * typed: there the tier's AND of every word is what ranks the few
+ * documents holding them all (with a language, raising each word's typed
+ * form alone put other forms behind and cost the judged questions). */
 bool fold_exact_tier(const TermFreqs &freqs,
                      const std::vector<std::string> &words, bool question) {
   if (words.size() == 1) return true;
+  if (question) return false;
   for (const auto &word : words)
     if (typo_max_distance(utf8::length(word)) > 0 &&
-        !taken_as_typed(freqs, word, question))
+        !taken_as_typed(freqs, word, false))
       return false;
   return true;
 }
