@@ -55,7 +55,9 @@ struct OsaRows {
  *
  * A cell (i, j) is at least |i - j|, so only the band of cells within
  * limit of the diagonal can be within limit: each row computes those and
- * reads limit + 1 for any cell outside them. */
+ * reads limit + 1 for any cell outside them (the band moves right a cell a
+ * row, so the cells right of it were never written since the rows were
+ * filled with limit + 1; the one left of it is set each row). */
 unsigned osa_rows(const std::u32string &rows, const std::u32string &cols,
                   unsigned limit, size_t *dead, OsaRows &t) {
   const size_t n = rows.size();
@@ -85,8 +87,6 @@ unsigned osa_rows(const std::u32string &rows, const std::u32string &cols,
       t.cur[j] = best;
       row_min = std::min(row_min, best);
     }
-    /* The cell right of the band, which the next row reads. */
-    if (hi + 1 <= m) t.cur[hi + 1] = over;
     /* A transposition reaches back two rows, but never below the row in
      * between's minimum, so no later row comes back under this one's. */
     if (row_min > limit) {
