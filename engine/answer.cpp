@@ -47,6 +47,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -106,51 +107,92 @@ void html_escape_append(std::string_view text, std::string &out) {
 
 /* What a hit's words are marked by: the terms the query matched on, and
  * with a stemmer the stems of its words. */
-struct Marks {
-  const std::unordered_set<std::string> &terms;
-  const std::unordered_set<std::string> &stems;
-  const Xapian::Stem *stemmer;
-
-  bool marks(const std::string &term) const {
-    if (terms.count(term)) return true;
-    return stemmer && !stems.empty() && stems.count((*stemmer)(term));
+class Marks {
+ public:
+  Marks(const std::unordered_set<std::string> &terms,
+        const std::unordered_set<std::string> &stems,
+        const Xapian::Stem *stemmer)
+      : terms_(terms), stems_(stems), stemmer_(stemmer) {
+    for (const std::string &term : terms_) {
+      if (!term.empty() && term.size() <= kMaxTermBytes)
+        term_lengths_ |= length_bit(term.size());
+    }
   }
+
+  /* Whether a token's term (of 1 to kMaxTermBytes bytes) is marked. Most
+   * words of a hit are not, and the lengths of the matched terms rule out
+   * most of those before any hashing. */
+  bool marks(const std::string &term) const {
+    if ((term_lengths_ & length_bit(term.size())) && terms_.count(term))
+      return true;
+    return stemmer_ && !stems_.empty() && stems_.count((*stemmer_)(term));
+  }
+
+ private:
+  static_assert(kMaxTermBytes <= 64, "a term's length is a bit of a word");
+  static uint64_t length_bit(size_t size) {
+    return size >= 1 && size <= kMaxTermBytes ? uint64_t{1} << (size - 1) : 0;
+  }
+
+  const std::unordered_set<std::string> &terms_;
+  const std::unordered_set<std::string> &stems_;
+  const Xapian::Stem *stemmer_;
+  uint64_t term_lengths_ = 0;
 };
 
-/* text HTML-escaped, with the words marks marks wrapped in <em>...</em>.
- * Tokens that overlap or touch (a pair of characters and the characters
- * around it, text.h) share one <em>. */
-std::string highlight_text(std::string_view text, const Marks &marks,
-                           std::vector<Token> &tokens) {
-  tokens.clear();
-  tokenize(text, tokens);
-  std::string out;
-  out.reserve(text.size() + 16);
-  size_t done = 0;
-  size_t mark_begin = 0;
-  size_t mark_end = 0;
-  bool marking = false;
-  auto flush = [&]() {
-    html_escape_append(text.substr(done, mark_begin - done), out);
-    out += "<em>";
-    html_escape_append(text.substr(mark_begin, mark_end - mark_begin), out);
-    out += "</em>";
-    done = mark_end;
-  };
-  for (const Token &token : tokens) {
-    if (!marks.marks(token.term)) continue;
-    if (marking && token.begin <= mark_end) {
-      mark_end = std::max(mark_end, token.end);
-      continue;
+/* Writes a text HTML-escaped with its marked words wrapped in <em>...</em>,
+ * from its tokens as for_each_token hands them over. Tokens that overlap
+ * or touch (a pair of characters and the characters around it, text.h)
+ * share one <em>. */
+class Highlighter final : public TokenSink {
+ public:
+  Highlighter(std::string_view text, const Marks &marks, std::string &out)
+      : text_(text), marks_(marks), out_(out) {}
+
+  void take(Token &token) override {
+    if (!marks_.marks(token.term)) return;
+    if (marking_ && token.begin <= mark_end_) {
+      mark_end_ = std::max(mark_end_, token.end);
+      return;
     }
-    if (marking) flush();
-    mark_begin = token.begin;
-    mark_end = token.end;
-    marking = true;
+    if (marking_) flush();
+    mark_begin_ = token.begin;
+    mark_end_ = token.end;
+    marking_ = true;
   }
-  if (marking) flush();
-  html_escape_append(text.substr(done), out);
-  return out;
+
+  /* Writes what is left once every token was taken. */
+  void finish() {
+    if (marking_) flush();
+    html_escape_append(text_.substr(done_), out_);
+  }
+
+ private:
+  void flush() {
+    html_escape_append(text_.substr(done_, mark_begin_ - done_), out_);
+    out_ += "<em>";
+    html_escape_append(text_.substr(mark_begin_, mark_end_ - mark_begin_),
+                       out_);
+    out_ += "</em>";
+    done_ = mark_end_;
+  }
+
+  std::string_view text_;
+  const Marks &marks_;
+  std::string &out_;
+  size_t done_ = 0, mark_begin_ = 0, mark_end_ = 0;
+  bool marking_ = false;
+};
+
+/* text HTML-escaped, with the words marks marks wrapped in <em>...</em>,
+ * into out (replaced). */
+void highlight_text(std::string_view text, const Marks &marks,
+                    std::string &out) {
+  out.clear();
+  out.reserve(text.size() + 16);
+  Highlighter highlighter(text, marks, out);
+  for_each_token(text, highlighter);
+  highlighter.finish();
 }
 
 /* Sets the string val to text, copied into doc. */
@@ -192,10 +234,11 @@ void for_each_string(yyjson_mut_val *root, Change change) {
 /* Replaces every string value under root by its highlighted form. */
 void highlight_tree(yyjson_mut_doc *doc, yyjson_mut_val *root,
                     const Marks &matched) {
-  std::vector<Token> tokens;
+  std::string highlighted;
   for_each_string(root, [&](yyjson_mut_val *val) {
     std::string_view text(yyjson_mut_get_str(val), yyjson_mut_get_len(val));
-    set_text(doc, val, highlight_text(text, matched, tokens));
+    highlight_text(text, matched, highlighted);
+    set_text(doc, val, highlighted);
   });
 }
 

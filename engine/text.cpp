@@ -37,10 +37,6 @@
 namespace lmx {
 namespace {
 
-/* Terms longer than this are dropped (Xapian caps terms at 245 bytes, and
- * such runs are hashes or base64, never typed into a search box). */
-constexpr size_t kMaxTermBytes = 64;
-
 constexpr utf8proc_option_t kMapOptions = static_cast<utf8proc_option_t>(
     UTF8PROC_STABLE | UTF8PROC_COMPOSE | UTF8PROC_COMPAT | UTF8PROC_CASEFOLD |
     UTF8PROC_STRIPMARK);
@@ -169,16 +165,18 @@ void map_word(std::string_view word, bool ascii, std::string &out) {
 }
 
 /* Cuts the run of unspaced-script letters starting at text[i] into its
- * characters, appending a character token for each and, before each but
+ * characters, handing sink a character token for each and, before each but
  * the first, the pair token of it and the character before it. Returns
  * where the run ends: at the first byte that is not a letter, number or
  * mark of such a script (nor a mark following one). A character whose
  * term cannot be made (too long) ends the pairs: the next one starts
  * afresh, as after a separator. */
-size_t add_run(std::string_view text, size_t i, std::vector<Token> &out) {
+size_t add_run(std::string_view text, size_t i, TokenSink &sink) {
   const size_t len = text.size();
   bool has_previous = false;
-  std::string term;
+  size_t previous_begin = 0;
+  std::string previous, term;
+  Token token;
   while (i < len) {
     utf8proc_int32_t cp = 0;
     size_t n = decode_at(text, i, &cp);
@@ -196,19 +194,19 @@ size_t add_run(std::string_view text, size_t i, std::vector<Token> &out) {
       continue;
     }
     if (has_previous) {
-      Token pair;
-      pair.term = out.back().term + term;
-      pair.begin = out.back().begin;
-      pair.end = i;
-      pair.kind = TokenKind::kPair;
-      out.push_back(std::move(pair));
+      token.term.assign(previous).append(term);
+      token.begin = previous_begin;
+      token.end = i;
+      token.kind = TokenKind::kPair;
+      sink.take(token);
     }
-    Token character;
-    character.term = term;
-    character.begin = begin;
-    character.end = i;
-    character.kind = TokenKind::kCharacter;
-    out.push_back(std::move(character));
+    token.term.assign(term);
+    token.begin = begin;
+    token.end = i;
+    token.kind = TokenKind::kCharacter;
+    sink.take(token);
+    previous.swap(term);
+    previous_begin = begin;
     has_previous = true;
   }
   return i;
@@ -226,6 +224,16 @@ bool starts_run(std::string_view text, size_t i) {
 }  // namespace
 
 void tokenize(std::string_view text, std::vector<Token> &out) {
+  struct Appender final : TokenSink {
+    std::vector<Token> &out;
+    explicit Appender(std::vector<Token> &o) : out(o) {}
+    void take(Token &token) override { out.push_back(std::move(token)); }
+  } appender(out);
+  for_each_token(text, appender);
+}
+
+void for_each_token(std::string_view text, TokenSink &sink) {
+  Token tok;
   size_t i = 0;
   const size_t len = text.size();
   while (i < len) {
@@ -253,7 +261,7 @@ void tokenize(std::string_view text, std::vector<Token> &out) {
     if (!in_word) break;
     begin = i;
     if (starts_run(text, i)) {
-      i = add_run(text, i, out);
+      i = add_run(text, i, sink);
       continue;
     }
 
@@ -281,12 +289,12 @@ void tokenize(std::string_view text, std::vector<Token> &out) {
     }
     if (!has_base) continue;
 
-    Token tok;
     map_word(text.substr(begin, i - begin), ascii, tok.term);
     if (tok.term.empty() || tok.term.size() > kMaxTermBytes) continue;
     tok.begin = begin;
     tok.end = i;
-    out.push_back(std::move(tok));
+    tok.kind = TokenKind::kWord;
+    sink.take(tok);
   }
 }
 

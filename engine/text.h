@@ -51,10 +51,29 @@ struct Token {
   TokenKind kind = TokenKind::kWord;
 };
 
-/* Appends the tokens of text, in order, to out. Terms longer than 64 bytes
- * after normalisation are skipped (Xapian limits term length; such "words"
- * are never typed in a search box). */
+/* Terms longer than this many bytes after normalisation are skipped: Xapian
+ * limits term length, and such "words" are never typed in a search box. */
+constexpr size_t kMaxTermBytes = 64;
+
+/* Appends the tokens of text, in order, to out (see kMaxTermBytes). */
 void tokenize(std::string_view text, std::vector<Token> &out);
+
+/* What for_each_token hands the tokens of a text to. */
+class TokenSink {
+ public:
+  /* Called once per token, in tokenize's order. token is for the call only:
+   * the sink may move its term away; otherwise its storage is reused for
+   * the next token, which is what makes a sink that keeps nothing cheaper
+   * than tokenize. */
+  virtual void take(Token &token) = 0;
+
+ protected:
+  ~TokenSink() = default;
+};
+
+/* Hands the tokens of text to sink, one at a time, as tokenize would
+ * append them. */
+void for_each_token(std::string_view text, TokenSink &sink);
 
 /* What a query looks for in place of some tokens: terms that must stand
  * at consecutive positions (one term for a word), and whether they are
