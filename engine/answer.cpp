@@ -115,17 +115,25 @@ class Marks {
       : terms_(terms), stems_(stems), stemmer_(stemmer) {
     for (const std::string &term : terms_) {
       if (!term.empty() && term.size() <= kMaxTermBytes)
-        term_lengths_ |= length_bit(term.size());
+        lengths_by_first_[first_byte(term)] |= length_bit(term.size());
     }
   }
 
   /* Whether a token's term (of 1 to kMaxTermBytes bytes) is marked. Most
-   * words of a hit are not, and the lengths of the matched terms rule out
-   * most of those before any hashing. */
+   * words of a hit are not, and the first bytes and lengths of the matched
+   * terms rule out most of those before any hashing. */
   bool marks(const std::string &term) const {
-    if ((term_lengths_ & length_bit(term.size())) && terms_.count(term))
+    if (!term.empty() && may_mark(term.size(), first_byte(term)) &&
+        terms_.count(term))
       return true;
-    return stemmer_ && !stems_.empty() && stems_.count((*stemmer_)(term));
+    return stems_matter() && stems_.count((*stemmer_)(term));
+  }
+
+  /* False when no term of this length and first byte is marked (whatever
+   * its other bytes). */
+  bool may_mark(size_t term_bytes, unsigned char first) const {
+    return stems_matter() ||
+           (lengths_by_first_[first] & length_bit(term_bytes)) != 0;
   }
 
  private:
@@ -133,11 +141,17 @@ class Marks {
   static uint64_t length_bit(size_t size) {
     return size >= 1 && size <= kMaxTermBytes ? uint64_t{1} << (size - 1) : 0;
   }
+  bool stems_matter() const { return stemmer_ && !stems_.empty(); }
+  static unsigned char first_byte(const std::string &term) {
+    return static_cast<unsigned char>(term[0]);
+  }
 
   const std::unordered_set<std::string> &terms_;
   const std::unordered_set<std::string> &stems_;
   const Xapian::Stem *stemmer_;
-  uint64_t term_lengths_ = 0;
+  /* For each first byte, the lengths of the matched terms starting with
+   * it (bit n - 1 for n bytes). */
+  uint64_t lengths_by_first_[256] = {};
 };
 
 /* Writes a text HTML-escaped with its marked words wrapped in <em>...</em>,
@@ -148,6 +162,10 @@ class Highlighter final : public TokenSink {
  public:
   Highlighter(std::string_view text, const Marks &marks, std::string &out)
       : text_(text), marks_(marks), out_(out) {}
+
+  bool may_take(size_t term_bytes, unsigned char first) override {
+    return marks_.may_mark(term_bytes, first);
+  }
 
   void take(Token &token) override {
     if (!marks_.marks(token.term)) return;

@@ -152,16 +152,20 @@ void map_utf8(std::string_view text, utf8proc_option_t options,
   std::free(mapped);
 }
 
+unsigned char ascii_lower(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+}
+
 /* Maps valid UTF-8 word bytes to their term into out ("" on failure). */
 void map_word(std::string_view word, bool ascii, std::string &out) {
   if (!ascii) {
     map_utf8(word, kMapOptions, out);
     return;
   }
-  out.assign(word.data(), word.size());
-  for (char &c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  out.resize(word.size());
+  for (size_t k = 0; k < word.size(); ++k)
+    out[k] = static_cast<char>(ascii_lower(word[k]));
 }
 
 /* Cuts the run of unspaced-script letters starting at text[i] into its
@@ -288,6 +292,7 @@ void for_each_token(std::string_view text, TokenSink &sink) {
       i += n;
     }
     if (!has_base) continue;
+    if (ascii && !sink.may_take(i - begin, ascii_lower(text[begin]))) continue;
 
     map_word(text.substr(begin, i - begin), ascii, tok.term);
     if (tok.term.empty() || tok.term.size() > kMaxTermBytes) continue;

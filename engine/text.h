@@ -67,6 +67,17 @@ class TokenSink {
    * than tokenize. */
   virtual void take(Token &token) = 0;
 
+  /* Asked before the term of a word of plain ASCII is made, with what that
+   * term will be: its length in bytes and its first byte (lower case).
+   * False skips the word: take is not called for it. A sink that wants a
+   * few known terms answers most words here, for less than making their
+   * terms costs. */
+  virtual bool may_take(size_t term_bytes, unsigned char first) {
+    (void)term_bytes;
+    (void)first;
+    return true;
+  }
+
  protected:
   ~TokenSink() = default;
 };

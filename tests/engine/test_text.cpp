@@ -91,6 +91,50 @@ TEST(EngineText, ACharacterTooLongForATermBreaksTheRunInTwo) {
   EXPECT_EQ(kinds_and_terms("犬" + heavy + "魚"), "c:犬 c:魚");
 }
 
+/* A sink that keeps "term@begin" of what it takes, and takes only the
+ * plain ASCII words whose term would start with first and have size
+ * bytes; it also notes what it was asked. */
+struct Picky final : lmx::TokenSink {
+  unsigned char first;
+  size_t size;
+  std::string taken, asked;
+  Picky(unsigned char f, size_t n) : first(f), size(n) {}
+  bool may_take(size_t term_bytes, unsigned char c) override {
+    asked += std::string(1, static_cast<char>(c)) + std::to_string(term_bytes);
+    asked += ' ';
+    return c == first && term_bytes == size;
+  }
+  void take(Token &t) override {
+    taken += t.term + "@" + std::to_string(t.begin) + " ";
+  }
+};
+
+TEST(EngineText, ASinkSeesWhatEachAsciiTermWillBeAndSkipsWhatItRefuses) {
+  /* Asked with the lower-case first byte and the term's length; refused
+   * words are never taken; words with other code points and characters
+   * of unspaced scripts are always taken (their terms are not known
+   * before they are made). */
+  Picky sink('z', 4);
+  lmx::for_each_token("Zola zone ZOLAS Émile 猫 zola", sink);
+  EXPECT_EQ(sink.asked, "z4 z4 z5 z4 ");
+  EXPECT_EQ(sink.taken, "zola@0 zone@5 emile@16 猫@23 zola@27 ");
+  /* A sink that takes everything gets what tokenize gives. */
+  struct All final : lmx::TokenSink {
+    std::vector<Token> got;
+    void take(Token &t) override { got.push_back(t); }
+  } all;
+  const std::string text = "a カー Émile x2-Y";
+  lmx::for_each_token(text, all);
+  std::vector<Token> tokens;
+  lmx::tokenize(text, tokens);
+  ASSERT_EQ(all.got.size(), tokens.size());
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    EXPECT_EQ(all.got[k].term, tokens[k].term) << k;
+    EXPECT_EQ(all.got[k].begin, tokens[k].begin) << k;
+    EXPECT_EQ(all.got[k].kind, tokens[k].kind) << k;
+  }
+}
+
 /* The parts a query makes of text, as "word(t)", "run(t t)" or
  * "phrase(t t)", space-separated. */
 std::string parts_of(const std::string &text, bool as_phrase) {
