@@ -384,10 +384,8 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   matched.insert(word);
   std::vector<std::string> same{word};
   if (as_prefix) {
-    for (const auto &term : completions.of(word)) {
-      matched.insert(term);
-      same.push_back(term);
-    }
+    const auto &found = completions.of(word);
+    same.insert(same.end(), found.begin(), found.end());
   }
   /* The heading and whole-value terms only add weight: a document holding
    * one of them holds the word too. The completions of a short prefix are
@@ -395,6 +393,14 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   bool headings_only = as_prefix && completions.headings_only(word);
   std::vector<std::string> rare;
   if (!headings_only) split_rare_completions(cx.built.freqs, same, rare);
+  /* A common word typed whole is taken as typed (query.h): a document
+   * holding only a rare longer word that starts with it would rank after
+   * a thousand others, and each rare completion is a posting list to read
+   * ("server": 28 of them, a ninth of "web server"'s search). */
+  if (!rare.empty() && taken_as_typed(cx.built.freqs, word, false))
+    rare.clear();
+  matched.insert(same.begin(), same.end());
+  matched.insert(rare.begin(), rare.end());
   /* Synonyms join after the split: they rank as the word, however rare. */
   std::vector<std::string> synonyms;
   std::vector<Xapian::Query> phrases;

@@ -69,10 +69,13 @@
  * is meant as typed, in a question or not: it is not split in two
  * ("server" is not "ser ver"), and it takes only the typo
  * candidates that change its ending and that at least kMinEndingTypoRatio
- * of its documents hold (outside a question, however many more). Documents
- * that need another typo of it would rank after every document holding it
- * as typed, thousands down, and finding them costs the scan of two long
- * ranges of the vocabulary ("library" spent a fifth of its search there).
+ * of its documents hold (outside a question, however many more); typed
+ * last, it matches only the completions that at least kRareCompletionRatio
+ * of its documents hold ("servers", not "serverless"). Documents that need
+ * another typo or a rare completion of it would rank after every document
+ * holding it as typed, thousands down, and finding them costs the scan of
+ * two long ranges of the vocabulary ("library" spent a fifth of its search
+ * there), or a posting list per completion ("server" has 28 rare ones).
  *
  * Index settings (settings.h, QuerySettings): with a language, each word
  * also matches its stem term (kStemPrefix, layout.h) at kStemWeightFactor

@@ -384,6 +384,9 @@ TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   doc("pakcage", "marker pakcage");
   doc("widgetx", "marker widgetx");
   doc("wigdet", "marker wigdet");
+  /* Longer words that start with the word, held by few documents. */
+  doc("packageless", "marker packageless");
+  doc("widgetry", "marker widgetry");
   /* The word written as two. */
   doc("pack_age", "marker pack age");
   doc("wid_get", "marker wid get");
@@ -395,6 +398,11 @@ TEST_F(EngineMatching, ACommonWordMatchesItsEndingsButNotItsMisspellings) {
   Ids found = query("marker widget ", "all").ids();
   std::sort(found.begin(), found.end());
   EXPECT_EQ(found, (Ids{"wid_get", "widgetx", "wigdet"}));
+  /* Typed last without a space, the common word does not match its rare
+   * completions either; the other word still does. */
+  EXPECT_EQ(query("marker package", "all").ids(), (Ids{"package", "packages"}));
+  found = query("marker widget", "all").ids();
+  EXPECT_NE(std::find(found.begin(), found.end(), "widgetry"), found.end());
   /* The word as the query's only word: its typo matches come last. */
   Ids typed = query("widget ", "all", 100, common - 50).ids();
   EXPECT_NE(std::find(typed.begin(), typed.end(), "wigdet"), typed.end());
