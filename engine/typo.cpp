@@ -134,11 +134,13 @@ void scan_range(const Xapian::Database &db, const std::string &prefix,
       if (d <= limit)
         found.emplace(term, Candidate{d, it.get_termfreq(), term});
     }
-    if (dead == 0) {
-      ++it;
-      continue;
-    }
-    it.skip_to(past_prefix(term.substr(0, utf8::prefix_bytes(term, dead))));
+    ++it;
+    if (dead == 0 || it == end) continue;
+    /* Most often the next term already differs within the dead prefix: a
+     * step costs a third of a seek. */
+    const std::string_view gone(term.data(), utf8::prefix_bytes(term, dead));
+    if (std::string_view(*it).substr(0, gone.size()) == gone)
+      it.skip_to(past_prefix(std::string(gone)));
   }
 }
 
