@@ -87,9 +87,12 @@ static inline int _mkdir(const char *path) { return mkdir(path, 0777); }
  * long-lived one would keep what its largest request needed. Where the call
  * is missing (a kernel before 5.14, a C library other than glibc) the pages
  * fault one by one as before; nothing else changes. */
-/* What the one-request programs pass: more than most searches touch, and
- * each page mapped and left unused costs about a microsecond (bench/). */
-#define LMX_REQUEST_HEAP_BYTES ((size_t)512 * 1024)
+/* What the one-request programs pass: as much as a search with a page of
+ * hits touches (on the demo index, page faults of "sqlite", "web server",
+ * "library", "pyth" and a typo are as few with this as with 512 KiB), and
+ * no more: a page mapped and left unused costs about as much as the fault
+ * it would have saved, and a search that finds nothing uses about 40. */
+#define LMX_REQUEST_HEAP_BYTES ((size_t)384 * 1024)
 #if defined(__GLIBC__) && defined(__linux__)
 #include <malloc.h>
 #include <stdint.h>
