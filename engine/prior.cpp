@@ -7,9 +7,11 @@
  * field is exactly that word; their difference is the family. Both are
  * term frequencies, so the cost is at most two dictionary lookups per
  * distinct name in the window, made in term order, and nothing at write
- * time. The names of the
- * window's documents are read from their value stream in docid order, which
- * decodes each stored chunk of names once instead of once per document.
+ * time. The names of the window's documents are read from their value
+ * stream in docid order, which decodes each stored chunk of names once
+ * instead of once per document; that read costs more than the lookups, so
+ * a process that searches many times keeps each document's prior
+ * (stats_cache.h) and reads the names of the documents it has not met.
  */
 #include "prior.h"
 
@@ -70,16 +72,17 @@ std::map<std::string, double> priors_of(const Xapian::Database &db,
   return priors;
 }
 
-/* The names of the first count documents of mset, in mset order. */
-std::vector<std::string> window_names(const Xapian::Database &db,
-                                      const Xapian::MSet &mset,
-                                      Xapian::doccount count) {
-  std::vector<std::pair<Xapian::docid, Xapian::doccount>> by_docid;
-  by_docid.reserve(count);
-  for (Xapian::doccount k = 0; k < count; ++k)
-    by_docid.emplace_back(*mset[k], k);
+/* The names of the documents of mset at the positions wanted (ascending
+ * positions below mset.size()), in that order. */
+std::vector<std::string> window_names(
+    const Xapian::Database &db, const Xapian::MSet &mset,
+    const std::vector<Xapian::doccount> &wanted) {
+  std::vector<std::pair<Xapian::docid, size_t>> by_docid;
+  by_docid.reserve(wanted.size());
+  for (size_t k = 0; k < wanted.size(); ++k)
+    by_docid.emplace_back(*mset[wanted[k]], k);
   std::sort(by_docid.begin(), by_docid.end());
-  std::vector<std::string> names(count);
+  std::vector<std::string> names(wanted.size());
   Xapian::ValueIterator value = db.valuestream_begin(kNameSlot);
   const Xapian::ValueIterator end = db.valuestream_end(kNameSlot);
   for (const auto &[docid, k] : by_docid) {
@@ -88,6 +91,38 @@ std::vector<std::string> window_names(const Xapian::Database &db,
     if (value != end && value.get_docid() == docid) names[k] = *value;
   }
   return names;
+}
+
+/* The prior of each of the first count documents of mset, in mset order:
+ * from stats when it holds the document's, else from its name (read from
+ * the index) and kept there unless this is the first search stats sees. */
+std::vector<double> window_priors(const Xapian::Database &db,
+                                  const Xapian::MSet &mset,
+                                  Xapian::doccount count, StatsCache *stats) {
+  std::vector<double> out(count, 1.0);
+  std::vector<Xapian::doccount> unknown;
+  const bool keep = stats && stats->orders++ > 0;
+  for (Xapian::doccount k = 0; k < count; ++k) {
+    if (keep) {
+      auto kept = stats->document_priors.find(*mset[k]);
+      if (kept != stats->document_priors.end()) {
+        out[k] = kept->second;
+        continue;
+      }
+    }
+    unknown.push_back(k);
+  }
+  if (unknown.empty()) return out;
+  const std::vector<std::string> names = window_names(db, mset, unknown);
+  const std::map<std::string, double> priors = priors_of(db, names, stats);
+  for (size_t j = 0; j < unknown.size(); ++j) {
+    auto prior = priors.find(names[j]);
+    if (prior != priors.end()) out[unknown[j]] = prior->second;
+    if (keep)
+      StatsCache::put(stats->document_priors, kMaxCachedStatistics,
+                      *mset[unknown[j]], out[unknown[j]]);
+  }
+  return out;
 }
 
 }  // namespace
@@ -99,14 +134,9 @@ std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
   std::iota(order.begin(), order.end(), 0);
   const Xapian::doccount window =
       std::min<Xapian::doccount>(mset.size(), kPriorWindow);
-  std::vector<std::string> names = window_names(db, mset, window);
-  const std::map<std::string, double> priors = priors_of(db, names, stats);
-  std::vector<double> score(window);
-  for (Xapian::doccount k = 0; k < window; ++k) {
-    auto prior = priors.find(names[k]);
-    score[k] =
-        mset[k].get_weight() * (prior == priors.end() ? 1.0 : prior->second);
-  }
+  std::vector<double> score = window_priors(db, mset, window, stats);
+  for (Xapian::doccount k = 0; k < window; ++k)
+    score[k] *= mset[k].get_weight();
   /* Stable: equal scores keep the matcher's order (weight, then docid). */
   std::stable_sort(order.begin(), order.begin() + window,
                    [&](Xapian::doccount a, Xapian::doccount b) {

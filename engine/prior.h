@@ -45,7 +45,8 @@ inline constexpr Xapian::doccount kPriorWindow = 200;
  * order: the first kPriorWindow by text weight times the prior, ties in
  * mset order, then the rest in mset order. mset must come from a weighted
  * search of db. Each name's prior is looked for in stats first and kept
- * there, when stats is not null (synced to db's revision by the caller). */
+ * there, and so is each document's prior, when stats is not null (synced
+ * to db's revision by the caller). */
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
                                            const Xapian::MSet &mset,
                                            StatsCache *stats = nullptr);

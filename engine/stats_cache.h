@@ -4,7 +4,8 @@
  *
  * Building a query reads term frequencies, the completions of the word
  * being typed and the typo candidates of each word, and ordering the
- * matches reads each name's family statistics (prior.h). All of them are
+ * matches reads each document's name and its family statistics (prior.h).
+ * All of them are
  * functions of the index's committed data alone, so a process that serves
  * many searches (FastCGI, a program linking the library) keeps them per
  * open index and revision: a later search for the same words or names
@@ -49,15 +50,16 @@ class StatsCache {
     completions.clear();
     typos.clear();
     priors.clear();
+    document_priors.clear();
+    orders = 0;
     headings = -1;
     revision_ = now;
     synced_ = true;
   }
 
   /* Puts value under key in map, emptying the map first when it is full. */
-  template <typename Map, typename Value>
-  static void put(Map &map, size_t max, const std::string &key,
-                  Value &&value) {
+  template <typename Map, typename Key, typename Value>
+  static void put(Map &map, size_t max, const Key &key, Value &&value) {
     if (map.size() >= max) map.clear();
     map.insert_or_assign(key, std::forward<Value>(value));
   }
@@ -70,6 +72,13 @@ class StatsCache {
   std::unordered_map<std::string, std::vector<std::string>> typos;
   /* Name -> its prior (prior.cpp). */
   std::unordered_map<std::string, double> priors;
+  /* Document -> its name's prior (prior.cpp): reading a document's name
+   * from the index costs more than its prior's lookup. Kept from the
+   * second search on (orders): a process that searches once, as a CGI
+   * request does, would only pay for keeping them. */
+  std::unordered_map<Xapian::docid, double> document_priors;
+  /* How many searches were put in order since the last sync. */
+  unsigned orders = 0;
   /* Whether the index holds heading terms (query.cpp): 1 or 0, -1 for not
    * known yet. */
   int headings = -1;

@@ -2,7 +2,8 @@
  * test_prior.cpp: the name-family prior. A document whose one-word name
  * other documents' names build on ranks above one that matches as well;
  * the family is that of the documents stored at search time; names equal
- * to it or merely mentioned in other fields do not count; pages of one
+ * to it or merely mentioned in other fields do not count, also for a
+ * process that keeps priors between searches; pages of one
  * query are slices of one order; and a match far below the best ones by
  * its text is not lifted past them, however large its family.
  */
@@ -46,6 +47,27 @@ TEST_F(EnginePrior, ANameOthersBuildOnRanksAboveAnEqualMatch) {
               0)
         << coretest::last_error();
   EXPECT_EQ(ids("web server"), (Ids{"plain", "hub"}));
+}
+
+TEST_F(EnginePrior, PriorsKeptBetweenSearchesFollowTheStoredDocuments) {
+  /* A process keeps each document's prior from the second search of an
+   * index's revision on; the third search orders with what the second
+   * kept, and a write makes the next searches read the families again. */
+  add(R"({"id":"plain","name":"quill","text":"fast web server"}
+{"id":"hub","name":"ember","text":"fast web server"}
+)");
+  add_family("ember", 5);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(ids("web server"), (Ids{"hub", "plain"})) << "search " << k;
+  add_family("quill", 9);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(ids("web server"), (Ids{"plain", "hub"})) << "search " << k;
+  for (int k = 1; k <= 9; ++k)
+    ASSERT_EQ(
+        lumidex_document_delete("t", ("quill-" + std::to_string(k)).c_str()), 0)
+        << coretest::last_error();
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(ids("web server"), (Ids{"hub", "plain"})) << "search " << k;
 }
 
 TEST_F(EnginePrior, OnlyOtherNamesHoldingTheWordCount) {
