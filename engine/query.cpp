@@ -396,7 +396,7 @@ WordQuery word_query(const WordContext &cx, const std::string &word,
   /* A common word typed whole is taken as typed (query.h): a document
    * holding only a rare longer word that starts with it would rank after
    * a thousand others, and each rare completion is a posting list to read
-   * ("server": 28 of them, a ninth of "web server"'s search). */
+   * ("server": 28 of them, a twentieth of a "web server" request). */
   if (!rare.empty() && taken_as_typed(cx.built.freqs, word, false))
     rare.clear();
   matched.insert(same.begin(), same.end());

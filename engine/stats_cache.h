@@ -5,12 +5,12 @@
  * Building a query reads term frequencies, the completions of the word
  * being typed and the typo candidates of each word, and ordering the
  * matches reads each document's name and its family statistics (prior.h).
- * All of them are
- * functions of the index's committed data alone, so a process that serves
- * many searches (FastCGI, a program linking the library) keeps them per
- * open index and revision: a later search for the same words or names
- * finds them here instead of reading the dictionary again. A CGI request
- * searches once, and the cache only lives as long as that search.
+ * All of them are functions of the index's committed data alone, so a
+ * process that serves many searches (FastCGI, a program linking the
+ * library) keeps them per open index and revision: a later search for the
+ * same words, names or documents finds them here instead of reading the
+ * index again. A CGI request searches once, and the cache only lives as
+ * long as that search.
  *
  * Bounds: each map holds at most its kMax... entries; a map that is full
  * is emptied before the next entry goes in (a few megabytes per index at
