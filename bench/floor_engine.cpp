@@ -36,10 +36,12 @@ int main(int argc, char **argv) {
       argc > 3 ? static_cast<Xapian::doccount>(std::atoi(argv[3])) : 20;
   try {
     Xapian::Database db(argv[1]);
-    /* The index's default settings, and its pair terms as a search reads
-     * them. */
+    /* The index's default settings, and its layout as a search reads
+     * it. */
     lmx::QuerySettings settings;
-    settings.pair_terms = lmx::has_pair_terms(db);
+    const lmx::IndexLayout layout = lmx::index_layout(db);
+    settings.pair_terms = layout.pair_terms;
+    settings.normalised = layout.normalised;
     lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit, settings);
     std::string out =
         "{\"total_hits\":" + std::to_string(m.total) + ",\"hits\":[";

@@ -8,7 +8,9 @@
  * engine writes for the same documents: each document is built by the
  * engine's own indexer (engine/indexer.h, with text.cpp linked in), so the
  * floor writes the layout of engine/layout.h exactly as an import does and
- * cannot drift from it. It checks nothing a real import must check
+ * cannot drift from it: word weights normalised against the mean length of
+ * the first documents, measured in a first pass over them as an import
+ * measures its first batch. It checks nothing a real import must check
  * (primary key rules, duplicates within a batch), which is what makes it a
  * floor.
  *
@@ -24,6 +26,7 @@
 #include <xapian.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,8 +39,10 @@
 
 namespace {
 
-bool index_line(Xapian::WritableDatabase &db, const std::string &line,
-                lmx::Indexer &ix) {
+/* Builds the document of line with ix into doc; false when line is not a
+ * JSON object with a string or integer "id". */
+bool build_line(const std::string &line, lmx::Indexer &ix,
+                Xapian::Document &doc, std::string &key) {
   yyjson_doc *jd = yyjson_read_opts(const_cast<char *>(line.data()), line.size(),
                                     YYJSON_READ_NUMBER_AS_RAW, nullptr, nullptr);
   yyjson_val *root = yyjson_doc_get_root(jd);
@@ -46,13 +51,34 @@ bool index_line(Xapian::WritableDatabase &db, const std::string &line,
     yyjson_doc_free(jd);
     return false;
   }
-  std::string key = yyjson_is_str(id) ? yyjson_get_str(id) : yyjson_get_raw(id);
-  Xapian::Document doc;
+  key = yyjson_is_str(id) ? yyjson_get_str(id) : yyjson_get_raw(id);
   ix.build(root, "id", key, doc);
   yyjson_doc_free(jd);
-  std::string unique = lmx::kIdPrefix + key;
-  db.replace_document(unique, doc);
   return true;
+}
+
+bool blank(const std::string &line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+/* The reference length an import of in writes with: the mean raw length
+ * of its first kLengthSample documents, as the engine measures a first
+ * batch (0 when they hold no words). Leaves in at its start. */
+double reference_length(std::ifstream &in) {
+  lmx::Indexer raw;
+  Xapian::Document doc;
+  std::string line, key;
+  double sum = 0, count = 0;
+  while (count < lmx::kLengthSample && std::getline(in, line)) {
+    if (blank(line)) continue;
+    doc = Xapian::Document();
+    if (!build_line(line, raw, doc, key)) break;
+    sum += raw.last_length();
+    ++count;
+  }
+  in.clear();
+  in.seekg(0);
+  return count > 0 ? sum / count : 0;
 }
 
 }  // namespace
@@ -75,22 +101,32 @@ int main(int argc, char **argv) {
   try {
     Xapian::WritableDatabase db(argv[2], Xapian::DB_CREATE_OR_OVERWRITE);
     db.begin_transaction();
-    lmx::mark_pair_terms(db);
-    lmx::Indexer ix;
-    std::string line;
+    const double reference = reference_length(in);
+    lmx::Indexer ix(lmx::IndexSettings(), reference);
+    double longest = 0;
+    std::string line, key;
     while (std::getline(in, line)) {
-      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (!index_line(db, line, ix)) {
+      if (blank(line)) continue;
+      Xapian::Document doc;
+      if (!build_line(line, ix, doc, key)) {
         std::fprintf(stderr, "bench_floor_import: line %zu is not a document\n",
                      count + 1);
         return 1;
       }
+      longest = std::max(longest, ix.last_length());
+      db.replace_document(lmx::kIdPrefix + key, doc);
       ++count;
       if (per_transaction > 0 && count % per_transaction == 0) {
         db.commit_transaction();
         db.begin_transaction();
       }
     }
+    if (reference > 0)
+      lmx::mark_normalised(
+          db, {reference, reference,
+               std::min<double>(count, lmx::kLengthSample), longest});
+    else
+      lmx::mark_pair_terms(db);
     db.commit_transaction();
     db.close();
   } catch (const Xapian::Error &e) {

@@ -556,7 +556,9 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   const int offset = std::max(request.offset, 0);
   const IndexSettings settings = read_settings(db);
   QuerySettings query = query_settings(settings);
-  query.pair_terms = has_pair_terms(db);
+  const IndexLayout layout = index_layout(db);
+  query.pair_terms = layout.pair_terms;
+  query.normalised = layout.normalised;
   const HitForm form = hit_form(db, settings, request);
   std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   MatchOptions options = refine->options();

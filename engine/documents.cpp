@@ -26,6 +26,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -379,19 +380,26 @@ Doc merged_document(Xapian::WritableDatabase &db, const std::string &id,
   return Doc(checked(yyjson_mut_doc_imut_copy(out, nullptr)));
 }
 
+/* A stored document's id under primary key pk. */
+std::string stored_id(yyjson_val *obj, const std::string &pk) {
+  return document_id(obj, pk, 0, -1);
+}
+
 /* Reads the documents of body one at a time, builds the Xapian document of
- * each under primary key pk and the index's settings and hands it to use
- * (id, document). With merge_with, each is first applied to the document
- * that database stores under its id (merged_document). Throws for
- * the first document that is invalid or beyond a limit of documents.h,
- * naming its position. Returns the number of documents. */
+ * each under primary key pk with indexer and hands it to use (id,
+ * document). With merge_with, each is first applied to the document that
+ * database stores under its id (merged_document). Stops after most
+ * documents. Throws for the first document that is invalid or beyond a
+ * limit of documents.h, naming its position. Returns the number of
+ * documents. */
 template <typename Use>
-long each_document(BodyReader &reader, const std::string &pk,
-                   const IndexSettings &settings, Use use,
-                   Xapian::WritableDatabase *merge_with = nullptr) {
-  Indexer indexer(settings);
+long each_document(BodyReader &reader, const std::string &pk, Indexer &indexer,
+                   Use use, Xapian::WritableDatabase *merge_with = nullptr,
+                   double most = -1) {
   long count = 0;
-  while (yyjson_val *obj = reader.next()) {
+  while (most < 0 || count < most) {
+    yyjson_val *obj = reader.next();
+    if (!obj) break;
     std::string id = document_id(obj, pk, reader.position(), reader.offset());
     Doc merged = merge_with ? merged_document(*merge_with, id, obj) : nullptr;
     if (merged) obj = yyjson_doc_get_root(merged.get());
@@ -408,13 +416,125 @@ long each_document(BodyReader &reader, const std::string &pk,
   return count;
 }
 
-/* Adds every document of reader in one transaction: a failure at any
+/* While an index's reference rests on fewer than kLengthSample documents,
+ * each batch is measured too. When the mean of all measured moves more
+ * than this fraction away from the reference, the reference becomes that
+ * mean and the index's documents (fewer than kLengthSample: a small index)
+ * are normalised again; otherwise the reference stays, so that what is
+ * written stays comparable with what is there. So an index fed one
+ * document at a time does not keep the length of its first for good. */
+constexpr double kLengthDrift = 0.1;
+/* ... as long as that rewrite stays small: the index's documents at most
+ * this long altogether, counted as the longest times their number (raw
+ * lengths: about a word each). The rewrite happens inside the batch's
+ * writer, whose buffer is sized for the batch's documents, not for the
+ * index's (kFlushVariable). */
+constexpr double kRenormaliseLength = 1 << 19;
+
+/* The document stored under docid did of db, built under primary key pk by
+ * indexer into doc. */
+void build_stored(Xapian::Database &db, Xapian::docid did,
+                  const std::string &pk, Indexer &indexer,
+                  Xapian::Document &doc) {
+  std::string data = db.get_document(did).get_data();
+  std::unique_ptr<yyjson_doc, void (*)(yyjson_doc *)> tree(
+      yyjson_read(data.data(), data.size(), kReadFlags), yyjson_doc_free);
+  yyjson_val *obj = yyjson_doc_get_root(tree.get());
+  if (!yyjson_is_obj(obj))
+    throw Error("Document " + std::to_string(did) +
+                " of the index is not stored as a JSON object.");
+  std::string id = stored_id(obj, pk);
+  try {
+    indexer.build(obj, pk, id, doc);
+  } catch (const Error &e) {
+    if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
+    throw Error("Document " + msg::backticked(id) +
+                    " is too large for these settings: " + e.what() + ".",
+                LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
+  }
+}
+
+/* Rewrites the documents ids of db under settings, their word weights
+ * normalised against reference (0: raw). Returns the longest raw length
+ * written. */
+double rewrite_each(Xapian::WritableDatabase &db,
+                    const std::vector<Xapian::docid> &ids,
+                    const IndexSettings &settings, double reference,
+                    const RewriteProgress &progress) {
+  const std::string pk = Catalog::primary_key_of(db);
+  const unsigned long long total = ids.size();
+  const unsigned long long every = progress_step(total);
+  Indexer indexer(settings, reference);
+  unsigned long long done = 0;
+  double longest = 0;
+  for (Xapian::docid did : ids) {
+    Xapian::Document doc;
+    build_stored(db, did, pk, indexer, doc);
+    longest = std::max(longest, indexer.last_length());
+    db.replace_document(did, doc);
+    ++done;
+    if (progress && (done % every == 0 || done == total)) progress(done, total);
+  }
+  if (progress && total == 0) progress(0, 0);
+  return longest;
+}
+
+/* The docids of db's documents, in order. */
+std::vector<Xapian::docid> all_docids(const Xapian::Database &db) {
+  std::vector<Xapian::docid> ids;
+  ids.reserve(db.get_doccount());
+  for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)
+    ids.push_back(*it);
+  return ids;
+}
+
+/* The reference length a batch (body, under pk and settings) is written
+ * with, and the record to store once it is: reference 0 for raw weights,
+ * which an index that holds them keeps (until its terms are rewritten),
+ * and which a first batch without any word takes. The first batch of an
+ * empty index (fresh) is measured, on up to kLengthSample documents; so is
+ * each batch while fewer have been, which may normalise the index's
+ * documents again (kLengthDrift). */
+LengthReference batch_reference(Xapian::WritableDatabase &db,
+                                std::string_view body, const std::string &pk,
+                                const IndexSettings &settings, bool fresh,
+                                bool merge) {
+  LengthReference r = fresh ? LengthReference() : length_reference(db);
+  if (!fresh && (r.reference == 0 || r.measured >= kLengthSample)) return r;
+  BodyReader reader(body);
+  Indexer raw(settings);
+  double sum = 0;
+  long count = each_document(
+      reader, pk, raw,
+      [&](const std::string &, Xapian::Document &) {
+        sum += raw.last_length();
+      },
+      merge ? &db : nullptr, kLengthSample - r.measured);
+  LengthReference next = r;
+  next.measured = r.measured + static_cast<double>(count);
+  if (next.measured > 0)
+    next.mean = (r.mean * r.measured + sum) / next.measured;
+  if (!(next.mean > 0)) return r;
+  const bool small =
+      r.longest * static_cast<double>(db.get_doccount()) <= kRenormaliseLength;
+  if (fresh || (small && std::abs(next.mean - r.reference) >
+                             kLengthDrift * r.reference)) {
+    next.reference = next.mean;
+    if (!fresh)
+      next.longest = std::max(
+          next.longest,
+          rewrite_each(db, all_docids(db), settings, next.reference, {}));
+  }
+  return next;
+}
+
+/* Adds every document of body in one transaction: a failure at any
  * document cancels it, so nothing of the batch is written. The settings
  * are read once, under the write lock, so the whole batch is indexed as
  * the settings committed with it say. merge: each document changes the
  * stored one of its id in part (merged_document). progress, when set, is
  * told of every document written, of total. */
-long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
+long write_batch(Xapian::WritableDatabase &db, std::string_view body,
                  const std::string &pk, bool merge = false,
                  unsigned long long total = 0,
                  const RewriteProgress &progress = {}) {
@@ -426,15 +546,25 @@ long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
   const bool fresh = db.get_doccount() == 0;
   db.begin_transaction(true);
   try {
-    if (fresh) mark_pair_terms(db);
+    LengthReference r = batch_reference(db, body, pk, settings, fresh, merge);
+    BodyReader reader(body);
+    Indexer indexer(settings, r.reference);
+    double longest = 0;
     long count = each_document(
-        reader, pk, settings,
+        reader, pk, indexer,
         [&](const std::string &id, Xapian::Document &doc) {
+          longest = std::max(longest, indexer.last_length());
           db.replace_document(std::string(kIdPrefix) + id, doc);
           if (progress && (++done % every == 0 || done == total))
             progress(done, total);
         },
         merge ? &db : nullptr);
+    if (r.reference > 0) {
+      r.longest = std::max(r.longest, longest);
+      mark_normalised(db, r);
+    } else if (fresh) {
+      mark_pair_terms(db);
+    }
     Catalog::touch(db);
     db.commit_transaction();
     return count;
@@ -442,11 +572,6 @@ long write_batch(Xapian::WritableDatabase &db, BodyReader &reader,
     cancel_transaction(db);
     throw;
   }
-}
-
-/* A stored document's id under primary key pk. */
-std::string stored_id(yyjson_val *obj, const std::string &pk) {
-  return document_id(obj, pk, 0, -1);
 }
 
 /* add_documents (merge false) and update_documents (merge true). */
@@ -462,17 +587,17 @@ long write_documents(Catalog &catalog, const std::string &index,
      * time. */
     Catalog::require_valid_key(new_primary_key);
     BodyReader check(body);
-    each_document(check, new_primary_key, IndexSettings(),
+    Indexer indexer;
+    each_document(check, new_primary_key, indexer,
                   [](const std::string &, Xapian::Document &) {});
     catalog.try_create(index, new_primary_key);
   }
-  BodyReader reader(body);
   Xapian::WritableDatabase db = batch_writer(catalog, index, body);
   /* The key is read under the write lock: another process may have created
    * the index with a different key in the meantime. */
   std::string pk = Catalog::primary_key_of(db);
   unsigned long long total = progress ? count_documents(body) : 0;
-  long count = write_batch(db, reader, pk, merge, total, progress);
+  long count = write_batch(db, body, pk, merge, total, progress);
   db.close();
   return count;
 }
@@ -588,8 +713,14 @@ Xapian::WritableDatabase rewrite_writer(Catalog &catalog,
   Xapian::Database *db = catalog.reader(index);
   if (!db)
     throw Error(msg::index_not_found(index), LUMIDEX_ERROR_INDEX_NOT_FOUND);
-  Xapian::termcount longest =
-      fresh_read(*db, [&] { return db->get_doclength_upper_bound(); });
+  /* With normalised weights Xapian's lengths are no longer raw ones, so
+   * the longest raw length written stands in for them (layout.h). */
+  double longest = fresh_read(*db, [&] {
+    LengthReference r = length_reference(*db);
+    return r.reference > 0
+               ? r.longest
+               : static_cast<double>(db->get_doclength_upper_bound());
+  });
   return flushing_writer(catalog, index, 2 * static_cast<size_t>(longest));
 }
 
@@ -597,39 +728,28 @@ void rewrite_documents(Xapian::WritableDatabase &db,
                        const IndexSettings &settings,
                        const RewriteProgress &progress) {
   /* The docids first: the documents are replaced as they are read. */
-  std::vector<Xapian::docid> ids;
-  ids.reserve(db.get_doccount());
-  for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)
-    ids.push_back(*it);
+  const std::vector<Xapian::docid> ids = all_docids(db);
+  /* The reference is measured on documents spread over the whole index,
+   * under the new settings, before any is written. */
   const std::string pk = Catalog::primary_key_of(db);
-  const unsigned long long total = ids.size();
-  const unsigned long long every = progress_step(total);
-  Indexer indexer(settings);
-  unsigned long long done = 0;
-  for (Xapian::docid did : ids) {
-    std::string data = db.get_document(did).get_data();
-    std::unique_ptr<yyjson_doc, void (*)(yyjson_doc *)> tree(
-        yyjson_read(data.data(), data.size(), kReadFlags), yyjson_doc_free);
-    yyjson_val *obj = yyjson_doc_get_root(tree.get());
-    if (!yyjson_is_obj(obj))
-      throw Error("Document " + std::to_string(did) +
-                  " of the index is not stored as a JSON object.");
-    std::string id = stored_id(obj, pk);
+  const size_t step = std::max<size_t>(
+      1, static_cast<size_t>(std::ceil(ids.size() / kLengthSample)));
+  Indexer raw(settings);
+  LengthReference r;
+  double sum = 0;
+  for (size_t k = 0; k < ids.size(); k += step) {
     Xapian::Document doc;
-    try {
-      indexer.build(obj, pk, id, doc);
-    } catch (const Error &e) {
-      if (e.code() != LUMIDEX_ERROR_DOCUMENT_TOO_LARGE) throw;
-      throw Error("Document " + msg::backticked(id) +
-                      " is too large for these settings: " + e.what() + ".",
-                  LUMIDEX_ERROR_DOCUMENT_TOO_LARGE);
-    }
-    db.replace_document(did, doc);
-    ++done;
-    if (progress && (done % every == 0 || done == total)) progress(done, total);
+    build_stored(db, ids[k], pk, raw, doc);
+    sum += raw.last_length();
+    ++r.measured;
   }
-  mark_pair_terms(db);
-  if (progress && total == 0) progress(0, 0);
+  if (r.measured > 0) r.mean = sum / r.measured;
+  if (r.mean > 0) r.reference = r.mean;
+  r.longest = rewrite_each(db, ids, settings, r.reference, progress);
+  if (r.reference > 0)
+    mark_normalised(db, r);
+  else
+    mark_pair_terms(db);
 }
 
 }  // namespace lmx

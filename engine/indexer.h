@@ -48,9 +48,13 @@ class Indexer {
    * indexes every field as the default does; a list indexes only the
    * values its paths reach, the first path as the first field. A language
    * adds kStemPrefix + stem for every word. Filterable and sortable
-   * attributes add their terms and values (filter.h, sort.h). */
-  explicit Indexer(const IndexSettings &settings)
-      : filter_(settings.filterable), sort_(settings.sortable) {
+   * attributes add their terms and values (filter.h, sort.h). reference:
+   * the index's reference length (layout.h, length_reference), to which
+   * word weights are normalised, or 0 for raw weights. */
+  explicit Indexer(const IndexSettings &settings, double reference = 0)
+      : filter_(settings.filterable),
+        sort_(settings.sortable),
+        reference_(reference) {
     if (!settings.searches_all())
       for (const std::string &path : settings.searchable)
         paths_.push_back(Path{path, split_path(path)});
@@ -79,7 +83,15 @@ class Indexer {
       check_terms(doc);
     }
     if (!sort_.attributes().empty()) add_sort_keys(doc, obj, sort_);
+    length_ = 0;
+    for (auto t = doc.termlist_begin(); t != doc.termlist_end(); ++t)
+      length_ += t.get_wdf();
+    if (reference_ > 0) normalise(doc);
   }
+
+  /* The raw length of the document last built: the sum of its words'
+   * weights before any normalisation, the length BM25 reads. */
+  double last_length() const { return length_; }
 
   /* The components of a dotted path ("author.name" -> author, name). */
   static std::vector<std::string> split_path(std::string_view path) {
@@ -304,6 +316,33 @@ class Indexer {
     return stems_.emplace(term, (*stemmer_)(term)).first->second;
   }
 
+  /* Gives every weighted term of doc its normalised wdf (layout.h,
+   * normalised_wdf) in place of its raw one. Xapian can only add to a
+   * term's wdf, so a term whose wdf shrinks (in a document many times the
+   * reference length) is written again with its positions. Pair terms and
+   * the other terms of wdf 0 stay at 0. */
+  void normalise(Xapian::Document &doc) {
+    grow_.clear();
+    shrink_.clear();
+    for (auto t = doc.termlist_begin(); t != doc.termlist_end(); ++t) {
+      const Xapian::termcount raw = t.get_wdf();
+      const Xapian::termcount want = normalised_wdf(raw, length_, reference_);
+      if (want > raw) {
+        grow_.emplace_back(*t, want - raw);
+      } else if (want < raw) {
+        shrink_.push_back(Shrunk{*t, want, {}});
+        shrink_.back().positions.assign(t.positionlist_begin(),
+                                        t.positionlist_end());
+      }
+    }
+    for (const auto &[term, more] : grow_) doc.add_term(term, more);
+    for (const Shrunk &s : shrink_) {
+      doc.remove_term(s.term);
+      for (Xapian::termpos p : s.positions) doc.add_posting(s.term, p, 0);
+      doc.add_term(s.term, s.wdf);
+    }
+  }
+
   /* Pair terms are bounded apart (kMaxPairTerms) and not counted. */
   void check_terms(const Xapian::Document &doc) const {
     if (doc.termlist_count() > kMaxDocumentTerms + pairs_)
@@ -328,6 +367,18 @@ class Indexer {
   bool name_field_ = false;
   /* Whether the document being built has its name in kNameSlot. */
   bool has_name_ = false;
+  /* The reference length, 0 for raw weights; the raw length of the
+   * document last built; the terms normalising raises (with how much)
+   * and those it lowers (with their wdf and positions), reused. */
+  double reference_ = 0;
+  double length_ = 0;
+  struct Shrunk {
+    std::string term;
+    Xapian::termcount wdf;
+    std::vector<Xapian::termpos> positions;
+  };
+  std::vector<std::pair<std::string, Xapian::termcount>> grow_;
+  std::vector<Shrunk> shrink_;
   Xapian::termpos pos_ = 1;
   /* Words of the document being built, checked against kMaxDocumentWords. */
   size_t words_ = 0;

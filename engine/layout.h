@@ -85,6 +85,17 @@
  *    "false"), cut to kMaxSortTextBytes on a character boundary: numbers
  *    before strings, strings in byte order of their folded text;
  *  - docids grow with insertion, so docid order is insertion order.
+ *  - word weights divided by their document's length norm, in an index
+ *    whose kMetaLayout is kLayoutNormalised: each term's wdf is what the
+ *    field weights above add up to, times kWdfScale, divided by the norm
+ *    BM25 would give the document's length (the sum of those weights)
+ *    against the index's reference length (kMetaLengthReference), rounded
+ *    and at least 1 (normalised_wdf). A search then weighs with BM25
+ *    without length normalisation (b = 0), which reads no document length
+ *    at all, and gets the weights BM25 with b = kBm25B gives the raw
+ *    weights, while the average length is the reference. An index written
+ *    before (kMetaLayout absent or kLayoutWithPairs) holds the raw weights
+ *    until its terms are rewritten, and is searched with BM25 itself.
  * Normalised words never start with an upper-case ASCII letter (they are
  * case-folded), so the prefixed terms cannot clash with word terms.
  *
@@ -97,6 +108,8 @@
 #include <xapian.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -127,11 +140,67 @@ inline constexpr char kPairSeparator = ' ';
  * document whose words stand together, so a huge document may lack some
  * rather than grow without bound or be refused. */
 inline constexpr size_t kMaxPairTerms = 20000;
-/* Metadata key saying which of the layout's optional terms every document
- * of an index holds: absent for an index written before pair terms, else
- * kLayoutWithPairs. */
+/* Metadata key saying what every document of an index holds beyond the
+ * layout all indexes share: words separated by spaces, "pairs" for pair
+ * terms, "normalised" for normalised word weights. Absent for an index
+ * written before pair terms; kLayoutWithPairs for one written before
+ * normalised weights; the engine writes kLayoutNormalised now. */
 inline constexpr const char *kMetaLayout = "lumidex:layout";
 inline constexpr const char *kLayoutWithPairs = "pairs";
+inline constexpr const char *kLayoutNormalised = "pairs normalised";
+/* Metadata key of the reference length word weights are normalised
+ * against, in an index marked kLayoutNormalised, as decimal text: the
+ * reference, the mean raw length of the documents measured so far, how
+ * many they were (documents.cpp measures them) and the longest raw length
+ * written, separated by spaces. */
+inline constexpr const char *kMetaLengthReference = "lumidex:length-reference";
+/* BM25's parameters (those of Xapian::BM25Weight's defaults): k1, b, and
+ * the least normalised length, which keeps very short documents from
+ * weighing too much. */
+inline constexpr double kBm25K1 = 1.0;
+inline constexpr double kBm25B = 0.5;
+inline constexpr double kBm25MinNormLength = 0.5;
+/* A normalised wdf is the raw weight times this before the division, so
+ * that rounding it to an integer moves a weight by at most a few percent
+ * in a document of ordinary length. */
+inline constexpr double kWdfScale = 32.0;
+
+/* The wdf stored for a term of raw weight wdf (the sum of its field
+ * weights) in a document of length length (the sum of all its raw
+ * weights), normalised against reference (> 0). 0 stays 0. */
+inline Xapian::termcount normalised_wdf(Xapian::termcount wdf, double length,
+                                        double reference) {
+  if (wdf == 0) return 0;
+  const double normlen = length / reference;
+  const double norm =
+      1 - kBm25B +
+      kBm25B * (normlen < kBm25MinNormLength ? kBm25MinNormLength : normlen);
+  const double scaled = wdf * kWdfScale / norm + 0.5;
+  return scaled < 1 ? 1 : static_cast<Xapian::termcount>(scaled);
+}
+
+/* What the documents of an index hold beyond the layout every index has,
+ * as kMetaLayout says. */
+struct IndexLayout {
+  /* Every document holds its pair terms. */
+  bool pair_terms = false;
+  /* Every document's word weights are normalised (normalised_wdf). */
+  bool normalised = false;
+};
+inline IndexLayout index_layout(const Xapian::Database &db) {
+  const std::string mark = db.get_metadata(kMetaLayout);
+  IndexLayout layout;
+  size_t start = 0;
+  while (start < mark.size()) {
+    size_t end = mark.find(' ', start);
+    if (end == std::string::npos) end = mark.size();
+    const std::string_view word(mark.data() + start, end - start);
+    if (word == "pairs") layout.pair_terms = true;
+    if (word == "normalised") layout.normalised = true;
+    start = end + 1;
+  }
+  return layout;
+}
 /* The pair term of word first followed by word second. */
 inline std::string pair_term(std::string_view first, std::string_view second) {
   std::string term(kPairPrefix);
@@ -143,13 +212,53 @@ inline std::string pair_term(std::string_view first, std::string_view second) {
 }
 /* Whether every document of db holds its pair terms (kMetaLayout). */
 inline bool has_pair_terms(const Xapian::Database &db) {
-  return db.get_metadata(kMetaLayout) == kLayoutWithPairs;
+  return index_layout(db).pair_terms;
 }
 /* Records that every document of db holds its pair terms; for a writer that
- * has just created db, emptied it or rewritten all of its documents
- * (committed with its next commit). */
+ * has just created db (committed with its next commit). */
 inline void mark_pair_terms(Xapian::WritableDatabase &db) {
   db.set_metadata(kMetaLayout, kLayoutWithPairs);
+}
+/* The reference length of an index (kMetaLengthReference): what its
+ * documents' word weights are normalised against, and the measure it was
+ * taken from. reference 0: raw weights (an index written before, or one
+ * not yet measured). */
+struct LengthReference {
+  double reference = 0;
+  double mean = 0;
+  double measured = 0;
+  /* The longest raw length written: with normalised weights, Xapian's
+   * document lengths no longer tell how large the largest document is. */
+  double longest = 0;
+};
+/* A reference length is the mean raw length of at most this many
+ * documents: the first of the first batches, or ones spread over the index
+ * when its terms are rewritten. The mean of that many is within a few
+ * percent of a whole index's. */
+inline constexpr double kLengthSample = 2000;
+/* db's reference length; all 0 unless kMetaLayout is kLayoutNormalised. */
+inline LengthReference length_reference(const Xapian::Database &db) {
+  LengthReference r;
+  if (!index_layout(db).normalised) return r;
+  const std::string text = db.get_metadata(kMetaLengthReference);
+  char *end = nullptr;
+  r.reference = std::strtod(text.c_str(), &end);
+  r.mean = std::strtod(end, &end);
+  r.measured = std::strtod(end, &end);
+  r.longest = std::strtod(end, &end);
+  if (!(r.reference > 0)) r = LengthReference();
+  return r;
+}
+/* Records that every document of db holds its pair terms and word weights
+ * normalised against r.reference (> 0); for a writer that has just written
+ * every document of db with it (committed with its next commit). */
+inline void mark_normalised(Xapian::WritableDatabase &db,
+                            const LengthReference &r) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%.17g %.17g %.17g %.17g", r.reference,
+                r.mean, r.measured, r.longest);
+  db.set_metadata(kMetaLengthReference, text);
+  db.set_metadata(kMetaLayout, kLayoutNormalised);
 }
 /* Value slot holding a document's one-word name. */
 inline constexpr Xapian::valueno kNameSlot = 0;

@@ -39,12 +39,28 @@ namespace lmx {
 
 namespace {
 
+/* An enquire for query on db: unranked (every match weighs 0), or ranked
+ * by BM25. For an index of normalised word weights (layout.h) that is BM25
+ * without length normalisation, which reads no document length, with k1
+ * scaled as the weights were, and every weight scaled back by a constant,
+ * so that each is what BM25 gives the raw weights (up to their rounding). */
 Xapian::Enquire enquire_of(Xapian::Database &db, const Xapian::Query &query,
-                           bool unranked,
+                           bool unranked, bool normalised,
                            const Xapian::KeyMaker *sorter = nullptr) {
   Xapian::Enquire enquire(db);
-  enquire.set_query(query);
-  if (unranked) enquire.set_weighting_scheme(Xapian::BoolWeight());
+  if (unranked) {
+    enquire.set_query(query);
+    enquire.set_weighting_scheme(Xapian::BoolWeight());
+  } else if (normalised) {
+    enquire.set_query(Xapian::Query(Xapian::Query::OP_SCALE_WEIGHT, query,
+                                    (kBm25K1 + 1) / (kBm25K1 * kWdfScale + 1)));
+    enquire.set_weighting_scheme(
+        Xapian::BM25Weight(kBm25K1 * kWdfScale, 0, 1, 0, kBm25MinNormLength));
+  } else {
+    enquire.set_query(query);
+    enquire.set_weighting_scheme(
+        Xapian::BM25Weight(kBm25K1, 0, 1, kBm25B, kBm25MinNormLength));
+  }
   enquire.set_docid_order(Xapian::Enquire::ASCENDING);
   /* The key maker is not copied: sorter outlives the enquire's matches. */
   if (sorter)
@@ -185,7 +201,7 @@ void settle_total(Xapian::Database &db, Matches &m, const Estimate *bounds) {
                       : b.first_tier_empty ? b.partial
                                            : Xapian::Query(Xapian::Query::OP_OR,
                                                            b.query, b.partial);
-  Xapian::Enquire enquire = enquire_of(db, all, true);
+  Xapian::Enquire enquire = enquire_of(db, all, true, false);
   Xapian::MSet mset;
   /* The second tier's words are alternatives, so their statistics alone
    * give a lower bound of the count: when it is past kExactTotalUpTo,
@@ -211,18 +227,19 @@ void settle_total(Xapian::Database &db, Matches &m, const Estimate *bounds) {
 
 /* The first tier's page and count into m, and the ids of the documents it
  * read into ids; returns how many it read: all of them when they are fewer
- * than offset + limit. bounds as for settle_total. */
+ * than offset + limit. normalised: the index's word weights are
+ * (enquire_of). bounds as for settle_total. */
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids,
-                            const MatchOptions &options,
+                            const MatchOptions &options, bool normalised,
                             const Estimate *bounds) {
   const Xapian::KeyMaker *sorter = options.sorter;
   /* A question's first tier is mostly empty, and the query builder may
    * already know it for a fraction of what running it would cost. */
   if (m.built.first_tier_empty) return 0;
   Xapian::Enquire enquire =
-      enquire_of(db, m.built.query, m.built.unranked, sorter);
+      enquire_of(db, m.built.query, m.built.unranked, normalised, sorter);
   /* A ranked query reads its matches from the first one on, at least the
    * prior's window, so that each page is a slice of the same final order
    * (prior.h); an unranked one, or one that wants only the count, reads
@@ -280,8 +297,8 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   const Estimate *bounds =
       count_bounds(db, m.built, estimate) ? &estimate : nullptr;
   std::unordered_set<Xapian::docid> ids;
-  Xapian::doccount read =
-      first_tier(db, m, offset, limit, ids, options, bounds);
+  Xapian::doccount read = first_tier(db, m, offset, limit, ids, options,
+                                     settings.normalised, bounds);
   if (m.built.partial.empty()) {
     settle_total(db, m, bounds);
     return m;
@@ -305,8 +322,8 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
       first < kExactCountBelow ? kExactCountBelow - first : 0;
   const bool none = ids.empty();
   NotIn not_first(std::move(ids));
-  Xapian::Enquire enquire =
-      enquire_of(db, m.built.partial, false, options.sorter);
+  Xapian::Enquire enquire = enquire_of(db, m.built.partial, false,
+                                       settings.normalised, options.sorter);
   Xapian::MSet mset =
       enquire.get_mset(skip, want, check, nullptr, none ? nullptr : &not_first);
   for (auto it = mset.begin(); it != mset.end(); ++it) m.page.push_back(it);

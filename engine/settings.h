@@ -119,6 +119,10 @@ struct QuerySettings {
    * has_pair_terms), so that neighbouring words are found by them rather
    * than as phrases. Not a setting: the reader of the index sets it. */
   bool pair_terms = false;
+  /* Whether every document's word weights are normalised by its length
+   * (layout.h, kLayoutNormalised), so that BM25 reads no document length.
+   * Not a setting either. */
+  bool normalised = false;
 };
 
 /* The query form of settings. */
