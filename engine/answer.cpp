@@ -487,16 +487,28 @@ yyjson_mut_val *stored_hit(yyjson_mut_doc *out, const std::string &data) {
 /* The stored data of the page's documents, in page order. They are read
  * in docid order: the data table keeps documents in that order, so
  * neighbours share their blocks and a block is read once, where reading in
- * page order would descend the table again for almost every document. */
-std::vector<std::string> page_data(const Matches &matches) {
+ * page order would descend the table again for almost every document.
+ * With stats, a document kept there is not read, and one read is kept. */
+std::vector<std::string> page_data(const Matches &matches, StatsCache *stats) {
   std::vector<std::pair<Xapian::docid, size_t>> by_docid;
   by_docid.reserve(matches.page.size());
   for (size_t k = 0; k < matches.page.size(); ++k)
     by_docid.emplace_back(*matches.page[k], k);
   std::sort(by_docid.begin(), by_docid.end());
   std::vector<std::string> data(matches.page.size());
-  for (const auto &entry : by_docid)
-    data[entry.second] = matches.page[entry.second].get_document().get_data();
+  /* A process that answers once (a CGI request) keeps nothing. */
+  const bool keep = stats && stats->answers++ > 0;
+  for (const auto &[did, k] : by_docid) {
+    if (stats) {
+      auto found = stats->documents.find(did);
+      if (found != stats->documents.end()) {
+        data[k] = found->second;
+        continue;
+      }
+    }
+    data[k] = matches.page[k].get_document().get_data();
+    if (keep) stats->keep_document(did, data[k]);
+  }
   return data;
 }
 
@@ -507,12 +519,14 @@ double milliseconds_since(std::chrono::steady_clock::time_point started) {
 }
 
 /* The answer object of a search (see search.h), its hits written as form
- * says; says_exactness adds "total_hits_exact". */
+ * says; says_exactness adds "total_hits_exact". stats as for page_data
+ * (null for none). */
 std::string answer_json(const Matches &matches, const QuerySettings &settings,
                         const HitForm &form, std::string_view query, int limit,
                         int offset, bool says_exactness,
                         std::chrono::steady_clock::time_point started,
-                        const std::vector<FacetCount> *facets) {
+                        const std::vector<FacetCount> *facets,
+                        StatsCache *stats) {
   yyjson_mut_val *root = nullptr;
   MutDoc answer = new_object_doc(&root);
   yyjson_mut_doc *out = answer.get();
@@ -524,7 +538,7 @@ std::string answer_json(const Matches &matches, const QuerySettings &settings,
    * whatever the query (a query without words marks nothing). */
   const bool marking = form.highlight && (built.has_words || form.crop);
   const bool as_stored = form.as_stored(marking);
-  for (const std::string &data : page_data(matches)) {
+  for (const std::string &data : page_data(matches, stats)) {
     yyjson_mut_val *hit = as_stored
                               ? stored_hit(out, data)
                               : formed_hit(out, data, form, marks, marking);
@@ -571,7 +585,7 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
     facets = count_facets(db, matches, refine->facets, refine->filters);
   return answer_json(matches, query, form, request.q, limit, offset,
                      request.says_exactness, started,
-                     request.has_facets ? &facets : nullptr);
+                     request.has_facets ? &facets : nullptr, stats);
 }
 
 }  // namespace lmx

@@ -4,7 +4,8 @@
  *
  * Building a query reads term frequencies, the completions of the word
  * being typed and the typo candidates of each word, and ordering the
- * matches reads each document's name and its family statistics (prior.h).
+ * matches reads each document's name and its family statistics (prior.h);
+ * the answer reads the stored data of the page's documents.
  * All of them are functions of the index's committed data alone, so a
  * process that serves many searches (FastCGI, a program linking the
  * library) keeps them per open index and revision: a later search for the
@@ -12,9 +13,10 @@
  * index again. A CGI request searches once, and the cache only lives as
  * long as that search.
  *
- * Bounds: each map holds at most its kMax... entries; a map that is full
- * is emptied before the next entry goes in (a few megabytes per index at
- * most, whatever the traffic). The whole cache is emptied when the index's
+ * Bounds: each map holds at most its kMax... entries (the documents' data
+ * at most kMaxCachedDocumentBytes); a map that is full is emptied before
+ * the next entry goes in (a few megabytes per index at most, whatever the
+ * traffic). The whole cache is emptied when the index's
  * revision changes (sync), so nothing read from an earlier revision is
  * ever answered from here.
  *
@@ -39,6 +41,9 @@ namespace lmx {
  * to kMaxPrefixExpansions or kMaxTypoCandidates words each). */
 inline constexpr size_t kMaxCachedStatistics = 50000;
 inline constexpr size_t kMaxCachedExpansions = 2000;
+/* Bytes of stored document data kept (documents, below), at most; a
+ * document larger than a sixteenth of it is never kept. */
+inline constexpr size_t kMaxCachedDocumentBytes = 2 << 20;
 
 class StatsCache {
  public:
@@ -51,7 +56,10 @@ class StatsCache {
     typos.clear();
     priors.clear();
     document_priors.clear();
+    documents.clear();
+    document_bytes = 0;
     orders = 0;
+    answers = 0;
     headings = -1;
     revision_ = now;
     synced_ = true;
@@ -79,6 +87,27 @@ class StatsCache {
   std::unordered_map<Xapian::docid, double> document_priors;
   /* How many searches were put in order since the last sync. */
   unsigned orders = 0;
+  /* Document -> its stored data (answer.cpp): Xapian inflates a
+   * document's data each time it is read, which was a tenth of a FastCGI
+   * worker's time serving the same pages again. Kept from the second
+   * answer on (answers), as document_priors are; bounded in bytes
+   * (kMaxCachedDocumentBytes, document_bytes) rather than entries. */
+  std::unordered_map<Xapian::docid, std::string> documents;
+  size_t document_bytes = 0;
+  /* How many answers were written since the last sync. */
+  unsigned answers = 0;
+
+  /* Keeps data as document did's, emptying documents first when it would
+   * go past kMaxCachedDocumentBytes; a document above a sixteenth of that
+   * is not kept. */
+  void keep_document(Xapian::docid did, const std::string &data) {
+    if (data.size() > kMaxCachedDocumentBytes / 16) return;
+    if (document_bytes + data.size() > kMaxCachedDocumentBytes) {
+      documents.clear();
+      document_bytes = 0;
+    }
+    if (documents.emplace(did, data).second) document_bytes += data.size();
+  }
   /* Whether the index holds heading terms (query.cpp): 1 or 0, -1 for not
    * known yet. */
   int headings = -1;

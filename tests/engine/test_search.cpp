@@ -188,4 +188,31 @@ TEST_F(EngineKeptStatistics, AnswersAfterEachCommitAreAFreshEnginesAnswers) {
   EXPECT_EQ(lumidex_search_keep_statistics(was), 0);
 }
 
+/* A process keeps the stored data of the documents it answered with, from
+ * its second answer on: the next answers carry the same documents, and
+ * after a write the data stored now, never what was kept before it. */
+TEST_F(EngineKeptStatistics, KeptDocumentsAreTheStoredDataOfNow) {
+  add(R"({"id":"a","name":"alpha","text":"first words"}
+{"id":"b","name":"beta","text":"alpha again"})");
+  auto page = [&] {
+    std::string raw = search("alpha").raw();
+    size_t at = raw.find("\"elapsed_ms\":");
+    return at == std::string::npos ? raw : raw.substr(0, at);
+  };
+  const std::string first = page();
+  ASSERT_NE(first.find("first words"), std::string::npos) << first;
+  EXPECT_EQ(page(), first);
+  EXPECT_EQ(page(), first); /* from what the second answer kept */
+
+  /* The same ids and order, other data. */
+  add(R"({"id":"a","name":"alpha","text":"changed words"})");
+  const std::string changed = page();
+  EXPECT_EQ(changed.find("first words"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("changed words"), std::string::npos) << changed;
+  EXPECT_EQ(page(), changed);
+  lumidex_cleanup();
+  ASSERT_EQ(lumidex_init(dir().c_str()), 0);
+  EXPECT_EQ(page(), changed);
+}
+
 }  // namespace
