@@ -618,4 +618,29 @@ TEST_F(IndexSettings, AnIndexOfRawWeightsKeepsThemUntilItIsRewritten) {
   EXPECT_EQ(hit_values(lumidex_search("r", "alpha", 10, 0), "id"), before);
 }
 
+/* The documents of a small index are written again for a new reference
+ * only while that rewrite stays small: an index of one huge document keeps
+ * its reference when a short one joins, while the mean still follows. */
+TEST_F(IndexSettings, ASmallIndexOfHugeDocumentsKeepsItsReference) {
+  std::string words;
+  for (int k = 0; k < 300000; ++k) words += "w ";
+  ASSERT_EQ(
+      lumidex_documents_add(
+          "h", (R"({"id":1,"name":"huge","text":")" + words + "\"}").c_str()),
+      1)
+      << coretest::last_error();
+  const lmx::LengthReference before =
+      lmx::length_reference(Xapian::Database(path("h")));
+  ASSERT_GT(before.longest, 1 << 19);
+  const Xapian::termcount huge_w = terms_of(path("h"), "1")["w"];
+  ASSERT_EQ(lumidex_documents_add("h", R"({"id":2,"name":"tiny","text":"w"})"),
+            1);
+  const lmx::LengthReference after =
+      lmx::length_reference(Xapian::Database(path("h")));
+  EXPECT_EQ(after.reference, before.reference);
+  EXPECT_EQ(after.measured, 2);
+  EXPECT_LT(after.mean, before.mean / 1.5);
+  EXPECT_EQ(terms_of(path("h"), "1")["w"], huge_w);
+}
+
 }  // namespace
