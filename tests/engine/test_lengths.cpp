@@ -106,8 +106,9 @@ TEST(EngineLengths, NormalisedWeightsWeighAsBm25OfTheRawOnes) {
   write(tmp.sub("normalised"), docs, mean);
   Xapian::Database normalised(tmp.sub("normalised"));
   ASSERT_TRUE(lmx::index_layout(normalised).normalised);
-  /* Rounding a weight of 32 times the raw one moves it by at most one
-   * part in 64, and BM25 damps that further. */
+  /* A stored weight is 32 times the raw one over the length's norm, which
+   * these documents keep near 1: rounding it moves it by about one part in
+   * 64, and BM25 damps that further. */
   for (const char *q : kQueries) {
     std::map<Xapian::docid, double> expected = weights(raw, q);
     ASSERT_GT(expected.size(), 3u) << q;
