@@ -496,10 +496,9 @@ std::vector<std::string> page_data(const Matches &matches, StatsCache *stats) {
     by_docid.emplace_back(*matches.page[k], k);
   std::sort(by_docid.begin(), by_docid.end());
   std::vector<std::string> data(matches.page.size());
-  /* A process that answers once (a CGI request) keeps nothing. */
-  const bool keep = stats && stats->answers++ > 0;
+  const bool keep = stats && stats->searched_before();
   for (const auto &[did, k] : by_docid) {
-    if (stats) {
+    if (keep) {
       auto found = stats->documents.find(did);
       if (found != stats->documents.end()) {
         data[k] = found->second;

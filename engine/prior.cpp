@@ -95,13 +95,13 @@ std::vector<std::string> window_names(
 
 /* The prior of each of the first count documents of mset, in mset order:
  * from stats when it holds the document's, else from its name (read from
- * the index) and kept there unless this is the first search stats sees. */
+ * the index) and kept there from the second search of a revision on. */
 std::vector<double> window_priors(const Xapian::Database &db,
                                   const Xapian::MSet &mset,
                                   Xapian::doccount count, StatsCache *stats) {
   std::vector<double> out(count, 1.0);
   std::vector<Xapian::doccount> unknown;
-  const bool keep = stats && stats->orders++ > 0;
+  const bool keep = stats && stats->searched_before();
   for (Xapian::doccount k = 0; k < count; ++k) {
     if (keep) {
       auto kept = stats->document_priors.find(*mset[k]);

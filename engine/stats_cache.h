@@ -50,7 +50,10 @@ class StatsCache {
   /* Empties the cache unless it holds db's current revision. */
   void sync(const Xapian::Database &db) {
     Xapian::rev now = db.get_revision();
-    if (synced_ && now == revision_) return;
+    if (synced_ && now == revision_) {
+      ++searches_;
+      return;
+    }
     freqs.clear();
     completions.clear();
     typos.clear();
@@ -58,8 +61,7 @@ class StatsCache {
     document_priors.clear();
     documents.clear();
     document_bytes = 0;
-    orders = 0;
-    answers = 0;
+    searches_ = 1;
     headings = -1;
     revision_ = now;
     synced_ = true;
@@ -80,22 +82,20 @@ class StatsCache {
   std::unordered_map<std::string, std::vector<std::string>> typos;
   /* Name -> its prior (prior.cpp). */
   std::unordered_map<std::string, double> priors;
+  /* Whether the search in progress is not the first of this revision
+   * (one sync per search). What is kept per document below is kept from
+   * the second search on: a process that searches once, as a CGI request
+   * does, would only pay for keeping it. */
+  bool searched_before() const { return searches_ > 1; }
   /* Document -> its name's prior (prior.cpp): reading a document's name
-   * from the index costs more than its prior's lookup. Kept from the
-   * second search on (orders): a process that searches once, as a CGI
-   * request does, would only pay for keeping them. */
+   * from the index costs more than its prior's lookup. */
   std::unordered_map<Xapian::docid, double> document_priors;
-  /* How many searches were put in order since the last sync. */
-  unsigned orders = 0;
   /* Document -> its stored data (answer.cpp): Xapian inflates a
    * document's data each time it is read, which was a tenth of a FastCGI
-   * worker's time serving the same pages again. Kept from the second
-   * answer on (answers), as document_priors are; bounded in bytes
+   * worker's time serving the same pages again. Bounded in bytes
    * (kMaxCachedDocumentBytes, document_bytes) rather than entries. */
   std::unordered_map<Xapian::docid, std::string> documents;
   size_t document_bytes = 0;
-  /* How many answers were written since the last sync. */
-  unsigned answers = 0;
 
   /* Keeps data as document did's, emptying documents first when it would
    * go past kMaxCachedDocumentBytes; a document above a sixteenth of that
@@ -114,6 +114,8 @@ class StatsCache {
 
  private:
   Xapian::rev revision_ = 0;
+  /* Searches of revision_ so far, the one in progress included. */
+  unsigned searches_ = 0;
   bool synced_ = false;
 };
 

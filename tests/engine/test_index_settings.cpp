@@ -40,6 +40,15 @@ std::map<std::string, Xapian::termcount> terms_of(const std::string &path,
   return out;
 }
 
+/* A document {"id":id,"name":name,"text":word repeated count times}. */
+std::string repeated(int id, const std::string &name, const std::string &word,
+                     int count) {
+  std::string text;
+  for (int k = 0; k < count; ++k) text += word + " ";
+  return R"({"id":)" + std::to_string(id) + R"(,"name":")" + name +
+         R"(","text":")" + text + "\"}";
+}
+
 /* id term -> docid, for every document of the index at path. */
 std::map<std::string, Xapian::docid> docids_of(const std::string &path) {
   Xapian::Database db(path);
@@ -526,12 +535,8 @@ TEST_F(IndexSettings, TheReferenceLengthIsMeasuredAndFollowsASmallIndex) {
 
   /* A far longer document moves the mean past the drift: the reference
    * follows it, and the first document is written again against it. */
-  std::string words;
-  for (int k = 0; k < 200; ++k) words += "gamma ";
   ASSERT_EQ(
-      lumidex_documents_add(
-          "n", (R"({"id":2,"name":"delta","text":")" + words + "\"}").c_str()),
-      1)
+      lumidex_documents_add("n", repeated(2, "delta", "gamma", 200).c_str()), 1)
       << coretest::last_error();
   const lmx::LengthReference second = reference();
   EXPECT_EQ(second.measured, 2);
@@ -554,9 +559,7 @@ TEST_F(IndexSettings, TheReferenceLengthIsMeasuredAndFollowsASmallIndex) {
   EXPECT_EQ(sampled.measured, 2000);
   EXPECT_LT(sampled.reference, second.reference / 2);
   ASSERT_EQ(
-      lumidex_documents_add(
-          "n",
-          (R"({"id":9999,"name":"zeta","text":")" + words + "\"}").c_str()),
+      lumidex_documents_add("n", repeated(9999, "zeta", "gamma", 200).c_str()),
       1);
   const lmx::LengthReference kept = reference();
   EXPECT_EQ(kept.reference, sampled.reference);
@@ -622,12 +625,8 @@ TEST_F(IndexSettings, AnIndexOfRawWeightsKeepsThemUntilItIsRewritten) {
  * only while that rewrite stays small: an index of one huge document keeps
  * its reference when a short one joins, while the mean still follows. */
 TEST_F(IndexSettings, ASmallIndexOfHugeDocumentsKeepsItsReference) {
-  std::string words;
-  for (int k = 0; k < 300000; ++k) words += "w ";
   ASSERT_EQ(
-      lumidex_documents_add(
-          "h", (R"({"id":1,"name":"huge","text":")" + words + "\"}").c_str()),
-      1)
+      lumidex_documents_add("h", repeated(1, "huge", "w", 300000).c_str()), 1)
       << coretest::last_error();
   const lmx::LengthReference before =
       lmx::length_reference(Xapian::Database(path("h")));
