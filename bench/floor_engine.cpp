@@ -42,6 +42,7 @@ int main(int argc, char **argv) {
     const lmx::IndexLayout layout = lmx::index_layout(db);
     settings.pair_terms = layout.pair_terms;
     settings.normalised = layout.normalised;
+    settings.stored_priors = layout.stored_priors;
     lmx::Matches m = lmx::find_matches(db, argv[2], 0, limit, settings);
     std::string out =
         "{\"total_hits\":" + std::to_string(m.total) + ",\"hits\":[";

@@ -121,10 +121,13 @@ int main(int argc, char **argv) {
         db.begin_transaction();
       }
     }
+    /* No stored priors: the floor adds documents and nothing else. */
     if (reference > 0)
       lmx::mark_normalised(
-          db, {reference, reference,
-               std::min<double>(count, lmx::kLengthSample), longest});
+          db,
+          {reference, reference, std::min<double>(count, lmx::kLengthSample),
+           longest},
+          false);
     else
       lmx::mark_pair_terms(db);
     db.commit_transaction();

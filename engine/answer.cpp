@@ -572,6 +572,7 @@ std::string search_json(Xapian::Database &db, const SearchRequest &request,
   const IndexLayout layout = index_layout(db);
   query.pair_terms = layout.pair_terms;
   query.normalised = layout.normalised;
+  query.stored_priors = layout.stored_priors;
   const HitForm form = hit_form(db, settings, request);
   std::unique_ptr<Refinement> refine = refinement_of(settings, request);
   MatchOptions options = refine->options();

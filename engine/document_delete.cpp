@@ -21,6 +21,7 @@
 #include "json.h"
 #include "layout.h"
 #include "messages.h"
+#include "prior.h"
 #include "settings.h"
 
 namespace lmx {
@@ -119,16 +120,20 @@ long long delete_ids(Catalog &catalog, const std::string &index,
                      const RewriteProgress &progress) {
   const std::vector<std::string> ids = ids_of(ids_json);
   return in_one_transaction(catalog, index, [&](Xapian::WritableDatabase &db) {
+    PriorKeeper priors(index_layout(db).stored_priors);
     long long deleted = 0;
     unsigned long long done = 0;
     for (const std::string &id : ids) {
       const std::string term = std::string(kIdPrefix) + id;
-      if (db.postlist_begin(term) != db.postlist_end(term)) {
+      Xapian::PostingIterator it = db.postlist_begin(term);
+      if (it != db.postlist_end(term)) {
+        priors.note_stored(db, *it);
         db.delete_document(term);
         ++deleted;
       }
       report(progress, ++done, ids.size());
     }
+    priors.store(db);
     if (progress && ids.empty()) progress(0, 0);
     return deleted;
   });
@@ -147,11 +152,14 @@ long long delete_matching(Catalog &catalog, const std::string &index,
     enquire.set_docid_order(Xapian::Enquire::ASCENDING);
     Xapian::MSet mset = enquire.get_mset(0, db.get_doccount());
     std::vector<Xapian::docid> docids(mset.begin(), mset.end());
+    PriorKeeper priors(index_layout(db).stored_priors);
     unsigned long long done = 0;
     for (Xapian::docid did : docids) {
+      priors.note_stored(db, did);
       db.delete_document(did);
       report(progress, ++done, docids.size());
     }
+    priors.store(db);
     if (progress && docids.empty()) progress(0, 0);
     return static_cast<long long>(docids.size());
   });
@@ -160,7 +168,8 @@ long long delete_matching(Catalog &catalog, const std::string &index,
 long long delete_all(Catalog &catalog, const std::string &index,
                      const RewriteProgress &progress) {
   return in_one_transaction(catalog, index, [&](Xapian::WritableDatabase &db) {
-    /* The docids first: the posting list is not walked while it shrinks. */
+    /* The docids first: the posting list is not walked while it shrinks.
+     * No document is left whose stored prior could change. */
     std::vector<Xapian::docid> docids;
     docids.reserve(db.get_doccount());
     for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)

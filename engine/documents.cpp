@@ -37,6 +37,7 @@
 #include "json.h"
 #include "layout.h"
 #include "messages.h"
+#include "prior.h"
 #include "system.h"
 #include "text.h"
 
@@ -498,7 +499,7 @@ std::vector<Xapian::docid> all_docids(const Xapian::Database &db) {
 LengthReference batch_reference(Xapian::WritableDatabase &db,
                                 std::string_view body, const std::string &pk,
                                 const IndexSettings &settings, bool fresh,
-                                bool merge) {
+                                bool merge, PriorKeeper &priors) {
   LengthReference r = fresh ? LengthReference() : length_reference(db);
   if (!fresh && (r.reference == 0 || r.measured >= kLengthSample)) return r;
   BodyReader reader(body);
@@ -520,10 +521,13 @@ LengthReference batch_reference(Xapian::WritableDatabase &db,
   if (fresh || (small && std::abs(next.mean - r.reference) >
                              kLengthDrift * r.reference)) {
     next.reference = next.mean;
-    if (!fresh)
+    if (!fresh) {
       next.longest = std::max(
           next.longest,
           rewrite_each(db, all_docids(db), settings, next.reference, {}));
+      /* The documents were written anew, without their stored priors. */
+      priors.note_all();
+    }
   }
   return next;
 }
@@ -544,9 +548,17 @@ long write_batch(Xapian::WritableDatabase &db, std::string_view body,
   /* Every document of an empty index is written from here on, so it
    * holds what this indexer writes. */
   const bool fresh = db.get_doccount() == 0;
+  /* An empty index stores its priors from its first batch on; one that
+   * does not yet keeps without until its terms are rewritten. The first
+   * batch stores every document's prior at its end (a document may be
+   * written twice in it); a later one those of the names its documents
+   * bear, before and after. */
+  PriorKeeper priors(fresh || index_layout(db).stored_priors);
+  if (fresh) priors.note_all();
   db.begin_transaction(true);
   try {
-    LengthReference r = batch_reference(db, body, pk, settings, fresh, merge);
+    LengthReference r =
+        batch_reference(db, body, pk, settings, fresh, merge, priors);
     BodyReader reader(body);
     Indexer indexer(settings, r.reference);
     double longest = 0;
@@ -554,14 +566,18 @@ long write_batch(Xapian::WritableDatabase &db, std::string_view body,
         reader, pk, indexer,
         [&](const std::string &id, Xapian::Document &doc) {
           longest = std::max(longest, indexer.last_length());
-          db.replace_document(std::string(kIdPrefix) + id, doc);
+          const std::string term = std::string(kIdPrefix) + id;
+          priors.note_stored(db, term);
+          priors.note_new(doc);
+          db.replace_document(term, doc);
           if (progress && (++done % every == 0 || done == total))
             progress(done, total);
         },
         merge ? &db : nullptr);
+    priors.store(db);
     if (r.reference > 0) {
       r.longest = std::max(r.longest, longest);
-      mark_normalised(db, r);
+      mark_normalised(db, r, priors.active());
     } else if (fresh) {
       mark_pair_terms(db);
     }
@@ -649,10 +665,18 @@ void delete_document(Catalog &catalog, const std::string &index,
   if (!valid_identifier(id) || db.get_termfreq(term) == 0)
     throw Error(msg::document_not_found(id, index),
                 LUMIDEX_ERROR_DOCUMENT_NOT_FOUND);
+  PriorKeeper priors(index_layout(db).stored_priors);
   db.begin_transaction(true);
-  db.delete_document(term);
-  Catalog::touch(db);
-  db.commit_transaction();
+  try {
+    priors.note_stored(db, term);
+    db.delete_document(term);
+    priors.store(db);
+    Catalog::touch(db);
+    db.commit_transaction();
+  } catch (...) {
+    cancel_transaction(db);
+    throw;
+  }
   db.close();
 }
 
@@ -746,8 +770,13 @@ void rewrite_documents(Xapian::WritableDatabase &db,
   if (r.measured > 0) r.mean = sum / r.measured;
   if (r.mean > 0) r.reference = r.mean;
   r.longest = rewrite_each(db, ids, settings, r.reference, progress);
+  /* Every document was written anew, its name perhaps from another
+   * field: every prior is stored again. */
+  PriorKeeper priors(true);
+  priors.note_all();
+  priors.store(db);
   if (r.reference > 0)
-    mark_normalised(db, r);
+    mark_normalised(db, r, true);
   else
     mark_pair_terms(db);
 }

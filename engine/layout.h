@@ -39,6 +39,15 @@
  *    phrases instead;
  *  - value kNameSlot: the first one-word value of the first field (its
  *    kWholeValuePrefix word), when it has one;
+ *  - value kPriorSlot, in an index whose kMetaLayout says "priors": the
+ *    prior of the document's name (prior.h), when it is above 1, as
+ *    encode_prior writes it. Every write keeps it: a document's prior
+ *    changes with the documents of its name family, so a write that adds
+ *    or removes a document with a name word stores the prior of that
+ *    word's named documents again, in the same transaction (PriorKeeper).
+ *    A search then reads a page's priors from this one short value stream
+ *    instead of each name and its family's frequencies. An index written
+ *    before has no such values until its terms are rewritten;
  *  - for each filterable attribute (a path of member names joined by
  *    dots; filter.h, FilterLayout), when the document holds it:
  *    kFilterPrefix + path: the exists term (whatever the value, null, []
@@ -142,12 +151,15 @@ inline constexpr char kPairSeparator = ' ';
 inline constexpr size_t kMaxPairTerms = 20000;
 /* Metadata key saying what every document of an index holds beyond the
  * layout all indexes share: words separated by spaces, "pairs" for pair
- * terms, "normalised" for normalised word weights. Absent for an index
+ * terms, "normalised" for normalised word weights, "priors" for stored
+ * priors (kPriorSlot). Absent for an index
  * written before pair terms; kLayoutWithPairs for one written before
- * normalised weights; the engine writes kLayoutNormalised now. */
+ * normalised weights; kLayoutNormalised for one written before stored
+ * priors; the engine writes kLayoutWithPriors now. */
 inline constexpr const char *kMetaLayout = "lumidex:layout";
 inline constexpr const char *kLayoutWithPairs = "pairs";
 inline constexpr const char *kLayoutNormalised = "pairs normalised";
+inline constexpr const char *kLayoutWithPriors = "pairs normalised priors";
 /* Metadata key of the reference length word weights are normalised
  * against, in an index marked kLayoutNormalised, as decimal text: the
  * reference, the mean raw length of the documents measured so far, how
@@ -186,6 +198,8 @@ struct IndexLayout {
   bool pair_terms = false;
   /* Every document's word weights are normalised (normalised_wdf). */
   bool normalised = false;
+  /* Every document's prior is stored (kPriorSlot). */
+  bool stored_priors = false;
 };
 inline IndexLayout index_layout(const Xapian::Database &db) {
   const std::string mark = db.get_metadata(kMetaLayout);
@@ -197,6 +211,7 @@ inline IndexLayout index_layout(const Xapian::Database &db) {
     const std::string_view word(mark.data() + start, end - start);
     if (word == "pairs") layout.pair_terms = true;
     if (word == "normalised") layout.normalised = true;
+    if (word == "priors") layout.stored_priors = true;
     start = end + 1;
   }
   return layout;
@@ -236,7 +251,7 @@ struct LengthReference {
  * when its terms are rewritten. The mean of that many is within a few
  * percent of a whole index's. */
 inline constexpr double kLengthSample = 2000;
-/* db's reference length; all 0 unless kMetaLayout is kLayoutNormalised. */
+/* db's reference length; all 0 unless kMetaLayout says "normalised". */
 inline LengthReference length_reference(const Xapian::Database &db) {
   LengthReference r;
   if (!index_layout(db).normalised) return r;
@@ -250,18 +265,23 @@ inline LengthReference length_reference(const Xapian::Database &db) {
   return r;
 }
 /* Records that every document of db holds its pair terms and word weights
- * normalised against r.reference (> 0); for a writer that has just written
- * every document of db with it (committed with its next commit). */
+ * normalised against r.reference (> 0), and, with stored_priors, its
+ * stored prior (kPriorSlot); for a writer that has just written every
+ * document of db so (committed with its next commit). */
 inline void mark_normalised(Xapian::WritableDatabase &db,
-                            const LengthReference &r) {
+                            const LengthReference &r, bool stored_priors) {
   char text[128];
   std::snprintf(text, sizeof text, "%.17g %.17g %.17g %.17g", r.reference,
                 r.mean, r.measured, r.longest);
   db.set_metadata(kMetaLengthReference, text);
-  db.set_metadata(kMetaLayout, kLayoutNormalised);
+  db.set_metadata(kMetaLayout,
+                  stored_priors ? kLayoutWithPriors : kLayoutNormalised);
 }
 /* Value slot holding a document's one-word name. */
 inline constexpr Xapian::valueno kNameSlot = 0;
+/* Value slot holding a document's prior, when the layout stores them: above
+ * the sort keys' slots, below the filters'. */
+inline constexpr Xapian::valueno kPriorSlot = 0x8000;
 /* Position gap between two extracted values of a document. */
 inline constexpr unsigned kValuePositionGap = 100;
 

@@ -227,13 +227,16 @@ void settle_total(Xapian::Database &db, Matches &m, const Estimate *bounds) {
 
 /* The first tier's page and count into m, and the ids of the documents it
  * read into ids; returns how many it read: all of them when they are fewer
- * than offset + limit. normalised: the index's word weights are
- * (enquire_of). bounds as for settle_total. */
+ * than offset + limit. settings: what the index's layout holds
+ * (normalised weights for enquire_of, stored priors for ranked_order).
+ * bounds as for settle_total. */
 Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
                             Xapian::doccount offset, Xapian::doccount limit,
                             std::unordered_set<Xapian::docid> &ids,
-                            const MatchOptions &options, bool normalised,
+                            const MatchOptions &options,
+                            const QuerySettings &settings,
                             const Estimate *bounds) {
+  const bool normalised = settings.normalised;
   const Xapian::KeyMaker *sorter = options.sorter;
   /* A question's first tier is mostly empty, and the query builder may
    * already know it for a fraction of what running it would cost. */
@@ -270,7 +273,8 @@ Xapian::doccount first_tier(Xapian::Database &db, Matches &m,
       m.page.push_back(mset[k]);
     return mset.size();
   }
-  std::vector<Xapian::doccount> order = ranked_order(db, mset, options.stats);
+  std::vector<Xapian::doccount> order =
+      ranked_order(db, mset, options.stats, settings.stored_priors);
   for (Xapian::doccount k = offset; k < order.size() && k < offset + limit; ++k)
     m.page.push_back(mset[order[k]]);
   return mset.size();
@@ -297,8 +301,8 @@ Matches find_matches(Xapian::Database &db, std::string_view query,
   const Estimate *bounds =
       count_bounds(db, m.built, estimate) ? &estimate : nullptr;
   std::unordered_set<Xapian::docid> ids;
-  Xapian::doccount read = first_tier(db, m, offset, limit, ids, options,
-                                     settings.normalised, bounds);
+  Xapian::doccount read =
+      first_tier(db, m, offset, limit, ids, options, settings, bounds);
   if (m.built.partial.empty()) {
     settle_total(db, m, bounds);
     return m;

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <numeric>
 #include <string>
@@ -33,6 +35,28 @@ namespace {
 double prior_from(Xapian::doccount with_word, Xapian::doccount same_name) {
   double family = with_word > same_name ? with_word - same_name : 0;
   return 1.0 + kNameFamilyFactor * std::log1p(family);
+}
+
+/* The priors of the first count documents of mset, in mset order, read
+ * from the stored values (kPriorSlot) in docid order. */
+std::vector<double> stored_priors(const Xapian::Database &db,
+                                  const Xapian::MSet &mset,
+                                  Xapian::doccount count) {
+  std::vector<double> out(count, 1.0);
+  std::vector<std::pair<Xapian::docid, Xapian::doccount>> by_docid;
+  by_docid.reserve(count);
+  for (Xapian::doccount k = 0; k < count; ++k)
+    by_docid.emplace_back(*mset[k], k);
+  std::sort(by_docid.begin(), by_docid.end());
+  Xapian::ValueIterator value = db.valuestream_begin(kPriorSlot);
+  const Xapian::ValueIterator end = db.valuestream_end(kPriorSlot);
+  for (const auto &[docid, k] : by_docid) {
+    if (value == end) break;
+    value.skip_to(docid);
+    if (value != end && value.get_docid() == docid)
+      out[k] = decode_prior(*value);
+  }
+  return out;
 }
 
 /* The prior of each distinct non-empty name of names: from stats when it
@@ -129,12 +153,13 @@ std::vector<double> window_priors(const Xapian::Database &db,
 
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
                                            const Xapian::MSet &mset,
-                                           StatsCache *stats) {
+                                           StatsCache *stats, bool stored) {
   std::vector<Xapian::doccount> order(mset.size());
   std::iota(order.begin(), order.end(), 0);
   const Xapian::doccount window =
       std::min<Xapian::doccount>(mset.size(), kPriorWindow);
-  std::vector<double> score = window_priors(db, mset, window, stats);
+  std::vector<double> score = stored ? stored_priors(db, mset, window)
+                                     : window_priors(db, mset, window, stats);
   for (Xapian::doccount k = 0; k < window; ++k)
     score[k] *= mset[k].get_weight();
   /* Stable: equal scores keep the matcher's order (weight, then docid). */
@@ -143,6 +168,112 @@ std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
                      return score[a] > score[b];
                    });
   return order;
+}
+
+double name_prior(const Xapian::Database &db, const std::string &name) {
+  if (name.empty()) return 1.0;
+  Xapian::doccount with_word = db.get_termfreq(kNameWordPrefix + name);
+  if (with_word <= 1) return 1.0;
+  return prior_from(with_word, db.get_termfreq(kWholeValuePrefix + name));
+}
+
+std::string encode_prior(double prior) {
+  uint64_t bits;
+  std::memcpy(&bits, &prior, sizeof bits);
+  std::string out(sizeof bits, '\0');
+  for (size_t k = 0; k < sizeof bits; ++k)
+    out[k] = static_cast<char>(bits >> (8 * (sizeof bits - 1 - k)));
+  return out;
+}
+
+double decode_prior(const std::string &value) {
+  uint64_t bits = 0;
+  if (value.size() != sizeof bits) return 1.0;
+  for (unsigned char byte : value) bits = bits << 8 | byte;
+  double prior;
+  std::memcpy(&prior, &bits, sizeof prior);
+  return prior;
+}
+
+void PriorKeeper::note_terms(Xapian::TermIterator it,
+                             Xapian::TermIterator end) {
+  /* A document's terms come in order, its name words together. */
+  it.skip_to(kNameWordPrefix);
+  for (; it != end; ++it) {
+    const std::string term = *it;
+    if (term.compare(0, 1, kNameWordPrefix) != 0) break;
+    words_.insert(term.substr(1));
+  }
+}
+
+void PriorKeeper::note_stored(const Xapian::Database &db, Xapian::docid did) {
+  if (active_ && !all_)
+    note_terms(db.termlist_begin(did), db.termlist_end(did));
+}
+
+void PriorKeeper::note_stored(const Xapian::Database &db,
+                              const std::string &id_term) {
+  if (!active_ || all_) return;
+  Xapian::PostingIterator it = db.postlist_begin(id_term);
+  if (it != db.postlist_end(id_term)) note_stored(db, *it);
+}
+
+void PriorKeeper::note_new(const Xapian::Document &doc) {
+  if (active_ && !all_) note_terms(doc.termlist_begin(), doc.termlist_end());
+}
+
+namespace {
+
+/* Stores prior as document did's (nothing for 1), when it holds another. */
+void store_prior(Xapian::WritableDatabase &db, Xapian::docid did,
+                 Xapian::Document &doc, double prior) {
+  const std::string want = prior > 1.0 ? encode_prior(prior) : std::string();
+  if (doc.get_value(kPriorSlot) == want) return;
+  if (want.empty())
+    doc.remove_value(kPriorSlot);
+  else
+    doc.add_value(kPriorSlot, want);
+  /* Only the value changed: Xapian writes just that. */
+  db.replace_document(did, doc);
+}
+
+}  // namespace
+
+void PriorKeeper::store(Xapian::WritableDatabase &db) {
+  if (!active_) return;
+  if (all_) {
+    /* Every document, each name's prior once. The docids first: the
+     * documents are replaced as they are read. */
+    std::vector<Xapian::docid> ids;
+    ids.reserve(db.get_doccount());
+    for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)
+      ids.push_back(*it);
+    std::map<std::string, double> priors;
+    for (Xapian::docid did : ids) {
+      Xapian::Document doc = db.get_document(did);
+      const std::string name = doc.get_value(kNameSlot);
+      auto known = priors.find(name);
+      if (known == priors.end())
+        known = priors.emplace(name, name_prior(db, name)).first;
+      store_prior(db, did, doc, known->second);
+    }
+  } else {
+    /* The documents named by each word: those holding it as a whole value
+     * whose name (their first such value) it is. */
+    for (const std::string &word : words_) {
+      const std::string term = kWholeValuePrefix + word;
+      std::vector<Xapian::docid> named(db.postlist_begin(term),
+                                       db.postlist_end(term));
+      if (named.empty()) continue;
+      const double prior = name_prior(db, word);
+      for (Xapian::docid did : named) {
+        Xapian::Document doc = db.get_document(did);
+        if (doc.get_value(kNameSlot) == word) store_prior(db, did, doc, prior);
+      }
+    }
+  }
+  all_ = false;
+  words_.clear();
 }
 
 }  // namespace lmx

@@ -17,8 +17,11 @@
  *
  * Documents without a one-word name, and every document of an index
  * written before names were recorded (layout.h), have the prior 1. The
- * family is counted at search time from the index's term statistics, so it
- * is always that of the documents stored now.
+ * family is counted from the index's term statistics, so it is always that
+ * of the documents stored now: at search time, or, in an index that stores
+ * priors (layout.h, kPriorSlot), by every write for the names its
+ * documents bear (PriorKeeper), so that a search reads a page's priors
+ * from one short value stream.
  *
  * The prior reorders the kPriorWindow best documents by text weight; the
  * matches after them keep their text order. Every page of one query is
@@ -30,6 +33,8 @@
 
 #include <xapian.h>
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include "stats_cache.h"
@@ -44,12 +49,55 @@ inline constexpr Xapian::doccount kPriorWindow = 200;
 /* The positions (0 ..  mset.size() - 1) of mset's documents in final
  * order: the first kPriorWindow by text weight times the prior, ties in
  * mset order, then the rest in mset order. mset must come from a weighted
- * search of db. Each name's prior is looked for in stats first and kept
- * there, and so is each document's prior, when stats is not null (synced
- * to db's revision by the caller). */
+ * search of db. stored: db's layout stores the priors (layout.h,
+ * kPriorSlot), which are then read from there. Otherwise each name's
+ * prior is looked for in stats first and kept there, and so is each
+ * document's prior, when stats is not null (synced to db's revision by the
+ * caller). */
 std::vector<Xapian::doccount> ranked_order(const Xapian::Database &db,
                                            const Xapian::MSet &mset,
-                                           StatsCache *stats = nullptr);
+                                           StatsCache *stats = nullptr,
+                                           bool stored = false);
+
+/* The prior of the documents whose name (kNameSlot) is name, from the
+ * index's frequencies of the name's word (kNameWordPrefix) and of the name
+ * as a whole value (kWholeValuePrefix). 1 for an empty name. */
+double name_prior(const Xapian::Database &db, const std::string &name);
+
+/* The stored form of a prior (kPriorSlot): its 8 bytes, big-endian, so
+ * that index files read the same on every machine. decode_prior gives 1
+ * for a value of any other size (none stored). */
+std::string encode_prior(double prior);
+double decode_prior(const std::string &value);
+
+/* Keeps the stored priors (kPriorSlot) of an index whose layout has them
+ * through one write transaction. The writer tells it of every document it
+ * is about to remove or replace (note_stored, while it is still stored),
+ * of every document it is about to add (note_new), or that every document
+ * was written again (note_all); before the commit, store() writes the
+ * prior of every document named by a name word of any of them as it is
+ * now, in the same transaction. Inactive (constructed with false), it
+ * does nothing: the index does not store priors. */
+class PriorKeeper {
+ public:
+  explicit PriorKeeper(bool active) : active_(active) {}
+  bool active() const { return active_; }
+  /* The document did of db. */
+  void note_stored(const Xapian::Database &db, Xapian::docid did);
+  /* The document of db that holds id_term (its primary key's term), if
+   * any. */
+  void note_stored(const Xapian::Database &db, const std::string &id_term);
+  void note_new(const Xapian::Document &doc);
+  void note_all() { all_ = active_; }
+  /* Writes the priors that may have changed; throws what Xapian throws. */
+  void store(Xapian::WritableDatabase &db);
+
+ private:
+  void note_terms(Xapian::TermIterator it, Xapian::TermIterator end);
+  bool active_;
+  bool all_ = false;
+  std::set<std::string> words_;
+};
 
 }  // namespace lmx
 

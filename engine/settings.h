@@ -123,6 +123,9 @@ struct QuerySettings {
    * (layout.h, kLayoutNormalised), so that BM25 reads no document length.
    * Not a setting either. */
   bool normalised = false;
+  /* Whether every document's prior is stored (layout.h, kPriorSlot). Not a
+   * setting either. */
+  bool stored_priors = false;
 };
 
 /* The query form of settings. */

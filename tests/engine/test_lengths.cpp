@@ -56,7 +56,8 @@ double write(const std::string &path, const std::vector<std::string> &docs,
   }
   const double mean = sum / static_cast<double>(docs.size());
   if (reference > 0)
-    lmx::mark_normalised(db, {reference, mean, double(docs.size()), 0});
+    lmx::mark_normalised(db, {reference, mean, double(docs.size()), 0},
+                         false);
   else
     lmx::mark_pair_terms(db);
   db.commit();
