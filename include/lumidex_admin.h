@@ -153,8 +153,10 @@ const char *lumidex_settings_reset_json(const char *index,
  * it has, as a settings change that changes terms does (one transaction,
  * the write lock held, progress (may be null) called with user as it goes,
  * then a compaction), so that an index written by an earlier version gets
- * the terms this version writes: the terms of neighbouring words, which
- * searches then read instead of word positions. Returns
+ * what this version writes: the terms of neighbouring words, which
+ * searches then read instead of word positions, word weights normalised by
+ * the document's length, and the documents' name priors, which searches
+ * then read instead of counting them. Returns
  * {"index":"NAME","document_count":N}; null on failure, nothing changed:
  * LUMIDEX_ERROR_INDEX_NOT_FOUND, LUMIDEX_ERROR_INVALID_ARGUMENT,
  * LUMIDEX_ERROR_DOCUMENT_TOO_LARGE (a stored document the indexer now
