@@ -242,19 +242,20 @@ void store_prior(Xapian::WritableDatabase &db, Xapian::docid did,
 void PriorKeeper::store(Xapian::WritableDatabase &db) {
   if (!active_) return;
   if (all_) {
-    /* Every document, each name's prior once. The docids first: the
+    /* Every document was written anew, without a stored prior: those with
+     * a name get theirs, each name's counted once. The names first: the
      * documents are replaced as they are read. */
-    std::vector<Xapian::docid> ids;
-    ids.reserve(db.get_doccount());
-    for (auto it = db.postlist_begin(""); it != db.postlist_end(""); ++it)
-      ids.push_back(*it);
+    std::vector<std::pair<Xapian::docid, std::string>> named;
+    for (auto v = db.valuestream_begin(kNameSlot);
+         v != db.valuestream_end(kNameSlot); ++v)
+      named.emplace_back(v.get_docid(), *v);
     std::map<std::string, double> priors;
-    for (Xapian::docid did : ids) {
-      Xapian::Document doc = db.get_document(did);
-      const std::string name = doc.get_value(kNameSlot);
+    for (const auto &[did, name] : named) {
       auto known = priors.find(name);
       if (known == priors.end())
         known = priors.emplace(name, name_prior(db, name)).first;
+      if (known->second <= 1.0) continue;
+      Xapian::Document doc = db.get_document(did);
       store_prior(db, did, doc, known->second);
     }
   } else {

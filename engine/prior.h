@@ -74,7 +74,8 @@ double decode_prior(const std::string &value);
  * through one write transaction. The writer tells it of every document it
  * is about to remove or replace (note_stored, while it is still stored),
  * of every document it is about to add (note_new), or that every document
- * was written again (note_all); before the commit, store() writes the
+ * was written again, none of them with a stored prior (note_all); before
+ * the commit, store() writes the
  * prior of every document named by a name word of any of them as it is
  * now, in the same transaction. Inactive (constructed with false), it
  * does nothing: the index does not store priors. */

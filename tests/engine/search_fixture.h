@@ -75,6 +75,17 @@ class SearchTest : public coretest::CoreTest {
     yyjson_mut_doc_free(doc);
     return Answer(answer);
   }
+  /* Adds n documents whose names build on base ("base-1", "base-2",
+   * ...), with text that matches no query of the ranking tests: a name
+   * family for the prior (prior.h). */
+  void add_family(const std::string &base, int n) {
+    std::string body;
+    for (int k = 1; k <= n; ++k)
+      body += R"({"id":")" + base + "-" + std::to_string(k) + R"(","name":")" +
+              base + "-" + std::to_string(k) +
+              R"(","text":"companion package"})" + "\n";
+    add(body);
+  }
   std::vector<std::string> ids(const std::string &q, int limit = 20,
                                int offset = 0) {
     return search(q, limit, offset).ids();

@@ -15,19 +15,7 @@ namespace {
 
 using searchtest::Ids;
 
-class EnginePrior : public searchtest::SearchTest {
- protected:
-  /* n documents whose names build on base ("base-1", "base-2", ...),
-   * with text that matches none of the queries below. */
-  void add_family(const std::string &base, int n) {
-    std::string body;
-    for (int k = 1; k <= n; ++k)
-      body += R"({"id":")" + base + "-" + std::to_string(k) + R"(","name":")" +
-              base + "-" + std::to_string(k) +
-              R"(","text":"companion package"})" + "\n";
-    add(body);
-  }
-};
+using EnginePrior = searchtest::SearchTest;
 
 TEST_F(EnginePrior, ANameOthersBuildOnRanksAboveAnEqualMatch) {
   /* Inserted second, so insertion order alone would put it last. */

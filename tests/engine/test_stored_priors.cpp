@@ -75,18 +75,7 @@ std::map<std::string, double> expected_priors(const Names &names) {
   return out;
 }
 
-class StoredPriors : public searchtest::SearchTest {
- protected:
-  /* n documents whose names build on base ("base-1", "base-2", ...). */
-  void add_family(const std::string &base, int n) {
-    std::string body;
-    for (int k = 1; k <= n; ++k)
-      body += R"({"id":")" + base + "-" + std::to_string(k) + R"(","name":")" +
-              base + "-" + std::to_string(k) +
-              R"(","text":"companion package"})" + "\n";
-    add(body);
-  }
-};
+using StoredPriors = searchtest::SearchTest;
 
 TEST_F(StoredPriors, StoredPriorsFollowEveryKindOfWrite) {
   /* Random writes over a few names: adds, replacements, partial updates,
